@@ -1,0 +1,56 @@
+# Wraps CMake so that a fresh Debian 12 machine needs only `make run` or `make test`.
+BUILD ?= build
+GENERATOR := $(shell command -v ninja >/dev/null 2>&1 && echo Ninja || echo "Unix Makefiles")
+CMAKE_ARGS ?=
+
+# Everything the project needs to build, test and run.
+PACKAGES := cmake ninja-build g++ pkg-config file \
+  qt6-base-dev qt6-base-dev-tools qt6-wayland libicu-dev \
+  libphonenumber-dev libboost-dev libgtest-dev \
+  fonts-noto-cjk xvfb xauth xdotool xclip imagemagick
+
+# Only for `make bench`.
+BENCH_PACKAGES := libbenchmark-dev wrk nginx-light
+
+SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
+
+.PHONY: all deps bench-deps configure build test run bench clean
+
+all: build
+
+# Installs only what is missing; refreshes the package lists only when it must install.
+define install_missing
+	@missing=""; for p in $(1); do \
+	  dpkg-query -W -f='$${Status}\n' "$$p" 2>/dev/null | grep -q '^install ok installed$$' || missing="$$missing $$p"; \
+	done; \
+	if [ -n "$$missing" ]; then \
+	  echo "Installing:$$missing"; \
+	  $(SUDO) apt-get update -qq && \
+	  DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq --no-install-recommends $$missing; \
+	fi
+endef
+
+deps:
+	$(call install_missing,$(PACKAGES))
+
+bench-deps: deps
+	$(call install_missing,$(BENCH_PACKAGES))
+
+$(BUILD)/CMakeCache.txt:
+	cmake -S . -B $(BUILD) -G "$(GENERATOR)" $(CMAKE_ARGS)
+
+configure: deps $(BUILD)/CMakeCache.txt
+
+build: configure
+	cmake --build $(BUILD)
+
+test: build
+	cd $(BUILD) && ctest --output-on-failure -j2
+
+bench: bench-deps
+	cmake -S . -B $(BUILD)-bench -G "$(GENERATOR)" -DCMAKE_BUILD_TYPE=Release -DZUNO_BUILD_BENCH=ON -DBUILD_TESTING=ON
+	cmake --build $(BUILD)-bench
+	@for b in $(BUILD)-bench/bench/bench_*; do [ -x "$$b" ] && echo "== $$b" && "$$b"; done; true
+
+clean:
+	rm -rf $(BUILD) $(BUILD)-bench
