@@ -12,9 +12,12 @@ PACKAGES := cmake ninja-build g++ pkg-config file \
 # Only for `make bench`.
 BENCH_PACKAGES := libbenchmark-dev wrk nginx-light
 
+# Only for `make icons`, which renders the committed icons again from their SVG.
+ICON_PACKAGES := librsvg2-bin imagemagick icoutils
+
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: all deps bench-deps configure build test run bench clean
+.PHONY: all deps bench-deps configure build test run bench icons clean
 
 all: build
 
@@ -51,6 +54,10 @@ bench: bench-deps
 	cmake -S . -B $(BUILD)-bench -G "$(GENERATOR)" -DCMAKE_BUILD_TYPE=Release -DZUNO_BUILD_BENCH=ON -DBUILD_TESTING=ON
 	cmake --build $(BUILD)-bench
 	@for b in $(BUILD)-bench/bench/bench_*; do [ -x "$$b" ] && echo "== $$b" && "$$b"; done; true
+
+icons:
+	$(call install_missing,$(ICON_PACKAGES))
+	resources/render-icons.sh
 
 clean:
 	rm -rf $(BUILD) $(BUILD)-bench
