@@ -1,0 +1,44 @@
+#!/usr/bin/env bash
+# Installs the service component into a scratch prefix and checks the systemd unit there with
+# systemd-analyze: that systemd accepts every line, and how exposed the service would be.
+# Usage: check-service-unit.sh CMAKE BUILD-DIR WORK-DIR
+set -euo pipefail
+
+cmake=$1 build=$2 work=$3
+prefix=$work/usr
+# systemd-analyze's exposure in tenths: 10 is 1.0, the highest score it still calls safe.
+max_exposure=10
+
+failures=0
+fail() {
+  echo "FAIL: $*" >&2
+  failures=$((failures + 1))
+}
+
+rm -rf "$work"
+"$cmake" --install "$build" --prefix "$prefix" --component service >/dev/null
+
+unit=$prefix/lib/systemd/system/zuno-lookupd.service
+program=$prefix/bin/zuno-lookupd
+[ -f "$unit" ] || { echo "FAIL: no $unit" >&2; exit 1; }
+grep -qx "ExecStart=$program" "$unit" || fail "the unit does not start $program"
+
+echo "== systemd-analyze verify"
+# verify reports unknown keys and bad values but still exits 0, so any message fails the check.
+status=0
+messages=$(systemd-analyze verify "$unit" 2>&1) || status=$?
+if [ ! -x "$program" ]; then
+  # Built without the service program: the one message allowed is that it is missing.
+  missing="zuno-lookupd.service: Command $program is not executable: No such file or directory"
+  messages=$(grep -vxF "$missing" <<<"$messages" || true)
+  status=0
+fi
+[ -n "$messages" ] && echo "$messages"
+[ "$status" = 0 ] && [ -z "$messages" ] || fail "systemd-analyze verify complains about the unit"
+
+echo "== systemd-analyze security"
+systemd-analyze security --offline=true --threshold="$max_exposure" "$unit" | tail -n 1 ||
+  fail "the service is more exposed than $max_exposure (tenths)"
+
+[ "$failures" = 0 ] || { echo "$failures check(s) failed" >&2; exit 1; }
+echo "service unit: all checks passed"
