@@ -7,7 +7,8 @@ CMAKE_ARGS ?=
 PACKAGES := cmake ninja-build g++ pkg-config file \
   qt6-base-dev qt6-base-dev-tools qt6-wayland libicu-dev \
   libphonenumber-dev libboost-dev libgtest-dev zlib1g-dev \
-  fonts-noto-cjk xvfb xauth xdotool xclip imagemagick
+  fonts-noto-cjk xvfb xauth xdotool xclip imagemagick \
+  icoutils binutils-mingw-w64-x86-64 desktop-file-utils appstream systemd dpkg-dev
 
 # Only for `make bench`.
 BENCH_PACKAGES := libbenchmark-dev wrk nginx-light
