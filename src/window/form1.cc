@@ -1,0 +1,153 @@
+#include "window/form1.h"
+
+#include "lookup/lookup_command.h"
+
+#include <QCloseEvent>
+#include <QGroupBox>
+#include <QGuiApplication>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMouseEvent>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QRect>
+#include <QStyle>
+#include <QStyleOptionButton>
+
+#include <limits>
+#include <utility>
+
+using namespace Qt::StringLiterals;
+
+namespace zuno {
+namespace {
+
+// Every position and size is given in twips; 15 twips make one logical pixel (96 dpi).
+QRect fromTwips(int left, int top, int width, int height)
+{
+    const auto pixels = [](int twips) { return qRound(twips / 15.0); };
+    return QRect(pixels(left), pixels(top), pixels(width), pixels(height));
+}
+
+// The height a control needs so that its text is not clipped.
+int heightForText(const QWidget *control)
+{
+    const auto *button = qobject_cast<const QPushButton *>(control);
+    if (!button)
+        return control->sizeHint().height();
+    // A button draws its caption inside the style's frame, not in its whole height.
+    QStyleOptionButton option;
+    option.initFrom(button);
+    option.text = button->text();
+    const QRect contents = button->style()->subElementRect(QStyle::SE_PushButtonContents, &option, button);
+    const int frame = option.rect.height() - contents.height();
+    return button->fontMetrics().size(Qt::TextShowMnemonic, button->text()).height() + frame;
+}
+
+// Puts control at rect, made taller downward when its text needs more height than rect has.
+void placeFittingText(QWidget *control, QRect rect)
+{
+    control->resize(rect.size());
+    rect.setHeight(qMax(rect.height(), heightForText(control)));
+    control->setGeometry(rect);
+}
+
+// Shows the wait cursor for as long as it lives.
+class WaitCursor {
+public:
+    WaitCursor() { QGuiApplication::setOverrideCursor(Qt::WaitCursor); }
+    ~WaitCursor() { QGuiApplication::restoreOverrideCursor(); }
+    WaitCursor(const WaitCursor &) = delete;
+    WaitCursor &operator=(const WaitCursor &) = delete;
+};
+
+}  // namespace
+
+Form1::Form1(Form1Settings settings, QWidget *parent)
+    : QWidget(parent),
+      settings_(std::move(settings)),
+      label1_(new QLabel(u"全国电话号码归属地查询"_s, this)),
+      frame1_(new QGroupBox(u"请输入电话号码或手机号码"_s, this)),
+      text1_(new QLineEdit(frame1_)),
+      command1_(new QPushButton(u"查询"_s, frame1_)),
+      text2_(new QPlainTextEdit(frame1_)),
+      label2_(new QLabel(u"ZUNO-当前版本1.2 最新版下载"_s, this))
+{
+    setWindowTitle(u"ZUNO全国电话号码归属地查询"_s);
+    setFixedSize(fromTwips(0, 0, 4785, 3090).size());
+
+    label1_->setObjectName(u"Label1"_s);
+    label1_->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
+    placeFittingText(label1_, fromTwips(240, 120, 4333, 255));
+
+    frame1_->setObjectName(u"Frame1"_s);
+    frame1_->setGeometry(fromTwips(231, 360, 4333, 2415));
+
+    text1_->setObjectName(u"Text1"_s);
+    text1_->setAccessibleName(u"电话号码"_s);
+    text1_->setMaxLength(std::numeric_limits<int>::max());
+    placeFittingText(text1_, fromTwips(231, 360, 2689, 375));
+
+    command1_->setObjectName(u"Command1"_s);
+    placeFittingText(command1_, fromTwips(3120, 360, 975, 375));
+
+    text2_->setObjectName(u"Text2"_s);
+    text2_->setAccessibleName(u"查询结果"_s);
+    text2_->setReadOnly(true);
+    text2_->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+    text2_->setFocusPolicy(Qt::StrongFocus);
+    text2_->setTabChangesFocus(true);
+    text2_->setGeometry(fromTwips(231, 960, 3851, 1215));
+
+    label2_->setObjectName(u"Label2"_s);
+    label2_->setAccessibleName(u"打开ZUNO网站主页，下载最新版"_s);
+    label2_->installEventFilter(this);
+    placeFittingText(label2_, fromTwips(231, 2820, 3015, 165));
+
+    setTabOrder(text1_, command1_);
+    setTabOrder(command1_, text2_);
+    text1_->setFocus();
+
+    connect(command1_, &QPushButton::clicked, this, &Form1::onCommand1Clicked);
+}
+
+void Form1::closeEvent(QCloseEvent *event)
+{
+    if (runningLookup_)
+        runningLookup_->cancel();
+    QWidget::closeEvent(event);
+}
+
+bool Form1::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched == label2_ && event->type() == QEvent::MouseButtonRelease) {
+        const auto *mouse = static_cast<QMouseEvent *>(event);
+        if (mouse->button() == Qt::LeftButton && label2_->rect().contains(mouse->position().toPoint()))
+            onLabel2Clicked();
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+void Form1::onCommand1Clicked()
+{
+    // The click returns only when the exchange has ended; meanwhile the window keeps painting
+    // and answering the window manager, and the user's input waits until the lookup is over.
+    const WaitCursor waitCursor;
+    FetchCancel cancel;
+    FetchOptions options;
+    options.loopFlags = QEventLoop::ExcludeUserInputEvents;
+    options.cancel = &cancel;
+    runningLookup_ = &cancel;
+    const QString shown = runLookup(settings_.serviceHost, text1_->text(), options);
+    runningLookup_ = nullptr;
+    if (cancel.isCancelled())
+        return;  // the window was closed meanwhile and the program is ending
+    text2_->setPlainText(shown);
+}
+
+void Form1::onLabel2Clicked()
+{
+    openHomePage(settings_.serviceHost, settings_.launcher);
+}
+
+}  // namespace zuno

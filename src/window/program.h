@@ -1,0 +1,11 @@
+#pragma once
+
+#include "window/form1.h"
+
+namespace zuno {
+
+// Shows Form1 and runs until it is closed; returns the exit code. Qt is given programName
+// alone, never the rest of the command line.
+int runProgram(const char *programName, Form1Settings settings);
+
+}  // namespace zuno

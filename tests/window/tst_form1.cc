@@ -1,0 +1,307 @@
+#include "window/form1.h"
+
+#include "http_test_server.h"
+
+#include <QApplication>
+#include <QClipboard>
+#include <QCursor>
+#include <QElapsedTimer>
+#include <QGroupBox>
+#include <QInputMethodEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QStyle>
+#include <QStyleOptionButton>
+#include <QTest>
+#include <QTimer>
+
+#include <memory>
+
+using namespace Qt::StringLiterals;
+using zuno::test::HttpTestServer;
+using zuno::test::Reply;
+
+class TestForm1 : public QObject {
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    // Layout
+    void shouldPlaceEachControlAtItsTableRectangle_data();
+    void shouldPlaceEachControlAtItsTableRectangle();
+    void shouldKeepTheClientAreaAtItsFixedSize();
+
+    // Keyboard
+    void shouldStartWithTheFocusInText1AndTabThroughThreeControls();
+    void shouldStartNothingAndCloseNothingOnEnterOrEscape_data();
+    void shouldStartNothingAndCloseNothingOnEnterOrEscape();
+
+    // Lookup
+    void shouldSendWhatWasTypedAndShowTheReply_data();
+    void shouldSendWhatWasTypedAndShowTheReply();
+    void shouldMakeANewExchangeOnEveryClick();
+    void shouldKeepTheResultReadOnlyButCopyable();
+    void shouldAbortTheLookupWithAWaitCursorUpWhenTheWindowCloses();
+
+    // Home page
+    void shouldOpenTheHomePageOnEveryClickAndChangeNoBox();
+
+    // Last: it runs and ends the application's event loop
+    void shouldEndTheProgramWhenClosedDuringALookup();
+
+private:
+    template <typename T>
+    T *control(const char *name) const
+    {
+        return form_->findChild<T *>(QString::fromLatin1(name));
+    }
+    void typeIntoText1(const QString &text);
+    void clickCommand1() { QTest::mouseClick(control<QPushButton>("Command1"), Qt::LeftButton); }
+
+    std::unique_ptr<HttpTestServer> server_;
+    QStringList launched_;
+    std::unique_ptr<zuno::Form1> form_;
+};
+
+void TestForm1::init()
+{
+    server_ = std::make_unique<HttpTestServer>();
+    launched_.clear();
+    form_ = std::make_unique<zuno::Form1>(zuno::Form1Settings{
+        server_->hostAndPort(), [this](const QString &url) { launched_.append(url); }});
+    form_->show();
+    QVERIFY(QTest::qWaitForWindowActive(form_.get()));
+}
+
+void TestForm1::cleanup()
+{
+    form_.reset();
+    server_.reset();
+}
+
+// Chinese is typed through an input method, as a user's would commit it.
+void TestForm1::typeIntoText1(const QString &text)
+{
+    auto *text1 = control<QLineEdit>("Text1");
+    text1->setFocus();
+    QInputMethodEvent commit;
+    commit.setCommitString(text);
+    QApplication::sendEvent(text1, &commit);
+}
+
+namespace {
+
+// Whether widget, at this size, shows its text unclipped.
+bool textFits(const QWidget *widget, QSize size)
+{
+    if (qobject_cast<const QLabel *>(widget))
+        return widget->sizeHint().width() <= size.width() && widget->sizeHint().height() <= size.height();
+    if (qobject_cast<const QLineEdit *>(widget))
+        return widget->sizeHint().height() <= size.height();
+    if (qobject_cast<const QGroupBox *>(widget))
+        return widget->minimumSizeHint().width() <= size.width();
+    if (auto *button = qobject_cast<const QPushButton *>(widget)) {
+        QStyleOptionButton option;
+        option.initFrom(button);
+        option.rect.setSize(size);
+        const QRect room = button->style()->subElementRect(QStyle::SE_PushButtonContents, &option, button);
+        const QSize text = button->fontMetrics().size(Qt::TextShowMnemonic, button->text());
+        return text.width() <= room.width() && text.height() <= room.height();
+    }
+    return true;
+}
+
+}  // namespace
+
+void TestForm1::shouldPlaceEachControlAtItsTableRectangle_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QRect>("table");  // the table's twips divided by 15, rounded
+
+    QTest::newRow("Label1") << u"Label1"_s << QRect(16, 8, 289, 17);
+    QTest::newRow("Frame1") << u"Frame1"_s << QRect(15, 24, 289, 161);
+    QTest::newRow("Text1 in Frame1") << u"Text1"_s << QRect(15, 24, 179, 25);
+    QTest::newRow("Command1 in Frame1") << u"Command1"_s << QRect(208, 24, 65, 25);
+    QTest::newRow("Text2 in Frame1") << u"Text2"_s << QRect(15, 64, 257, 81);
+    QTest::newRow("Label2") << u"Label2"_s << QRect(15, 188, 201, 11);
+}
+
+void TestForm1::shouldPlaceEachControlAtItsTableRectangle()
+{
+    QFETCH(QString, name);
+    QFETCH(QRect, table);
+
+    const QWidget *widget = form_->findChild<QWidget *>(name);
+    QVERIFY(widget);
+    const QRect placed = widget->geometry();
+    QCOMPARE(placed.topLeft(), table.topLeft());
+    QCOMPARE(placed.width(), table.width());
+    QVERIFY(widget->parentWidget()->rect().contains(placed));
+    QVERIFY2(textFits(widget, placed.size()), "text clipped");
+
+    // Taller than the table only where the text needs it, and then by no more than it needs.
+    if (placed.height() != table.height()) {
+        QVERIFY(placed.height() > table.height());
+        QVERIFY(!textFits(widget, placed.size() - QSize(0, 1)));
+    }
+}
+
+void TestForm1::shouldKeepTheClientAreaAtItsFixedSize()
+{
+    QCOMPARE(form_->size(), QSize(319, 206));
+    QCOMPARE(form_->minimumSize(), form_->maximumSize());
+}
+
+void TestForm1::shouldStartWithTheFocusInText1AndTabThroughThreeControls()
+{
+    const QList<QWidget *> cycle = {control<QLineEdit>("Text1"), control<QPushButton>("Command1"),
+                                    control<QPlainTextEdit>("Text2")};
+    QCOMPARE(QApplication::focusWidget(), cycle[0]);
+    for (int step = 1; step <= 6; ++step) {
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        QCOMPARE(QApplication::focusWidget(), cycle[step % 3]);
+    }
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Backtab);
+    QCOMPARE(QApplication::focusWidget(), cycle[2]);
+    QCOMPARE(control<QPlainTextEdit>("Text2")->toPlainText(), QString());
+}
+
+void TestForm1::shouldStartNothingAndCloseNothingOnEnterOrEscape_data()
+{
+    QTest::addColumn<Qt::Key>("key");
+    QTest::newRow("Return") << Qt::Key_Return;
+    QTest::newRow("Enter") << Qt::Key_Enter;
+    QTest::newRow("Escape") << Qt::Key_Escape;
+}
+
+void TestForm1::shouldStartNothingAndCloseNothingOnEnterOrEscape()
+{
+    QFETCH(Qt::Key, key);
+    auto *text1 = control<QLineEdit>("Text1");
+    QTest::keyClicks(text1, u"13800138000"_s);
+    QTest::keyClick(text1, key);
+    QTest::qWait(50);
+    QVERIFY(server_->requests().isEmpty());
+    QVERIFY(form_->isVisible());
+    QCOMPARE(text1->text(), u"13800138000"_s);
+    QCOMPARE(control<QPlainTextEdit>("Text2")->toPlainText(), QString());
+}
+
+void TestForm1::shouldSendWhatWasTypedAndShowTheReply_data()
+{
+    const QByteArray beijing("\xb1\xb1\xbe\xa9\xca\xd0");  // 北京市 in GB2312
+    QTest::addColumn<QString>("typed");
+    QTest::addColumn<QByteArray>("reply");
+    QTest::addColumn<QString>("shown");
+
+    QTest::newRow("mobile number") << u"13800138000"_s << "13800138000 " + beijing
+                                   << u"13800138000 北京市"_s;
+    QTest::newRow("spaces and separators kept") << u" 010&6552#+% "_s << QByteArray("0106552 ok")
+                                                << u"0106552 ok"_s;
+    QTest::newRow("Chinese typed") << u"北京"_s << "<p>" + beijing + "</p>\r\n"
+                                   << u"<p>北京市</p>\n"_s;
+    QTest::newRow("empty, nine-character reply") << QString() << QByteArray("123456789")
+                                                 << u"连接网络失败!"_s;
+}
+
+void TestForm1::shouldSendWhatWasTypedAndShowTheReply()
+{
+    QFETCH(QString, typed);
+    QFETCH(QByteArray, reply);
+    QFETCH(QString, shown);
+    server_->setReply(Reply::text(reply));
+
+    typeIntoText1(typed);
+    clickCommand1();
+
+    QCOMPARE(server_->requests().size(), 1);
+    const QByteArray title = server_->requests().first().rawQueryValue("title");
+    QCOMPARE(QString::fromUtf8(QByteArray::fromPercentEncoding(title)), typed);
+    QCOMPARE(control<QPlainTextEdit>("Text2")->toPlainText(), shown);
+    QCOMPARE(control<QLineEdit>("Text1")->text(), typed);
+    QCOMPARE(QApplication::focusWidget(), control<QPushButton>("Command1"));
+}
+
+void TestForm1::shouldMakeANewExchangeOnEveryClick()
+{
+    typeIntoText1(u"13800138000"_s);
+    server_->setReply(Reply::text("first reply"));
+    clickCommand1();
+    server_->setReply(Reply::text("too short"));
+    clickCommand1();
+    QCOMPARE(server_->requests().size(), 2);
+    QCOMPARE(control<QPlainTextEdit>("Text2")->toPlainText(), u"连接网络失败!"_s);
+}
+
+void TestForm1::shouldKeepTheResultReadOnlyButCopyable()
+{
+    server_->setReply(Reply::text("13800138000 result"));
+    clickCommand1();
+    auto *text2 = control<QPlainTextEdit>("Text2");
+    text2->setFocus();
+    QTest::keyClicks(text2, u"typed over"_s);
+    QTest::keyClick(text2, Qt::Key_Delete);
+    QCOMPARE(text2->toPlainText(), u"13800138000 result"_s);
+    QTest::keyClick(text2, Qt::Key_A, Qt::ControlModifier);
+    QTest::keyClick(text2, Qt::Key_C, Qt::ControlModifier);
+    QCOMPARE(QApplication::clipboard()->text(), u"13800138000 result"_s);
+}
+
+void TestForm1::shouldAbortTheLookupWithAWaitCursorUpWhenTheWindowCloses()
+{
+    server_->setReply(Reply::neverAnswer());
+    control<QPlainTextEdit>("Text2")->setPlainText(u"earlier result"_s);
+    std::optional<Qt::CursorShape> cursorDuringLookup;
+    QTimer::singleShot(300, form_.get(), [this, &cursorDuringLookup] {
+        if (const QCursor *cursor = QGuiApplication::overrideCursor())
+            cursorDuringLookup = cursor->shape();
+        form_->close();
+    });
+
+    QElapsedTimer clock;
+    clock.start();
+    clickCommand1();
+
+    QVERIFY2(clock.elapsed() < 5'000, "the lookup ran on after the window closed");
+    QCOMPARE(server_->requests().size(), 1);
+    QCOMPARE(cursorDuringLookup, Qt::WaitCursor);
+    QCOMPARE(QGuiApplication::overrideCursor(), nullptr);
+    QCOMPARE(control<QPlainTextEdit>("Text2")->toPlainText(), u"earlier result"_s);
+}
+
+void TestForm1::shouldOpenTheHomePageOnEveryClickAndChangeNoBox()
+{
+    typeIntoText1(u"13800138000"_s);
+    control<QPlainTextEdit>("Text2")->setPlainText(u"earlier result"_s);
+    auto *label2 = control<QLabel>("Label2");
+    QTest::mouseClick(label2, Qt::LeftButton);
+    QTest::mouseClick(label2, Qt::RightButton);
+    QTest::mouseClick(label2, Qt::LeftButton);
+
+    const QString home = u"http://"_s + server_->hostAndPort();
+    QCOMPARE(launched_, QStringList({home, home}));
+    QCOMPARE(control<QLineEdit>("Text1")->text(), u"13800138000"_s);
+    QCOMPARE(control<QPlainTextEdit>("Text2")->toPlainText(), u"earlier result"_s);
+    QVERIFY(server_->requests().isEmpty());
+}
+
+void TestForm1::shouldEndTheProgramWhenClosedDuringALookup()
+{
+    server_->setReply(Reply::neverAnswer());
+    QTimer::singleShot(0, form_.get(), [this] { clickCommand1(); });
+    QTimer::singleShot(300, form_.get(), [this] { form_->close(); });
+    QTimer::singleShot(10'000, qApp, [] { QCoreApplication::exit(1); });
+
+    QElapsedTimer clock;
+    clock.start();
+    QCOMPARE(QApplication::exec(), 0);
+    QVERIFY(clock.elapsed() < 5'000);
+    QCOMPARE(server_->requests().size(), 1);
+}
+
+QTEST_MAIN(TestForm1)
+#include "tst_form1.moc"
