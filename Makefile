@@ -51,6 +51,9 @@ build: configure
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j2
 
+run: build
+	$(BUILD)/src/window/zuno-lookup
+
 bench: bench-deps
 	cmake -S . -B $(BUILD)-bench -G "$(GENERATOR)" -DCMAKE_BUILD_TYPE=Release -DZUNO_BUILD_BENCH=ON -DBUILD_TESTING=ON
 	cmake --build $(BUILD)-bench
