@@ -11,7 +11,7 @@ PACKAGES := cmake ninja-build g++ pkg-config file \
   icoutils binutils-mingw-w64-x86-64 desktop-file-utils appstream systemd dpkg-dev
 
 # Only for `make bench`.
-BENCH_PACKAGES := libbenchmark-dev wrk nginx-light
+BENCH_PACKAGES := libbenchmark-dev wrk nginx-light libxcb1-dev
 
 # Only for `make icons`, which renders the committed icons again from their SVG.
 ICON_PACKAGES := librsvg2-bin imagemagick icoutils
