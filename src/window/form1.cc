@@ -5,6 +5,7 @@
 #include <QCloseEvent>
 #include <QGroupBox>
 #include <QGuiApplication>
+#include <QIcon>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMouseEvent>
@@ -74,6 +75,9 @@ Form1::Form1(Form1Settings settings, QWidget *parent)
       label2_(new QLabel(u"ZUNO-当前版本1.2 最新版下载"_s, this))
 {
     setWindowTitle(u"ZUNO全国电话号码归属地查询"_s);
+    QIcon icon(u":/zuno/icon-48.png"_s);
+    icon.addFile(u":/zuno/icon-256.png"_s);
+    setWindowIcon(icon);
     setFixedSize(fromTwips(0, 0, 4785, 3090).size());
 
     label1_->setObjectName(u"Label1"_s);
