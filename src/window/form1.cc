@@ -99,7 +99,6 @@ Form1::Form1(Form1Settings settings, QWidget *parent)
     text2_->setAccessibleName(u"查询结果"_s);
     text2_->setReadOnly(true);
     text2_->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
-    text2_->setFocusPolicy(Qt::StrongFocus);
     text2_->setTabChangesFocus(true);
     text2_->setGeometry(fromTwips(231, 960, 3851, 1215));
 

@@ -212,6 +212,8 @@ void TestForm1::shouldSendWhatWasTypedAndShowTheReply_data()
                                                 << u"0106552 ok"_s;
     QTest::newRow("Chinese typed") << u"北京"_s << "<p>" + beijing + "</p>\r\n"
                                    << u"<p>北京市</p>\n"_s;
+    QTest::newRow("40000 digits, no length limit") << QString(40'000, u'8') << QByteArray("long reply")
+                                                   << u"long reply"_s;
     QTest::newRow("empty, nine-character reply") << QString() << QByteArray("123456789")
                                                  << u"连接网络失败!"_s;
 }
