@@ -46,6 +46,7 @@ int heightForText(const QWidget *control)
 }
 
 // Puts control at rect, made taller downward when its text needs more height than rect has.
+// It takes the rect's size first, since a button's frame is measured at its own size.
 void placeFittingText(QWidget *control, QRect rect)
 {
     control->resize(rect.size());
