@@ -19,8 +19,10 @@ int runProgram(const char *programName, Form1Settings settings)
     char *qtArgv[] = {name.data(), nullptr};
 
     // The interface is Simplified Chinese in any locale: have fontconfig pick Simplified
-    // Chinese glyphs for Han text rather than the Japanese ones it falls back to otherwise.
-    qputenv("FC_LANG", "zh-cn");
+    // Chinese glyphs for Han text rather than the Japanese ones it falls back to otherwise,
+    // unless the user chose a language for it.
+    if (!qEnvironmentVariableIsSet("FC_LANG"))
+        qputenv("FC_LANG", "zh-cn");
 
     QApplication app(qtArgc, qtArgv);
     QCoreApplication::setApplicationName(u"zuno-lookup"_s);
