@@ -1,0 +1,24 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace zuno::service {
+
+// GBK (code page 936, ICU's "windows-936-2000") to and from UTF-16. GB2312 readers decode GBK,
+// and older clients send GBK bytes, so it is the one legacy charset the service speaks.
+// Each thread keeps its own converters, opened on first use.
+
+// Characters that GBK cannot hold become '?'.
+std::string encodeGbk(std::u16string_view text);
+
+// Malformed or unassigned sequences become U+FFFD.
+std::u16string decodeGbk(std::string_view bytes);
+
+// The text of bytes when they are well-formed UTF-8, nothing otherwise.
+std::optional<std::u16string> decodeUtf8(std::string_view bytes);
+
+std::string encodeUtf8(std::u16string_view text);
+
+}  // namespace zuno::service

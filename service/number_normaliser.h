@@ -1,0 +1,31 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace zuno::service {
+
+// What is wrong with a title before any numbering data is consulted.
+enum class InputProblem {
+    None,
+    Empty,            // nothing but spaces and separators
+    Letters,          // a Latin letter, half- or full-width
+    OtherCharacters,  // anything that is neither a digit nor a separator
+    NotChinese,       // an international prefix other than +86 / 0086
+    TooLong,          // more national digits than any Chinese number has
+};
+
+struct NormalisedNumber {
+    InputProblem problem = InputProblem::None;
+    // The number as dialled inside China, ASCII digits, a trunk '0' kept if it was typed.
+    std::string national;
+    // A country code (+86, 0086, or 86 before eleven digits) was typed and taken off.
+    bool hadCountryCode = false;
+};
+
+// Reads a title as people type numbers: spaces, hyphens, dashes, dots and parentheses (half-
+// and full-width) are ignored, full-width digits count as digits, and a leading +86, 0086, or
+// 86 before exactly eleven digits is taken as China's country code.
+NormalisedNumber normaliseNumber(std::u16string_view title);
+
+}  // namespace zuno::service

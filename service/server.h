@@ -1,0 +1,62 @@
+#pragma once
+
+#include "service/connection.h"
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/steady_timer.hpp>
+
+#include <initializer_list>
+#include <memory>
+#include <thread>
+#include <vector>
+
+namespace zuno::service {
+
+class Site;
+
+struct ServerOptions {
+    boost::asio::ip::tcp::endpoint listen;
+    unsigned threads = 1;
+    bool accessLog = false;
+    ConnectionLimits limits;
+};
+
+// The lookup service on one listening socket: accepts connections and hands each to a
+// Connection, on a pool of threads sharing one io_context.
+class Server {
+public:
+    // Binds and listens at once; throws boost::system::system_error when it cannot
+    // (address in use, permission denied, no such address).
+    Server(const Site &site, const ServerOptions &options);
+    ~Server();
+    Server(const Server &) = delete;
+    Server &operator=(const Server &) = delete;
+
+    // The address actually bound, with the port the system chose for port 0.
+    boost::asio::ip::tcp::endpoint localEndpoint() const;
+
+    // Serves on the calling thread and options.threads - 1 more until stop() or, when signals
+    // are given, until one of them arrives.
+    void run(std::initializer_list<int> stopSignals = {});
+
+    // Serves on options.threads background threads; for tests and embedding.
+    void start();
+
+    // Stops accepting and drops every connection; joins the threads start() made.
+    // Safe to call from any thread, more than once.
+    void stop();
+
+private:
+    void accept();
+    void onAccepted(boost::beast::error_code error, boost::asio::ip::tcp::socket socket);
+
+    const Site &site_;
+    const ServerOptions options_;
+    boost::asio::io_context context_;
+    boost::asio::ip::tcp::acceptor acceptor_;
+    boost::asio::steady_timer retryTimer_;
+    std::vector<std::thread> threads_;
+};
+
+}  // namespace zuno::service
