@@ -85,12 +85,10 @@ void Connection::readRequest()
 void Connection::onRequestHead(beast::error_code error)
 {
     if (error == http::error::header_limit || error == http::error::buffer_overflow) {
-        // The head did not fit: blame the request line when it alone did not.
-        const std::string_view seen(static_cast<const char *>(buffer_.data().data()),
-                                    buffer_.data().size());
-        const size_t lineEnd = seen.substr(0, limits_.maxRequestHead).find('\n');
-        refuse(lineEnd == std::string_view::npos ? http::status::uri_too_long
-                                                 : http::status::request_header_fields_too_large,
+        // The head did not fit: blame the request line when the parser never got past it.
+        const bool requestLineRead = !parser_->get().target().empty();
+        refuse(requestLineRead ? http::status::request_header_fields_too_large
+                               : http::status::uri_too_long,
                11);
         return;
     }
