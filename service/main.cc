@@ -91,12 +91,13 @@ int main(int argc, char **argv)
             throw UsageError("cannot listen on " + line.host + ":" + std::to_string(line.port) +
                              ": " + error.code().message());
         }
+        server->stopOnSignals({SIGINT, SIGTERM});
         const auto bound = server->localEndpoint();
         std::cerr << program << ' ' << kProgramVersion << ": listening on http://"
                   << (bound.address().is_v6() ? "[" + bound.address().to_string() + "]"
                                               : bound.address().to_string())
                   << ':' << bound.port() << "/" << std::endl;
-        server->run({SIGINT, SIGTERM});
+        server->run();
         return 0;
     } catch (const UsageError &error) {
         std::cerr << program << ": " << error.what() << "\n"

@@ -2,7 +2,6 @@
 
 #include <boost/asio/error.hpp>
 #include <boost/asio/post.hpp>
-#include <boost/asio/signal_set.hpp>
 #include <boost/asio/strand.hpp>
 
 #include <algorithm>
@@ -24,7 +23,8 @@ Server::Server(const Site &site, const ServerOptions &options)
       options_(options),
       context_(static_cast<int>(std::max(1U, options.threads))),
       acceptor_(context_),
-      retryTimer_(context_)
+      retryTimer_(context_),
+      signals_(context_)
 {
     acceptor_.open(options_.listen.protocol());
     acceptor_.set_option(boost::asio::socket_base::reuse_address(true));
@@ -42,17 +42,18 @@ tcp::endpoint Server::localEndpoint() const
     return acceptor_.local_endpoint();
 }
 
-void Server::run(std::initializer_list<int> stopSignals)
+void Server::stopOnSignals(std::initializer_list<int> signals)
 {
-    boost::asio::signal_set signals(context_);
-    for (const int signal : stopSignals)
-        signals.add(signal);
-    if (stopSignals.size() > 0)
-        signals.async_wait([this](boost::beast::error_code error, int) {
-            if (!error)
-                context_.stop();
-        });
+    for (const int signal : signals)
+        signals_.add(signal);
+    signals_.async_wait([this](boost::beast::error_code error, int) {
+        if (!error)
+            context_.stop();
+    });
+}
 
+void Server::run()
+{
     accept();
     std::vector<std::thread> helpers;
     for (unsigned i = 1; i < options_.threads; ++i)

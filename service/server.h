@@ -4,6 +4,7 @@
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/signal_set.hpp>
 #include <boost/asio/steady_timer.hpp>
 
 #include <initializer_list>
@@ -36,9 +37,12 @@ public:
     // The address actually bound, with the port the system chose for port 0.
     boost::asio::ip::tcp::endpoint localEndpoint() const;
 
-    // Serves on the calling thread and options.threads - 1 more until stop() or, when signals
-    // are given, until one of them arrives.
-    void run(std::initializer_list<int> stopSignals = {});
+    // From now on, any of these signals stops the server as stop() would, however soon it
+    // arrives: call before telling anyone that the server is ready.
+    void stopOnSignals(std::initializer_list<int> signals);
+
+    // Serves on the calling thread and options.threads - 1 more until stopped.
+    void run();
 
     // Serves on options.threads background threads; for tests and embedding.
     void start();
@@ -56,6 +60,7 @@ private:
     boost::asio::io_context context_;
     boost::asio::ip::tcp::acceptor acceptor_;
     boost::asio::steady_timer retryTimer_;
+    boost::asio::signal_set signals_;
     std::vector<std::thread> threads_;
 };
 

@@ -1,0 +1,125 @@
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTcpServer>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <csignal>
+
+namespace {
+
+const QString kProgram = QStringLiteral(ZUNO_LOOKUPD_PATH);
+constexpr int kExitUsage = 2;
+
+struct Finished {
+    int status = -1;
+    QString output;  // standard output and standard error together
+};
+
+Finished runToEnd(const QStringList &arguments)
+{
+    QProcess process;
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    process.start(kProgram, arguments);
+    Finished finished;
+    if (!process.waitForFinished(10'000) || process.exitStatus() != QProcess::NormalExit)
+        return finished;
+    finished.status = process.exitCode();
+    finished.output = QString::fromUtf8(process.readAll());
+    return finished;
+}
+
+}  // namespace
+
+class TestLookupdProgram : public QObject {
+    Q_OBJECT
+
+private slots:
+    void shouldPrintItsVersion();
+    void shouldRefuseABadCommandLineWithStatus2_data();
+    void shouldRefuseABadCommandLineWithStatus2();
+    void shouldRefuseAPortInUseWithStatus2();
+    void shouldStopCleanlyOnSignal_data();
+    void shouldStopCleanlyOnSignal();
+};
+
+void TestLookupdProgram::shouldPrintItsVersion()
+{
+    const Finished finished = runToEnd({QStringLiteral("--version")});
+    QCOMPARE(finished.status, 0);
+    QCOMPARE(finished.output, QStringLiteral("zuno-lookupd 1.00\n"));
+}
+
+void TestLookupdProgram::shouldRefuseABadCommandLineWithStatus2_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QString>("complaint");
+    const auto row = [](const char *name, std::initializer_list<const char *> arguments,
+                        const char *complaint) {
+        QStringList list;
+        for (const char *argument : arguments)
+            list << QString::fromUtf8(argument);
+        QTest::newRow(name) << list << QString::fromUtf8(complaint);
+    };
+    row("unknown option", {"--port", "80"}, "unknown option \"--port\"");
+    row("missing value", {"--listen"}, "--listen needs a value");
+    row("port not a number", {"--listen", "127.0.0.1:http"}, "port must be a number");
+    row("port too large", {"--listen=127.0.0.1:65536"}, "port must be a number");
+    row("IPv6 without brackets", {"--listen", "::1:8080"}, "[ADDRESS]:PORT");
+    row("zero threads", {"--threads", "0"}, "bad --threads \"0\"");
+    row("value on a flag", {"--access-log=yes"}, "--access-log takes no value");
+    row("missing download folder", {"--listen", "127.0.0.1:0", "--downloads", "/nonexistent/zuno"},
+        "cannot offer downloads from \"/nonexistent/zuno\"");
+    row("address not on this machine", {"--listen", "192.0.2.1:8080"}, "cannot listen on 192.0.2.1:8080");
+}
+
+void TestLookupdProgram::shouldRefuseABadCommandLineWithStatus2()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, complaint);
+    const Finished finished = runToEnd(arguments);
+    QCOMPARE(finished.status, kExitUsage);
+    QVERIFY2(finished.output.contains(complaint), qPrintable(finished.output));
+}
+
+void TestLookupdProgram::shouldRefuseAPortInUseWithStatus2()
+{
+    QTcpServer taken;
+    QVERIFY(taken.listen(QHostAddress::LocalHost));
+    const Finished finished =
+        runToEnd({QStringLiteral("--listen"), QStringLiteral("127.0.0.1:%1").arg(taken.serverPort())});
+    QCOMPARE(finished.status, kExitUsage);
+    QVERIFY2(finished.output.contains(QStringLiteral("Address already in use")),
+             qPrintable(finished.output));
+}
+
+void TestLookupdProgram::shouldStopCleanlyOnSignal_data()
+{
+    QTest::addColumn<int>("signal");
+    QTest::newRow("SIGTERM") << SIGTERM;
+    QTest::newRow("SIGINT") << SIGINT;
+}
+
+void TestLookupdProgram::shouldStopCleanlyOnSignal()
+{
+    QFETCH(int, signal);
+    QProcess process;
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    process.start(kProgram, {QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0")});
+    QVERIFY(process.waitForStarted());
+    // Ready once it has said where it listens.
+    QByteArray said;
+    while (!said.contains("/\n") && process.waitForReadyRead(10'000))
+        said += process.readAll();
+    QVERIFY2(QString::fromUtf8(said).contains(
+                 QRegularExpression(QStringLiteral("listening on http://127\\.0\\.0\\.1:\\d+/"))),
+             said.constData());
+
+    QVERIFY(::kill(static_cast<pid_t>(process.processId()), signal) == 0);
+    QVERIFY(process.waitForFinished(10'000));
+    QCOMPARE(process.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(process.exitCode(), 0);
+}
+
+QTEST_GUILESS_MAIN(TestLookupdProgram)
+#include "tst_lookupd_program.moc"

@@ -1,0 +1,146 @@
+#include "service/lookup_reply.h"
+#include "service/number_lookup.h"
+#include "service/number_normaliser.h"
+#include "service/title_decoder.h"
+
+#include <phonenumbers/phonenumberutil.h>
+
+#include <QTest>
+
+using zuno::service::InputProblem;
+
+namespace {
+
+QString fromUtf16(const std::u16string &text)
+{
+    return QString::fromUtf16(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+}  // namespace
+
+Q_DECLARE_METATYPE(InputProblem)
+
+class TestNumberReading : public QObject {
+    Q_OBJECT
+
+private slots:
+    void shouldDecodeTitles_data();
+    void shouldDecodeTitles();
+    void shouldNormaliseAsPeopleTypeNumbers_data();
+    void shouldNormaliseAsPeopleTypeNumbers();
+    void shouldFormatNumbersAsLibphonenumberDoes_data();
+    void shouldFormatNumbersAsLibphonenumberDoes();
+    void shouldKeepControlCharactersOutOfTheQuotedInput();
+};
+
+void TestNumberReading::shouldDecodeTitles_data()
+{
+    QTest::addColumn<QByteArray>("raw");
+    QTest::addColumn<QString>("text");
+
+    // Escaping
+    QTest::newRow("plain digits") << QByteArray("13800138000") << QStringLiteral("13800138000");
+    QTest::newRow("escaped space") << QByteArray("138%20001") << QStringLiteral("138 001");
+    QTest::newRow("plus stays a plus") << QByteArray("+86+138") << QStringLiteral("+86+138");
+    QTest::newRow("escaped plus") << QByteArray("%2B86") << QStringLiteral("+86");
+    QTest::newRow("lower-case hex") << QByteArray("%2b86") << QStringLiteral("+86");
+    QTest::newRow("bad escape kept") << QByteArray("%zz1") << QStringLiteral("%zz1");
+    QTest::newRow("escape cut short") << QByteArray("12%3") << QStringLiteral("12%3");
+    QTest::newRow("lone percent at end") << QByteArray("12%") << QStringLiteral("12%");
+    // Charset
+    QTest::newRow("escaped UTF-8") << QByteArray("%E5%8C%97%E4%BA%AC") << QString::fromUtf16(u"北京");
+    QTest::newRow("raw UTF-8") << QByteArray("\xe5\x8c\x97\xe4\xba\xac") << QString::fromUtf16(u"北京");
+    QTest::newRow("escaped GBK") << QByteArray("%B1%B1%BE%A9") << QString::fromUtf16(u"北京");
+    QTest::newRow("raw GBK full-width digits") << QByteArray("\xa3\xb1\xa3\xb0")
+                                                << QString::fromUtf16(u"１０");
+    QTest::newRow("GBK cut in the middle") << QByteArray("1\xb1") << QString::fromUtf16(u"1\uFFFD");
+    QTest::newRow("empty") << QByteArray() << QString();
+}
+
+void TestNumberReading::shouldDecodeTitles()
+{
+    QFETCH(QByteArray, raw);
+    QFETCH(QString, text);
+    QCOMPARE(fromUtf16(zuno::service::decodeTitle(raw.toStdString())), text);
+}
+
+void TestNumberReading::shouldNormaliseAsPeopleTypeNumbers_data()
+{
+    QTest::addColumn<QString>("title");
+    QTest::addColumn<InputProblem>("problem");
+    QTest::addColumn<QByteArray>("national");
+
+    const auto row = [](const char *name, const char16_t *title, InputProblem problem,
+                        const char *national) {
+        QTest::newRow(name) << QString::fromUtf16(title) << problem << QByteArray(national);
+    };
+    // Separators
+    row("tabs and no-break spaces", u"\t138\u00A00013 8000 ", InputProblem::None, "13800138000");
+    row("ideographic space and em dash", u"010\u3000—\u300012345678", InputProblem::None, "01012345678");
+    row("middle dots", u"138·0013·8000", InputProblem::None, "13800138000");
+    row("plus between groups as a form sends it", u"138+0013+8000", InputProblem::None, "13800138000");
+    // Country code
+    row("+86 after spaces", u"  +86 13800138000", InputProblem::None, "13800138000");
+    row("86 before ten digits is not a country code", u"861380013800", InputProblem::None,
+        "861380013800");
+    row("86 before twelve digits is not a country code", u"86138001380001", InputProblem::TooLong, "");
+    row("0086 before a fixed line", u"0086 10 12345678", InputProblem::None, "1012345678");
+    row("+86 and nothing else", u"+86", InputProblem::None, "");
+    row("+ and another country", u"+44 20 7946 0000", InputProblem::NotChinese, "");
+    row("plus inside is a separator", u"86+13800138000", InputProblem::None, "13800138000");
+    // Problems, the first that applies
+    row("only separators", u" - ( ) . ", InputProblem::Empty, "");
+    row("letter beats length", u"12345678901234567890x", InputProblem::Letters, "");
+    row("letter beats other characters", u"北京a", InputProblem::Letters, "");
+    row("star", u"*100#", InputProblem::OtherCharacters, "");
+    row("thirteen national digits", u"0755123456789", InputProblem::TooLong, "");
+    row("twelve national digits", u"075512345678", InputProblem::None, "075512345678");
+}
+
+void TestNumberReading::shouldNormaliseAsPeopleTypeNumbers()
+{
+    QFETCH(QString, title);
+    QFETCH(InputProblem, problem);
+    QFETCH(QByteArray, national);
+    const auto normalised = zuno::service::normaliseNumber(title.toStdU16String());
+    QCOMPARE(normalised.problem, problem);
+    QCOMPARE(QByteArray::fromStdString(normalised.national), national);
+}
+
+void TestNumberReading::shouldFormatNumbersAsLibphonenumberDoes_data()
+{
+    QTest::addColumn<QString>("typed");
+    for (const char *number : {"13800138000", "19912345678", "01012345678", "02112345678",
+                               "075512345678", "09318888888", "057188888888", "4008123123",
+                               "8008100000", "17012345678"})
+        QTest::newRow(number) << QString::fromLatin1(number);
+}
+
+// The lookup writes the common shapes out by hand; libphonenumber's Format is the reference.
+void TestNumberReading::shouldFormatNumbersAsLibphonenumberDoes()
+{
+    QFETCH(QString, typed);
+    static const zuno::service::NumberLookup lookup;
+    const auto outcome = lookup.lookup(typed.toStdU16String());
+    QCOMPARE(outcome.verdict, zuno::service::Verdict::Found);
+
+    using i18n::phonenumbers::PhoneNumberUtil;
+    const PhoneNumberUtil &util = *PhoneNumberUtil::GetInstance();
+    i18n::phonenumbers::PhoneNumber number;
+    QCOMPARE(util.Parse(typed.toStdString(), "CN", &number), PhoneNumberUtil::NO_PARSING_ERROR);
+    std::string expected;
+    util.Format(number, PhoneNumberUtil::NATIONAL, &expected);
+    QCOMPARE(fromUtf16(outcome.number), QString::fromStdString(expected));
+}
+
+void TestNumberReading::shouldKeepControlCharactersOutOfTheQuotedInput()
+{
+    zuno::service::LookupOutcome outcome;
+    outcome.verdict = zuno::service::Verdict::Letters;
+    const QString reply = fromUtf16(zuno::service::buildReply(outcome, u"ab\r\nc\x7f"));
+    QVERIFY2(reply.contains(QString::fromUtf16(u"“ab??c?”")), qPrintable(reply));
+    QCOMPARE(reply.count(u'\n'), 1);
+}
+
+QTEST_GUILESS_MAIN(TestNumberReading)
+#include "tst_number_reading.moc"
