@@ -11,14 +11,17 @@ PACKAGES := cmake ninja-build g++ pkg-config file \
   icoutils binutils-mingw-w64-x86-64 desktop-file-utils appstream systemd dpkg-dev
 
 # Only for `make bench`.
-BENCH_PACKAGES := libbenchmark-dev wrk nginx-light libxcb1-dev
+BENCH_PACKAGES := libbenchmark-dev wrk nginx-light libxcb1-dev curl
+
+# Only for CI's fuzzing step.
+CI_PACKAGES := clang libclang-rt-14-dev
 
 # Only for `make icons`, which renders the committed icons again from their SVG.
 ICON_PACKAGES := librsvg2-bin imagemagick icoutils
 
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: all deps bench-deps configure build test run bench icons clean
+.PHONY: all deps bench-deps ci-deps configure build test run bench icons clean
 
 all: build
 
@@ -40,6 +43,9 @@ deps:
 bench-deps: deps
 	$(call install_missing,$(BENCH_PACKAGES))
 
+ci-deps: deps
+	$(call install_missing,$(CI_PACKAGES))
+
 $(BUILD)/CMakeCache.txt:
 	cmake -S . -B $(BUILD) -G "$(GENERATOR)" $(CMAKE_ARGS)
 
@@ -58,6 +64,7 @@ bench: bench-deps
 	cmake -S . -B $(BUILD)-bench -G "$(GENERATOR)" -DCMAKE_BUILD_TYPE=Release -DZUNO_BUILD_BENCH=ON -DBUILD_TESTING=ON
 	cmake --build $(BUILD)-bench
 	@for b in $(BUILD)-bench/bench/bench_*; do [ -x "$$b" ] && echo "== $$b" && "$$b"; done; true
+	bench/wrk-vs-nginx.sh $(BUILD)-bench/service/zuno-lookupd
 
 icons:
 	$(call install_missing,$(ICON_PACKAGES))

@@ -28,7 +28,8 @@ using zuno::test::rawExchange;
 namespace {
 
 const QByteArray kSecret("the contents of a file outside the download folder");
-const QByteArray kInstaller("MZ installer bytes \x00\x01\x02 end", 30);
+constexpr char kInstallerBytes[] = "MZ installer bytes \x00\x01\x02 end";
+const QByteArray kInstaller(kInstallerBytes, sizeof kInstallerBytes - 1);
 
 QString text(const char16_t *utf16)
 {
