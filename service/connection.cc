@@ -131,8 +131,8 @@ void Connection::refuse(http::status status, unsigned version)
 
 void Connection::send(Response response)
 {
+    // The deadline set before reading the request also covers writing its answer.
     response_.emplace(std::move(response));
-    stream_.expires_after(limits_.deadline);
     std::visit(
         [this](auto &message) {
             keepAlive_ = message.keep_alive();

@@ -19,7 +19,7 @@ class Site;
 struct ConnectionLimits {
     // Longest request line plus headers; a longer request line gets 414, longer headers 431.
     size_t maxRequestHead = 8 * 1024;
-    // Each read and each write of a request must finish within this, idle waits included.
+    // Waiting for a request, reading it and writing the answer must finish within this.
     std::chrono::steady_clock::duration deadline = std::chrono::seconds(10);
 };
 

@@ -50,7 +50,9 @@ std::u16string quoted(std::u16string_view title)
 
 std::u16string sentence(Verdict verdict, std::u16string_view title)
 {
-    const std::u16string input = u"“" + quoted(title) + u"”";
+    std::u16string input(u"“");
+    input += quoted(title);
+    input += u'”';
     switch (verdict) {
     case Verdict::Found:
         break;

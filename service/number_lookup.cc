@@ -152,8 +152,8 @@ LookupOutcome NumberLookup::lookupFullNumber(const std::string &national) const
     PhoneNumber number;
     number.set_country_code(kChinaCallingCode);
     number.set_national_number(value);
-    // GetNumberType is UNKNOWN exactly when the number is not valid, so one call answers both.
-    const PhoneNumberUtil::PhoneNumberType type = util_.GetNumberType(number);
+    // The type is UNKNOWN exactly when the number is not valid, so one call answers both.
+    const auto type = static_cast<PhoneNumberUtil::PhoneNumberType>(types_.typeOf(significant));
     if (type == PhoneNumberUtil::UNKNOWN)
         return outcome(significant.size() < kMinSignificantDigits ? Verdict::TooShort
                                                                   : Verdict::Invalid);

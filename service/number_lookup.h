@@ -1,5 +1,7 @@
 #pragma once
 
+#include "service/number_types.h"
+
 #include <unicode/uversion.h>
 
 #include <memory>
@@ -57,6 +59,7 @@ private:
                                   const std::string &significant, int type) const;
 
     const i18n::phonenumbers::PhoneNumberUtil &util_;
+    NumberTypes types_;
     std::unique_ptr<const i18n::phonenumbers::ShortNumberInfo> shortNumbers_;
     std::unique_ptr<const i18n::phonenumbers::PhoneNumberOfflineGeocoder> geocoder_;
     std::unique_ptr<const icu::Locale> chinese_;

@@ -81,10 +81,13 @@ void Server::stop()
 
 void Server::accept()
 {
-    acceptor_.async_accept(boost::asio::make_strand(context_),
-                           [this](boost::beast::error_code error, tcp::socket socket) {
-                               onAccepted(error, std::move(socket));
-                           });
+    // One thread needs no strand: every handler already runs on it, one at a time.
+    const boost::asio::any_io_executor executor =
+        options_.threads > 1 ? boost::asio::any_io_executor(boost::asio::make_strand(context_))
+                             : boost::asio::any_io_executor(context_.get_executor());
+    acceptor_.async_accept(executor, [this](boost::beast::error_code error, tcp::socket socket) {
+        onAccepted(error, std::move(socket));
+    });
 }
 
 void Server::onAccepted(boost::beast::error_code error, tcp::socket socket)

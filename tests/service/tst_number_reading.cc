@@ -1,11 +1,14 @@
 #include "service/lookup_reply.h"
 #include "service/number_lookup.h"
 #include "service/number_normaliser.h"
+#include "service/number_types.h"
 #include "service/title_decoder.h"
 
 #include <phonenumbers/phonenumberutil.h>
 
 #include <QTest>
+
+#include <random>
 
 using zuno::service::InputProblem;
 
@@ -30,6 +33,7 @@ private slots:
     void shouldNormaliseAsPeopleTypeNumbers();
     void shouldFormatNumbersAsLibphonenumberDoes_data();
     void shouldFormatNumbersAsLibphonenumberDoes();
+    void shouldClassifyNumbersAsPhoneNumberUtilDoes();
     void shouldKeepControlCharactersOutOfTheQuotedInput();
 };
 
@@ -131,6 +135,42 @@ void TestNumberReading::shouldFormatNumbersAsLibphonenumberDoes()
     std::string expected;
     util.Format(number, PhoneNumberUtil::NATIONAL, &expected);
     QCOMPARE(fromUtf16(outcome.number), QString::fromStdString(expected));
+}
+
+// NumberTypes replays GetNumberType on precompiled patterns: any difference is a fault.
+void TestNumberReading::shouldClassifyNumbersAsPhoneNumberUtilDoes()
+{
+    using i18n::phonenumbers::PhoneNumberUtil;
+    const PhoneNumberUtil &util = *PhoneNumberUtil::GetInstance();
+    const zuno::service::NumberTypes types;
+
+    std::vector<std::string> numbers;
+    for (int prefix = 130; prefix <= 199; ++prefix)
+        for (const char *rest : {"00000000", "12345678", "99999999", "0013800"})
+            numbers.push_back(std::to_string(prefix) + rest);
+    for (int area = 10; area <= 999; ++area)
+        for (const char *rest : {"1234567", "12345678", "88888888", "2345678", "123456"})
+            numbers.push_back(std::to_string(area) + rest);
+    std::mt19937_64 random(20240601);
+    for (int i = 0; i < 5000; ++i) {
+        std::string digits(5 + random() % 8, '0');
+        for (char &digit : digits)
+            digit = static_cast<char>('0' + random() % 10);
+        digits.front() = static_cast<char>('1' + random() % 9);
+        numbers.push_back(digits);
+    }
+
+    int valid = 0;
+    for (const std::string &digits : numbers) {
+        i18n::phonenumbers::PhoneNumber number;
+        number.set_country_code(86);
+        number.set_national_number(std::stoull(digits));
+        const int expected = util.GetNumberType(number);
+        valid += expected != PhoneNumberUtil::UNKNOWN;
+        QVERIFY2(types.typeOf(digits) == expected, digits.c_str());
+    }
+    // The sweep must reach valid numbers of several kinds, not only invalid ones.
+    QVERIFY2(valid > 1000, qPrintable(QString::number(valid)));
 }
 
 void TestNumberReading::shouldKeepControlCharactersOutOfTheQuotedInput()
