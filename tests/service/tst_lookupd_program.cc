@@ -1,6 +1,7 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -29,6 +30,22 @@ Finished runToEnd(const QStringList &arguments)
     return finished;
 }
 
+// Starts the program on a free port and returns that port once it says it listens, 0 if it does not.
+quint16 startListening(QProcess &process, QStringList arguments)
+{
+    process.setProcessChannelMode(QProcess::SeparateChannels);
+    process.setReadChannel(QProcess::StandardError);
+    process.start(kProgram, arguments << QStringLiteral("--listen") << QStringLiteral("127.0.0.1:0"));
+    if (!process.waitForStarted())
+        return 0;
+    QByteArray said;
+    while (!said.contains("/\n") && process.waitForReadyRead(10'000))
+        said += process.readAllStandardError();
+    const auto match = QRegularExpression(QStringLiteral("listening on http://127\\.0\\.0\\.1:(\\d+)/\n"))
+                           .match(QString::fromUtf8(said));
+    return match.hasMatch() ? match.captured(1).toUShort() : 0;
+}
+
 }  // namespace
 
 class TestLookupdProgram : public QObject {
@@ -41,6 +58,8 @@ private slots:
     void shouldRefuseAPortInUseWithStatus2();
     void shouldStopCleanlyOnSignal_data();
     void shouldStopCleanlyOnSignal();
+    void shouldLogOneLinePerRequestOnlyWhenAsked_data();
+    void shouldLogOneLinePerRequestOnlyWhenAsked();
 };
 
 void TestLookupdProgram::shouldPrintItsVersion()
@@ -104,21 +123,44 @@ void TestLookupdProgram::shouldStopCleanlyOnSignal()
 {
     QFETCH(int, signal);
     QProcess process;
-    process.setProcessChannelMode(QProcess::MergedChannels);
-    process.start(kProgram, {QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0")});
-    QVERIFY(process.waitForStarted());
-    // Ready once it has said where it listens.
-    QByteArray said;
-    while (!said.contains("/\n") && process.waitForReadyRead(10'000))
-        said += process.readAll();
-    QVERIFY2(QString::fromUtf8(said).contains(
-                 QRegularExpression(QStringLiteral("listening on http://127\\.0\\.0\\.1:\\d+/"))),
-             said.constData());
-
+    QVERIFY(startListening(process, {}) != 0);
     QVERIFY(::kill(static_cast<pid_t>(process.processId()), signal) == 0);
     QVERIFY(process.waitForFinished(10'000));
     QCOMPARE(process.exitStatus(), QProcess::NormalExit);
     QCOMPARE(process.exitCode(), 0);
+}
+
+void TestLookupdProgram::shouldLogOneLinePerRequestOnlyWhenAsked_data()
+{
+    QTest::addColumn<bool>("accessLog");
+    QTest::newRow("with --access-log") << true;
+    QTest::newRow("without") << false;
+}
+
+void TestLookupdProgram::shouldLogOneLinePerRequestOnlyWhenAsked()
+{
+    QFETCH(bool, accessLog);
+    QProcess process;
+    const quint16 port =
+        startListening(process, accessLog ? QStringList{QStringLiteral("--access-log")} : QStringList{});
+    QVERIFY(port != 0);
+
+    QTcpSocket client;
+    client.connectToHost(QHostAddress::LocalHost, port);
+    QVERIFY(client.waitForConnected());
+    client.write("GET /iii.asp?title=110 HTTP/1.1\r\nHost: x\r\n\r\n"
+                 "GET /nowhere HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
+    while (client.state() == QAbstractSocket::ConnectedState && client.waitForReadyRead(5'000))
+        client.readAll();
+
+    QVERIFY(::kill(static_cast<pid_t>(process.processId()), SIGTERM) == 0);
+    QVERIFY(process.waitForFinished(10'000));
+    const QString log = QString::fromUtf8(process.readAllStandardError());
+    const QString expected = QStringLiteral("127.0.0.1 \"GET /iii.asp?title=110 HTTP/1.1\" 200 ");
+    QCOMPARE(log.contains(expected), accessLog);
+    QCOMPARE(log.contains(QStringLiteral("127.0.0.1 \"GET /nowhere HTTP/1.1\" 404 ")), accessLog);
+    QCOMPARE(log.count(u'\n'), accessLog ? 2 : 0);
+    QVERIFY(process.readAllStandardOutput().isEmpty());
 }
 
 QTEST_GUILESS_MAIN(TestLookupdProgram)
