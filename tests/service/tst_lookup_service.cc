@@ -17,6 +17,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <sys/resource.h>
+
 #include <chrono>
 #include <memory>
 #include <thread>
@@ -402,6 +404,12 @@ void TestLookupService::shouldCloseATricklingClientAtTheDeadline()
 void TestLookupService::shouldKeepAnsweringWithAThousandOpenConnections()
 {
     constexpr int kConnections = 1000;
+    // Both ends of every connection live in this process.
+    rlimit limit{};
+    QVERIFY(getrlimit(RLIMIT_NOFILE, &limit) == 0);
+    limit.rlim_cur = limit.rlim_max;
+    QVERIFY(setrlimit(RLIMIT_NOFILE, &limit) == 0);
+    QVERIFY2(limit.rlim_cur > 2 * kConnections + 100, "the hard limit on open files is too low");
     boost::asio::io_context context;
     std::vector<boost::asio::ip::tcp::socket> open;
     open.reserve(kConnections);
