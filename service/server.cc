@@ -2,7 +2,6 @@
 
 #include <boost/asio/error.hpp>
 #include <boost/asio/post.hpp>
-#include <boost/asio/strand.hpp>
 
 #include <algorithm>
 #include <cerrno>
@@ -21,15 +20,23 @@ constexpr std::chrono::milliseconds kAcceptRetryDelay{50};
 Server::Server(const Site &site, const ServerOptions &options)
     : site_(site),
       options_(options),
-      context_(static_cast<int>(std::max(1U, options.threads))),
-      acceptor_(context_),
-      retryTimer_(context_),
-      signals_(context_)
+      contexts_([count = std::max(1U, options.threads)] {
+          std::vector<std::unique_ptr<boost::asio::io_context>> contexts;
+          for (unsigned i = 0; i < count; ++i)
+              contexts.push_back(std::make_unique<boost::asio::io_context>(1));
+          return contexts;
+      }()),
+      acceptor_(*contexts_.front()),
+      retryTimer_(*contexts_.front()),
+      signals_(*contexts_.front())
 {
     acceptor_.open(options_.listen.protocol());
     acceptor_.set_option(boost::asio::socket_base::reuse_address(true));
     acceptor_.bind(options_.listen);
     acceptor_.listen(boost::asio::socket_base::max_listen_connections);
+    // The other contexts have nothing to do until a connection comes; they must not return.
+    for (const auto &context : contexts_)
+        keepRunning_.push_back(boost::asio::make_work_guard(*context));
 }
 
 Server::~Server()
@@ -48,7 +55,7 @@ void Server::stopOnSignals(std::initializer_list<int> signals)
         signals_.add(signal);
     signals_.async_wait([this](boost::beast::error_code error, int) {
         if (!error)
-            context_.stop();
+            stopContexts();
     });
 }
 
@@ -56,9 +63,10 @@ void Server::run()
 {
     accept();
     std::vector<std::thread> helpers;
-    for (unsigned i = 1; i < options_.threads; ++i)
-        helpers.emplace_back([this] { context_.run(); });
-    context_.run();
+    for (size_t i = 1; i < contexts_.size(); ++i)
+        helpers.emplace_back([context = contexts_[i].get()] { context->run(); });
+    contexts_.front()->run();
+    // Stopped from a signal: the helpers' contexts were stopped with it.
     for (std::thread &helper : helpers)
         helper.join();
 }
@@ -66,13 +74,19 @@ void Server::run()
 void Server::start()
 {
     accept();
-    for (unsigned i = 0; i < std::max(1U, options_.threads); ++i)
-        threads_.emplace_back([this] { context_.run(); });
+    for (const auto &context : contexts_)
+        threads_.emplace_back([context = context.get()] { context->run(); });
+}
+
+void Server::stopContexts()
+{
+    for (const auto &context : contexts_)
+        context->stop();
 }
 
 void Server::stop()
 {
-    context_.stop();
+    stopContexts();
     for (std::thread &thread : threads_)
         if (thread.joinable() && thread.get_id() != std::this_thread::get_id())
             thread.join();
@@ -81,13 +95,13 @@ void Server::stop()
 
 void Server::accept()
 {
-    // One thread needs no strand: every handler already runs on it, one at a time.
-    const boost::asio::any_io_executor executor =
-        options_.threads > 1 ? boost::asio::any_io_executor(boost::asio::make_strand(context_))
-                             : boost::asio::any_io_executor(context_.get_executor());
-    acceptor_.async_accept(executor, [this](boost::beast::error_code error, tcp::socket socket) {
-        onAccepted(error, std::move(socket));
-    });
+    // Runs on contexts_[0] only, so nextContext_ needs no lock.
+    boost::asio::io_context &context = *contexts_[nextContext_];
+    nextContext_ = (nextContext_ + 1) % contexts_.size();
+    acceptor_.async_accept(boost::asio::any_io_executor(context.get_executor()),
+                           [this](boost::beast::error_code error, tcp::socket socket) {
+                               onAccepted(error, std::move(socket));
+                           });
 }
 
 void Server::onAccepted(boost::beast::error_code error, tcp::socket socket)

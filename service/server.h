@@ -2,6 +2,7 @@
 
 #include "service/connection.h"
 
+#include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/signal_set.hpp>
@@ -24,7 +25,8 @@ struct ServerOptions {
 };
 
 // The lookup service on one listening socket: accepts connections and hands each to a
-// Connection, on a pool of threads sharing one io_context.
+// Connection. Each thread runs an io_context of its own and connections are dealt to them in
+// turn, so a connection's handlers never need a strand or a lock.
 class Server {
 public:
     // Binds and listens at once; throws boost::system::system_error when it cannot
@@ -55,9 +57,16 @@ private:
     void accept();
     void onAccepted(boost::beast::error_code error, boost::asio::ip::tcp::socket socket);
 
+    void stopContexts();
+
+    using WorkGuard = boost::asio::executor_work_guard<boost::asio::io_context::executor_type>;
+
     const Site &site_;
     const ServerOptions options_;
-    boost::asio::io_context context_;
+    // contexts_[0] also runs the acceptor and the signal handling.
+    std::vector<std::unique_ptr<boost::asio::io_context>> contexts_;
+    std::vector<WorkGuard> keepRunning_;
+    size_t nextContext_ = 0;
     boost::asio::ip::tcp::acceptor acceptor_;
     boost::asio::steady_timer retryTimer_;
     boost::asio::signal_set signals_;
