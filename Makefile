@@ -58,7 +58,7 @@ test: build
 	cd $(BUILD) && ctest --output-on-failure -j2
 
 run: build
-	$(BUILD)/src/window/zuno-lookup
+	tools/run.sh $(BUILD)
 
 bench: bench-deps
 	cmake -S . -B $(BUILD)-bench -G "$(GENERATOR)" -DCMAKE_BUILD_TYPE=Release -DZUNO_BUILD_BENCH=ON -DBUILD_TESTING=ON

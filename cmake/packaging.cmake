@@ -25,8 +25,9 @@ set(CPACK_DEBIAN_DESKTOP_PACKAGE_NAME zuno-lookup)
 set(CPACK_DEBIAN_DESKTOP_PACKAGE_SECTION utils)
 # Any one font that shows Simplified Chinese; the libraries come from shlibdeps.
 set(CPACK_DEBIAN_DESKTOP_PACKAGE_DEPENDS "fonts-noto-cjk | fonts-wqy-microhei | fonts-wqy-zenhei")
-# The window asks the service at ZUNO_SERVICE_HOST, by default on this machine.
-set(CPACK_DEBIAN_DESKTOP_PACKAGE_RECOMMENDS zuno-lookupd)
+# The window asks the service at ZUNO_SERVICE_HOST, by default on this machine;
+# qt6-wayland lets the window run natively on a Wayland desktop instead of through XWayland.
+set(CPACK_DEBIAN_DESKTOP_PACKAGE_RECOMMENDS "zuno-lookupd, qt6-wayland")
 set(CPACK_COMPONENT_DESKTOP_DESCRIPTION [[
 ZUNO telephone number home-location lookup
 A one-window utility (in Simplified Chinese) that tells where a Chinese
