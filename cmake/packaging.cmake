@@ -28,6 +28,8 @@ set(CPACK_DEBIAN_DESKTOP_PACKAGE_DEPENDS "fonts-noto-cjk | fonts-wqy-microhei | 
 # The window asks the service at ZUNO_SERVICE_HOST, by default on this machine;
 # qt6-wayland lets the window run natively on a Wayland desktop instead of through XWayland.
 set(CPACK_DEBIAN_DESKTOP_PACKAGE_RECOMMENDS "zuno-lookupd, qt6-wayland")
+# Qt brings its own IBus input context; Fcitx 5 users type Chinese through its Qt 6 frontend.
+set(CPACK_DEBIAN_DESKTOP_PACKAGE_SUGGESTS fcitx5-frontend-qt6)
 set(CPACK_COMPONENT_DESKTOP_DESCRIPTION [[
 ZUNO telephone number home-location lookup
 A one-window utility (in Simplified Chinese) that tells where a Chinese
