@@ -17,18 +17,9 @@ using zuno::GetBody;
 using zuno::test::HttpTestServer;
 using zuno::test::Reply;
 
-namespace {
+Q_DECLARE_METATYPE(zuno::test::Reply)
 
 const QByteArray kBeijingGbk("\xb1\xb1\xbe\xa9\xca\xd0");  // 北京市
-
-FetchOptions withTimeLimit(std::chrono::milliseconds limit)
-{
-    FetchOptions options;
-    options.timeLimit = limit;
-    return options;
-}
-
-}  // namespace
 
 class TestGetBody : public QObject {
     Q_OBJECT
@@ -36,36 +27,25 @@ class TestGetBody : public QObject {
 private slots:
     void init();
 
-    // What comes back
-    void shouldReturnTheBodyAsText();
-    void shouldDecodeAsGb2312WhenNoCharsetIsGiven();
-    void shouldReturnTheBodyOfAnErrorStatus_data();
-    void shouldReturnTheBodyOfAnErrorStatus();
-    void shouldReturnEmptyTextForAnEmptyBody();
+    // What goes out and what comes back
+    void shouldSendOneConditionalGetAndReturnTheBodyAsGbkText_data();
+    void shouldSendOneConditionalGetAndReturnTheBodyAsGbkText();
     void shouldReturnTheBytesWhenTheCharsetIsUnknown();
-    void shouldDecompressAGzipBody();
-
-    // What goes out
-    void shouldSendOneGetWithIfModifiedSinceOnEveryRequest();
 
     // No response
     void shouldReturnNothingWhenNoResponseArrives_data();
     void shouldReturnNothingWhenNoResponseArrives();
-    void shouldRefuseSchemesOtherThanHttp_data();
-    void shouldRefuseSchemesOtherThanHttp();
 
     // Limits
-    void shouldGiveUpOnASilentServerAtTheTimeLimit();
-    void shouldGiveUpOnATricklingServerAtTheTimeLimit();
+    void shouldGiveUpAtTheTimeLimit_data();
+    void shouldGiveUpAtTheTimeLimit();
     void shouldFollowRedirectsUpToTheLimit_data();
     void shouldFollowRedirectsUpToTheLimit();
-    void shouldRefuseARedirectToAnotherScheme_data();
-    void shouldRefuseARedirectToAnotherScheme();
     void shouldRefuseABodyOverEightMebibytes();
 
     // Cancellation
-    void shouldReturnAtOnceWhenCancelledWhileWaiting();
-    void shouldNotSendWhenAlreadyCancelled();
+    void shouldStopWhenCancelled_data();
+    void shouldStopWhenCancelled();
 
 private:
     std::unique_ptr<HttpTestServer> server_;
@@ -76,66 +56,36 @@ void TestGetBody::init()
     server_ = std::make_unique<HttpTestServer>();
 }
 
-void TestGetBody::shouldReturnTheBodyAsText()
+void TestGetBody::shouldSendOneConditionalGetAndReturnTheBodyAsGbkText_data()
 {
-    server_->setReply(Reply::text("13800138000 " + kBeijingGbk + "\r\n"));
-    const FetchedValue value = GetBody(server_->url(u"/iii.asp?title=13800138000"_qs), u"GB2312"_qs);
-    QVERIFY(value.isText());
-    QCOMPARE(value.toText(), u"13800138000 北京市\r\n"_qs);
+    QTest::addColumn<Reply>("reply");
+    QTest::addColumn<QString>("expected");
+
+    QTest::newRow("reply with CRLF") << Reply::text("13800138000 " + kBeijingGbk + "\r\n")
+                                     << u"13800138000 北京市\r\n"_qs;
+    QTest::newRow("GBK-only character") << Reply::text("\xe9\x46" + kBeijingGbk) << u"镕北京市"_qs;
+    QTest::newRow("empty body") << Reply::text(QByteArray()) << QString();
+    Reply compressed = Reply::text(kBeijingGbk.repeated(100));
+    compressed.deflate = true;
+    QTest::newRow("compressed body") << compressed << u"北京市"_qs.repeated(100);
+    // The status code is not looked at: an error page is a body like any other
+    for (int status : {403, 404, 500}) {
+        QTest::addRow("status %d", status) << Reply::text("<html>" + kBeijingGbk + "</html>", status)
+                                           << u"<html>北京市</html>"_qs;
+    }
 }
 
-void TestGetBody::shouldDecodeAsGb2312WhenNoCharsetIsGiven()
+// Without a charset, GB2312 is read as GBK. Asked twice, it goes out twice: nothing is cached.
+void TestGetBody::shouldSendOneConditionalGetAndReturnTheBodyAsGbkText()
 {
-    server_->setReply(Reply::text(QByteArray("\xe9\x46") + kBeijingGbk));
-    QCOMPARE(GetBody(server_->url(u"/"_qs)).toText(), u"镕北京市"_qs);
-}
-
-void TestGetBody::shouldReturnTheBodyOfAnErrorStatus_data()
-{
-    QTest::addColumn<int>("status");
-    QTest::newRow("404") << 404;
-    QTest::newRow("500") << 500;
-    QTest::newRow("403") << 403;
-}
-
-void TestGetBody::shouldReturnTheBodyOfAnErrorStatus()
-{
-    QFETCH(int, status);
-    server_->setReply(Reply::text("<html>" + kBeijingGbk + " not here</html>", status));
-    QCOMPARE(GetBody(server_->url(u"/missing"_qs), u"GB2312"_qs).toText(),
-             u"<html>北京市 not here</html>"_qs);
-}
-
-void TestGetBody::shouldReturnEmptyTextForAnEmptyBody()
-{
-    server_->setReply(Reply::text(QByteArray()));
-    const FetchedValue value = GetBody(server_->url(u"/"_qs), u"GB2312"_qs);
-    QCOMPARE(value.length(), 0);
-    QCOMPARE(server_->requests().size(), 1);
-}
-
-void TestGetBody::shouldReturnTheBytesWhenTheCharsetIsUnknown()
-{
-    server_->setReply(Reply::text(kBeijingGbk));
-    const FetchedValue value = GetBody(server_->url(u"/"_qs), u"no-such-charset"_qs);
-    QVERIFY(value.isBytes());
-    QCOMPARE(value.bytes(), kBeijingGbk);
-}
-
-void TestGetBody::shouldDecompressAGzipBody()
-{
-    Reply reply = Reply::text(kBeijingGbk.repeated(100));
-    reply.gzip = true;
+    QFETCH(Reply, reply);
+    QFETCH(QString, expected);
     server_->setReply(reply);
-    QCOMPARE(GetBody(server_->url(u"/"_qs)).toText(), u"北京市"_qs.repeated(100));
-}
-
-void TestGetBody::shouldSendOneGetWithIfModifiedSinceOnEveryRequest()
-{
-    server_->setReply(Reply::text("0123456789"));
     const QString url = server_->url(u"/iii.asp?title=13800138000"_qs);
     GetBody(url);
-    GetBody(url);
+    const FetchedValue value = GetBody(url);
+    QVERIFY(value.isText());
+    QCOMPARE(value.toText(), expected);
 
     QCOMPARE(server_->requests().size(), 2);
     for (const zuno::test::RecordedRequest &request : server_->requests()) {
@@ -147,10 +97,18 @@ void TestGetBody::shouldSendOneGetWithIfModifiedSinceOnEveryRequest()
     }
 }
 
+void TestGetBody::shouldReturnTheBytesWhenTheCharsetIsUnknown()
+{
+    server_->setReply(Reply::text(kBeijingGbk));
+    const FetchedValue value = GetBody(server_->url(u"/"_qs), u"no-such-charset"_qs);
+    QVERIFY(value.isBytes());
+    QCOMPARE(value.bytes(), kBeijingGbk);
+}
+
 void TestGetBody::shouldReturnNothingWhenNoResponseArrives_data()
 {
-    QTest::addColumn<QString>("url");
-    QTest::addColumn<bool>("closeWithoutAnswer");
+    QTest::addColumn<QString>("url");  // a path: on the test server, which answers with reply
+    QTest::addColumn<Reply>("reply");
 
     // A port that was free a moment ago: the connection is refused.
     QTcpServer probe;
@@ -158,55 +116,47 @@ void TestGetBody::shouldReturnNothingWhenNoResponseArrives_data()
     const quint16 closedPort = probe.serverPort();
     probe.close();
 
-    QTest::newRow("connection refused")
-        << QStringLiteral("http://127.0.0.1:%1/").arg(closedPort) << false;
-    QTest::newRow("host that does not resolve") << u"http://zuno-lookup.invalid/"_qs << false;
-    QTest::newRow("closed without an answer") << QString() << true;
-    QTest::newRow("not a url") << u"::not a url::"_qs << false;
-    QTest::newRow("empty url") << QString() << false;
+    QTest::newRow("connection refused") << QStringLiteral("http://127.0.0.1:%1/").arg(closedPort) << Reply();
+    QTest::newRow("host that does not resolve") << u"http://zuno-lookup.invalid/"_qs << Reply();
+    QTest::newRow("closed without an answer") << u"/"_qs << Reply::closeWithoutAnswer();
+    QTest::newRow("not a url") << u"::not a url::"_qs << Reply();
+    QTest::newRow("empty url") << QString() << Reply();
+
+    // Schemes other than http(s), asked for or redirected to; the redirect page has a body to show
+    for (const char *url : {"file:///etc/hostname", "data:text/plain,0123456789abc", "ftp://127.0.0.1/x"}) {
+        QTest::addRow("%s", url) << QString::fromLatin1(url) << Reply();
+        QTest::addRow("redirect to %s", url)
+            << u"/"_qs << Reply::redirect(url, "redirect page long enough to show");
+    }
 }
 
 void TestGetBody::shouldReturnNothingWhenNoResponseArrives()
 {
     QFETCH(QString, url);
-    QFETCH(bool, closeWithoutAnswer);
-    if (closeWithoutAnswer) {
-        server_->setReply(Reply::closeWithoutAnswer());
-        url = server_->url(u"/"_qs);
-    }
-    QCOMPARE(GetBody(url, u"GB2312"_qs, withTimeLimit(10s)).length(), 0);
+    QFETCH(Reply, reply);
+    server_->setReply(reply);
+    FetchOptions options;
+    options.timeLimit = 10s;
+    QCOMPARE(GetBody(url.startsWith(u'/') ? server_->url(url) : url, u"GB2312"_qs, options).length(), 0);
 }
 
-void TestGetBody::shouldRefuseSchemesOtherThanHttp_data()
+void TestGetBody::shouldGiveUpAtTheTimeLimit_data()
 {
-    QTest::addColumn<QString>("url");
-    QTest::newRow("file") << u"file:///etc/hostname"_qs;
-    QTest::newRow("data") << u"data:text/plain,0123456789abc"_qs;
-    QTest::newRow("ftp") << u"ftp://127.0.0.1/"_qs;
-}
-
-void TestGetBody::shouldRefuseSchemesOtherThanHttp()
-{
-    QFETCH(QString, url);
-    QCOMPARE(GetBody(url).length(), 0);
-}
-
-void TestGetBody::shouldGiveUpOnASilentServerAtTheTimeLimit()
-{
-    server_->setReply(Reply::neverAnswer());
-    QElapsedTimer clock;
-    clock.start();
-    QCOMPARE(GetBody(server_->url(u"/"_qs), u"GB2312"_qs, withTimeLimit(300ms)).length(), 0);
-    QVERIFY2(clock.elapsed() >= 250 && clock.elapsed() < 5000, qPrintable(QString::number(clock.elapsed())));
-}
-
-void TestGetBody::shouldGiveUpOnATricklingServerAtTheTimeLimit()
-{
+    QTest::addColumn<Reply>("reply");
+    QTest::newRow("silent server") << Reply::neverAnswer();
     // A byte every 20 ms keeps any per-byte inactivity timer from ever firing.
-    server_->setReply(Reply::trickle(20ms));
+    QTest::newRow("trickling server") << Reply::trickle();
+}
+
+void TestGetBody::shouldGiveUpAtTheTimeLimit()
+{
+    QFETCH(Reply, reply);
+    server_->setReply(reply);
+    FetchOptions options;
+    options.timeLimit = 500ms;
     QElapsedTimer clock;
     clock.start();
-    QCOMPARE(GetBody(server_->url(u"/"_qs), u"GB2312"_qs, withTimeLimit(500ms)).length(), 0);
+    QCOMPARE(GetBody(server_->url(u"/"_qs), u"GB2312"_qs, options).length(), 0);
     QVERIFY2(clock.elapsed() >= 450 && clock.elapsed() < 5000, qPrintable(QString::number(clock.elapsed())));
 }
 
@@ -215,7 +165,6 @@ void TestGetBody::shouldFollowRedirectsUpToTheLimit_data()
     QTest::addColumn<int>("hops");
     QTest::addColumn<QString>("expected");
     QTest::newRow("one hop") << 1 << u"arrived after the hops"_qs;
-    QTest::newRow("nine hops") << 9 << u"arrived after the hops"_qs;
     QTest::newRow("ten hops") << 10 << u"arrived after the hops"_qs;
     QTest::newRow("eleven hops") << 11 << QString();
 }
@@ -224,29 +173,11 @@ void TestGetBody::shouldFollowRedirectsUpToTheLimit()
 {
     QFETCH(int, hops);
     QFETCH(QString, expected);
-    for (int hop = 0; hop < hops; ++hop) {
-        server_->setReply("/hop" + QByteArray::number(hop),
-                          Reply::redirect("/hop" + QByteArray::number(hop + 1)));
-    }
-    server_->setReply("/hop" + QByteArray::number(hops), Reply::text("arrived after the hops"));
+    const auto hop = [](int n) { return "/hop" + QByteArray::number(n); };
+    for (int n = 0; n < hops; ++n)
+        server_->setReply(hop(n), Reply::redirect(hop(n + 1)));
+    server_->setReply(hop(hops), Reply::text("arrived after the hops"));
     QCOMPARE(GetBody(server_->url(u"/hop0"_qs)).toText(), expected);
-}
-
-void TestGetBody::shouldRefuseARedirectToAnotherScheme_data()
-{
-    QTest::addColumn<QByteArray>("location");
-    QTest::newRow("file") << QByteArray("file:///etc/hostname");
-    QTest::newRow("ftp") << QByteArray("ftp://127.0.0.1/x");
-    QTest::newRow("data") << QByteArray("data:text/plain,0123456789abc");
-}
-
-void TestGetBody::shouldRefuseARedirectToAnotherScheme()
-{
-    QFETCH(QByteArray, location);
-    Reply reply = Reply::redirect(location);
-    reply.body = "redirect page long enough to show";
-    server_->setReply(reply);
-    QCOMPARE(GetBody(server_->url(u"/"_qs)).length(), 0);
 }
 
 void TestGetBody::shouldRefuseABodyOverEightMebibytes()
@@ -259,30 +190,31 @@ void TestGetBody::shouldRefuseABodyOverEightMebibytes()
     QCOMPARE(GetBody(server_->url(u"/"_qs)).length(), 0);
 }
 
-void TestGetBody::shouldReturnAtOnceWhenCancelledWhileWaiting()
+void TestGetBody::shouldStopWhenCancelled_data()
 {
+    QTest::addColumn<bool>("beforeTheCall");
+    QTest::newRow("while waiting: returns at once") << false;
+    QTest::newRow("before the call: sends nothing") << true;
+}
+
+void TestGetBody::shouldStopWhenCancelled()
+{
+    QFETCH(bool, beforeTheCall);
     server_->setReply(Reply::neverAnswer());
     FetchCancel cancel;
+    if (beforeTheCall)
+        cancel.cancel();
+    else
+        QTimer::singleShot(100ms, &cancel, &FetchCancel::cancel);
     FetchOptions options;
     options.cancel = &cancel;
-    QTimer::singleShot(100ms, &cancel, &FetchCancel::cancel);
 
     QElapsedTimer clock;
     clock.start();
     QCOMPARE(GetBody(server_->url(u"/"_qs), u"GB2312"_qs, options).length(), 0);
     QVERIFY2(clock.elapsed() < 3000, qPrintable(QString::number(clock.elapsed())));
-}
-
-void TestGetBody::shouldNotSendWhenAlreadyCancelled()
-{
-    server_->setReply(Reply::text("0123456789"));
-    FetchCancel cancel;
-    cancel.cancel();
-    FetchOptions options;
-    options.cancel = &cancel;
-    QCOMPARE(GetBody(server_->url(u"/"_qs), u"GB2312"_qs, options).length(), 0);
     QTest::qWait(50);
-    QVERIFY(server_->requests().isEmpty());
+    QCOMPARE(server_->requests().size(), beforeTheCall ? 0 : 1);
 }
 
 QTEST_GUILESS_MAIN(TestGetBody)

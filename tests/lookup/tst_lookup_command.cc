@@ -3,7 +3,6 @@
 #include "http_test_server.h"
 
 #include <QTest>
-#include <QUrlQuery>
 
 using namespace Qt::StringLiterals;
 using zuno::test::HttpTestServer;
@@ -71,14 +70,7 @@ void TestLookupCommand::shouldSendTheTypedTextAsTheOneTitleParameter()
     zuno::runLookup(server_->hostAndPort(), typed);
 
     QCOMPARE(server_->requests().size(), 1);
-    const QByteArray target = server_->requests().first().target;
-    QCOMPARE(target, "/iii.asp?title=" + onTheWire);
-    const QList<std::pair<QString, QString>> items =
-        QUrlQuery(QString::fromLatin1(target.mid(target.indexOf('?') + 1)))
-            .queryItems(QUrl::FullyDecoded);
-    QCOMPARE(items.size(), 1);
-    QCOMPARE(items.first().first, u"title"_s);
-    QCOMPARE(items.first().second, typed);
+    QCOMPARE(server_->requests().first().target, "/iii.asp?title=" + onTheWire);
 }
 
 void TestLookupCommand::shouldShowOnlyRepliesLongerThanNineCharacters_data()

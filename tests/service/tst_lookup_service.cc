@@ -3,9 +3,7 @@
 #include "service/site.h"
 
 #include "lookup/get_body.h"
-#include "raw_http_client.h"
 
-#include <boost/asio/connect.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/read.hpp>
@@ -18,24 +16,71 @@
 #include <QTest>
 
 #include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/time.h>
 
 #include <chrono>
 #include <memory>
 #include <thread>
 
+using namespace Qt::StringLiterals;
 using namespace std::chrono_literals;
-using zuno::test::headerValue;
-using zuno::test::rawExchange;
+namespace asio = boost::asio;
 
 namespace {
 
 const QByteArray kSecret("the contents of a file outside the download folder");
 constexpr char kInstallerBytes[] = "MZ installer bytes \x00\x01\x02 end";
 const QByteArray kInstaller(kInstallerBytes, sizeof kInstallerBytes - 1);
+const QString kUsageNotes = u"使用说明.txt"_s;
+const QByteArray kUsageNotesEscaped("%E4%BD%BF%E7%94%A8%E8%AF%B4%E6%98%8E.txt");
 
-QString text(const char16_t *utf16)
+struct RawResponse {
+    int status = 0;
+    std::string head;  // status line and header fields, up to the blank line
+    std::string rest;  // everything after the blank line, possibly further responses
+    bool closedByServer = false;
+
+    // The value of a header field, empty when it is not there; names compare without regard to case.
+    std::string header(std::string_view name) const
+    {
+        const QByteArray key = "\r\n" + QByteArray(name.data(), qsizetype(name.size())).toLower() + ':';
+        const qsizetype at = QByteArray::fromStdString(head).toLower().indexOf(key);
+        if (at < 0)
+            return {};
+        const size_t start = head.find_first_not_of(' ', size_t(at + key.size()));
+        return head.substr(start, head.find("\r\n", start) - start);
+    }
+};
+
+// Sends bytes exactly as given on a new connection and reads until the server closes or falls
+// silent for `quiet`; for requests that a real HTTP client would not send.
+RawResponse rawExchange(unsigned short port, std::string_view request, std::chrono::milliseconds quiet = 1500ms)
 {
-    return QString::fromUtf16(utf16);
+    asio::io_context context;
+    asio::ip::tcp::socket socket(context);
+    socket.connect({asio::ip::make_address("127.0.0.1"), port});
+    const timeval timeout{quiet.count() / 1000, (quiet.count() % 1000) * 1000};
+    setsockopt(socket.native_handle(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+
+    boost::system::error_code error;
+    // A write error (the server closed early) still leaves its answer to read.
+    asio::write(socket, asio::buffer(request), error);
+    std::string received;
+    char chunk[4096];
+    do {
+        const size_t got = socket.read_some(asio::buffer(chunk), error);
+        received.append(chunk, got);
+    } while (!error);
+
+    RawResponse response;
+    response.closedByServer = error == asio::error::eof || error == asio::error::connection_reset;
+    const size_t end = received.find("\r\n\r\n");
+    response.head = received.substr(0, end);
+    response.rest = end == std::string::npos ? std::string() : received.substr(end + 4);
+    if (received.starts_with("HTTP/1.") && received.size() > 12)
+        response.status = std::stoi(received.substr(9, 3));
+    return response;
 }
 
 bool writeFile(const QString &path, const QByteArray &bytes)
@@ -48,7 +93,7 @@ std::unique_ptr<zuno::service::Server> startServer(const zuno::service::Site &si
                                                    std::chrono::milliseconds deadline)
 {
     zuno::service::ServerOptions options;
-    options.listen = {boost::asio::ip::make_address("127.0.0.1"), 0};
+    options.listen = {asio::ip::make_address("127.0.0.1"), 0};
     options.threads = 2;
     options.limits.deadline = deadline;
     auto server = std::make_unique<zuno::service::Server>(site, options);
@@ -70,28 +115,33 @@ private slots:
     void shouldNameThePlaceOfKnownNumbers();
     void shouldExplainUnusableInputWithoutAPlace_data();
     void shouldExplainUnusableInputWithoutAPlace();
-    void shouldQuoteAtMost32CharactersOfTheInput();
 
     // The reply on the wire
+    void shouldAnswerInGbkWithCrlfLines_data();
     void shouldAnswerInGbkWithCrlfLines();
-    void shouldReadARawGbkTitle();
     void shouldAnswerHeadWithTheHeaderOfGetAndNoBody();
 
     // Home page and downloads
-    void shouldServeTheHomePageWithTheFormAndTheVersion();
-    void shouldListAndServeTheDownloads();
-    void shouldNeverServeAFileOutsideTheDownloadFolder_data();
-    void shouldNeverServeAFileOutsideTheDownloadFolder();
+    void shouldServeTheHomePageWithTheFormAndTheDownloads();
+    void shouldServeOnlyTheFilesOfTheDownloadFolder_data();
+    void shouldServeOnlyTheFilesOfTheDownloadFolder();
 
     // Refusals and limits
     void shouldRefuseWhatItDoesNotServe_data();
     void shouldRefuseWhatItDoesNotServe();
-    void shouldCloseAnIdleConnectionAtTheDeadline();
-    void shouldCloseATricklingClientAtTheDeadline();
+    void shouldCloseIdleAndTricklingConnectionsAtTheDeadline();
     void shouldKeepAnsweringWithAThousandOpenConnections();
 
 private:
-    QString lookupUrl(const QString &typed) const;
+    QString lookupUrl(const QString &typed) const
+    {
+        return u"http://127.0.0.1:%1/iii.asp?title="_s.arg(port_) + typed;
+    }
+    // A GET that asks the server to close once it has answered.
+    RawResponse get(const std::string &target) const
+    {
+        return rawExchange(port_, "GET " + target + " HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
+    }
 
     QTemporaryDir root_;
     std::unique_ptr<zuno::service::Site> site_;
@@ -103,16 +153,15 @@ void TestLookupService::initTestCase()
 {
     QVERIFY(root_.isValid());
     const QDir root(root_.path());
-    QVERIFY(root.mkdir(QStringLiteral("downloads")));
-    QVERIFY(writeFile(root.filePath(QStringLiteral("secret.txt")), kSecret));
-    QVERIFY(writeFile(root.filePath(QStringLiteral("downloads/zuno-1.2.zip")), kInstaller));
-    QVERIFY(writeFile(root.filePath(text(u"downloads/使用说明.txt")), QByteArrayLiteral("read me")));
-    QVERIFY(writeFile(root.filePath(QStringLiteral("downloads/.hidden")), kSecret));
-    QVERIFY(QFile::link(root.filePath(QStringLiteral("secret.txt")),
-                        root.filePath(QStringLiteral("downloads/link.txt"))));
+    QVERIFY(root.mkdir(u"downloads"_s));
+    QVERIFY(writeFile(root.filePath(u"secret.txt"_s), kSecret));
+    QVERIFY(writeFile(root.filePath(u"downloads/zuno-1.2.zip"_s), kInstaller));
+    QVERIFY(writeFile(root.filePath(u"downloads/"_s + kUsageNotes), "read me"));
+    QVERIFY(writeFile(root.filePath(u"downloads/.hidden"_s), kSecret));
+    QVERIFY(QFile::link(root.filePath(u"secret.txt"_s), root.filePath(u"downloads/link.txt"_s)));
 
-    site_ = std::make_unique<zuno::service::Site>(zuno::service::DownloadFolder(
-        root.filePath(QStringLiteral("downloads")).toStdString()));
+    site_ = std::make_unique<zuno::service::Site>(
+        zuno::service::DownloadFolder(root.filePath(u"downloads"_s).toStdString()));
     server_ = startServer(*site_, 10s);
     port_ = server_->localEndpoint().port();
 }
@@ -122,11 +171,6 @@ void TestLookupService::cleanupTestCase()
     server_.reset();
 }
 
-QString TestLookupService::lookupUrl(const QString &typed) const
-{
-    return QStringLiteral("http://127.0.0.1:%1/iii.asp?title=").arg(port_) + typed;
-}
-
 void TestLookupService::shouldNameThePlaceOfKnownNumbers_data()
 {
     QTest::addColumn<QString>("typed");
@@ -134,44 +178,35 @@ void TestLookupService::shouldNameThePlaceOfKnownNumbers_data()
 
     const auto row = [](const char *name, const char16_t *typed, const char16_t *number,
                         const char16_t *place, const char16_t *kind) {
-        QTest::newRow(name) << text(typed)
-                            << text(u"号码：") + text(number) + text(u"\r\n归属地：") + text(place) +
-                                   text(u"\r\n类型：") + text(kind) + text(u"\r\n");
+        QTest::newRow(name) << QString::fromUtf16(typed)
+                            << u"号码：%1\r\n归属地：%2\r\n类型：%3\r\n"_s.arg(QString::fromUtf16(number),
+                                                                          QString::fromUtf16(place),
+                                                                          QString::fromUtf16(kind));
     };
     // Mobiles
     row("mobile", u"13800138000", u"138 0013 8000", u"北京市", u"手机号码");
-    row("mobile in groups", u"138 0013 8000", u"138 0013 8000", u"北京市", u"手机号码");
     row("mobile in a province", u"13912345678", u"139 1234 5678", u"江苏省常州市", u"手机号码");
     row("mobile with +86", u"+8613800138000", u"138 0013 8000", u"北京市", u"手机号码");
-    row("mobile with +86 and spaces", u"+86 138-0013-8000", u"138 0013 8000", u"北京市", u"手机号码");
     row("mobile with 0086", u"0086 13800138000", u"138 0013 8000", u"北京市", u"手机号码");
     row("mobile with bare 86", u"8613800138000", u"138 0013 8000", u"北京市", u"手机号码");
     row("full-width digits", u"１３８００１３８０００", u"138 0013 8000", u"北京市", u"手机号码");
-    row("full-width +86 and hyphens", u"＋８６－１３８－００１３－８０００", u"138 0013 8000",
-        u"北京市", u"手机号码");
+    row("full-width +86 and hyphens", u"＋８６－１３８－００１３－８０００", u"138 0013 8000", u"北京市", u"手机号码");
     // Fixed lines
     row("Beijing with dash", u"010-12345678", u"010 1234 5678", u"北京市", u"固定电话");
-    row("Beijing without dash", u"01012345678", u"010 1234 5678", u"北京市", u"固定电话");
     row("Guangzhou with dots", u"020.1234.5678", u"020 1234 5678", u"广东省广州市", u"固定电话");
-    row("Shenzhen in parentheses", u"(0755)12345678", u"0755 1234 5678", u"广东省深圳市",
+    row("Shenzhen in parentheses", u"(0755)12345678", u"0755 1234 5678", u"广东省深圳市", u"固定电话");
+    row("Hangzhou full-width parentheses", u"（０５７１）８８８８８８８８", u"0571 8888 8888", u"浙江省杭州市",
         u"固定电话");
-    row("Hangzhou full-width parentheses", u"（０５７１）８８８８８８８８", u"0571 8888 8888",
-        u"浙江省杭州市", u"固定电话");
     row("Lanzhou seven digits", u"0931-8888888", u"0931 888 8888", u"甘肃省兰州市", u"固定电话");
     row("Shanghai with +86", u"+86 21 12345678", u"021 1234 5678", u"上海市", u"固定电话");
-    row("Beijing with 0086 and trunk 0", u"0086-010-12345678", u"010 1234 5678", u"北京市",
-        u"固定电话");
+    row("Beijing with 0086 and trunk 0", u"0086-010-12345678", u"010 1234 5678", u"北京市", u"固定电话");
     // Nationwide numbers
     row("toll free 800", u"800-810-0000", u"800 810 0000", u"中国", u"免费电话");
     row("company 400", u"400-812-3123", u"400 812 3123", u"中国", u"企业热线");
-    // Short numbers
+    // Short numbers, from libphonenumber and from the service's own supplement
     row("police", u"110", u"110", u"全国通用", u"紧急号码");
-    row("fire", u"119", u"119", u"全国通用", u"紧急号码");
-    row("ambulance", u"120", u"120", u"全国通用", u"紧急号码");
     row("traffic accidents", u"122", u"122", u"全国通用", u"紧急号码");
     row("China Mobile", u"10086", u"10086", u"全国通用", u"服务号码");
-    row("China Unicom", u"10010", u"10010", u"全国通用", u"服务号码");
-    row("China Telecom", u"10000", u"10000", u"全国通用", u"服务号码");
     row("consumer complaints", u"12315", u"12315", u"全国通用", u"服务号码");
     row("a bank", u"95588", u"95588", u"全国通用", u"服务号码");
 }
@@ -187,26 +222,22 @@ void TestLookupService::shouldExplainUnusableInputWithoutAPlace_data()
 {
     QTest::addColumn<QString>("typed");
     QTest::addColumn<QString>("explanation");
-
-    QTest::newRow("empty") << QString() << text(u"请输入");
-    QTest::newRow("only spaces") << QStringLiteral("   ") << text(u"请输入");
-    QTest::newRow("letters") << QStringLiteral("abc") << text(u"字母");
-    QTest::newRow("letter O for zero") << QStringLiteral("138OO138OOO") << text(u"字母");
-    QTest::newRow("full-width letters") << text(u"ＡＢＣ") << text(u"字母");
-    QTest::newRow("Chinese characters") << text(u"北京") << text(u"无法识别");
-    QTest::newRow("three digits") << QStringLiteral("123") << text(u"位数不够");
-    QTest::newRow("local number without area code") << QStringLiteral("12345678")
-                                                    << text(u"位数不够");
-    QTest::newRow("+86 and a short number") << QStringLiteral("+86 110") << text(u"位数不够");
-    QTest::newRow("fourteen digits") << QStringLiteral("12345678901234") << text(u"位数太多");
-    QTest::newRow("mobile with an extra digit") << QStringLiteral("138001380001")
-                                                << text(u"不是有效");
-    QTest::newRow("eleven digits no mobile has") << QStringLiteral("12345678901")
-                                                 << text(u"不是有效");
-    QTest::newRow("another country with +") << QStringLiteral("+1 650 253 0000")
-                                             << text(u"不是中国");
-    QTest::newRow("another country with 00") << QStringLiteral("0044 20 7946 0000")
-                                              << text(u"不是中国");
+    const auto row = [](const char *name, const char16_t *typed, const char16_t *explanation) {
+        QTest::newRow(name) << QString::fromUtf16(typed) << QString::fromUtf16(explanation);
+    };
+    row("empty", u"", u"请输入");
+    row("letters", u"abc", u"字母");
+    row("letter O for zero", u"138OO138OOO", u"字母");
+    row("full-width letters", u"ＡＢＣ", u"字母");
+    row("Chinese characters", u"北京", u"无法识别");
+    row("three digits", u"123", u"位数不够");
+    row("local number without area code", u"12345678", u"位数不够");
+    row("+86 and a short number", u"+86 110", u"位数不够");
+    row("fourteen digits", u"12345678901234", u"位数太多");
+    row("mobile with an extra digit", u"138001380001", u"不是有效");
+    row("eleven digits no mobile has", u"12345678901", u"不是有效");
+    row("another country with +", u"+1 650 253 0000", u"不是中国");
+    row("another country with 00", u"0044 20 7946 0000", u"不是中国");
 }
 
 void TestLookupService::shouldExplainUnusableInputWithoutAPlace()
@@ -216,25 +247,26 @@ void TestLookupService::shouldExplainUnusableInputWithoutAPlace()
     const QString reply = zuno::GetBody(lookupUrl(typed)).toText();
     QVERIFY2(reply.size() > 9, qPrintable(reply));
     QVERIFY2(reply.contains(explanation), qPrintable(reply));
-    QVERIFY2(!reply.contains(text(u"归属地")), qPrintable(reply));
-    QVERIFY(reply.endsWith(QStringLiteral("\r\n")));
-    QCOMPARE(reply.count(QStringLiteral("\r\n")), 1);
+    QVERIFY2(!reply.contains(u"归属地"_s), qPrintable(reply));
+    QVERIFY(reply.endsWith(u"\r\n"_s));
+    QCOMPARE(reply.count(u"\r\n"_s), 1);
 }
 
-void TestLookupService::shouldQuoteAtMost32CharactersOfTheInput()
+void TestLookupService::shouldAnswerInGbkWithCrlfLines_data()
 {
-    const QString typed = QStringLiteral("abcdefghij").repeated(10);
-    const QString reply = zuno::GetBody(lookupUrl(typed)).toText();
-    QVERIFY2(reply.contains(typed.left(32)), qPrintable(reply));
-    QVERIFY2(!reply.contains(typed.left(33)), qPrintable(reply));
+    QTest::addColumn<QByteArray>("title");
+    QTest::newRow("ASCII digits") << QByteArray("13800138000");
+    // Full-width "１３８００１３８０００" as GBK bytes, unescaped, as older clients send it.
+    QTest::newRow("raw GBK full-width digits") << QByteArray("\xa3\xb1\xa3\xb3\xa3\xb8\xa3\xb0\xa3\xb0\xa3\xb1"
+                                                          "\xa3\xb3\xa3\xb8\xa3\xb0\xa3\xb0\xa3\xb0");
 }
 
 void TestLookupService::shouldAnswerInGbkWithCrlfLines()
 {
-    const auto response = rawExchange(
-        port_, "GET /iii.asp?title=13800138000 HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
+    QFETCH(QByteArray, title);
+    const auto response = get("/iii.asp?title=" + title.toStdString());
     QCOMPARE(response.status, 200);
-    QCOMPARE(headerValue(response.head, "Content-Type"), "text/plain; charset=gb2312");
+    QCOMPARE(response.header("Content-Type"), "text/plain; charset=gb2312");
     // 号码：138 0013 8000 / 归属地：北京市 / 类型：手机号码, in GBK.
     QCOMPARE(QByteArray::fromStdString(response.rest),
              QByteArray("\xba\xc5\xc2\xeb\xa3\xba" "138 0013 8000\r\n"
@@ -242,93 +274,65 @@ void TestLookupService::shouldAnswerInGbkWithCrlfLines()
                         "\xc0\xe0\xd0\xcd\xa3\xba\xca\xd6\xbb\xfa\xba\xc5\xc2\xeb\r\n"));
 }
 
-void TestLookupService::shouldReadARawGbkTitle()
-{
-    // Full-width "１３８００１３８０００" as GBK bytes, unescaped, as older clients send it.
-    const std::string fullWidth =
-        "\xa3\xb1\xa3\xb3\xa3\xb8\xa3\xb0\xa3\xb0\xa3\xb1\xa3\xb3\xa3\xb8\xa3\xb0\xa3\xb0\xa3\xb0";
-    auto response = rawExchange(port_, "GET /iii.asp?title=" + fullWidth +
-                                           " HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
-    QCOMPARE(response.status, 200);
-    QVERIFY(response.rest.starts_with("\xba\xc5\xc2\xeb\xa3\xba" "138 0013 8000\r\n"));
-
-    // "北京" as escaped GBK is quoted back as the same characters.
-    response = rawExchange(port_, "GET /iii.asp?title=%B1%B1%BE%A9 HTTP/1.1\r\nHost: x\r\n"
-                                  "Connection: close\r\n\r\n");
-    QCOMPARE(response.status, 200);
-    QVERIFY(response.rest.find("\xa1\xb0\xb1\xb1\xbe\xa9\xa1\xb1") != std::string::npos);
-}
-
 void TestLookupService::shouldAnswerHeadWithTheHeaderOfGetAndNoBody()
 {
     const std::string target = "/iii.asp?title=010-12345678";
-    const auto get = rawExchange(
-        port_, "GET " + target + " HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
+    const auto get = this->get(target);
     // HEAD, then GET on the same connection: the GET's answer must follow the HEAD's header.
     const auto head = rawExchange(port_, "HEAD " + target + " HTTP/1.1\r\nHost: x\r\n\r\n"
-                                         "GET " + target + " HTTP/1.1\r\nHost: x\r\n"
-                                         "Connection: close\r\n\r\n");
+                                         "GET " + target + " HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
     QCOMPARE(head.status, 200);
-    QCOMPARE(headerValue(head.head, "Content-Length"), std::to_string(get.rest.size()));
-    QCOMPARE(headerValue(head.head, "Content-Type"), headerValue(get.head, "Content-Type"));
+    QCOMPARE(head.header("Content-Length"), std::to_string(get.rest.size()));
+    QCOMPARE(head.header("Content-Type"), get.header("Content-Type"));
     QVERIFY2(head.rest.starts_with("HTTP/1.1 200 OK\r\n"), head.rest.c_str());
     QVERIFY(head.rest.ends_with("\r\n\r\n" + get.rest));
 }
 
-void TestLookupService::shouldServeTheHomePageWithTheFormAndTheVersion()
+void TestLookupService::shouldServeTheHomePageWithTheFormAndTheDownloads()
 {
-    const auto response = rawExchange(port_, "GET / HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
+    const auto response = get("/");
     QCOMPARE(response.status, 200);
-    QCOMPARE(headerValue(response.head, "Content-Type"), "text/html; charset=utf-8");
+    QCOMPARE(response.header("Content-Type"), "text/html; charset=utf-8");
     const QString page = QString::fromStdString(response.rest);
-    QVERIFY(page.contains(text(u"<title>ZUNO全国电话号码归属地查询</title>")));
-    QVERIFY(page.contains(text(u"当前版本：<strong>1.2</strong>")));
-    QVERIFY(page.contains(QStringLiteral("<form action=\"/iii.asp\" method=\"get\"")));
-    QVERIFY(page.contains(QStringLiteral("name=\"title\"")));
+    const QString notesLink =
+        u"<a href=\"/download/%1\">%2</a>"_s.arg(QString::fromLatin1(kUsageNotesEscaped), kUsageNotes);
+    for (const QString &part : {u"<title>ZUNO全国电话号码归属地查询</title>"_s, u"当前版本：<strong>1.2</strong>"_s,
+                                u"<form action=\"/iii.asp\" method=\"get\""_s, u"name=\"title\""_s,
+                                u"<a href=\"/download/zuno-1.2.zip\">zuno-1.2.zip</a>"_s, notesLink})
+        QVERIFY2(page.contains(part), qPrintable(part));
+    QVERIFY(!page.contains(u".hidden"_s));
+    QVERIFY(!page.contains(u"link.txt"_s));
 }
 
-void TestLookupService::shouldListAndServeTheDownloads()
-{
-    const auto home = rawExchange(port_, "GET / HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
-    const QString page = QString::fromStdString(home.rest);
-    QVERIFY(page.contains(QStringLiteral("<a href=\"/download/zuno-1.2.zip\">zuno-1.2.zip</a>")));
-    QVERIFY(page.contains(text(u"<a href=\"/download/%E4%BD%BF%E7%94%A8%E8%AF%B4%E6%98%8E.txt\">"
-                               u"使用说明.txt</a>")));
-    QVERIFY(!page.contains(QStringLiteral(".hidden")));
-    QVERIFY(!page.contains(QStringLiteral("link.txt")));
-
-    const auto file = rawExchange(
-        port_, "GET /download/zuno-1.2.zip HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
-    QCOMPARE(file.status, 200);
-    QCOMPARE(QByteArray::fromStdString(file.rest), kInstaller);
-    const auto named = rawExchange(port_, "GET /download/%E4%BD%BF%E7%94%A8%E8%AF%B4%E6%98%8E.txt "
-                                          "HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
-    QCOMPARE(named.status, 200);
-    QCOMPARE(named.rest, "read me");
-}
-
-void TestLookupService::shouldNeverServeAFileOutsideTheDownloadFolder_data()
+void TestLookupService::shouldServeOnlyTheFilesOfTheDownloadFolder_data()
 {
     QTest::addColumn<QByteArray>("target");
-    QTest::newRow("dot dot") << QByteArray("/download/../secret.txt");
-    QTest::newRow("escaped slash") << QByteArray("/download/..%2Fsecret.txt");
-    QTest::newRow("all escaped") << QByteArray("/download/%2E%2E%2Fsecret.txt");
-    QTest::newRow("backslash") << QByteArray("/download/..%5Csecret.txt");
-    QTest::newRow("deeper") << QByteArray("/download/x/..%2F..%2Fsecret.txt");
-    QTest::newRow("absolute path") << QByteArray("/download/%2Fetc%2Fpasswd");
-    QTest::newRow("symbolic link out") << QByteArray("/download/link.txt");
-    QTest::newRow("hidden file") << QByteArray("/download/.hidden");
-    QTest::newRow("NUL byte") << QByteArray("/download/zuno-1.2.zip%00.txt");
-    QTest::newRow("the folder itself") << QByteArray("/download/");
+    QTest::addColumn<QByteArray>("served");  // empty: refused with 404
+
+    QTest::newRow("installer") << QByteArray("/download/zuno-1.2.zip") << kInstaller;
+    QTest::newRow("escaped UTF-8 name") << "/download/" + kUsageNotesEscaped << QByteArray("read me");
+    // Never a file outside the folder
+    QTest::newRow("dot dot") << QByteArray("/download/../secret.txt") << QByteArray();
+    QTest::newRow("escaped slash") << QByteArray("/download/..%2Fsecret.txt") << QByteArray();
+    QTest::newRow("all escaped") << QByteArray("/download/%2E%2E%2Fsecret.txt") << QByteArray();
+    QTest::newRow("backslash") << QByteArray("/download/..%5Csecret.txt") << QByteArray();
+    QTest::newRow("deeper") << QByteArray("/download/x/..%2F..%2Fsecret.txt") << QByteArray();
+    QTest::newRow("absolute path") << QByteArray("/download/%2Fetc%2Fpasswd") << QByteArray();
+    QTest::newRow("symbolic link out") << QByteArray("/download/link.txt") << QByteArray();
+    QTest::newRow("hidden file") << QByteArray("/download/.hidden") << QByteArray();
+    QTest::newRow("NUL byte") << QByteArray("/download/zuno-1.2.zip%00.txt") << QByteArray();
+    QTest::newRow("the folder itself") << QByteArray("/download/") << QByteArray();
 }
 
-void TestLookupService::shouldNeverServeAFileOutsideTheDownloadFolder()
+void TestLookupService::shouldServeOnlyTheFilesOfTheDownloadFolder()
 {
     QFETCH(QByteArray, target);
-    const auto response = rawExchange(
-        port_, "GET " + target.toStdString() + " HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
-    QCOMPARE(response.status, 404);
-    QVERIFY(response.rest.find(kSecret.toStdString()) == std::string::npos);
+    QFETCH(QByteArray, served);
+    const auto response = get(target.toStdString());
+    QCOMPARE(response.status, served.isEmpty() ? 404 : 200);
+    QVERIFY(!QByteArray::fromStdString(response.rest).contains(kSecret));
+    if (!served.isEmpty())
+        QCOMPARE(QByteArray::fromStdString(response.rest), served);
 }
 
 void TestLookupService::shouldRefuseWhatItDoesNotServe_data()
@@ -366,10 +370,10 @@ void TestLookupService::shouldRefuseWhatItDoesNotServe()
     QCOMPARE(response.status, status);
     QVERIFY(response.closedByServer);
     if (status == 405)
-        QCOMPARE(headerValue(response.head, "Allow"), "GET, HEAD");
+        QCOMPARE(response.header("Allow"), "GET, HEAD");
 }
 
-void TestLookupService::shouldCloseAnIdleConnectionAtTheDeadline()
+void TestLookupService::shouldCloseIdleAndTricklingConnectionsAtTheDeadline()
 {
     const auto server = startServer(*site_, 300ms);
     QElapsedTimer clock;
@@ -380,22 +384,17 @@ void TestLookupService::shouldCloseAnIdleConnectionAtTheDeadline()
     QCOMPARE(response.status, 200);
     QVERIFY(response.closedByServer);
     QVERIFY2(clock.elapsed() < 3000, qPrintable(QString::number(clock.elapsed())));
-}
 
-void TestLookupService::shouldCloseATricklingClientAtTheDeadline()
-{
-    const auto server = startServer(*site_, 300ms);
-    boost::asio::io_context context;
-    boost::asio::ip::tcp::socket socket(context);
-    socket.connect(server->localEndpoint());
-    QElapsedTimer clock;
-    clock.start();
-    boost::system::error_code error;
-    boost::asio::write(socket, boost::asio::buffer("GET / HTTP/1.1\r\n", 16), error);
     // A header byte every 50 ms keeps the line busy but never finishes the request.
+    asio::io_context context;
+    asio::ip::tcp::socket socket(context);
+    socket.connect(server->localEndpoint());
+    clock.restart();
+    boost::system::error_code error;
+    asio::write(socket, asio::buffer("GET / HTTP/1.1\r\n", 16), error);
     while (!error && clock.elapsed() < 5000) {
         std::this_thread::sleep_for(50ms);
-        boost::asio::write(socket, boost::asio::buffer("x", 1), error);
+        asio::write(socket, asio::buffer("x", 1), error);
     }
     QVERIFY(error);
     QVERIFY2(clock.elapsed() < 3000, qPrintable(QString::number(clock.elapsed())));
@@ -410,22 +409,21 @@ void TestLookupService::shouldKeepAnsweringWithAThousandOpenConnections()
     limit.rlim_cur = limit.rlim_max;
     QVERIFY(setrlimit(RLIMIT_NOFILE, &limit) == 0);
     QVERIFY2(limit.rlim_cur > 2 * kConnections + 100, "the hard limit on open files is too low");
-    boost::asio::io_context context;
-    std::vector<boost::asio::ip::tcp::socket> open;
+    asio::io_context context;
+    std::vector<asio::ip::tcp::socket> open;
     open.reserve(kConnections);
     for (int i = 0; i < kConnections; ++i) {
         open.emplace_back(context);
         open.back().connect(server_->localEndpoint());
     }
-    QCOMPARE(zuno::GetBody(lookupUrl(QStringLiteral("13800138000"))).toText().section(u'\n', 1, 1),
-             text(u"归属地：北京市\r"));
+    QCOMPARE(zuno::GetBody(lookupUrl(u"13800138000"_s)).toText().section(u'\n', 1, 1), u"归属地：北京市\r"_s);
 
     // The first connection opened is still served.
-    const std::string request = "GET /iii.asp?title=120 HTTP/1.1\r\nHost: x\r\n\r\n";
-    boost::asio::write(open.front(), boost::asio::buffer(request));
+    const std::string_view request = "GET /iii.asp?title=120 HTTP/1.1\r\nHost: x\r\n\r\n";
+    asio::write(open.front(), asio::buffer(request));
     char reply[16] = {};
     boost::system::error_code error;
-    boost::asio::read(open.front(), boost::asio::buffer(reply), error);
+    asio::read(open.front(), asio::buffer(reply), error);
     QVERIFY(!error);
     QCOMPARE(std::string(reply, sizeof reply), "HTTP/1.1 200 OK\r");
 }

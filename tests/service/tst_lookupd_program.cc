@@ -52,14 +52,15 @@ class TestLookupdProgram : public QObject {
     Q_OBJECT
 
 private slots:
+    void initTestCase() { QVERIFY(portInUse_.listen(QHostAddress::LocalHost)); }
     void shouldPrintItsVersion();
     void shouldRefuseABadCommandLineWithStatus2_data();
     void shouldRefuseABadCommandLineWithStatus2();
-    void shouldRefuseAPortInUseWithStatus2();
-    void shouldStopCleanlyOnSignal_data();
-    void shouldStopCleanlyOnSignal();
-    void shouldLogOneLinePerRequestOnlyWhenAsked_data();
-    void shouldLogOneLinePerRequestOnlyWhenAsked();
+    void shouldLogRequestsOnlyWhenAskedAndStopCleanlyOnSignal_data();
+    void shouldLogRequestsOnlyWhenAskedAndStopCleanlyOnSignal();
+
+private:
+    QTcpServer portInUse_;
 };
 
 void TestLookupdProgram::shouldPrintItsVersion()
@@ -90,6 +91,8 @@ void TestLookupdProgram::shouldRefuseABadCommandLineWithStatus2_data()
     row("missing download folder", {"--listen", "127.0.0.1:0", "--downloads", "/nonexistent/zuno"},
         "cannot offer downloads from \"/nonexistent/zuno\"");
     row("address not on this machine", {"--listen", "192.0.2.1:8080"}, "cannot listen on 192.0.2.1:8080");
+    const QByteArray inUse = "127.0.0.1:" + QByteArray::number(portInUse_.serverPort());
+    row("port in use", {"--listen", inUse.constData()}, "Address already in use");
 }
 
 void TestLookupdProgram::shouldRefuseABadCommandLineWithStatus2()
@@ -101,45 +104,18 @@ void TestLookupdProgram::shouldRefuseABadCommandLineWithStatus2()
     QVERIFY2(finished.output.contains(complaint), qPrintable(finished.output));
 }
 
-void TestLookupdProgram::shouldRefuseAPortInUseWithStatus2()
-{
-    QTcpServer taken;
-    QVERIFY(taken.listen(QHostAddress::LocalHost));
-    const Finished finished =
-        runToEnd({QStringLiteral("--listen"), QStringLiteral("127.0.0.1:%1").arg(taken.serverPort())});
-    QCOMPARE(finished.status, kExitUsage);
-    QVERIFY2(finished.output.contains(QStringLiteral("Address already in use")),
-             qPrintable(finished.output));
-}
-
-void TestLookupdProgram::shouldStopCleanlyOnSignal_data()
-{
-    QTest::addColumn<int>("signal");
-    QTest::newRow("SIGTERM") << SIGTERM;
-    QTest::newRow("SIGINT") << SIGINT;
-}
-
-void TestLookupdProgram::shouldStopCleanlyOnSignal()
-{
-    QFETCH(int, signal);
-    QProcess process;
-    QVERIFY(startListening(process, {}) != 0);
-    QVERIFY(::kill(static_cast<pid_t>(process.processId()), signal) == 0);
-    QVERIFY(process.waitForFinished(10'000));
-    QCOMPARE(process.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(process.exitCode(), 0);
-}
-
-void TestLookupdProgram::shouldLogOneLinePerRequestOnlyWhenAsked_data()
+void TestLookupdProgram::shouldLogRequestsOnlyWhenAskedAndStopCleanlyOnSignal_data()
 {
     QTest::addColumn<bool>("accessLog");
-    QTest::newRow("with --access-log") << true;
-    QTest::newRow("without") << false;
+    QTest::addColumn<int>("signal");
+    QTest::newRow("with --access-log, SIGTERM") << true << SIGTERM;
+    QTest::newRow("without, SIGINT") << false << SIGINT;
 }
 
-void TestLookupdProgram::shouldLogOneLinePerRequestOnlyWhenAsked()
+void TestLookupdProgram::shouldLogRequestsOnlyWhenAskedAndStopCleanlyOnSignal()
 {
     QFETCH(bool, accessLog);
+    QFETCH(int, signal);
     QProcess process;
     const quint16 port =
         startListening(process, accessLog ? QStringList{QStringLiteral("--access-log")} : QStringList{});
@@ -153,11 +129,12 @@ void TestLookupdProgram::shouldLogOneLinePerRequestOnlyWhenAsked()
     while (client.state() == QAbstractSocket::ConnectedState && client.waitForReadyRead(5'000))
         client.readAll();
 
-    QVERIFY(::kill(static_cast<pid_t>(process.processId()), SIGTERM) == 0);
+    QVERIFY(::kill(static_cast<pid_t>(process.processId()), signal) == 0);
     QVERIFY(process.waitForFinished(10'000));
+    QCOMPARE(process.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(process.exitCode(), 0);
     const QString log = QString::fromUtf8(process.readAllStandardError());
-    const QString expected = QStringLiteral("127.0.0.1 \"GET /iii.asp?title=110 HTTP/1.1\" 200 ");
-    QCOMPARE(log.contains(expected), accessLog);
+    QCOMPARE(log.contains(QStringLiteral("127.0.0.1 \"GET /iii.asp?title=110 HTTP/1.1\" 200 ")), accessLog);
     QCOMPARE(log.contains(QStringLiteral("127.0.0.1 \"GET /nowhere HTTP/1.1\" 404 ")), accessLog);
     QCOMPARE(log.count(u'\n'), accessLog ? 2 : 0);
     QVERIFY(process.readAllStandardOutput().isEmpty());

@@ -10,16 +10,8 @@
 
 #include <random>
 
+using namespace Qt::StringLiterals;
 using zuno::service::InputProblem;
-
-namespace {
-
-QString fromUtf16(const std::u16string &text)
-{
-    return QString::fromUtf16(text.data(), static_cast<qsizetype>(text.size()));
-}
-
-}  // namespace
 
 Q_DECLARE_METATYPE(InputProblem)
 
@@ -34,7 +26,8 @@ private slots:
     void shouldFormatNumbersAsLibphonenumberDoes_data();
     void shouldFormatNumbersAsLibphonenumberDoes();
     void shouldClassifyNumbersAsPhoneNumberUtilDoes();
-    void shouldKeepControlCharactersOutOfTheQuotedInput();
+    void shouldQuoteTheInputOnOneShortLine_data();
+    void shouldQuoteTheInputOnOneShortLine();
 };
 
 void TestNumberReading::shouldDecodeTitles_data()
@@ -43,21 +36,20 @@ void TestNumberReading::shouldDecodeTitles_data()
     QTest::addColumn<QString>("text");
 
     // Escaping
-    QTest::newRow("plain digits") << QByteArray("13800138000") << QStringLiteral("13800138000");
-    QTest::newRow("escaped space") << QByteArray("138%20001") << QStringLiteral("138 001");
-    QTest::newRow("plus stays a plus") << QByteArray("+86+138") << QStringLiteral("+86+138");
-    QTest::newRow("escaped plus") << QByteArray("%2B86") << QStringLiteral("+86");
-    QTest::newRow("lower-case hex") << QByteArray("%2b86") << QStringLiteral("+86");
-    QTest::newRow("bad escape kept") << QByteArray("%zz1") << QStringLiteral("%zz1");
-    QTest::newRow("escape cut short") << QByteArray("12%3") << QStringLiteral("12%3");
-    QTest::newRow("lone percent at end") << QByteArray("12%") << QStringLiteral("12%");
+    QTest::newRow("plain digits") << QByteArray("13800138000") << u"13800138000"_s;
+    QTest::newRow("escaped space") << QByteArray("138%20001") << u"138 001"_s;
+    QTest::newRow("plus stays a plus") << QByteArray("+86+138") << u"+86+138"_s;
+    QTest::newRow("escaped plus") << QByteArray("%2B86") << u"+86"_s;
+    QTest::newRow("lower-case hex") << QByteArray("%2b86") << u"+86"_s;
+    QTest::newRow("bad escape kept") << QByteArray("%zz1") << u"%zz1"_s;
+    QTest::newRow("escape cut short") << QByteArray("12%3") << u"12%3"_s;
+    QTest::newRow("lone percent at end") << QByteArray("12%") << u"12%"_s;
     // Charset
-    QTest::newRow("escaped UTF-8") << QByteArray("%E5%8C%97%E4%BA%AC") << QString::fromUtf16(u"北京");
-    QTest::newRow("raw UTF-8") << QByteArray("\xe5\x8c\x97\xe4\xba\xac") << QString::fromUtf16(u"北京");
-    QTest::newRow("escaped GBK") << QByteArray("%B1%B1%BE%A9") << QString::fromUtf16(u"北京");
-    QTest::newRow("raw GBK full-width digits") << QByteArray("\xa3\xb1\xa3\xb0")
-                                                << QString::fromUtf16(u"１０");
-    QTest::newRow("GBK cut in the middle") << QByteArray("1\xb1") << QString::fromUtf16(u"1\uFFFD");
+    QTest::newRow("escaped UTF-8") << QByteArray("%E5%8C%97%E4%BA%AC") << u"北京"_s;
+    QTest::newRow("raw UTF-8") << QByteArray("\xe5\x8c\x97\xe4\xba\xac") << u"北京"_s;
+    QTest::newRow("escaped GBK") << QByteArray("%B1%B1%BE%A9") << u"北京"_s;
+    QTest::newRow("raw GBK full-width digits") << QByteArray("\xa3\xb1\xa3\xb0") << u"１０"_s;
+    QTest::newRow("GBK cut in the middle") << QByteArray("1\xb1") << u"1\uFFFD"_s;
     QTest::newRow("empty") << QByteArray() << QString();
 }
 
@@ -65,7 +57,7 @@ void TestNumberReading::shouldDecodeTitles()
 {
     QFETCH(QByteArray, raw);
     QFETCH(QString, text);
-    QCOMPARE(fromUtf16(zuno::service::decodeTitle(raw.toStdString())), text);
+    QCOMPARE(QString::fromStdU16String(zuno::service::decodeTitle(raw.toStdString())), text);
 }
 
 void TestNumberReading::shouldNormaliseAsPeopleTypeNumbers_data()
@@ -134,7 +126,7 @@ void TestNumberReading::shouldFormatNumbersAsLibphonenumberDoes()
     QCOMPARE(util.Parse(typed.toStdString(), "CN", &number), PhoneNumberUtil::NO_PARSING_ERROR);
     std::string expected;
     util.Format(number, PhoneNumberUtil::NATIONAL, &expected);
-    QCOMPARE(fromUtf16(outcome.number), QString::fromStdString(expected));
+    QCOMPARE(QString::fromStdU16String(outcome.number), QString::fromStdString(expected));
 }
 
 // NumberTypes replays GetNumberType on precompiled patterns: any difference is a fault.
@@ -173,12 +165,27 @@ void TestNumberReading::shouldClassifyNumbersAsPhoneNumberUtilDoes()
     QVERIFY2(valid > 1000, qPrintable(QString::number(valid)));
 }
 
-void TestNumberReading::shouldKeepControlCharactersOutOfTheQuotedInput()
+void TestNumberReading::shouldQuoteTheInputOnOneShortLine_data()
 {
+    QTest::addColumn<QString>("title");
+    QTest::addColumn<QString>("quoted");
+    QTest::newRow("Chinese") << u"北京"_s << u"“北京”"_s;
+    QTest::newRow("surrounding spaces trimmed") << u" \u3000abc\t"_s << u"“abc”"_s;
+    QTest::newRow("control characters") << u"ab\r\nc\x7f"_s << u"“ab??c?”"_s;
+    QTest::newRow("at most 32 characters") << u"abcdefghij"_s.repeated(10)
+                                           << u"“abcdefghijabcdefghijabcdefghijab…”"_s;
+    QTest::newRow("a character beyond the BMP counts once")
+        << u"😀"_s.repeated(40) << u"“"_s + u"😀"_s.repeated(32) + u"…”"_s;
+}
+
+void TestNumberReading::shouldQuoteTheInputOnOneShortLine()
+{
+    QFETCH(QString, title);
+    QFETCH(QString, quoted);
     zuno::service::LookupOutcome outcome;
     outcome.verdict = zuno::service::Verdict::Letters;
-    const QString reply = fromUtf16(zuno::service::buildReply(outcome, u"ab\r\nc\x7f"));
-    QVERIFY2(reply.contains(QString::fromUtf16(u"“ab??c?”")), qPrintable(reply));
+    const QString reply = QString::fromStdU16String(zuno::service::buildReply(outcome, title.toStdU16String()));
+    QVERIFY2(reply.startsWith(quoted), qPrintable(reply));
     QCOMPARE(reply.count(u'\n'), 1);
 }
 

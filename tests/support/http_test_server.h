@@ -5,7 +5,6 @@
 #include <QObject>
 #include <QString>
 
-#include <chrono>
 #include <map>
 #include <utility>
 
@@ -14,15 +13,15 @@ class QTcpSocket;
 
 namespace zuno::test {
 
+using HeaderList = QList<std::pair<QByteArray, QByteArray>>;
+
 struct RecordedRequest {
     QByteArray method;
     QByteArray target;  // as it stood in the request line
-    QList<std::pair<QByteArray, QByteArray>> headers;
+    HeaderList headers;
 
     // Values of every header with this name, compared without regard to case.
     QList<QByteArray> headerValues(QByteArrayView name) const;
-    // The query value of "title" exactly as it was on the wire (still percent-encoded).
-    QByteArray rawQueryValue(QByteArrayView name) const;
 };
 
 // What the server does with a request.
@@ -31,21 +30,26 @@ struct Reply {
         Answer,              // status line, headers and body
         CloseWithoutAnswer,  // reads the request, then closes the connection
         NeverAnswer,         // reads the request and keeps the connection open, silent
-        Trickle,             // sends the headers, then one body byte per interval, for ever
+        Trickle,             // sends the headers, then one body byte every 20 ms, for ever
     };
 
     Kind kind = Kind::Answer;
     int status = 200;
-    QList<std::pair<QByteArray, QByteArray>> headers;
-    QByteArray body;
-    bool gzip = false;  // send the body gzip-compressed with Content-Encoding: gzip
-    std::chrono::milliseconds trickleInterval{20};
+    HeaderList headers{};
+    QByteArray body{};
+    bool deflate = false;  // send the body compressed, with Content-Encoding: deflate
 
-    static Reply text(QByteArray body, int status = 200);
-    static Reply redirect(QByteArray location, int status = 302);
-    static Reply closeWithoutAnswer();
-    static Reply neverAnswer();
-    static Reply trickle(std::chrono::milliseconds interval);
+    static Reply text(QByteArray body, int status = 200)
+    {
+        return {Kind::Answer, status, {{"Content-Type", "text/plain"}}, std::move(body)};
+    }
+    static Reply redirect(QByteArray location, QByteArray body = {})
+    {
+        return {Kind::Answer, 302, {{"Location", std::move(location)}}, std::move(body)};
+    }
+    static Reply closeWithoutAnswer() { return {Kind::CloseWithoutAnswer}; }
+    static Reply neverAnswer() { return {Kind::NeverAnswer}; }
+    static Reply trickle() { return {Kind::Trickle}; }
 };
 
 // A real HTTP/1.1 server on 127.0.0.1 and a free port, served by the thread that created it.
@@ -53,23 +57,18 @@ class HttpTestServer : public QObject {
     Q_OBJECT
 public:
     explicit HttpTestServer(QObject *parent = nullptr);
-    ~HttpTestServer() override;
 
-    quint16 port() const;
-    QString hostAndPort() const;                  // "127.0.0.1:PORT"
+    QString hostAndPort() const;                     // "127.0.0.1:PORT"
     QString url(const QString &pathAndQuery) const;  // "http://127.0.0.1:PORT" + pathAndQuery
 
-    void setReply(Reply reply);                          // for every path without its own
-    void setReply(const QByteArray &path, Reply reply);  // for one path (query ignored)
+    void setReply(Reply reply) { defaultReply_ = std::move(reply); }  // for every other path
+    void setReply(const QByteArray &path, Reply reply) { replies_[path] = std::move(reply); }  // query ignored
 
     const QList<RecordedRequest> &requests() const { return requests_; }
-    void clearRequests() { requests_.clear(); }
 
 private:
-    void onNewConnection();
     void onReadyRead(QTcpSocket *socket);
     void answer(QTcpSocket *socket, const Reply &reply);
-    const Reply &replyFor(const QByteArray &target) const;
 
     QTcpServer *server_;
     Reply defaultReply_;
