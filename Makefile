@@ -6,7 +6,7 @@ CMAKE_ARGS ?=
 # Everything the project needs to build, test and run.
 PACKAGES := cmake ninja-build g++ pkg-config file \
   qt6-base-dev qt6-base-dev-tools qt6-wayland libicu-dev \
-  libphonenumber-dev libboost-dev libgtest-dev zlib1g-dev \
+  libphonenumber-dev libboost-dev zlib1g-dev \
   fonts-noto-cjk xvfb xauth xdotool xclip imagemagick \
   icoutils binutils-mingw-w64-x86-64 desktop-file-utils appstream systemd dpkg-dev
 
