@@ -128,6 +128,9 @@ void TestGetBody::shouldReturnNothingWhenNoResponseArrives_data()
         QTest::addRow("redirect to %s", url)
             << u"/"_qs << Reply::redirect(url, "redirect page long enough to show");
     }
+    // Qt reads a file URL that names a host as a local file.
+    QTest::newRow("file with a host")
+        << u"file://localhost"_qs + QCoreApplication::applicationFilePath() << Reply();
 }
 
 void TestGetBody::shouldReturnNothingWhenNoResponseArrives()
