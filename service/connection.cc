@@ -66,7 +66,7 @@ Connection::Connection(tcp::socket socket, const Site &site, const ConnectionLim
 
 void Connection::start()
 {
-    // Run on the connection's strand from the first handler on.
+    // Every handler runs on the connection's own executor, one thread's io_context.
     boost::asio::dispatch(stream_.get_executor(),
                           [self = shared_from_this()] { self->readRequest(); });
 }
