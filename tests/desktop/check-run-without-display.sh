@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# What `make run` does without a display: one lookup of 13800138000 through the real window and
+# the bundled service, under Xvfb, with the result box's text printed and a screenshot saved.
+#   check-run-without-display.sh RUN_SCRIPT BUILD_DIR
+set -euo pipefail
+run=$1 build=$2
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+env -u DISPLAY -u WAYLAND_DISPLAY TMPDIR="$work" ZUNO_RUN_DIR="$work" "$run" "$build" >"$work/out" 2>&1 \
+  || { cat "$work/out"; echo "run failed"; exit 1; }
+cat "$work/out"
+grep -qx '归属地：北京市' "$work/out" || { echo "no location in the result box"; exit 1; }
+shot=$(sed -n 's/^Screenshot of the window: //p' "$work/out")
+file "$shot" | grep -q 'PNG image data' || { echo "no screenshot at '$shot'"; exit 1; }
