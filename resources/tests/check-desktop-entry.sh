@@ -8,11 +8,7 @@ cmake=$1 build=$2 work=$3
 root=$work/root
 prefix=$root/usr
 
-failures=0
-fail() {
-  echo "FAIL: $*" >&2
-  failures=$((failures + 1))
-}
+. "$(dirname "$0")/checks.sh"
 
 # Runs a validator; it passes only when it succeeds and reports nothing at or above the
 # level that the given pattern matches.
@@ -52,5 +48,5 @@ else
 fi
 [ -f "$svg" ] || fail "no $svg"
 
-[ "$failures" = 0 ] || { echo "$failures check(s) failed" >&2; exit 1; }
+finish_checks
 echo "desktop entry: all checks passed"

@@ -10,11 +10,7 @@ shift 4
 arch=$(dpkg --print-architecture)
 version=1.00
 
-failures=0
-fail() {
-  echo "FAIL: $*" >&2
-  failures=$((failures + 1))
-}
+. "$(dirname "$0")/checks.sh"
 
 rm -rf "$work"
 mkdir -p "$work"
@@ -62,5 +58,5 @@ for component in "$@"; do
   esac
 done
 
-[ "$failures" = 0 ] || { echo "$failures check(s) failed" >&2; exit 1; }
+finish_checks
 echo "packages: all checks passed"

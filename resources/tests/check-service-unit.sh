@@ -9,11 +9,7 @@ prefix=$work/usr
 # systemd-analyze's exposure in tenths: 10 is 1.0, the highest score it still calls safe.
 max_exposure=10
 
-failures=0
-fail() {
-  echo "FAIL: $*" >&2
-  failures=$((failures + 1))
-}
+. "$(dirname "$0")/checks.sh"
 
 rm -rf "$work"
 "$cmake" --install "$build" --prefix "$prefix" --component service >/dev/null
@@ -40,5 +36,5 @@ echo "== systemd-analyze security"
 systemd-analyze security --offline=true --threshold="$max_exposure" "$unit" | tail -n 1 ||
   fail "the service is more exposed than $max_exposure (tenths)"
 
-[ "$failures" = 0 ] || { echo "$failures check(s) failed" >&2; exit 1; }
+finish_checks
 echo "service unit: all checks passed"

@@ -10,11 +10,7 @@ windres=${WINDRES:-x86_64-w64-mingw32-windres}
 ld=${MINGW_LD:-x86_64-w64-mingw32-ld}
 pieces=$(dirname "$rc")/windows
 
-failures=0
-fail() {
-  echo "FAIL: $*" >&2
-  failures=$((failures + 1))
-}
+. "$(dirname "$0")/checks.sh"
 
 rm -rf "$work"
 mkdir -p "$work"
@@ -66,5 +62,5 @@ else
   fail "the version record does not parse"
 fi
 
-[ "$failures" = 0 ] || { echo "$failures check(s) failed" >&2; exit 1; }
+finish_checks
 echo "Windows resources: all checks passed"
