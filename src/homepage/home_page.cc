@@ -15,11 +15,6 @@ using namespace Qt::StringLiterals;
 
 namespace zuno {
 
-QString homePageUrl(const QString &serviceHost)
-{
-    return u"http://"_s + serviceHost;
-}
-
 void openWithDesktop(const QString &url)
 {
 #ifdef Q_OS_WIN
@@ -44,7 +39,7 @@ void openWithDesktop(const QString &url)
 
 void openHomePage(const QString &serviceHost, const UrlLauncher &launcher)
 {
-    launcher(homePageUrl(serviceHost));
+    launcher(u"http://"_s + serviceHost);
 }
 
 }  // namespace zuno
