@@ -14,8 +14,9 @@
 
 namespace {
 
-const QByteArray kReply("\xba\xc5\xc2\xeb\xa3\xba\x31\x33\x38\x20\x30\x30\x31\x33\x20\x38\x30\x30\x30"
-                        "\r\n\xb9\xe9\xca\xf4\xb5\xd8\xa3\xba\xb1\xb1\xbe\xa9\xca\xd0\r\n");
+const QByteArray
+    kReply("\xba\xc5\xc2\xeb\xa3\xba\x31\x33\x38\x20\x30\x30\x31\x33\x20\x38\x30\x30\x30"
+           "\r\n\xb9\xe9\xca\xf4\xb5\xd8\xa3\xba\xb1\xb1\xbe\xa9\xca\xd0\r\n");
 
 zuno::test::HttpTestServer &server()
 {
@@ -25,10 +26,7 @@ zuno::test::HttpTestServer &server()
     return instance;
 }
 
-QString lookupUrl()
-{
-    return server().url(QStringLiteral("/iii.asp?title=13800138000"));
-}
+QString lookupUrl() { return server().url(QStringLiteral("/iii.asp?title=13800138000")); }
 
 void getBody(benchmark::State &state)
 {
@@ -80,10 +78,7 @@ void plainGetSharedManager(benchmark::State &state)
 }
 BENCHMARK(plainGetSharedManager)->Unit(benchmark::kMicrosecond)->MinTime(2.0);
 
-QByteArray gbkText(qsizetype size)
-{
-    return kReply.repeated(size / kReply.size() + 1).left(size);
-}
+QByteArray gbkText(qsizetype size) { return kReply.repeated(size / kReply.size() + 1).left(size); }
 
 void bytesToBstr(benchmark::State &state)
 {

@@ -24,7 +24,10 @@ void measureReply(benchmark::State &state, std::string_view title)
 }
 
 void BM_Mobile(benchmark::State &state) { measureReply(state, "13800138000"); }
-void BM_MobileWithCountryCode(benchmark::State &state) { measureReply(state, "%2B86%20138-0013-8000"); }
+void BM_MobileWithCountryCode(benchmark::State &state)
+{
+    measureReply(state, "%2B86%20138-0013-8000");
+}
 void BM_FixedLine(benchmark::State &state) { measureReply(state, "0755-12345678"); }
 void BM_ShortNumber(benchmark::State &state) { measureReply(state, "10086"); }
 void BM_InvalidNumber(benchmark::State &state) { measureReply(state, "12345678901"); }
@@ -34,8 +37,8 @@ void BM_Letters(benchmark::State &state) { measureReply(state, "abc"); }
 void BM_Mix(benchmark::State &state)
 {
     static constexpr std::array<std::string_view, 8> kTitles{
-        "13800138000", "13912345678", "18612345678", "010-12345678",
-        "075512345678", "0931-8888888", "4008123123", "110"};
+        "13800138000",  "13912345678",  "18612345678", "010-12345678",
+        "075512345678", "0931-8888888", "4008123123",  "110"};
     const auto &numbers = lookup();
     size_t next = 0;
     for (auto _ : state) {

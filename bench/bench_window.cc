@@ -62,7 +62,8 @@ std::optional<xcb_window_t> nextMappedWindow(xcb_connection_t *x, std::chrono::m
             if (!map->override_redirect)
                 return map->window;
         }
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
         if (left <= 0ms)
             break;
         poll(&descriptor, 1, int(left.count()));
@@ -72,8 +73,7 @@ std::optional<xcb_window_t> nextMappedWindow(xcb_connection_t *x, std::chrono::m
 
 void discardEvents(xcb_connection_t *x)
 {
-    while (XcbEvent event{xcb_poll_for_event(x)}) {
-    }
+    while (XcbEvent event{xcb_poll_for_event(x)}) {}
 }
 
 // A "Name:   1234 kB" line of /proc/PID/status, in MiB; -1 when absent.
@@ -100,8 +100,9 @@ bool clickLookup(const QProcessEnvironment &environment, xcb_window_t window)
 {
     QProcess xdotool;
     xdotool.setProcessEnvironment(environment);
-    xdotool.start(u"xdotool"_s, {u"mousemove"_s, u"--window"_s, QString::number(window), u"240"_s,
-                                 u"60"_s, u"click"_s, u"1"_s});
+    xdotool.start(u"xdotool"_s,
+                  {u"mousemove"_s, u"--window"_s, QString::number(window), u"240"_s, u"60"_s,
+                   u"click"_s, u"1"_s});
     return xdotool.waitForFinished(10'000) && xdotool.exitCode() == 0;
 }
 
@@ -153,8 +154,9 @@ int main(int argc, char *argv[])
 
     // -displayfd makes Xvfb take a free display number and tell it on that descriptor.
     QProcess xvfb;
-    xvfb.start(u"Xvfb"_s, {u"-displayfd"_s, u"1"_s, u"-nolisten"_s, u"tcp"_s, u"-screen"_s, u"0"_s,
-                           u"1024x768x24"_s});
+    xvfb.start(u"Xvfb"_s,
+               {u"-displayfd"_s, u"1"_s, u"-nolisten"_s, u"tcp"_s, u"-screen"_s, u"0"_s,
+                u"1024x768x24"_s});
     if (!xvfb.waitForReadyRead(15'000)) {
         std::fprintf(stderr, "Xvfb did not start\n");
         return 1;
@@ -181,7 +183,11 @@ int main(int argc, char *argv[])
 
     std::vector<Program> programs = {
         {"minimal window, one label", QStringLiteral(MINIMAL_WINDOW), {}, false, {}},
-        {"zuno-lookup, one lookup", QStringLiteral(ZUNO_LOOKUP_AT), {server.hostAndPort()}, true, {}},
+        {"zuno-lookup, one lookup",
+         QStringLiteral(ZUNO_LOOKUP_AT),
+         {server.hostAndPort()},
+         true,
+         {}},
     };
 
     // One warm-up round, then the two in turn, first one then the other, so drift hits both.
@@ -201,7 +207,8 @@ int main(int argc, char *argv[])
     double shown[2];
     double resident[2];
     double anonymous[2];
-    std::printf("Medians of %d runs under Xvfb (%s), QT_QPA_PLATFORM=xcb\n", kRounds, display.constData());
+    std::printf("Medians of %d runs under Xvfb (%s), QT_QPA_PLATFORM=xcb\n", kRounds,
+                display.constData());
     for (int i = 0; i < 2; ++i) {
         std::vector<double> shownMs;
         std::vector<double> residentMiB;
@@ -214,11 +221,13 @@ int main(int argc, char *argv[])
         shown[i] = median(shownMs);
         resident[i] = median(residentMiB);
         anonymous[i] = median(anonymousMiB);
-        std::printf("  %-26s start to window mapped %6.1f ms   resident %5.1f MiB (anonymous %4.1f)\n",
-                    programs[i].label, shown[i], resident[i], anonymous[i]);
+        std::printf(
+            "  %-26s start to window mapped %6.1f ms   resident %5.1f MiB (anonymous %4.1f)\n",
+            programs[i].label, shown[i], resident[i], anonymous[i]);
     }
-    std::printf("  %-26s start-up %.2fx   resident %.2fx (anonymous %.2fx)   goal: 1.20x\n", "ratio",
-                shown[1] / shown[0], resident[1] / resident[0], anonymous[1] / anonymous[0]);
+    std::printf("  %-26s start-up %.2fx   resident %.2fx (anonymous %.2fx)   goal: 1.20x\n",
+                "ratio", shown[1] / shown[0], resident[1] / resident[0],
+                anonymous[1] / anonymous[0]);
 
     xvfb.terminate();
     xvfb.waitForFinished();

@@ -66,7 +66,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const std::string body = encodeGbk(reply);
     const std::u16string back = decodeGbk(body);
     require(count(back, u"\r\n") == count(reply, u"\r\n"), "GBK keeps the lines");
-    require(back.find(u'\uFFFD') == std::u16string::npos || reply.find(u'\uFFFD') != std::u16string::npos,
+    require(back.find(u'\uFFFD') == std::u16string::npos ||
+                reply.find(u'\uFFFD') != std::u16string::npos,
             "the GBK body decodes cleanly");
     return 0;
 }

@@ -10,8 +10,7 @@ namespace {
 constexpr unsigned kMaxThreads = 256;
 constexpr unsigned short kDefaultHttpPort = 80;
 
-template <typename Number>
-bool parseNumber(std::string_view text, Number &value)
+template<typename Number> bool parseNumber(std::string_view text, Number &value)
 {
     if (text.empty())
         return false;
@@ -63,8 +62,8 @@ CommandLine parseCommandLine(const std::vector<std::string> &arguments,
         std::string_view argument = arguments[i];
         std::string_view name = argument;
         std::optional<std::string> value;
-        if (const size_t equals = argument.find('='); argument.starts_with("--") &&
-                                                       equals != std::string_view::npos) {
+        if (const size_t equals = argument.find('=');
+            argument.starts_with("--") && equals != std::string_view::npos) {
             name = argument.substr(0, equals);
             value = std::string(argument.substr(equals + 1));
         }
@@ -113,18 +112,18 @@ CommandLine parseCommandLine(const std::vector<std::string> &arguments,
 std::string usageText()
 {
     return std::string("Usage: ") + kProgramName +
-           " [OPTION]...\n"
-           "Answers telephone number lookups (GET /iii.asp?title=NUMBER) and serves the home page.\n"
-           "\n"
-           "  --listen HOST:PORT  address to listen on ([ADDRESS]:PORT for IPv6)\n"
-           "  --threads N         worker threads (default: one per processor)\n"
-           "  --downloads DIR     offer the files in DIR on the home page, under /download/\n"
-           "  --access-log        write one line per request to standard error\n"
-           "  --help              show this help and exit\n"
-           "  --version           show the version and exit\n"
-           "\n"
-           "Stops cleanly on SIGINT or SIGTERM. Exit status: 0 after a clean stop, 2 for a bad\n"
-           "command line or an address it cannot listen on, 1 for any other failure.\n";
+        " [OPTION]...\n"
+        "Answers telephone number lookups (GET /iii.asp?title=NUMBER) and serves the home page.\n"
+        "\n"
+        "  --listen HOST:PORT  address to listen on ([ADDRESS]:PORT for IPv6)\n"
+        "  --threads N         worker threads (default: one per processor)\n"
+        "  --downloads DIR     offer the files in DIR on the home page, under /download/\n"
+        "  --access-log        write one line per request to standard error\n"
+        "  --help              show this help and exit\n"
+        "  --version           show the version and exit\n"
+        "\n"
+        "Stops cleanly on SIGINT or SIGTERM. Exit status: 0 after a clean stop, 2 for a bad\n"
+        "command line or an address it cannot listen on, 1 for any other failure.\n";
 }
 
 }  // namespace zuno::service

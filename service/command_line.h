@@ -12,7 +12,8 @@ inline constexpr char kProgramName[] = "zuno-lookupd";
 inline constexpr char kProgramVersion[] = "1.00";
 
 // A command line that cannot be obeyed; what() says why, for the user.
-class UsageError : public std::runtime_error {
+class UsageError : public std::runtime_error
+{
 public:
     using std::runtime_error::runtime_error;
 };

@@ -110,8 +110,8 @@ void Connection::onRequestHead(beast::error_code error)
     const auto &head = parser_->get();
     if (accessLog_)
         requestLine_ = std::string(head.method_string()) + " " +
-                       printable(std::string_view(head.target().data(), head.target().size())) +
-                       (head.version() == 10 ? " HTTP/1.0" : " HTTP/1.1");
+            printable(std::string_view(head.target().data(), head.target().size())) +
+            (head.version() == 10 ? " HTTP/1.0" : " HTTP/1.1");
     // Nothing here takes a body; refusing it here avoids reading it at all.
     if (!parser_->is_done()) {
         const bool known = head.method() == http::verb::get || head.method() == http::verb::head;
@@ -137,11 +137,11 @@ void Connection::send(Response response)
         [this](auto &message) {
             keepAlive_ = message.keep_alive();
             const unsigned status = message.result_int();
-            http::async_write(stream_, message,
-                              [self = shared_from_this(), status](beast::error_code error,
-                                                                 std::size_t bytes) {
-                                  self->onWritten(error, bytes, status);
-                              });
+            http::async_write(
+                stream_, message,
+                [self = shared_from_this(), status](beast::error_code error, std::size_t bytes) {
+                    self->onWritten(error, bytes, status);
+                });
         },
         *response_);
 }
@@ -190,8 +190,8 @@ void Connection::drain()
 
 void Connection::logRequest(unsigned status, std::size_t bytes) const
 {
-    const std::string line =
-        peer_ + " \"" + requestLine_ + "\" " + std::to_string(status) + " " + std::to_string(bytes) + "\n";
+    const std::string line = peer_ + " \"" + requestLine_ + "\" " + std::to_string(status) + " " +
+        std::to_string(bytes) + "\n";
     // One call per line, so that lines from different threads do not interleave.
     std::fwrite(line.data(), 1, line.size(), stderr);
 }

@@ -26,7 +26,8 @@ struct ConnectionLimits {
 // One client connection: reads requests one after another (keep-alive), answers each through
 // handleRequest, refuses request bodies, and closes on errors, on Connection: close and after
 // the deadline. Keeps itself alive through the shared pointers its handlers hold.
-class Connection : public std::enable_shared_from_this<Connection> {
+class Connection : public std::enable_shared_from_this<Connection>
+{
 public:
     Connection(boost::asio::ip::tcp::socket socket, const Site &site,
                const ConnectionLimits &limits, bool accessLog);

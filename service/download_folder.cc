@@ -39,8 +39,8 @@ DownloadFolder::DownloadFolder(const std::filesystem::path &folder)
     : root_(std::filesystem::canonical(folder))
 {
     if (!std::filesystem::is_directory(root_))
-        throw std::filesystem::filesystem_error(
-            "not a directory", folder, std::make_error_code(std::errc::not_a_directory));
+        throw std::filesystem::filesystem_error("not a directory", folder,
+                                                std::make_error_code(std::errc::not_a_directory));
     // Opening it once here turns an unreadable folder into a start-up error.
     std::filesystem::directory_iterator probe(root_);
 }

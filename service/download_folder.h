@@ -17,7 +17,8 @@ struct DownloadFile {
 // The folder whose files the home page offers under /download/NAME. Only regular files directly
 // inside it, not hidden, not symbolic links, with UTF-8 names, are listed or served, so nothing
 // outside the folder can be reached through a name.
-class DownloadFolder {
+class DownloadFolder
+{
 public:
     // No folder: nothing is listed or served.
     DownloadFolder() = default;

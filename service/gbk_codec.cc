@@ -54,8 +54,8 @@ std::string encodeGbk(std::u16string_view text)
     const int32_t length = checkedLength(text.size());
     std::string out(static_cast<size_t>(UCNV_GET_MAX_BYTES_FOR_STRING(length, 2)), '\0');
     UErrorCode status = U_ZERO_ERROR;
-    const int32_t written = ucnv_fromUChars(&converter, out.data(), static_cast<int32_t>(out.size()),
-                                            text.data(), length, &status);
+    const int32_t written = ucnv_fromUChars(
+        &converter, out.data(), static_cast<int32_t>(out.size()), text.data(), length, &status);
     throwIfFailed(status, "ucnv_fromUChars");
     out.resize(static_cast<size_t>(written));
     return out;

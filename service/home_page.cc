@@ -43,8 +43,8 @@ std::string percentEncode(std::string_view text)
     for (const char c : text) {
         const auto byte = static_cast<unsigned char>(c);
         const bool unreserved = (byte >= 'a' && byte <= 'z') || (byte >= 'A' && byte <= 'Z') ||
-                                (byte >= '0' && byte <= '9') || byte == '-' || byte == '.' ||
-                                byte == '_' || byte == '~';
+            (byte >= '0' && byte <= '9') || byte == '-' || byte == '.' || byte == '_' ||
+            byte == '~';
         if (unreserved) {
             out += c;
         } else {

@@ -9,10 +9,7 @@ namespace {
 
 constexpr std::u16string_view kLineEnd = u"\r\n";
 
-bool isSpace(char16_t c)
-{
-    return c == u' ' || c == u'\t' || c == u'\u3000' || c == u'\u00A0';
-}
+bool isSpace(char16_t c) { return c == u' ' || c == u'\t' || c == u'\u3000' || c == u'\u00A0'; }
 
 bool isControl(char16_t c)
 {
@@ -36,7 +33,7 @@ std::u16string quoted(std::u16string_view title)
         }
         const char16_t c = title[i];
         const bool pair = c >= 0xD800 && c <= 0xDBFF && i + 1 < title.size() &&
-                          title[i + 1] >= 0xDC00 && title[i + 1] <= 0xDFFF;
+            title[i + 1] >= 0xDC00 && title[i + 1] <= 0xDFFF;
         if (pair) {
             out += title.substr(i, 2);
             ++i;
@@ -54,22 +51,30 @@ std::u16string sentence(Verdict verdict, std::u16string_view title)
     input += quoted(title);
     input += u'”';
     switch (verdict) {
-    case Verdict::Found:
-        break;
+    case Verdict::Found: break;
     case Verdict::Empty:
         return u"请输入要查询的电话号码，例如手机号码 13800138000 或固定电话 010-12345678。";
     case Verdict::Letters:
-        return input + u"中含有字母。电话号码只由数字组成，请输入如 13800138000 或 010-12345678 的号码。";
+        return input +
+            u"中含有字母。电话号码只由数字组成，请输入如 13800138000 或 010-12345678 的号码。";
     case Verdict::OtherCharacters:
-        return input + u"中含有无法识别的字符。请只输入数字，可以带空格、横线或括号，例如 010-12345678。";
+        return input +
+            u"中含有无法识别的字符。请只输入数字，可以带空格、横线或括号，例如 010-12345678。";
     case Verdict::NotChinese:
-        return input + u"不是中国的电话号码。本站只查询中国的号码，国家代码请写 +86 或 0086，例如 +86 138 0013 8000。";
+        return input +
+            u"不是中国的电话号码。本站只查询中国的号码，国家代码请写 +86 或 0086，例如 +86 138 "
+            u"0013 8000。";
     case Verdict::TooShort:
-        return input + u"位数不够，不是完整的电话号码。手机号码为 11 位，固定电话请连同区号输入，例如 010-12345678。";
+        return input +
+            u"位数不够，不是完整的电话号码。手机号码为 11 位，固定电话请连同区号输入，例如 "
+            u"010-12345678。";
     case Verdict::TooLong:
-        return input + u"位数太多，不是有效的电话号码。手机号码为 11 位，固定电话连同区号为 10 至 12 位，请检查后重新输入。";
+        return input +
+            u"位数太多，不是有效的电话号码。手机号码为 11 位，固定电话连同区号为 10 至 12 "
+            u"位，请检查后重新输入。";
     case Verdict::Invalid:
-        return input + u"不是有效的中国电话号码，请检查后重新输入，例如 13800138000 或 010-12345678。";
+        return input +
+            u"不是有效的中国电话号码，请检查后重新输入，例如 13800138000 或 010-12345678。";
     }
     return input + u"无法查询，请检查后重新输入，例如 13800138000。";
 }

@@ -55,9 +55,9 @@ int main(int argc, char **argv)
     using namespace zuno::service;
     const std::string program = kProgramName;
     try {
-        const CommandLine line = parseCommandLine(std::vector<std::string>(argv + 1, argv + argc),
-                                                  zuno::kServiceHost,
-                                                  std::thread::hardware_concurrency());
+        const CommandLine line =
+            parseCommandLine(std::vector<std::string>(argv + 1, argv + argc), zuno::kServiceHost,
+                             std::thread::hardware_concurrency());
         if (line.action == CommandLine::Action::ShowHelp) {
             std::cout << usageText();
             return 0;

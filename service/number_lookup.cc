@@ -25,10 +25,7 @@ constexpr int kChinaCallingCode = 86;
 constexpr size_t kMinSignificantDigits = 10;
 constexpr size_t kMaxShortNumberDigits = 6;
 
-std::u16string ascii(std::string_view text)
-{
-    return std::u16string(text.begin(), text.end());
-}
+std::u16string ascii(std::string_view text) { return std::u16string(text.begin(), text.end()); }
 
 std::u16string kindName(PhoneNumberUtil::PhoneNumberType type)
 {
@@ -96,8 +93,7 @@ NumberLookup::NumberLookup()
       shortNumbers_(std::make_unique<i18n::phonenumbers::ShortNumberInfo>()),
       geocoder_(std::make_unique<i18n::phonenumbers::PhoneNumberOfflineGeocoder>()),
       chinese_(std::make_unique<icu::Locale>("zh"))
-{
-}
+{}
 
 NumberLookup::~NumberLookup() = default;
 
@@ -130,7 +126,7 @@ LookupOutcome NumberLookup::lookupShortNumber(const std::string &digits) const
         if (!shortNumbers_->IsValidShortNumberForRegion(number, kRegion))
             return outcome(Verdict::TooShort);
         kind = shortNumbers_->IsEmergencyNumber(digits, kRegion) ? ShortNumberKind::Emergency
-                                                                  : ShortNumberKind::Service;
+                                                                 : ShortNumberKind::Service;
     }
     LookupOutcome result;
     result.verdict = Verdict::Found;
@@ -198,8 +194,7 @@ std::u16string NumberLookup::formatNational(const PhoneNumber &number,
             return u"0" + grouped(significant, {area, 3});
         break;
     }
-    default:
-        break;
+    default: break;
     }
     std::string formatted;
     util_.Format(number, PhoneNumberUtil::NATIONAL, &formatted);

@@ -43,7 +43,8 @@ struct LookupOutcome {
 // Looks numbers up in libphonenumber's offline data: validity and kind from PhoneNumberUtil,
 // short numbers from ShortNumberInfo, places in Chinese from the offline geocoder.
 // Safe to share between threads once built.
-class NumberLookup {
+class NumberLookup
+{
 public:
     NumberLookup();
     ~NumberLookup();

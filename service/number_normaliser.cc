@@ -12,28 +12,45 @@ constexpr std::string_view kChinaCode = "86";
 bool isSeparator(char16_t c)
 {
     switch (c) {
-    case u' ': case u'\t': case u'\r': case u'\n': case u'\v': case u'\f':
-    case u'\u00A0': case u'\u3000':                      // no-break and ideographic space
-    case u'-': case u'\uFF0D': case u'\u2010': case u'\u2011': case u'\u2012':
-    case u'\u2013': case u'\u2014': case u'\u2015': case u'\u2212': case u'\uFF5E': case u'~':
-    case u'.': case u'\uFF0E': case u'\u3002': case u'\u00B7':
-    case u'(': case u')': case u'\uFF08': case u'\uFF09':
-    case u'+': case u'\uFF0B':
-        return true;
-    default:
-        return false;
+    case u' ':
+    case u'\t':
+    case u'\r':
+    case u'\n':
+    case u'\v':
+    case u'\f':
+    case u'\u00A0':
+    case u'\u3000':  // no-break and ideographic space
+    case u'-':
+    case u'\uFF0D':
+    case u'\u2010':
+    case u'\u2011':
+    case u'\u2012':
+    case u'\u2013':
+    case u'\u2014':
+    case u'\u2015':
+    case u'\u2212':
+    case u'\uFF5E':
+    case u'~':
+    case u'.':
+    case u'\uFF0E':
+    case u'\u3002':
+    case u'\u00B7':
+    case u'(':
+    case u')':
+    case u'\uFF08':
+    case u'\uFF09':
+    case u'+':
+    case u'\uFF0B': return true;
+    default: return false;
     }
 }
 
-bool isPlus(char16_t c)
-{
-    return c == u'+' || c == u'\uFF0B';
-}
+bool isPlus(char16_t c) { return c == u'+' || c == u'\uFF0B'; }
 
 bool isLetter(char16_t c)
 {
     return (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z') ||
-           (c >= u'\uFF21' && c <= u'\uFF3A') || (c >= u'\uFF41' && c <= u'\uFF5A');
+        (c >= u'\uFF21' && c <= u'\uFF3A') || (c >= u'\uFF41' && c <= u'\uFF5A');
 }
 
 int digitValue(char16_t c)
@@ -48,7 +65,7 @@ int digitValue(char16_t c)
 bool isSpace(char16_t c)
 {
     return c == u' ' || c == u'\t' || c == u'\u00A0' || c == u'\u3000' || c == u'\r' ||
-           c == u'\n' || c == u'\v' || c == u'\f';
+        c == u'\n' || c == u'\v' || c == u'\f';
 }
 
 }  // namespace

@@ -27,8 +27,18 @@ constexpr char kRegion[] = "CN";
 
 // Index of each description in descriptions_, in the order GetNumberType tries them.
 enum DescriptionIndex : size_t {
-    kGeneral, kPremiumRate, kTollFree, kSharedCost, kVoip, kPersonalNumber, kPager, kUan,
-    kVoicemail, kFixedLine, kMobile, kDescriptionCount
+    kGeneral,
+    kPremiumRate,
+    kTollFree,
+    kSharedCost,
+    kVoip,
+    kPersonalNumber,
+    kPager,
+    kUan,
+    kVoicemail,
+    kFixedLine,
+    kMobile,
+    kDescriptionCount
 };
 
 std::atomic<std::uint64_t> nextGeneration{1};
@@ -36,26 +46,27 @@ std::atomic<std::uint64_t> nextGeneration{1};
 }  // namespace
 
 struct NumberTypes::Description {
-    std::vector<int> possibleLengths;  // empty: any length
+    std::vector<int> possibleLengths;            // empty: any length
     std::unique_ptr<icu::RegexPattern> pattern;  // null: matches nothing
 };
 
-NumberTypes::NumberTypes()
-    : generation_(nextGeneration.fetch_add(1))
+NumberTypes::NumberTypes() : generation_(nextGeneration.fetch_add(1))
 {
     i18n::phonenumbers::PhoneMetadataCollection collection;
     if (!collection.ParseFromArray(i18n::phonenumbers::metadata_get(),
                                    i18n::phonenumbers::metadata_size()))
         throw std::runtime_error("libphonenumber metadata does not parse");
-    const auto china = std::find_if(collection.metadata().begin(), collection.metadata().end(),
-                                    [](const PhoneMetadata &entry) { return entry.id() == kRegion; });
+    const auto china =
+        std::find_if(collection.metadata().begin(), collection.metadata().end(),
+                     [](const PhoneMetadata &entry) { return entry.id() == kRegion; });
     if (china == collection.metadata().end())
         throw std::runtime_error("libphonenumber metadata has no CN entry");
 
     const PhoneNumberDesc *ordered[kDescriptionCount] = {
         &china->general_desc(), &china->premium_rate(), &china->toll_free(),
-        &china->shared_cost(), &china->voip(), &china->personal_number(), &china->pager(),
-        &china->uan(), &china->voicemail(), &china->fixed_line(), &china->mobile()};
+        &china->shared_cost(),  &china->voip(),         &china->personal_number(),
+        &china->pager(),        &china->uan(),          &china->voicemail(),
+        &china->fixed_line(),   &china->mobile()};
     descriptions_.resize(kDescriptionCount);
     for (size_t i = 0; i < kDescriptionCount; ++i) {
         const PhoneNumberDesc &desc = *ordered[i];
@@ -82,8 +93,8 @@ bool NumberTypes::matches(size_t index, std::string_view significant) const
     const Description &description = descriptions_[index];
     const int length = static_cast<int>(significant.size());
     if (!description.possibleLengths.empty() &&
-        std::find(description.possibleLengths.begin(), description.possibleLengths.end(),
-                  length) == description.possibleLengths.end())
+        std::find(description.possibleLengths.begin(), description.possibleLengths.end(), length) ==
+            description.possibleLengths.end())
         return false;
     if (!description.pattern)
         return false;
@@ -120,10 +131,14 @@ int NumberTypes::typeOf(std::string_view significant) const
     if (!matches(kGeneral, significant))
         return PhoneNumberUtil::UNKNOWN;
     static constexpr std::pair<DescriptionIndex, PhoneNumberUtil::PhoneNumberType> kSpecial[] = {
-        {kPremiumRate, PhoneNumberUtil::PREMIUM_RATE}, {kTollFree, PhoneNumberUtil::TOLL_FREE},
-        {kSharedCost, PhoneNumberUtil::SHARED_COST},   {kVoip, PhoneNumberUtil::VOIP},
-        {kPersonalNumber, PhoneNumberUtil::PERSONAL_NUMBER}, {kPager, PhoneNumberUtil::PAGER},
-        {kUan, PhoneNumberUtil::UAN},                  {kVoicemail, PhoneNumberUtil::VOICEMAIL}};
+        {kPremiumRate, PhoneNumberUtil::PREMIUM_RATE},
+        {kTollFree, PhoneNumberUtil::TOLL_FREE},
+        {kSharedCost, PhoneNumberUtil::SHARED_COST},
+        {kVoip, PhoneNumberUtil::VOIP},
+        {kPersonalNumber, PhoneNumberUtil::PERSONAL_NUMBER},
+        {kPager, PhoneNumberUtil::PAGER},
+        {kUan, PhoneNumberUtil::UAN},
+        {kVoicemail, PhoneNumberUtil::VOICEMAIL}};
     for (const auto &[index, type] : kSpecial)
         if (matches(index, significant))
             return type;

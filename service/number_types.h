@@ -13,7 +13,8 @@ namespace zuno::service {
 // PhoneNumberUtil looks each pattern up in a cache keyed by the pattern text, hashing several
 // kilobytes of pattern per call; that was most of a lookup's time. Values are those of
 // PhoneNumberUtil::PhoneNumberType.
-class NumberTypes {
+class NumberTypes
+{
 public:
     // Throws std::runtime_error when libphonenumber's metadata has no usable CN entry.
     NumberTypes();

@@ -19,10 +19,7 @@ constexpr std::string_view kLookupContentType = "text/plain; charset=gb2312";
 constexpr std::string_view kHtmlContentType = "text/html; charset=utf-8";
 constexpr std::string_view kTitleParameter = "title";
 
-boost::beast::string_view beastView(std::string_view text)
-{
-    return {text.data(), text.size()};
-}
+boost::beast::string_view beastView(std::string_view text) { return {text.data(), text.size()}; }
 
 bool equalsIgnoringCase(std::string_view a, std::string_view b)
 {
@@ -53,8 +50,7 @@ std::string_view titleParameter(std::string_view query)
     return {};
 }
 
-StringResponse textResponse(const Request &request, std::string_view contentType,
-                            std::string body)
+StringResponse textResponse(const Request &request, std::string_view contentType, std::string body)
 {
     StringResponse response{http::status::ok, request.version()};
     response.set(http::field::server, beastView(kServerName));
@@ -67,8 +63,8 @@ StringResponse textResponse(const Request &request, std::string_view contentType
 
 Response lookupResponse(const Request &request, std::string_view query, const Site &site)
 {
-    StringResponse response = textResponse(
-        request, kLookupContentType, lookupReplyBody(site.lookup(), titleParameter(query)));
+    StringResponse response = textResponse(request, kLookupContentType,
+                                           lookupReplyBody(site.lookup(), titleParameter(query)));
     response.set(http::field::cache_control, "no-cache");
     return response;
 }
@@ -111,7 +107,7 @@ StringResponse errorResponse(http::status status, unsigned version, bool keepAli
         response.set(http::field::allow, "GET, HEAD");
     response.keep_alive(keepAlive);
     response.body() = std::to_string(static_cast<unsigned>(status)) + " " +
-                      std::string(http::obsolete_reason(status)) + "\r\n";
+        std::string(http::obsolete_reason(status)) + "\r\n";
     response.prepare_payload();
     return response;
 }

@@ -39,15 +39,9 @@ Server::Server(const Site &site, const ServerOptions &options)
         keepRunning_.push_back(boost::asio::make_work_guard(*context));
 }
 
-Server::~Server()
-{
-    stop();
-}
+Server::~Server() { stop(); }
 
-tcp::endpoint Server::localEndpoint() const
-{
-    return acceptor_.local_endpoint();
-}
+tcp::endpoint Server::localEndpoint() const { return acceptor_.local_endpoint(); }
 
 void Server::stopOnSignals(std::initializer_list<int> signals)
 {

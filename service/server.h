@@ -27,7 +27,8 @@ struct ServerOptions {
 // The lookup service on one listening socket: accepts connections and hands each to a
 // Connection. Each thread runs an io_context of its own and connections are dealt to them in
 // turn, so a connection's handlers never need a strand or a lock.
-class Server {
+class Server
+{
 public:
     // Binds and listens at once; throws boost::system::system_error when it cannot
     // (address in use, permission denied, no such address).

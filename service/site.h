@@ -9,7 +9,8 @@ namespace zuno::service {
 
 // Everything a request may consult: the numbering data and the download folder.
 // Built once at start-up and only read after that, from any thread.
-class Site {
+class Site
+{
 public:
     explicit Site(DownloadFolder downloads = {}) : downloads_(std::move(downloads)) {}
 

@@ -9,7 +9,8 @@ namespace zuno {
 
 // What a fetch yields: nothing at all, text (the normal case), or the raw bytes of a body
 // that arrived but could not be converted to text.
-class FetchedValue {
+class FetchedValue
+{
 public:
     FetchedValue() = default;
 

@@ -23,8 +23,8 @@ constexpr char kCodePage936Euro = '\x80';
 
 // The labels that the WHATWG Encoding Standard (and Windows) read as GBK.
 constexpr std::array<std::u16string_view, 9> kGbkLabels = {
-    u"chinese", u"csgb2312", u"csiso58gb231280", u"gb2312", u"gb_2312",
-    u"gb_2312-80", u"gbk", u"iso-ir-58", u"x-gbk",
+    u"chinese",    u"csgb2312", u"csiso58gb231280", u"gb2312", u"gb_2312",
+    u"gb_2312-80", u"gbk",      u"iso-ir-58",       u"x-gbk",
 };
 
 // The ICU converter name for a charset label; empty when the label cannot name one.

@@ -9,7 +9,8 @@
 namespace zuno {
 
 // Raised when a block of bytes cannot be read in the charset asked for.
-class ConversionError : public std::runtime_error {
+class ConversionError : public std::runtime_error
+{
 public:
     using std::runtime_error::runtime_error;
 };

@@ -38,10 +38,9 @@ bool responseArrived(const QNetworkReply &reply)
     const QNetworkReply::NetworkError error = reply.error();
     if (error == QNetworkReply::NoError)
         return true;
-    const bool httpStatusError = (error >= QNetworkReply::ContentAccessDenied
-                                  && error <= QNetworkReply::UnknownContentError)
-        || (error >= QNetworkReply::InternalServerError
-            && error <= QNetworkReply::UnknownServerError);
+    const bool httpStatusError = (error >= QNetworkReply::ContentAccessDenied &&
+                                  error <= QNetworkReply::UnknownContentError) ||
+        (error >= QNetworkReply::InternalServerError && error <= QNetworkReply::UnknownServerError);
     return httpStatusError && reply.attribute(QNetworkRequest::HttpStatusCodeAttribute).isValid();
 }
 
@@ -74,8 +73,7 @@ std::optional<QByteArray> fetch(const QUrl &url, const FetchOptions &options)
     request.setAttribute(QNetworkRequest::CacheLoadControlAttribute,
                          QNetworkRequest::AlwaysNetwork);
     request.setAttribute(QNetworkRequest::CacheSaveControlAttribute, false);
-    request.setAttribute(QNetworkRequest::CookieSaveControlAttribute,
-                         QNetworkRequest::Manual);
+    request.setAttribute(QNetworkRequest::CookieSaveControlAttribute, QNetworkRequest::Manual);
     // Qt follows redirects only to http and https, and with this policy never from https to http.
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
                          QNetworkRequest::NoLessSafeRedirectPolicy);
@@ -132,12 +130,10 @@ FetchedValue GetBody(const QString &URL, const QString &Coding,
     try {
         if (std::optional<QByteArray> body = fetch(QUrl(URL), options))
             result = FetchedValue::fromBytes(std::move(*body));
-    } catch (...) {
-    }
+    } catch (...) {}
     try {
         result = BytesToBstr(result, Coding);
-    } catch (...) {
-    }
+    } catch (...) {}
     return result;
 }
 

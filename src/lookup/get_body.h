@@ -11,7 +11,8 @@
 namespace zuno {
 
 // Lets a caller abort a GetBody that is waiting for its reply, e.g. when the window closes.
-class FetchCancel : public QObject {
+class FetchCancel : public QObject
+{
     Q_OBJECT
 public:
     using QObject::QObject;

@@ -18,10 +18,7 @@ QString lookupUrlPrefix(const QString &serviceHost)
 }
 
 // Shown when no usable reply came back.
-QString failureMessage()
-{
-    return u"连接网络失败!"_s;
-}
+QString failureMessage() { return u"连接网络失败!"_s; }
 
 // The reply whole when it is long enough, the failure message otherwise.
 QString textToShow(const FetchedValue &reply)

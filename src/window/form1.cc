@@ -40,7 +40,8 @@ int heightForText(const QWidget *control)
     QStyleOptionButton option;
     option.initFrom(button);
     option.text = button->text();
-    const QRect contents = button->style()->subElementRect(QStyle::SE_PushButtonContents, &option, button);
+    const QRect contents =
+        button->style()->subElementRect(QStyle::SE_PushButtonContents, &option, button);
     const int frame = option.rect.height() - contents.height();
     return button->fontMetrics().size(Qt::TextShowMnemonic, button->text()).height() + frame;
 }
@@ -55,7 +56,8 @@ void placeFittingText(QWidget *control, QRect rect)
 }
 
 // Shows the wait cursor for as long as it lives.
-class WaitCursor {
+class WaitCursor
+{
 public:
     WaitCursor() { QGuiApplication::setOverrideCursor(Qt::WaitCursor); }
     ~WaitCursor() { QGuiApplication::restoreOverrideCursor(); }
@@ -126,7 +128,8 @@ bool Form1::eventFilter(QObject *watched, QEvent *event)
 {
     if (watched == label2_ && event->type() == QEvent::MouseButtonRelease) {
         const auto *mouse = static_cast<QMouseEvent *>(event);
-        if (mouse->button() == Qt::LeftButton && label2_->rect().contains(mouse->position().toPoint()))
+        if (mouse->button() == Qt::LeftButton &&
+            label2_->rect().contains(mouse->position().toPoint()))
             onLabel2Clicked();
     }
     return QWidget::eventFilter(watched, event);
@@ -149,9 +152,6 @@ void Form1::onCommand1Clicked()
     text2_->setPlainText(shown);
 }
 
-void Form1::onLabel2Clicked()
-{
-    openHomePage(settings_.serviceHost, settings_.launcher);
-}
+void Form1::onLabel2Clicked() { openHomePage(settings_.serviceHost, settings_.launcher); }
 
 }  // namespace zuno

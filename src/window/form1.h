@@ -24,7 +24,8 @@ struct Form1Settings {
 };
 
 // The program's one window: a number box, the "查询" button, the result box and the link line.
-class Form1 : public QWidget {
+class Form1 : public QWidget
+{
     Q_OBJECT
 public:
     explicit Form1(Form1Settings settings = {}, QWidget *parent = nullptr);

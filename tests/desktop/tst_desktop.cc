@@ -10,7 +10,8 @@ using zuno::test::HttpTestServer;
 using zuno::test::Reply;
 
 // The real program in a real X server: xdotool types and clicks, xclip reads the clipboard.
-class TestDesktop : public QObject {
+class TestDesktop : public QObject
+{
     Q_OBJECT
 
 private slots:
@@ -49,8 +50,10 @@ bool TestDesktop::run(const QString &tool, const QStringList &arguments, QByteAr
 QString TestDesktop::waitForWindowOf(const QProcess &program)
 {
     QByteArray found;
-    if (!run(u"xdotool"_s, {u"search"_s, u"--sync"_s, u"--onlyvisible"_s, u"--pid"_s,
-                            QString::number(program.processId())}, &found))
+    if (!run(u"xdotool"_s,
+             {u"search"_s, u"--sync"_s, u"--onlyvisible"_s, u"--pid"_s,
+              QString::number(program.processId())},
+             &found))
         return {};
     return QString::fromLatin1(found.split('\n').first());
 }
@@ -65,8 +68,9 @@ void TestDesktop::startProgram(QProcess &program, const QString &path, const QSt
 void TestDesktop::initTestCase()
 {
     // -displayfd makes Xvfb take a free display number and tell it on that descriptor.
-    xvfb_.start(u"Xvfb"_s, {u"-displayfd"_s, u"1"_s, u"-nolisten"_s, u"tcp"_s, u"-screen"_s,
-                            u"0"_s, u"640x480x24"_s});
+    xvfb_.start(
+        u"Xvfb"_s,
+        {u"-displayfd"_s, u"1"_s, u"-nolisten"_s, u"tcp"_s, u"-screen"_s, u"0"_s, u"640x480x24"_s});
     QVERIFY2(xvfb_.waitForStarted(), "Xvfb not found");
     QTRY_VERIFY_WITH_TIMEOUT(xvfb_.canReadLine(), 15'000);
     const QString display = u":"_s + QString::fromLatin1(xvfb_.readLine().trimmed());
@@ -107,8 +111,9 @@ void TestDesktop::cleanupTestCase()
 QString TestDesktop::copyOfResultBox()
 {
     QByteArray copied;
-    run(u"xdotool"_s, {u"mousemove"_s, u"--window"_s, window_, u"150"_s, u"120"_s, u"click"_s,
-                       u"1"_s, u"key"_s, u"x"_s, u"ctrl+a"_s, u"ctrl+c"_s});
+    run(u"xdotool"_s,
+        {u"mousemove"_s, u"--window"_s, window_, u"150"_s, u"120"_s, u"click"_s, u"1"_s, u"key"_s,
+         u"x"_s, u"ctrl+a"_s, u"ctrl+c"_s});
     run(u"xclip"_s, {u"-o"_s, u"-selection"_s, u"clipboard"_s, u"-t"_s, u"UTF8_STRING"_s}, &copied);
     return QString::fromUtf8(copied);
 }
@@ -118,8 +123,8 @@ void TestDesktop::shouldShowTheServiceReplyForATypedNumber()
     server_.setReply(Reply::text("13800138000 \xb1\xb1\xbe\xa9 \xd2\xc6\xb6\xaf"));  // 北京 移动
 
     QVERIFY(run(u"xdotool"_s, {u"type"_s, u"--delay"_s, u"30"_s, u"13800138000"_s}));
-    QVERIFY(run(u"xdotool"_s, {u"mousemove"_s, u"--window"_s, window_, u"240"_s, u"60"_s,
-                               u"click"_s, u"1"_s}));
+    QVERIFY(run(u"xdotool"_s,
+                {u"mousemove"_s, u"--window"_s, window_, u"240"_s, u"60"_s, u"click"_s, u"1"_s}));
 
     QTRY_COMPARE_WITH_TIMEOUT(server_.requests().size(), 1, 15'000);
     QCOMPARE(server_.requests().first().target, "/iii.asp?title=13800138000");
@@ -128,8 +133,8 @@ void TestDesktop::shouldShowTheServiceReplyForATypedNumber()
 
 void TestDesktop::shouldHandTheHomePageToTheDesktopLauncher()
 {
-    QVERIFY(run(u"xdotool"_s, {u"mousemove"_s, u"--window"_s, window_, u"40"_s, u"196"_s,
-                               u"click"_s, u"1"_s}));
+    QVERIFY(run(u"xdotool"_s,
+                {u"mousemove"_s, u"--window"_s, window_, u"40"_s, u"196"_s, u"click"_s, u"1"_s}));
 
     QFile opened(fakeDesktop_.filePath(u"opened"_s));
     QTRY_VERIFY_WITH_TIMEOUT(opened.exists(), 15'000);

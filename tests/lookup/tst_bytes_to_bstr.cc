@@ -8,7 +8,8 @@ using zuno::FetchedValue;
 
 Q_DECLARE_METATYPE(zuno::FetchedValue)
 
-class TestBytesToBstr : public QObject {
+class TestBytesToBstr : public QObject
+{
     Q_OBJECT
 
 private slots:
@@ -34,17 +35,23 @@ void TestBytesToBstr::shouldDecodeBytes_data()
         << u"归属地：北京\r\n"_qs;
     QTest::newRow("gbk-only character") << u"GB2312"_qs << QByteArray("\xe9\x46") << u"镕"_qs;
     QTest::newRow("euro sign of code page 936") << u"GB2312"_qs << QByteArray("\x80") << u"€"_qs;
-    QTest::newRow("four-byte sequence") << u"GB2312"_qs << QByteArray("\x81\x30\x81\x30") << u"\u0080"_qs;
+    QTest::newRow("four-byte sequence")
+        << u"GB2312"_qs << QByteArray("\x81\x30\x81\x30") << u"\u0080"_qs;
     QTest::newRow("no bytes") << u"GB2312"_qs << QByteArray() << QString();
     QTest::newRow("nul bytes are kept")
         << u"GB2312"_qs << QByteArray("a\0b", 3) << QString::fromUtf16(u"a\0b", 3);
     // 镕 is outside GB2312: a strict EUC-CN table would turn it into a control character.
-    for (const QString &label : {u"gb2312"_qs, u"gbk"_qs, u"chinese"_qs, u"csgb2312"_qs, u"csiso58gb231280"_qs,
-                                 u"gb_2312"_qs, u"GB_2312-80"_qs, u"iso-ir-58"_qs, u"x-gbk"_qs, u" GBK\t"_qs})
-        QTest::addRow("label %s", qPrintable(label)) << label << QByteArray("\xe9\x46\xb1\xb1") << u"镕北"_qs;
+    for (const QString &label :
+         {u"gb2312"_qs, u"gbk"_qs, u"chinese"_qs, u"csgb2312"_qs, u"csiso58gb231280"_qs,
+          u"gb_2312"_qs, u"GB_2312-80"_qs, u"iso-ir-58"_qs, u"x-gbk"_qs, u" GBK\t"_qs})
+        QTest::addRow("label %s", qPrintable(label))
+            << label << QByteArray("\xe9\x46\xb1\xb1") << u"镕北"_qs;
 
     // Malformed input: nothing dropped, nothing turned into a control character
-    QTest::newRow("invalid lead byte") << u"GB2312"_qs << QByteArray("1\xff" "2") << u"1\uFFFD2"_qs;
+    QTest::newRow("invalid lead byte") << u"GB2312"_qs
+                                       << QByteArray("1\xff"
+                                                     "2")
+                                       << u"1\uFFFD2"_qs;
     QTest::newRow("truncated at the end")
         << u"GB2312"_qs << QByteArray("\xb1\xb1\xbe") << u"北\uFFFD"_qs;
     QTest::newRow("invalid trail byte keeps the trail")

@@ -21,7 +21,8 @@ Q_DECLARE_METATYPE(zuno::test::Reply)
 
 const QByteArray kBeijingGbk("\xb1\xb1\xbe\xa9\xca\xd0");  // 北京市
 
-class TestGetBody : public QObject {
+class TestGetBody : public QObject
+{
     Q_OBJECT
 
 private slots:
@@ -51,18 +52,15 @@ private:
     std::unique_ptr<HttpTestServer> server_;
 };
 
-void TestGetBody::init()
-{
-    server_ = std::make_unique<HttpTestServer>();
-}
+void TestGetBody::init() { server_ = std::make_unique<HttpTestServer>(); }
 
 void TestGetBody::shouldSendOneConditionalGetAndReturnTheBodyAsGbkText_data()
 {
     QTest::addColumn<Reply>("reply");
     QTest::addColumn<QString>("expected");
 
-    QTest::newRow("reply with CRLF") << Reply::text("13800138000 " + kBeijingGbk + "\r\n")
-                                     << u"13800138000 北京市\r\n"_qs;
+    QTest::newRow("reply with CRLF")
+        << Reply::text("13800138000 " + kBeijingGbk + "\r\n") << u"13800138000 北京市\r\n"_qs;
     QTest::newRow("GBK-only character") << Reply::text("\xe9\x46" + kBeijingGbk) << u"镕北京市"_qs;
     QTest::newRow("empty body") << Reply::text(QByteArray()) << QString();
     Reply compressed = Reply::text(kBeijingGbk.repeated(100));
@@ -70,8 +68,8 @@ void TestGetBody::shouldSendOneConditionalGetAndReturnTheBodyAsGbkText_data()
     QTest::newRow("compressed body") << compressed << u"北京市"_qs.repeated(100);
     // The status code is not looked at: an error page is a body like any other
     for (int status : {403, 404, 500}) {
-        QTest::addRow("status %d", status) << Reply::text("<html>" + kBeijingGbk + "</html>", status)
-                                           << u"<html>北京市</html>"_qs;
+        QTest::addRow("status %d", status)
+            << Reply::text("<html>" + kBeijingGbk + "</html>", status) << u"<html>北京市</html>"_qs;
     }
 }
 
@@ -116,14 +114,16 @@ void TestGetBody::shouldReturnNothingWhenNoResponseArrives_data()
     const quint16 closedPort = probe.serverPort();
     probe.close();
 
-    QTest::newRow("connection refused") << QStringLiteral("http://127.0.0.1:%1/").arg(closedPort) << Reply();
+    QTest::newRow("connection refused")
+        << QStringLiteral("http://127.0.0.1:%1/").arg(closedPort) << Reply();
     QTest::newRow("host that does not resolve") << u"http://zuno-lookup.invalid/"_qs << Reply();
     QTest::newRow("closed without an answer") << u"/"_qs << Reply::closeWithoutAnswer();
     QTest::newRow("not a url") << u"::not a url::"_qs << Reply();
     QTest::newRow("empty url") << QString() << Reply();
 
     // Schemes other than http(s), asked for or redirected to; the redirect page has a body to show
-    for (const char *url : {"file:///etc/hostname", "data:text/plain,0123456789abc", "ftp://127.0.0.1/x"}) {
+    for (const char *url :
+         {"file:///etc/hostname", "data:text/plain,0123456789abc", "ftp://127.0.0.1/x"}) {
         QTest::addRow("%s", url) << QString::fromLatin1(url) << Reply();
         QTest::addRow("redirect to %s", url)
             << u"/"_qs << Reply::redirect(url, "redirect page long enough to show");
@@ -140,7 +140,8 @@ void TestGetBody::shouldReturnNothingWhenNoResponseArrives()
     server_->setReply(reply);
     FetchOptions options;
     options.timeLimit = 10s;
-    QCOMPARE(GetBody(url.startsWith(u'/') ? server_->url(url) : url, u"GB2312"_qs, options).length(), 0);
+    QCOMPARE(
+        GetBody(url.startsWith(u'/') ? server_->url(url) : url, u"GB2312"_qs, options).length(), 0);
 }
 
 void TestGetBody::shouldGiveUpAtTheTimeLimit_data()
@@ -160,7 +161,8 @@ void TestGetBody::shouldGiveUpAtTheTimeLimit()
     QElapsedTimer clock;
     clock.start();
     QCOMPARE(GetBody(server_->url(u"/"_qs), u"GB2312"_qs, options).length(), 0);
-    QVERIFY2(clock.elapsed() >= 450 && clock.elapsed() < 5000, qPrintable(QString::number(clock.elapsed())));
+    QVERIFY2(clock.elapsed() >= 450 && clock.elapsed() < 5000,
+             qPrintable(QString::number(clock.elapsed())));
 }
 
 void TestGetBody::shouldFollowRedirectsUpToTheLimit_data()

@@ -17,7 +17,8 @@ const QByteArray kTenHanziGb2312 = kFiveHanziGb2312 + "\xc7\xf8\xb5\xe7\xd0\xc5\
 
 }  // namespace
 
-class TestLookupCommand : public QObject {
+class TestLookupCommand : public QObject
+{
     Q_OBJECT
 
 private slots:
@@ -82,8 +83,7 @@ void TestLookupCommand::shouldShowOnlyRepliesLongerThanNineCharacters_data()
     // Around the threshold, counted in characters
     QTest::newRow("nine characters") << Reply::text("123456789") << failure;
     QTest::newRow("ten characters") << Reply::text("1234567890") << u"1234567890"_s;
-    QTest::newRow("nine digits and a line break") << Reply::text("123456789\n")
-                                                  << u"123456789\n"_s;
+    QTest::newRow("nine digits and a line break") << Reply::text("123456789\n") << u"123456789\n"_s;
     QTest::newRow("five hanzi, ten bytes") << Reply::text(kFiveHanziGb2312) << failure;
     QTest::newRow("ten hanzi") << Reply::text(kTenHanziGb2312) << u"北京市海淀区电信号码"_s;
 
@@ -91,7 +91,8 @@ void TestLookupCommand::shouldShowOnlyRepliesLongerThanNineCharacters_data()
     QTest::newRow("markup and spaces kept")
         << Reply::text("  <b>13800138000 " + kFiveHanziGb2312 + "</b>\r\n")
         << u"  <b>13800138000 北京市海淀</b>\r\n"_s;
-    QTest::newRow("error page") << Reply::text("<h1>Not Found</h1>", 404) << u"<h1>Not Found</h1>"_s;
+    QTest::newRow("error page") << Reply::text("<h1>Not Found</h1>", 404)
+                                << u"<h1>Not Found</h1>"_s;
 
     // Nothing usable came back
     QTest::newRow("empty body") << Reply::text(QByteArray()) << failure;

@@ -41,10 +41,12 @@ struct RawResponse {
     std::string rest;  // everything after the blank line, possibly further responses
     bool closedByServer = false;
 
-    // The value of a header field, empty when it is not there; names compare without regard to case.
+    // The value of a header field, empty when it is not there; names compare without regard to
+    // case.
     std::string header(std::string_view name) const
     {
-        const QByteArray key = "\r\n" + QByteArray(name.data(), qsizetype(name.size())).toLower() + ':';
+        const QByteArray key =
+            "\r\n" + QByteArray(name.data(), qsizetype(name.size())).toLower() + ':';
         const qsizetype at = QByteArray::fromStdString(head).toLower().indexOf(key);
         if (at < 0)
             return {};
@@ -55,7 +57,8 @@ struct RawResponse {
 
 // Sends bytes exactly as given on a new connection and reads until the server closes or falls
 // silent for `quiet`; for requests that a real HTTP client would not send.
-RawResponse rawExchange(unsigned short port, std::string_view request, std::chrono::milliseconds quiet = 1500ms)
+RawResponse rawExchange(unsigned short port, std::string_view request,
+                        std::chrono::milliseconds quiet = 1500ms)
 {
     asio::io_context context;
     asio::ip::tcp::socket socket(context);
@@ -103,7 +106,8 @@ std::unique_ptr<zuno::service::Server> startServer(const zuno::service::Site &si
 
 }  // namespace
 
-class TestLookupService : public QObject {
+class TestLookupService : public QObject
+{
     Q_OBJECT
 
 private slots:
@@ -140,7 +144,8 @@ private:
     // A GET that asks the server to close once it has answered.
     RawResponse get(const std::string &target) const
     {
-        return rawExchange(port_, "GET " + target + " HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
+        return rawExchange(port_,
+                           "GET " + target + " HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
     }
 
     QTemporaryDir root_;
@@ -166,10 +171,7 @@ void TestLookupService::initTestCase()
     port_ = server_->localEndpoint().port();
 }
 
-void TestLookupService::cleanupTestCase()
-{
-    server_.reset();
-}
+void TestLookupService::cleanupTestCase() { server_.reset(); }
 
 void TestLookupService::shouldNameThePlaceOfKnownNumbers_data()
 {
@@ -179,9 +181,9 @@ void TestLookupService::shouldNameThePlaceOfKnownNumbers_data()
     const auto row = [](const char *name, const char16_t *typed, const char16_t *number,
                         const char16_t *place, const char16_t *kind) {
         QTest::newRow(name) << QString::fromUtf16(typed)
-                            << u"号码：%1\r\n归属地：%2\r\n类型：%3\r\n"_s.arg(QString::fromUtf16(number),
-                                                                          QString::fromUtf16(place),
-                                                                          QString::fromUtf16(kind));
+                            << u"号码：%1\r\n归属地：%2\r\n类型：%3\r\n"_s.arg(
+                                   QString::fromUtf16(number), QString::fromUtf16(place),
+                                   QString::fromUtf16(kind));
     };
     // Mobiles
     row("mobile", u"13800138000", u"138 0013 8000", u"北京市", u"手机号码");
@@ -190,16 +192,19 @@ void TestLookupService::shouldNameThePlaceOfKnownNumbers_data()
     row("mobile with 0086", u"0086 13800138000", u"138 0013 8000", u"北京市", u"手机号码");
     row("mobile with bare 86", u"8613800138000", u"138 0013 8000", u"北京市", u"手机号码");
     row("full-width digits", u"１３８００１３８０００", u"138 0013 8000", u"北京市", u"手机号码");
-    row("full-width +86 and hyphens", u"＋８６－１３８－００１３－８０００", u"138 0013 8000", u"北京市", u"手机号码");
+    row("full-width +86 and hyphens", u"＋８６－１３８－００１３－８０００", u"138 0013 8000",
+        u"北京市", u"手机号码");
     // Fixed lines
     row("Beijing with dash", u"010-12345678", u"010 1234 5678", u"北京市", u"固定电话");
     row("Guangzhou with dots", u"020.1234.5678", u"020 1234 5678", u"广东省广州市", u"固定电话");
-    row("Shenzhen in parentheses", u"(0755)12345678", u"0755 1234 5678", u"广东省深圳市", u"固定电话");
-    row("Hangzhou full-width parentheses", u"（０５７１）８８８８８８８８", u"0571 8888 8888", u"浙江省杭州市",
+    row("Shenzhen in parentheses", u"(0755)12345678", u"0755 1234 5678", u"广东省深圳市",
         u"固定电话");
+    row("Hangzhou full-width parentheses", u"（０５７１）８８８８８８８８", u"0571 8888 8888",
+        u"浙江省杭州市", u"固定电话");
     row("Lanzhou seven digits", u"0931-8888888", u"0931 888 8888", u"甘肃省兰州市", u"固定电话");
     row("Shanghai with +86", u"+86 21 12345678", u"021 1234 5678", u"上海市", u"固定电话");
-    row("Beijing with 0086 and trunk 0", u"0086-010-12345678", u"010 1234 5678", u"北京市", u"固定电话");
+    row("Beijing with 0086 and trunk 0", u"0086-010-12345678", u"010 1234 5678", u"北京市",
+        u"固定电话");
     // Nationwide numbers
     row("toll free 800", u"800-810-0000", u"800 810 0000", u"中国", u"免费电话");
     row("company 400", u"400-812-3123", u"400 812 3123", u"中国", u"企业热线");
@@ -257,8 +262,9 @@ void TestLookupService::shouldAnswerInGbkWithCrlfLines_data()
     QTest::addColumn<QByteArray>("title");
     QTest::newRow("ASCII digits") << QByteArray("13800138000");
     // Full-width "１３８００１３８０００" as GBK bytes, unescaped, as older clients send it.
-    QTest::newRow("raw GBK full-width digits") << QByteArray("\xa3\xb1\xa3\xb3\xa3\xb8\xa3\xb0\xa3\xb0\xa3\xb1"
-                                                          "\xa3\xb3\xa3\xb8\xa3\xb0\xa3\xb0\xa3\xb0");
+    QTest::newRow("raw GBK full-width digits")
+        << QByteArray("\xa3\xb1\xa3\xb3\xa3\xb8\xa3\xb0\xa3\xb0\xa3\xb1"
+                      "\xa3\xb3\xa3\xb8\xa3\xb0\xa3\xb0\xa3\xb0");
 }
 
 void TestLookupService::shouldAnswerInGbkWithCrlfLines()
@@ -269,7 +275,8 @@ void TestLookupService::shouldAnswerInGbkWithCrlfLines()
     QCOMPARE(response.header("Content-Type"), "text/plain; charset=gb2312");
     // 号码：138 0013 8000 / 归属地：北京市 / 类型：手机号码, in GBK.
     QCOMPARE(QByteArray::fromStdString(response.rest),
-             QByteArray("\xba\xc5\xc2\xeb\xa3\xba" "138 0013 8000\r\n"
+             QByteArray("\xba\xc5\xc2\xeb\xa3\xba"
+                        "138 0013 8000\r\n"
                         "\xb9\xe9\xca\xf4\xb5\xd8\xa3\xba\xb1\xb1\xbe\xa9\xca\xd0\r\n"
                         "\xc0\xe0\xd0\xcd\xa3\xba\xca\xd6\xbb\xfa\xba\xc5\xc2\xeb\r\n"));
 }
@@ -279,8 +286,11 @@ void TestLookupService::shouldAnswerHeadWithTheHeaderOfGetAndNoBody()
     const std::string target = "/iii.asp?title=010-12345678";
     const auto get = this->get(target);
     // HEAD, then GET on the same connection: the GET's answer must follow the HEAD's header.
-    const auto head = rawExchange(port_, "HEAD " + target + " HTTP/1.1\r\nHost: x\r\n\r\n"
-                                         "GET " + target + " HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
+    const auto head = rawExchange(port_,
+                                  "HEAD " + target +
+                                      " HTTP/1.1\r\nHost: x\r\n\r\n"
+                                      "GET " +
+                                      target + " HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
     QCOMPARE(head.status, 200);
     QCOMPARE(head.header("Content-Length"), std::to_string(get.rest.size()));
     QCOMPARE(head.header("Content-Type"), get.header("Content-Type"));
@@ -294,11 +304,12 @@ void TestLookupService::shouldServeTheHomePageWithTheFormAndTheDownloads()
     QCOMPARE(response.status, 200);
     QCOMPARE(response.header("Content-Type"), "text/html; charset=utf-8");
     const QString page = QString::fromStdString(response.rest);
-    const QString notesLink =
-        u"<a href=\"/download/%1\">%2</a>"_s.arg(QString::fromLatin1(kUsageNotesEscaped), kUsageNotes);
-    for (const QString &part : {u"<title>ZUNO全国电话号码归属地查询</title>"_s, u"当前版本：<strong>1.2</strong>"_s,
-                                u"<form action=\"/iii.asp\" method=\"get\""_s, u"name=\"title\""_s,
-                                u"<a href=\"/download/zuno-1.2.zip\">zuno-1.2.zip</a>"_s, notesLink})
+    const QString notesLink = u"<a href=\"/download/%1\">%2</a>"_s.arg(
+        QString::fromLatin1(kUsageNotesEscaped), kUsageNotes);
+    for (const QString &part :
+         {u"<title>ZUNO全国电话号码归属地查询</title>"_s, u"当前版本：<strong>1.2</strong>"_s,
+          u"<form action=\"/iii.asp\" method=\"get\""_s, u"name=\"title\""_s,
+          u"<a href=\"/download/zuno-1.2.zip\">zuno-1.2.zip</a>"_s, notesLink})
         QVERIFY2(page.contains(part), qPrintable(part));
     QVERIFY(!page.contains(u".hidden"_s));
     QVERIFY(!page.contains(u"link.txt"_s));
@@ -310,7 +321,8 @@ void TestLookupService::shouldServeOnlyTheFilesOfTheDownloadFolder_data()
     QTest::addColumn<QByteArray>("served");  // empty: refused with 404
 
     QTest::newRow("installer") << QByteArray("/download/zuno-1.2.zip") << kInstaller;
-    QTest::newRow("escaped UTF-8 name") << "/download/" + kUsageNotesEscaped << QByteArray("read me");
+    QTest::newRow("escaped UTF-8 name")
+        << "/download/" + kUsageNotesEscaped << QByteArray("read me");
     // Never a file outside the folder
     QTest::newRow("dot dot") << QByteArray("/download/../secret.txt") << QByteArray();
     QTest::newRow("escaped slash") << QByteArray("/download/..%2Fsecret.txt") << QByteArray();
@@ -348,8 +360,8 @@ void TestLookupService::shouldRefuseWhatItDoesNotServe_data()
         << "POST /iii.asp HTTP/1.1\r\nContent-Length: 5\r\n" + end + "title" << 405;
     QTest::newRow("GET with a body")
         << "GET /iii.asp?title=110 HTTP/1.1\r\nContent-Length: 5\r\n" + end + "12345" << 413;
-    QTest::newRow("GET with a chunked body")
-        << "GET / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n" + end + "1\r\nx\r\n0\r\n\r\n" << 413;
+    QTest::newRow("GET with a chunked body") << "GET / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n" +
+            end + "1\r\nx\r\n0\r\n\r\n" << 413;
     QTest::newRow("not HTTP") << QByteArray("HELLO\r\n\r\n") << 400;
     QTest::newRow("bad version") << "GET / HTTP/9\r\n" + end << 400;
     QTest::newRow("space in the target") << "GET /iii asp HTTP/1.1\r\n" + end << 400;
@@ -416,7 +428,8 @@ void TestLookupService::shouldKeepAnsweringWithAThousandOpenConnections()
         open.emplace_back(context);
         open.back().connect(server_->localEndpoint());
     }
-    QCOMPARE(zuno::GetBody(lookupUrl(u"13800138000"_s)).toText().section(u'\n', 1, 1), u"归属地：北京市\r"_s);
+    QCOMPARE(zuno::GetBody(lookupUrl(u"13800138000"_s)).toText().section(u'\n', 1, 1),
+             u"归属地：北京市\r"_s);
 
     // The first connection opened is still served.
     const std::string_view request = "GET /iii.asp?title=120 HTTP/1.1\r\nHost: x\r\n\r\n";

@@ -30,25 +30,29 @@ Finished runToEnd(const QStringList &arguments)
     return finished;
 }
 
-// Starts the program on a free port and returns that port once it says it listens, 0 if it does not.
+// Starts the program on a free port and returns that port once it says it listens, 0 if it does
+// not.
 quint16 startListening(QProcess &process, QStringList arguments)
 {
     process.setProcessChannelMode(QProcess::SeparateChannels);
     process.setReadChannel(QProcess::StandardError);
-    process.start(kProgram, arguments << QStringLiteral("--listen") << QStringLiteral("127.0.0.1:0"));
+    process.start(kProgram,
+                  arguments << QStringLiteral("--listen") << QStringLiteral("127.0.0.1:0"));
     if (!process.waitForStarted())
         return 0;
     QByteArray said;
     while (!said.contains("/\n") && process.waitForReadyRead(10'000))
         said += process.readAllStandardError();
-    const auto match = QRegularExpression(QStringLiteral("listening on http://127\\.0\\.0\\.1:(\\d+)/\n"))
-                           .match(QString::fromUtf8(said));
+    const auto match =
+        QRegularExpression(QStringLiteral("listening on http://127\\.0\\.0\\.1:(\\d+)/\n"))
+            .match(QString::fromUtf8(said));
     return match.hasMatch() ? match.captured(1).toUShort() : 0;
 }
 
 }  // namespace
 
-class TestLookupdProgram : public QObject {
+class TestLookupdProgram : public QObject
+{
     Q_OBJECT
 
 private slots:
@@ -90,7 +94,8 @@ void TestLookupdProgram::shouldRefuseABadCommandLineWithStatus2_data()
     row("value on a flag", {"--access-log=yes"}, "--access-log takes no value");
     row("missing download folder", {"--listen", "127.0.0.1:0", "--downloads", "/nonexistent/zuno"},
         "cannot offer downloads from \"/nonexistent/zuno\"");
-    row("address not on this machine", {"--listen", "192.0.2.1:8080"}, "cannot listen on 192.0.2.1:8080");
+    row("address not on this machine", {"--listen", "192.0.2.1:8080"},
+        "cannot listen on 192.0.2.1:8080");
     const QByteArray inUse = "127.0.0.1:" + QByteArray::number(portInUse_.serverPort());
     row("port in use", {"--listen", inUse.constData()}, "Address already in use");
 }
@@ -117,8 +122,8 @@ void TestLookupdProgram::shouldLogRequestsOnlyWhenAskedAndStopCleanlyOnSignal()
     QFETCH(bool, accessLog);
     QFETCH(int, signal);
     QProcess process;
-    const quint16 port =
-        startListening(process, accessLog ? QStringList{QStringLiteral("--access-log")} : QStringList{});
+    const quint16 port = startListening(
+        process, accessLog ? QStringList{QStringLiteral("--access-log")} : QStringList{});
     QVERIFY(port != 0);
 
     QTcpSocket client;
@@ -134,7 +139,8 @@ void TestLookupdProgram::shouldLogRequestsOnlyWhenAskedAndStopCleanlyOnSignal()
     QCOMPARE(process.exitStatus(), QProcess::NormalExit);
     QCOMPARE(process.exitCode(), 0);
     const QString log = QString::fromUtf8(process.readAllStandardError());
-    QCOMPARE(log.contains(QStringLiteral("127.0.0.1 \"GET /iii.asp?title=110 HTTP/1.1\" 200 ")), accessLog);
+    QCOMPARE(log.contains(QStringLiteral("127.0.0.1 \"GET /iii.asp?title=110 HTTP/1.1\" 200 ")),
+             accessLog);
     QCOMPARE(log.contains(QStringLiteral("127.0.0.1 \"GET /nowhere HTTP/1.1\" 404 ")), accessLog);
     QCOMPARE(log.count(u'\n'), accessLog ? 2 : 0);
     QVERIFY(process.readAllStandardOutput().isEmpty());

@@ -15,7 +15,8 @@ using zuno::service::InputProblem;
 
 Q_DECLARE_METATYPE(InputProblem)
 
-class TestNumberReading : public QObject {
+class TestNumberReading : public QObject
+{
     Q_OBJECT
 
 private slots:
@@ -72,14 +73,17 @@ void TestNumberReading::shouldNormaliseAsPeopleTypeNumbers_data()
     };
     // Separators
     row("tabs and no-break spaces", u"\t138\u00A00013 8000 ", InputProblem::None, "13800138000");
-    row("ideographic space and em dash", u"010\u3000—\u300012345678", InputProblem::None, "01012345678");
+    row("ideographic space and em dash", u"010\u3000—\u300012345678", InputProblem::None,
+        "01012345678");
     row("middle dots", u"138·0013·8000", InputProblem::None, "13800138000");
-    row("plus between groups as a form sends it", u"138+0013+8000", InputProblem::None, "13800138000");
+    row("plus between groups as a form sends it", u"138+0013+8000", InputProblem::None,
+        "13800138000");
     // Country code
     row("+86 after spaces", u"  +86 13800138000", InputProblem::None, "13800138000");
     row("86 before ten digits is not a country code", u"861380013800", InputProblem::None,
         "861380013800");
-    row("86 before twelve digits is not a country code", u"86138001380001", InputProblem::TooLong, "");
+    row("86 before twelve digits is not a country code", u"86138001380001", InputProblem::TooLong,
+        "");
     row("0086 before a fixed line", u"0086 10 12345678", InputProblem::None, "1012345678");
     row("+86 and nothing else", u"+86", InputProblem::None, "");
     row("+ and another country", u"+44 20 7946 0000", InputProblem::NotChinese, "");
@@ -106,9 +110,9 @@ void TestNumberReading::shouldNormaliseAsPeopleTypeNumbers()
 void TestNumberReading::shouldFormatNumbersAsLibphonenumberDoes_data()
 {
     QTest::addColumn<QString>("typed");
-    for (const char *number : {"13800138000", "19912345678", "01012345678", "02112345678",
-                               "075512345678", "09318888888", "057188888888", "4008123123",
-                               "8008100000", "17012345678"})
+    for (const char *number :
+         {"13800138000", "19912345678", "01012345678", "02112345678", "075512345678", "09318888888",
+          "057188888888", "4008123123", "8008100000", "17012345678"})
         QTest::newRow(number) << QString::fromLatin1(number);
 }
 
@@ -172,8 +176,8 @@ void TestNumberReading::shouldQuoteTheInputOnOneShortLine_data()
     QTest::newRow("Chinese") << u"北京"_s << u"“北京”"_s;
     QTest::newRow("surrounding spaces trimmed") << u" \u3000abc\t"_s << u"“abc”"_s;
     QTest::newRow("control characters") << u"ab\r\nc\x7f"_s << u"“ab??c?”"_s;
-    QTest::newRow("at most 32 characters") << u"abcdefghij"_s.repeated(10)
-                                           << u"“abcdefghijabcdefghijabcdefghijab…”"_s;
+    QTest::newRow("at most 32 characters")
+        << u"abcdefghij"_s.repeated(10) << u"“abcdefghijabcdefghijabcdefghijab…”"_s;
     QTest::newRow("a character beyond the BMP counts once")
         << u"😀"_s.repeated(40) << u"“"_s + u"😀"_s.repeated(32) + u"…”"_s;
 }
@@ -184,7 +188,8 @@ void TestNumberReading::shouldQuoteTheInputOnOneShortLine()
     QFETCH(QString, quoted);
     zuno::service::LookupOutcome outcome;
     outcome.verdict = zuno::service::Verdict::Letters;
-    const QString reply = QString::fromStdU16String(zuno::service::buildReply(outcome, title.toStdU16String()));
+    const QString reply =
+        QString::fromStdU16String(zuno::service::buildReply(outcome, title.toStdU16String()));
     QVERIFY2(reply.startsWith(quoted), qPrintable(reply));
     QCOMPARE(reply.count(u'\n'), 1);
 }

@@ -38,11 +38,11 @@ QList<QByteArray> RecordedRequest::headerValues(QByteArrayView name) const
     return values;
 }
 
-HttpTestServer::HttpTestServer(QObject *parent)
-    : QObject(parent), server_(new QTcpServer(this))
+HttpTestServer::HttpTestServer(QObject *parent) : QObject(parent), server_(new QTcpServer(this))
 {
     if (!server_->listen(QHostAddress::LocalHost, 0))
-        throw std::runtime_error("test server cannot listen: " + server_->errorString().toStdString());
+        throw std::runtime_error("test server cannot listen: " +
+                                 server_->errorString().toStdString());
     connect(server_, &QTcpServer::newConnection, this, [this] {
         while (QTcpSocket *socket = server_->nextPendingConnection()) {
             socket->setParent(this);
@@ -82,20 +82,17 @@ void HttpTestServer::onReadyRead(QTcpSocket *socket)
 void HttpTestServer::answer(QTcpSocket *socket, const Reply &reply)
 {
     switch (reply.kind) {
-    case Reply::Kind::CloseWithoutAnswer:
-        socket->disconnectFromHost();
-        return;
-    case Reply::Kind::NeverAnswer:
-        return;
+    case Reply::Kind::CloseWithoutAnswer: socket->disconnectFromHost(); return;
+    case Reply::Kind::NeverAnswer: return;
     case Reply::Kind::Trickle: {
-        socket->write("HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 1000000000\r\n\r\n");
+        socket->write(
+            "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 1000000000\r\n\r\n");
         auto *timer = new QTimer(socket);
         connect(timer, &QTimer::timeout, socket, [socket] { socket->write("x"); });
         timer->start(20);
         return;
     }
-    case Reply::Kind::Answer:
-        break;
+    case Reply::Kind::Answer: break;
     }
 
     // HTTP's "deflate" is a zlib stream: qCompress's, after the four bytes of length it puts first.

@@ -53,7 +53,8 @@ struct Reply {
 };
 
 // A real HTTP/1.1 server on 127.0.0.1 and a free port, served by the thread that created it.
-class HttpTestServer : public QObject {
+class HttpTestServer : public QObject
+{
     Q_OBJECT
 public:
     explicit HttpTestServer(QObject *parent = nullptr);
@@ -62,7 +63,10 @@ public:
     QString url(const QString &pathAndQuery) const;  // "http://127.0.0.1:PORT" + pathAndQuery
 
     void setReply(Reply reply) { defaultReply_ = std::move(reply); }  // for every other path
-    void setReply(const QByteArray &path, Reply reply) { replies_[path] = std::move(reply); }  // query ignored
+    void setReply(const QByteArray &path, Reply reply)
+    {
+        replies_[path] = std::move(reply);
+    }  // query ignored
 
     const QList<RecordedRequest> &requests() const { return requests_; }
 

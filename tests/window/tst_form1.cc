@@ -22,7 +22,8 @@ using namespace Qt::StringLiterals;
 using zuno::test::HttpTestServer;
 using zuno::test::Reply;
 
-class TestForm1 : public QObject {
+class TestForm1 : public QObject
+{
     Q_OBJECT
 
 private slots:
@@ -51,8 +52,7 @@ private slots:
     void shouldEndTheProgramWhenClosedDuringALookup();
 
 private:
-    template <typename T>
-    T *control(const char *name) const
+    template<typename T> T *control(const char *name) const
     {
         return form_->findChild<T *>(QString::fromLatin1(name));
     }
@@ -99,7 +99,8 @@ const QString kFailure = u"连接网络失败!"_s;
 bool textFits(const QWidget *widget, QSize size)
 {
     if (qobject_cast<const QLabel *>(widget))
-        return widget->sizeHint().width() <= size.width() && widget->sizeHint().height() <= size.height();
+        return widget->sizeHint().width() <= size.width() &&
+            widget->sizeHint().height() <= size.height();
     if (qobject_cast<const QLineEdit *>(widget))
         return widget->sizeHint().height() <= size.height();
     if (qobject_cast<const QGroupBox *>(widget))
@@ -108,7 +109,8 @@ bool textFits(const QWidget *widget, QSize size)
         QStyleOptionButton option;
         option.initFrom(button);
         option.rect.setSize(size);
-        const QRect room = button->style()->subElementRect(QStyle::SE_PushButtonContents, &option, button);
+        const QRect room =
+            button->style()->subElementRect(QStyle::SE_PushButtonContents, &option, button);
         const QSize text = button->fontMetrics().size(Qt::TextShowMnemonic, button->text());
         return text.width() <= room.width() && text.height() <= room.height();
     }
@@ -205,12 +207,14 @@ void TestForm1::shouldLookUpWhatWasTypedOnEveryClick_data()
     QTest::addColumn<QByteArray>("reply");
     QTest::addColumn<QString>("shown");
 
-    QTest::newRow("spaces and separators kept") << u" 010&6552#+%= "_s << QByteArray("0106552 ok")
-                                                << u"0106552 ok"_s;
-    QTest::newRow("Chinese typed") << u"北京"_s << "<p>" + beijing + "</p>\r\n" << u"<p>北京市</p>\n"_s;
-    QTest::newRow("40000 digits, no length limit") << QString(40'000, u'8') << QByteArray("long reply")
-                                                   << u"long reply"_s;
-    QTest::newRow("empty, nine-character reply") << QString() << QByteArray("123456789") << kFailure;
+    QTest::newRow("spaces and separators kept")
+        << u" 010&6552#+%= "_s << QByteArray("0106552 ok") << u"0106552 ok"_s;
+    QTest::newRow("Chinese typed") << u"北京"_s << "<p>" + beijing + "</p>\r\n"
+                                   << u"<p>北京市</p>\n"_s;
+    QTest::newRow("40000 digits, no length limit")
+        << QString(40'000, u'8') << QByteArray("long reply") << u"long reply"_s;
+    QTest::newRow("empty, nine-character reply")
+        << QString() << QByteArray("123456789") << kFailure;
 }
 
 void TestForm1::shouldLookUpWhatWasTypedOnEveryClick()
@@ -226,7 +230,9 @@ void TestForm1::shouldLookUpWhatWasTypedOnEveryClick()
     QCOMPARE(server_->requests().size(), 1);
     const QByteArray target = server_->requests().first().target;
     QVERIFY(target.startsWith("/iii.asp?title="));
-    QCOMPARE(QString::fromUtf8(QByteArray::fromPercentEncoding(target.mid(target.indexOf('=') + 1))), typed);
+    QCOMPARE(
+        QString::fromUtf8(QByteArray::fromPercentEncoding(target.mid(target.indexOf('=') + 1))),
+        typed);
     QCOMPARE(resultText(), shown);
     QCOMPARE(control<QLineEdit>("Text1")->text(), typed);
     QCOMPARE(QApplication::focusWidget(), control<QPushButton>("Command1"));
