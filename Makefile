@@ -46,10 +46,15 @@ bench-deps: deps
 ci-deps: deps
 	$(call install_missing,$(CI_PACKAGES))
 
-$(BUILD)/CMakeCache.txt:
-	cmake -S . -B $(BUILD) -G "$(GENERATOR)" $(CMAKE_ARGS)
-
-configure: deps $(BUILD)/CMakeCache.txt
+# Configures once, and again from a fresh cache whenever CMAKE_ARGS differs from the last time,
+# so that a changed (or dropped) option always reaches CMake.
+configure: deps
+	@if [ ! -f $(BUILD)/CMakeCache.txt ] || [ "$$(cat $(BUILD)/.make-cmake-args 2>/dev/null)" != '$(CMAKE_ARGS)' ]; then \
+	  fresh=; [ -f $(BUILD)/CMakeCache.txt ] && fresh=--fresh; \
+	  echo "cmake $$fresh -S . -B $(BUILD) -G \"$(GENERATOR)\" $(CMAKE_ARGS)"; \
+	  cmake $$fresh -S . -B $(BUILD) -G "$(GENERATOR)" $(CMAKE_ARGS) && \
+	  printf '%s' '$(CMAKE_ARGS)' >$(BUILD)/.make-cmake-args; \
+	fi
 
 build: configure
 	cmake --build $(BUILD)
@@ -63,7 +68,7 @@ run: build
 bench: bench-deps
 	cmake -S . -B $(BUILD)-bench -G "$(GENERATOR)" -DCMAKE_BUILD_TYPE=Release -DZUNO_BUILD_BENCH=ON -DBUILD_TESTING=ON
 	cmake --build $(BUILD)-bench
-	@for b in $(BUILD)-bench/bench/bench_*; do [ -x "$$b" ] && echo "== $$b" && "$$b"; done; true
+	tools/run-benchmarks.sh $(BUILD)-bench/bench
 	bench/wrk-vs-nginx.sh $(BUILD)-bench/service/zuno-lookupd
 
 icons:

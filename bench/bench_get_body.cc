@@ -1,5 +1,5 @@
-#include "lookup/bytes_to_bstr.h"
-#include "lookup/get_body.h"
+#include "bytes_to_bstr.h"
+#include "get_body.h"
 
 #include "http_test_server.h"
 

@@ -1,5 +1,5 @@
-#include "service/lookup_reply.h"
-#include "service/number_lookup.h"
+#include "lookup_reply.h"
+#include "number_lookup.h"
 
 #include <benchmark/benchmark.h>
 

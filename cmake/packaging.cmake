@@ -6,7 +6,7 @@ set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME zuno-lookup)
 set(CPACK_PACKAGE_VENDOR ZUNO)
 # The program's own version, as its window and its Windows version record give it.
-set(CPACK_PACKAGE_VERSION 1.00)
+set(CPACK_PACKAGE_VERSION ${ZUNO_VERSION})
 set(CPACK_PACKAGE_CONTACT "ZUNO Lookup developers <lookup@zuno.invalid>")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
@@ -41,7 +41,7 @@ set(CPACK_DEBIAN_SERVICE_PACKAGE_SECTION net)
 set(CPACK_COMPONENT_SERVICE_DESCRIPTION [[
 ZUNO telephone number lookup service
 An HTTP service that answers where a Chinese telephone number is
-registered. It listens on 127.0.0.1:18086 and runs under systemd as an
+registered. It listens on ${ZUNO_SERVICE_HOST} and runs under systemd as an
 unprivileged dynamic user.]])
 set(CPACK_DEBIAN_SERVICE_PACKAGE_CONTROL_EXTRA
   ${CMAKE_CURRENT_LIST_DIR}/debian/zuno-lookupd/postinst

@@ -1,10 +1,10 @@
 // libFuzzer target: any raw title value through decoding, normalisation, lookup and the GBK
 // reply, checking what every reply must hold.
-#include "service/gbk_codec.h"
-#include "service/lookup_reply.h"
-#include "service/number_lookup.h"
-#include "service/number_normaliser.h"
-#include "service/title_decoder.h"
+#include "gbk_codec.h"
+#include "lookup_reply.h"
+#include "number_lookup.h"
+#include "number_normaliser.h"
+#include "title_decoder.h"
 
 #include <algorithm>
 #include <cstdint>

@@ -17,11 +17,11 @@ caption='ZUNO全国电话号码归属地查询'
 local_service=false
 case "$host" in
   127.*|localhost|localhost:*|\[::1\]*)
-    "$top/service/run-local.sh" start "$service" "$host"
+    "$top/tools/run-local.sh" start "$service" "$host"
     local_service=true ;;
   *) echo "The window asks http://$host/; no local service started." ;;
 esac
-stop_service() { if $local_service; then "$top/service/run-local.sh" stop "$host"; fi; }
+stop_service() { if $local_service; then "$top/tools/run-local.sh" stop "$host"; fi; }
 trap stop_service EXIT
 
 if [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then

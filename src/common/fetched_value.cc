@@ -1,4 +1,4 @@
-#include "common/fetched_value.h"
+#include "fetched_value.h"
 
 #include <utility>
 

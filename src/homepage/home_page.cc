@@ -1,4 +1,4 @@
-#include "homepage/home_page.h"
+#include "home_page.h"
 
 #include <QtGlobal>
 

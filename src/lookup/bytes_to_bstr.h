@@ -1,6 +1,6 @@
 #pragma once
 
-#include "common/fetched_value.h"
+#include "fetched_value.h"
 
 #include <QString>
 

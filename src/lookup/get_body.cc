@@ -1,6 +1,6 @@
-#include "lookup/get_body.h"
+#include "get_body.h"
 
-#include "lookup/bytes_to_bstr.h"
+#include "bytes_to_bstr.h"
 
 #include <QNetworkAccessManager>
 #include <QNetworkProxyFactory>

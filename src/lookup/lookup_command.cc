@@ -1,4 +1,4 @@
-#include "lookup/lookup_command.h"
+#include "lookup_command.h"
 
 #include <QByteArray>
 #include <QUrl>

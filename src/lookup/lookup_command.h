@@ -1,6 +1,6 @@
 #pragma once
 
-#include "lookup/get_body.h"
+#include "get_body.h"
 
 #include <QString>
 

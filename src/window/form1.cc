@@ -1,6 +1,6 @@
-#include "window/form1.h"
+#include "form1.h"
 
-#include "lookup/lookup_command.h"
+#include "lookup_command.h"
 
 #include <QCloseEvent>
 #include <QGroupBox>

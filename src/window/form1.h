@@ -1,7 +1,7 @@
 #pragma once
 
-#include "homepage/home_page.h"
-#include "lookup/get_body.h"
+#include "get_body.h"
+#include "home_page.h"
 
 #include <QString>
 #include <QWidget>

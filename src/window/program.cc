@@ -1,4 +1,6 @@
-#include "window/program.h"
+#include "program.h"
+
+#include <zuno/version.h>
 
 #include <QApplication>
 #include <QCoreApplication>
@@ -26,7 +28,7 @@ int runProgram(const char *programName, Form1Settings settings)
 
     QApplication app(qtArgc, qtArgv);
     QCoreApplication::setApplicationName(u"zuno-lookup"_s);
-    QCoreApplication::setApplicationVersion(u"1.00"_s);
+    QCoreApplication::setApplicationVersion(QString::fromLatin1(kVersion));
     QGuiApplication::setDesktopFileName(u"cn.zuno.Lookup"_s);
 
     Form1 form(std::move(settings));

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "window/form1.h"
+#include "form1.h"
 
 namespace zuno {
 

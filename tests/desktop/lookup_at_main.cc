@@ -1,4 +1,4 @@
-#include "window/program.h"
+#include "program.h"
 
 #include <QString>
 

@@ -1,4 +1,4 @@
-#include "lookup/bytes_to_bstr.h"
+#include "bytes_to_bstr.h"
 
 #include <QTest>
 

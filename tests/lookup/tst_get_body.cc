@@ -1,4 +1,4 @@
-#include "lookup/get_body.h"
+#include "get_body.h"
 
 #include "http_test_server.h"
 

@@ -1,4 +1,4 @@
-#include "lookup/lookup_command.h"
+#include "lookup_command.h"
 
 #include "http_test_server.h"
 

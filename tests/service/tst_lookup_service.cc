@@ -1,8 +1,8 @@
 // Service headers first: Qt's keyword macros must not reach Boost.
-#include "service/server.h"
-#include "service/site.h"
+#include "server.h"
+#include "site.h"
 
-#include "lookup/get_body.h"
+#include "get_body.h"
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>

@@ -1,8 +1,8 @@
-#include "service/lookup_reply.h"
-#include "service/number_lookup.h"
-#include "service/number_normaliser.h"
-#include "service/number_types.h"
-#include "service/title_decoder.h"
+#include "lookup_reply.h"
+#include "number_lookup.h"
+#include "number_normaliser.h"
+#include "number_types.h"
+#include "title_decoder.h"
 
 #include <phonenumbers/phonenumberutil.h>
 

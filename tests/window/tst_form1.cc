@@ -1,4 +1,4 @@
-#include "window/form1.h"
+#include "form1.h"
 
 #include "http_test_server.h"
 

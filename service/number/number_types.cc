@@ -1,0 +1,155 @@
+#include "number_types.h"
+
+#include <phonenumbers/phonemetadata.pb.h>
+#include <phonenumbers/phonenumberutil.h>
+#include <unicode/regex.h>
+#include <unicode/unistr.h>
+
+#include <algorithm>
+#include <atomic>
+#include <stdexcept>
+
+namespace i18n::phonenumbers {
+// libphonenumber's compiled-in metadata, a serialised PhoneMetadataCollection; exported by
+// libphonenumber.so but declared in a header it does not install.
+int metadata_size();
+const void *metadata_get();
+}  // namespace i18n::phonenumbers
+
+namespace zuno::service {
+namespace {
+
+using i18n::phonenumbers::PhoneMetadata;
+using i18n::phonenumbers::PhoneNumberDesc;
+using i18n::phonenumbers::PhoneNumberUtil;
+
+constexpr char kRegion[] = "CN";
+
+// Index of each description in descriptions_, in the order GetNumberType tries them.
+enum DescriptionIndex : size_t {
+    kGeneral,
+    kPremiumRate,
+    kTollFree,
+    kSharedCost,
+    kVoip,
+    kPersonalNumber,
+    kPager,
+    kUan,
+    kVoicemail,
+    kFixedLine,
+    kMobile,
+    kDescriptionCount
+};
+
+std::atomic<std::uint64_t> nextGeneration{1};
+
+}  // namespace
+
+struct NumberTypes::Description {
+    std::vector<int> possibleLengths;            // empty: any length
+    std::unique_ptr<icu::RegexPattern> pattern;  // null: matches nothing
+};
+
+NumberTypes::NumberTypes() : generation_(nextGeneration.fetch_add(1))
+{
+    i18n::phonenumbers::PhoneMetadataCollection collection;
+    if (!collection.ParseFromArray(i18n::phonenumbers::metadata_get(),
+                                   i18n::phonenumbers::metadata_size()))
+        throw std::runtime_error("libphonenumber metadata does not parse");
+    const auto china =
+        std::find_if(collection.metadata().begin(), collection.metadata().end(),
+                     [](const PhoneMetadata &entry) { return entry.id() == kRegion; });
+    if (china == collection.metadata().end())
+        throw std::runtime_error("libphonenumber metadata has no CN entry");
+
+    const PhoneNumberDesc *ordered[kDescriptionCount] = {
+        &china->general_desc(), &china->premium_rate(), &china->toll_free(),
+        &china->shared_cost(),  &china->voip(),         &china->personal_number(),
+        &china->pager(),        &china->uan(),          &china->voicemail(),
+        &china->fixed_line(),   &china->mobile()};
+    descriptions_.resize(kDescriptionCount);
+    for (size_t i = 0; i < kDescriptionCount; ++i) {
+        const PhoneNumberDesc &desc = *ordered[i];
+        Description &description = descriptions_[i];
+        description.possibleLengths.assign(desc.possible_length().begin(),
+                                           desc.possible_length().end());
+        if (desc.national_number_pattern().empty())
+            continue;
+        UErrorCode status = U_ZERO_ERROR;
+        UParseError where{};
+        description.pattern.reset(icu::RegexPattern::compile(
+            icu::UnicodeString::fromUTF8(desc.national_number_pattern()), 0, where, status));
+        if (U_FAILURE(status))
+            throw std::runtime_error(std::string("CN number pattern does not compile: ") +
+                                     u_errorName(status));
+    }
+    sameMobileAndFixedLinePattern_ = china->same_mobile_and_fixed_line_pattern();
+}
+
+NumberTypes::~NumberTypes() = default;
+
+bool NumberTypes::matches(size_t index, std::string_view significant) const
+{
+    const Description &description = descriptions_[index];
+    const int length = static_cast<int>(significant.size());
+    if (!description.possibleLengths.empty() &&
+        std::find(description.possibleLengths.begin(), description.possibleLengths.end(), length) ==
+            description.possibleLengths.end())
+        return false;
+    if (!description.pattern)
+        return false;
+
+    // A RegexMatcher holds match state, so each thread keeps its own, made on first use.
+    struct Matchers {
+        std::uint64_t generation = 0;
+        std::vector<std::unique_ptr<icu::RegexMatcher>> byDescription;
+    };
+    thread_local Matchers matchers;
+    if (matchers.generation != generation_) {
+        matchers.byDescription.clear();
+        matchers.byDescription.resize(kDescriptionCount);
+        matchers.generation = generation_;
+    }
+    std::unique_ptr<icu::RegexMatcher> &matcher = matchers.byDescription[index];
+    UErrorCode status = U_ZERO_ERROR;
+    const icu::UnicodeString input(significant.data(), length, US_INV);
+    if (!matcher) {
+        matcher.reset(description.pattern->matcher(input, status));
+        if (U_FAILURE(status))
+            throw std::runtime_error(std::string("RegexMatcher: ") + u_errorName(status));
+    } else {
+        matcher->reset(input);
+    }
+    const bool whole = matcher->matches(status);
+    if (U_FAILURE(status))
+        throw std::runtime_error(std::string("RegexMatcher::matches: ") + u_errorName(status));
+    return whole;
+}
+
+int NumberTypes::typeOf(std::string_view significant) const
+{
+    if (!matches(kGeneral, significant))
+        return PhoneNumberUtil::UNKNOWN;
+    static constexpr std::pair<DescriptionIndex, PhoneNumberUtil::PhoneNumberType> kSpecial[] = {
+        {kPremiumRate, PhoneNumberUtil::PREMIUM_RATE},
+        {kTollFree, PhoneNumberUtil::TOLL_FREE},
+        {kSharedCost, PhoneNumberUtil::SHARED_COST},
+        {kVoip, PhoneNumberUtil::VOIP},
+        {kPersonalNumber, PhoneNumberUtil::PERSONAL_NUMBER},
+        {kPager, PhoneNumberUtil::PAGER},
+        {kUan, PhoneNumberUtil::UAN},
+        {kVoicemail, PhoneNumberUtil::VOICEMAIL}};
+    for (const auto &[index, type] : kSpecial)
+        if (matches(index, significant))
+            return type;
+    if (matches(kFixedLine, significant)) {
+        if (sameMobileAndFixedLinePattern_ || matches(kMobile, significant))
+            return PhoneNumberUtil::FIXED_LINE_OR_MOBILE;
+        return PhoneNumberUtil::FIXED_LINE;
+    }
+    if (!sameMobileAndFixedLinePattern_ && matches(kMobile, significant))
+        return PhoneNumberUtil::MOBILE;
+    return PhoneNumberUtil::UNKNOWN;
+}
+
+}  // namespace zuno::service

@@ -1,0 +1,50 @@
+#include "title_decoder.h"
+
+#include "gbk_codec.h"
+
+#include <utility>
+
+namespace zuno::service {
+namespace {
+
+int hexValue(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+}  // namespace
+
+std::string percentDecode(std::string_view text)
+{
+    std::string out;
+    out.reserve(text.size());
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '%' && i + 2 < text.size()) {
+            const int high = hexValue(text[i + 1]);
+            const int low = hexValue(text[i + 2]);
+            if (high >= 0 && low >= 0) {
+                out.push_back(static_cast<char>(high * 16 + low));
+                i += 2;
+                continue;
+            }
+        }
+        out.push_back(text[i]);
+    }
+    return out;
+}
+
+std::u16string decodeTitle(std::string_view rawValue)
+{
+    const std::string bytes = percentDecode(rawValue);
+    if (auto text = decodeUtf8(bytes))
+        return std::move(*text);
+    return decodeGbk(bytes);
+}
+
+}  // namespace zuno::service

@@ -1,0 +1,129 @@
+#include "command_line.h"
+
+#include <algorithm>
+#include <charconv>
+#include <string_view>
+
+namespace zuno::service {
+namespace {
+
+constexpr unsigned kMaxThreads = 256;
+constexpr unsigned short kDefaultHttpPort = 80;
+
+template<typename Number> bool parseNumber(std::string_view text, Number &value)
+{
+    if (text.empty())
+        return false;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    return error == std::errc() && end == text.data() + text.size();
+}
+
+void parseListen(std::string_view text, CommandLine &line)
+{
+    const auto bad = [&](std::string_view why) {
+        return UsageError("bad --listen \"" + std::string(text) + "\": " + std::string(why));
+    };
+    std::string_view host = text;
+    std::optional<std::string_view> port;
+    if (text.starts_with('[')) {
+        const size_t close = text.find(']');
+        if (close == std::string_view::npos)
+            throw bad("missing ']'");
+        host = text.substr(1, close - 1);
+        const std::string_view rest = text.substr(close + 1);
+        if (!rest.empty() && !rest.starts_with(':'))
+            throw bad("expected [ADDRESS]:PORT");
+        if (!rest.empty())
+            port = rest.substr(1);
+    } else if (const size_t colon = text.rfind(':'); colon != std::string_view::npos) {
+        host = text.substr(0, colon);
+        port = text.substr(colon + 1);
+        if (host.find(':') != std::string_view::npos)
+            throw bad("write IPv6 addresses as [ADDRESS]:PORT");
+    }
+    if (host.empty())
+        throw bad("no host");
+    line.host = std::string(host);
+    line.port = kDefaultHttpPort;
+    if (port && !parseNumber(*port, line.port))
+        throw bad("the port must be a number from 0 to 65535");
+}
+
+}  // namespace
+
+CommandLine parseCommandLine(const std::vector<std::string> &arguments,
+                             const std::string &defaultListen, unsigned defaultThreads)
+{
+    CommandLine line;
+    line.threads = defaultThreads == 0 ? 1 : std::min(defaultThreads, kMaxThreads);
+    std::string listen = defaultListen;
+
+    for (size_t i = 0; i < arguments.size(); ++i) {
+        std::string_view argument = arguments[i];
+        std::string_view name = argument;
+        std::optional<std::string> value;
+        if (const size_t equals = argument.find('=');
+            argument.starts_with("--") && equals != std::string_view::npos) {
+            name = argument.substr(0, equals);
+            value = std::string(argument.substr(equals + 1));
+        }
+        auto requireValue = [&]() -> std::string {
+            if (value)
+                return *value;
+            if (i + 1 >= arguments.size())
+                throw UsageError("option " + std::string(name) + " needs a value");
+            return arguments[++i];
+        };
+        auto refuseValue = [&] {
+            if (value)
+                throw UsageError("option " + std::string(name) + " takes no value");
+        };
+
+        if (name == "--help" || name == "-h") {
+            refuseValue();
+            line.action = CommandLine::Action::ShowHelp;
+        } else if (name == "--version") {
+            refuseValue();
+            line.action = CommandLine::Action::ShowVersion;
+        } else if (name == "--access-log") {
+            refuseValue();
+            line.accessLog = true;
+        } else if (name == "--listen") {
+            listen = requireValue();
+        } else if (name == "--threads") {
+            const std::string text = requireValue();
+            if (!parseNumber(std::string_view(text), line.threads) || line.threads == 0 ||
+                line.threads > kMaxThreads)
+                throw UsageError("bad --threads \"" + text + "\": give a number from 1 to " +
+                                 std::to_string(kMaxThreads));
+        } else if (name == "--downloads") {
+            const std::string text = requireValue();
+            if (text.empty())
+                throw UsageError("option --downloads needs a folder");
+            line.downloads = text;
+        } else {
+            throw UsageError("unknown option \"" + std::string(argument) + "\"");
+        }
+    }
+    parseListen(listen, line);
+    return line;
+}
+
+std::string usageText()
+{
+    return std::string("Usage: ") + kProgramName +
+        " [OPTION]...\n"
+        "Answers telephone number lookups (GET /iii.asp?title=NUMBER) and serves the home page.\n"
+        "\n"
+        "  --listen HOST:PORT  address to listen on ([ADDRESS]:PORT for IPv6)\n"
+        "  --threads N         worker threads (default: one per processor)\n"
+        "  --downloads DIR     offer the files in DIR on the home page, under /download/\n"
+        "  --access-log        write one line per request to standard error\n"
+        "  --help              show this help and exit\n"
+        "  --version           show the version and exit\n"
+        "\n"
+        "Stops cleanly on SIGINT or SIGTERM. Exit status: 0 after a clean stop, 2 for a bad\n"
+        "command line or an address it cannot listen on, 1 for any other failure.\n";
+}
+
+}  // namespace zuno::service

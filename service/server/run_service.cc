@@ -1,0 +1,116 @@
+#include "run_service.h"
+
+#include "command_line.h"
+#include "server.h"
+#include "site.h"
+
+#include <zuno/service_host.h>
+#include <zuno/version.h>
+
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/system/system_error.hpp>
+
+#include <sys/resource.h>
+
+#include <csignal>
+#include <exception>
+#include <iostream>
+#include <thread>
+
+namespace {
+
+using zuno::service::CommandLine;
+
+constexpr int kExitUsage = 2;
+constexpr int kExitFailure = 1;
+
+// Each client holds a descriptor; the usual soft limit of 1024 would cap the connections.
+void raiseOpenFileLimit()
+{
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        // Failing leaves the old limit, which still serves; nothing to report.
+        setrlimit(RLIMIT_NOFILE, &limit);
+    }
+}
+
+boost::asio::ip::tcp::endpoint resolveListen(const CommandLine &line)
+{
+    boost::system::error_code error;
+    const auto address = boost::asio::ip::make_address(line.host, error);
+    if (!error)
+        return {address, line.port};
+    boost::asio::io_context context;
+    boost::asio::ip::tcp::resolver resolver(context);
+    const auto results = resolver.resolve(line.host, std::to_string(line.port),
+                                          boost::asio::ip::tcp::resolver::passive, error);
+    if (error || results.empty())
+        throw zuno::service::UsageError("cannot listen on \"" + line.host +
+                                        "\": not an address this machine knows");
+    return results.begin()->endpoint();
+}
+
+}  // namespace
+
+namespace zuno::service {
+
+int runService(int argc, char **argv)
+{
+    const std::string program = kProgramName;
+    try {
+        const CommandLine line =
+            parseCommandLine(std::vector<std::string>(argv + 1, argv + argc), zuno::kServiceHost,
+                             std::thread::hardware_concurrency());
+        if (line.action == CommandLine::Action::ShowHelp) {
+            std::cout << usageText();
+            return 0;
+        }
+        if (line.action == CommandLine::Action::ShowVersion) {
+            std::cout << program << ' ' << zuno::kVersion << '\n';
+            return 0;
+        }
+
+        ServerOptions options;
+        options.listen = resolveListen(line);
+        options.threads = line.threads;
+        options.accessLog = line.accessLog;
+
+        DownloadFolder downloads;
+        if (line.downloads) {
+            try {
+                downloads = DownloadFolder(*line.downloads);
+            } catch (const std::filesystem::filesystem_error &error) {
+                throw UsageError("cannot offer downloads from \"" + line.downloads->string() +
+                                 "\": " + error.code().message());
+            }
+        }
+        const Site site(std::move(downloads));
+        raiseOpenFileLimit();
+
+        std::unique_ptr<Server> server;
+        try {
+            server = std::make_unique<Server>(site, options);
+        } catch (const boost::system::system_error &error) {
+            throw UsageError("cannot listen on " + line.host + ":" + std::to_string(line.port) +
+                             ": " + error.code().message());
+        }
+        server->stopOnSignals({SIGINT, SIGTERM});
+        const auto bound = server->localEndpoint();
+        std::cerr << program << ' ' << zuno::kVersion << ": listening on http://"
+                  << (bound.address().is_v6() ? "[" + bound.address().to_string() + "]"
+                                              : bound.address().to_string())
+                  << ':' << bound.port() << "/" << std::endl;
+        server->run();
+        return 0;
+    } catch (const UsageError &error) {
+        std::cerr << program << ": " << error.what() << "\n"
+                  << "Try '" << program << " --help' for more information.\n";
+        return kExitUsage;
+    } catch (const std::exception &error) {
+        std::cerr << program << ": " << error.what() << '\n';
+        return kExitFailure;
+    }
+}
+
+}  // namespace zuno::service

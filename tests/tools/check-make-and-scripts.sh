@@ -1,0 +1,40 @@
+#!/usr/bin/env bash
+# The Makefile and the scripts in tools/ as a developer uses them:
+# - a changed CMAKE_ARGS reaches CMake, also after a first configure;
+# - run-local.sh reads a host without a port as port 80 and refuses a port that is no number;
+# - run-benchmarks.sh fails when one benchmark fails, after running the others.
+#   check-make-and-scripts.sh SOURCE_DIR
+set -euo pipefail
+top=$1
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+. "$(dirname "$0")/../resources/checks.sh"
+
+host_in_cache() { sed -n 's/^ZUNO_SERVICE_HOST:STRING=//p' "$work/build/CMakeCache.txt"; }
+configure() {
+  make -s -C "$top" configure BUILD="$work/build" \
+    CMAKE_ARGS="-DZUNO_BUILD_GUI=OFF -DBUILD_TESTING=OFF $*" >"$work/configure.log" 2>&1 ||
+    { cat "$work/configure.log"; fail "make configure $*"; }
+}
+configure -DZUNO_SERVICE_HOST=127.0.0.2:1111
+[ "$(host_in_cache)" = 127.0.0.2:1111 ] || fail "first configure: host is $(host_in_cache)"
+configure -DZUNO_SERVICE_HOST=127.0.0.3:2222
+[ "$(host_in_cache)" = 127.0.0.3:2222 ] || fail "changed CMAKE_ARGS did not reach CMake: $(host_in_cache)"
+configure
+[ "$(host_in_cache)" = 127.0.0.2:1111 ] && fail "dropped CMAKE_ARGS kept the old host"
+
+out=$(ZUNO_RUN_DIR=$work "$top/tools/run-local.sh" start "$work/no-such-program" 127.0.0.1 2>&1) || true
+grep -q '127\.0\.0\.1:80\b' <<<"$out" || fail "a host without a port is not port 80: $out"
+status=0
+ZUNO_RUN_DIR=$work "$top/tools/run-local.sh" start "$work/no-such-program" 127.0.0.1:http >/dev/null 2>&1 || status=$?
+[ "$status" = 2 ] || fail "a port that is no number gave status $status, not 2"
+
+mkdir "$work/bench"
+printf '#!/bin/sh\nexit 3\n' >"$work/bench/bench_a"
+printf '#!/bin/sh\ntouch "%s"\n' "$work/b-ran" >"$work/bench/bench_b"
+chmod +x "$work/bench"/bench_*
+"$top/tools/run-benchmarks.sh" "$work/bench" >/dev/null 2>&1 && fail "a failing benchmark went unnoticed"
+[ -f "$work/b-ran" ] || fail "the benchmarks after a failing one did not run"
+
+finish_checks
+echo "make and scripts: all checks passed"
