@@ -92,16 +92,4 @@ std::optional<std::u16string> decodeUtf8(std::string_view bytes)
     return out;
 }
 
-std::string encodeUtf8(std::u16string_view text)
-{
-    std::string out(text.size() * 3, '\0');
-    int32_t written = 0;
-    UErrorCode status = U_ZERO_ERROR;
-    u_strToUTF8WithSub(out.data(), static_cast<int32_t>(out.size()), &written, text.data(),
-                       checkedLength(text.size()), 0xFFFD, nullptr, &status);
-    throwIfFailed(status, "u_strToUTF8WithSub");
-    out.resize(static_cast<size_t>(written));
-    return out;
-}
-
 }  // namespace zuno::service

@@ -19,6 +19,4 @@ std::u16string decodeGbk(std::string_view bytes);
 // The text of bytes when they are well-formed UTF-8, nothing otherwise.
 std::optional<std::u16string> decodeUtf8(std::string_view bytes);
 
-std::string encodeUtf8(std::u16string_view text);
-
 }  // namespace zuno::service

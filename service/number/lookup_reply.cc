@@ -2,14 +2,13 @@
 
 #include "gbk_codec.h"
 #include "number_lookup.h"
+#include "number_normaliser.h"
 #include "title_decoder.h"
 
 namespace zuno::service {
 namespace {
 
 constexpr std::u16string_view kLineEnd = u"\r\n";
-
-bool isSpace(char16_t c) { return c == u' ' || c == u'\t' || c == u'\u3000' || c == u'\u00A0'; }
 
 bool isControl(char16_t c)
 {
@@ -19,9 +18,9 @@ bool isControl(char16_t c)
 // The caller's input as a reply may repeat it: trimmed, on one line, and not too long.
 std::u16string quoted(std::u16string_view title)
 {
-    while (!title.empty() && isSpace(title.front()))
+    while (!title.empty() && isBlank(title.front()))
         title.remove_prefix(1);
-    while (!title.empty() && isSpace(title.back()))
+    while (!title.empty() && isBlank(title.back()))
         title.remove_suffix(1);
 
     std::u16string out;

@@ -19,7 +19,6 @@ namespace {
 using i18n::phonenumbers::PhoneNumber;
 using i18n::phonenumbers::PhoneNumberUtil;
 
-constexpr char kRegion[] = "CN";
 constexpr int kChinaCallingCode = 86;
 // Below this many significant digits no Chinese number other than a short one is complete.
 constexpr size_t kMinSignificantDigits = 10;
@@ -59,10 +58,17 @@ Verdict verdictFor(InputProblem problem)
     return Verdict::Invalid;
 }
 
-bool toNumber(std::string_view digits, uint64_t &value)
+// A Chinese number from its national significant digits; nothing when they are no number.
+std::optional<PhoneNumber> chineseNumber(std::string_view digits)
 {
+    uint64_t value = 0;
     const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
-    return error == std::errc() && end == digits.data() + digits.size();
+    if (digits.empty() || error != std::errc() || end != digits.data() + digits.size())
+        return std::nullopt;
+    PhoneNumber number;
+    number.set_country_code(kChinaCallingCode);
+    number.set_national_number(value);
+    return number;
 }
 
 // Digits in groups, e.g. "13800138000" with {3, 4} gives "138 0013 8000".
@@ -117,16 +123,11 @@ LookupOutcome NumberLookup::lookupShortNumber(const std::string &digits) const
 {
     std::optional<ShortNumberKind> kind = supplementaryShortNumber(digits);
     if (!kind) {
-        PhoneNumber number;
-        uint64_t value = 0;
-        if (!toNumber(digits, value))
+        const std::optional<PhoneNumber> number = chineseNumber(digits);
+        if (!number || !shortNumbers_->IsValidShortNumberForRegion(*number, kChinaRegion))
             return outcome(Verdict::TooShort);
-        number.set_country_code(kChinaCallingCode);
-        number.set_national_number(value);
-        if (!shortNumbers_->IsValidShortNumberForRegion(number, kRegion))
-            return outcome(Verdict::TooShort);
-        kind = shortNumbers_->IsEmergencyNumber(digits, kRegion) ? ShortNumberKind::Emergency
-                                                                 : ShortNumberKind::Service;
+        kind = shortNumbers_->IsEmergencyNumber(digits, kChinaRegion) ? ShortNumberKind::Emergency
+                                                                      : ShortNumberKind::Service;
     }
     LookupOutcome result;
     result.verdict = Verdict::Found;
@@ -140,14 +141,12 @@ LookupOutcome NumberLookup::lookupFullNumber(const std::string &national) const
 {
     // The trunk prefix '0' is dialled inside China but is not part of the number itself.
     const std::string significant = national.starts_with('0') ? national.substr(1) : national;
-    uint64_t value = 0;
-    if (significant.empty() || significant.starts_with('0') || !toNumber(significant, value))
+    const std::optional<PhoneNumber> parsed =
+        significant.starts_with('0') ? std::nullopt : chineseNumber(significant);
+    if (!parsed)
         return outcome(significant.size() < kMinSignificantDigits ? Verdict::TooShort
                                                                   : Verdict::Invalid);
-
-    PhoneNumber number;
-    number.set_country_code(kChinaCallingCode);
-    number.set_national_number(value);
+    const PhoneNumber &number = *parsed;
     // The type is UNKNOWN exactly when the number is not valid, so one call answers both.
     const auto type = static_cast<PhoneNumberUtil::PhoneNumberType>(types_.typeOf(significant));
     if (type == PhoneNumberUtil::UNKNOWN)

@@ -62,13 +62,13 @@ int digitValue(char16_t c)
     return -1;
 }
 
-bool isSpace(char16_t c)
+}  // namespace
+
+bool isBlank(char16_t c)
 {
     return c == u' ' || c == u'\t' || c == u'\u00A0' || c == u'\u3000' || c == u'\r' ||
         c == u'\n' || c == u'\v' || c == u'\f';
 }
-
-}  // namespace
 
 NormalisedNumber normaliseNumber(std::u16string_view title)
 {
@@ -88,7 +88,7 @@ NormalisedNumber normaliseNumber(std::u16string_view title)
         } else if (isPlus(c) && !seenContent) {
             leadingPlus = true;
         }
-        if (!isSpace(c))
+        if (!isBlank(c))
             seenContent = true;
     }
 

@@ -23,8 +23,6 @@ using i18n::phonenumbers::PhoneMetadata;
 using i18n::phonenumbers::PhoneNumberDesc;
 using i18n::phonenumbers::PhoneNumberUtil;
 
-constexpr char kRegion[] = "CN";
-
 // Index of each description in descriptions_, in the order GetNumberType tries them.
 enum DescriptionIndex : size_t {
     kGeneral,
@@ -58,7 +56,7 @@ NumberTypes::NumberTypes() : generation_(nextGeneration.fetch_add(1))
         throw std::runtime_error("libphonenumber metadata does not parse");
     const auto china =
         std::find_if(collection.metadata().begin(), collection.metadata().end(),
-                     [](const PhoneMetadata &entry) { return entry.id() == kRegion; });
+                     [](const PhoneMetadata &entry) { return entry.id() == kChinaRegion; });
     if (china == collection.metadata().end())
         throw std::runtime_error("libphonenumber metadata has no CN entry");
 

@@ -8,11 +8,14 @@
 
 namespace zuno::service {
 
+// libphonenumber's region code for mainland China.
+inline constexpr char kChinaRegion[] = "CN";
+
 // The kind of a Chinese number as libphonenumber's PhoneNumberUtil::GetNumberType gives it,
 // computed from the same CN metadata with the same rules, but with the patterns compiled once.
 // PhoneNumberUtil looks each pattern up in a cache keyed by the pattern text, hashing several
-// kilobytes of pattern per call; that was most of a lookup's time. Values are those of
-// PhoneNumberUtil::PhoneNumberType.
+// kilobytes of pattern per call, which would cost more than the rest of a lookup. Values are those
+// of PhoneNumberUtil::PhoneNumberType.
 class NumberTypes
 {
 public:

@@ -22,6 +22,9 @@ constexpr size_t kBufferLimit = 64 * 1024;
 constexpr size_t kDrainChunk = 4096;
 constexpr std::chrono::seconds kDrainTime{2};
 constexpr size_t kMaxLoggedTarget = 256;
+// Beast's numbering of HTTP versions; a refusal before the request line is read answers in 1.1.
+constexpr unsigned kHttp10 = 10;
+constexpr unsigned kHttp11 = 11;
 
 bool isParseError(const beast::error_code &error)
 {
@@ -89,7 +92,7 @@ void Connection::onRequestHead(beast::error_code error)
         const bool requestLineRead = !parser_->get().target().empty();
         refuse(requestLineRead ? http::status::request_header_fields_too_large
                                : http::status::uri_too_long,
-               11);
+               kHttp11);
         return;
     }
     if (error == http::error::end_of_stream || error == http::error::partial_message) {
@@ -97,7 +100,7 @@ void Connection::onRequestHead(beast::error_code error)
         return;
     }
     if (error && isParseError(error)) {
-        refuse(http::status::bad_request, 11);
+        refuse(http::status::bad_request, kHttp11);
         return;
     }
     if (error) {
@@ -111,7 +114,7 @@ void Connection::onRequestHead(beast::error_code error)
     if (accessLog_)
         requestLine_ = std::string(head.method_string()) + " " +
             printable(std::string_view(head.target().data(), head.target().size())) +
-            (head.version() == 10 ? " HTTP/1.0" : " HTTP/1.1");
+            (head.version() == kHttp10 ? " HTTP/1.0" : " HTTP/1.1");
     // Nothing here takes a body; refusing it here avoids reading it at all.
     if (!parser_->is_done()) {
         const bool known = head.method() == http::verb::get || head.method() == http::verb::head;

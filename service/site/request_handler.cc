@@ -21,18 +21,6 @@ constexpr std::string_view kTitleParameter = "title";
 
 boost::beast::string_view beastView(std::string_view text) { return {text.data(), text.size()}; }
 
-bool equalsIgnoringCase(std::string_view a, std::string_view b)
-{
-    if (a.size() != b.size())
-        return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
-        if (lower(a[i]) != lower(b[i]))
-            return false;
-    }
-    return true;
-}
-
 // The raw (still escaped) value of the first title=... in a query; empty when there is none.
 std::string_view titleParameter(std::string_view query)
 {
@@ -41,7 +29,7 @@ std::string_view titleParameter(std::string_view query)
         const std::string_view pair = query.substr(0, end);
         const size_t equals = pair.find('=');
         const std::string_view name = pair.substr(0, equals);
-        if (equalsIgnoringCase(percentDecode(name), kTitleParameter))
+        if (boost::beast::iequals(percentDecode(name), beastView(kTitleParameter)))
             return equals == std::string_view::npos ? std::string_view() : pair.substr(equals + 1);
         if (end == std::string_view::npos)
             break;
@@ -50,12 +38,21 @@ std::string_view titleParameter(std::string_view query)
     return {};
 }
 
+// The header fields every response shares: status, version, Server and keep-alive.
+template<class Body>
+http::response<Body> startResponse(http::status status, unsigned version, bool keepAlive)
+{
+    http::response<Body> response{status, version};
+    response.set(http::field::server, beastView(kServerName));
+    response.keep_alive(keepAlive);
+    return response;
+}
+
 StringResponse textResponse(const Request &request, std::string_view contentType, std::string body)
 {
-    StringResponse response{http::status::ok, request.version()};
-    response.set(http::field::server, beastView(kServerName));
+    auto response =
+        startResponse<http::string_body>(http::status::ok, request.version(), request.keep_alive());
     response.set(http::field::content_type, beastView(contentType));
-    response.keep_alive(request.keep_alive());
     response.body() = std::move(body);
     response.prepare_payload();
     return response;
@@ -75,24 +72,31 @@ Response downloadResponse(const Request &request, std::string_view escapedName, 
     if (!path)
         return errorResponse(http::status::not_found, request.version(), request.keep_alive());
 
-    FileResponse response{http::status::ok, request.version()};
+    auto response =
+        startResponse<http::file_body>(http::status::ok, request.version(), request.keep_alive());
     boost::beast::error_code error;
     response.body().open(path->c_str(), boost::beast::file_mode::scan, error);
     if (error)
         return errorResponse(http::status::not_found, request.version(), request.keep_alive());
-    response.set(http::field::server, beastView(kServerName));
     response.set(http::field::content_type, "application/octet-stream");
     response.set(http::field::content_disposition,
                  "attachment; filename*=UTF-8''" + percentEncode(path->filename().string()));
-    response.keep_alive(request.keep_alive());
     response.prepare_payload();
-    if (request.method() != http::verb::head)
-        return response;
+    return response;
+}
 
-    StringResponse head{http::status::ok, request.version()};
-    for (const auto &field : response.base())
+// The answer to HEAD: the same header, Content-Length included, and no body.
+StringResponse withoutBody(Response response)
+{
+    if (auto *text = std::get_if<StringResponse>(&response)) {
+        text->body().clear();
+        return std::move(*text);
+    }
+    const auto &file = std::get<FileResponse>(response);
+    StringResponse head{file.result(), file.version()};
+    for (const auto &field : file.base())
         head.set(field.name_string(), field.value());
-    head.keep_alive(request.keep_alive());
+    head.keep_alive(file.keep_alive());
     return head;
 }
 
@@ -100,12 +104,10 @@ Response downloadResponse(const Request &request, std::string_view escapedName, 
 
 StringResponse errorResponse(http::status status, unsigned version, bool keepAlive)
 {
-    StringResponse response{status, version};
-    response.set(http::field::server, beastView(kServerName));
+    auto response = startResponse<http::string_body>(status, version, keepAlive);
     response.set(http::field::content_type, "text/plain; charset=utf-8");
     if (status == http::status::method_not_allowed)
         response.set(http::field::allow, "GET, HEAD");
-    response.keep_alive(keepAlive);
     response.body() = std::to_string(static_cast<unsigned>(status)) + " " +
         std::string(http::obsolete_reason(status)) + "\r\n";
     response.prepare_payload();
@@ -132,7 +134,7 @@ Response route(const Request &request, const Site &site)
     if (path == "/")
         return textResponse(request, kHtmlContentType, homePageHtml(site.downloads().list()));
     // Matched without regard to case: clients written for an IIS host may spell it either way.
-    if (equalsIgnoringCase(percentDecode(path), kLookupPath))
+    if (boost::beast::iequals(percentDecode(path), beastView(kLookupPath)))
         return lookupResponse(request, query, site);
     if (path.starts_with(kDownloadPrefix))
         return downloadResponse(request, path.substr(kDownloadPrefix.size()), site);
@@ -144,10 +146,8 @@ Response route(const Request &request, const Site &site)
 Response handleRequest(const Request &request, const Site &site)
 {
     Response response = route(request, site);
-    // HEAD: the same header, Content-Length included, and no body.
-    if (auto *text = std::get_if<StringResponse>(&response);
-        text && request.method() == http::verb::head)
-        text->body().clear();
+    if (request.method() == http::verb::head)
+        return withoutBody(std::move(response));
     return response;
 }
 

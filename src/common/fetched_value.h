@@ -17,7 +17,6 @@ public:
     static FetchedValue fromText(QString text);
     static FetchedValue fromBytes(QByteArray bytes);
 
-    bool isEmpty() const { return std::holds_alternative<std::monostate>(value_); }
     bool isText() const { return std::holds_alternative<QString>(value_); }
     bool isBytes() const { return std::holds_alternative<QByteArray>(value_); }
 
@@ -30,8 +29,6 @@ public:
 
     // The bytes of a bytes value; an empty array for the other two kinds.
     QByteArray bytes() const;
-
-    friend bool operator==(const FetchedValue &, const FetchedValue &) = default;
 
 private:
     std::variant<std::monostate, QString, QByteArray> value_;

@@ -45,7 +45,7 @@ void TestLookupCommand::shouldSendTheTypedTextAsTheOneTitleParameter_data()
     QTest::addColumn<QString>("typed");
     QTest::addColumn<QByteArray>("onTheWire");
 
-    // As it always was
+    // Characters that stand in a URL as they are
     QTest::newRow("digits") << u"13800138000"_s << QByteArray("13800138000");
     QTest::newRow("empty") << QString() << QByteArray();
     QTest::newRow("unreserved punctuation") << u"a-b.c_d~e"_s << QByteArray("a-b.c_d~e");
