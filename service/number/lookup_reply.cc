@@ -44,7 +44,9 @@ std::u16string quoted(std::u16string_view title)
     return out;
 }
 
-std::u16string sentence(Verdict verdict, std::u16string_view title)
+}  // namespace
+
+std::u16string problemMessage(Verdict verdict, std::u16string_view title)
 {
     std::u16string input(u"“");
     input += quoted(title);
@@ -78,12 +80,10 @@ std::u16string sentence(Verdict verdict, std::u16string_view title)
     return input + u"无法查询，请检查后重新输入，例如 13800138000。";
 }
 
-}  // namespace
-
 std::u16string buildReply(const LookupOutcome &outcome, std::u16string_view title)
 {
     if (outcome.verdict != Verdict::Found)
-        return sentence(outcome.verdict, title) + std::u16string(kLineEnd);
+        return problemMessage(outcome.verdict, title) + std::u16string(kLineEnd);
 
     std::u16string reply;
     reply.reserve(64);

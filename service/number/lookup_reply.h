@@ -7,9 +7,14 @@ namespace zuno::service {
 
 class NumberLookup;
 struct LookupOutcome;
+enum class Verdict;
 
 // Most characters of the caller's input that a reply repeats back.
 inline constexpr size_t kMaxQuotedCharacters = 32;
+
+// The sentence that says what is wrong with an unusable title and what to type instead,
+// quoting at most kMaxQuotedCharacters of it; empty for a number found.
+std::u16string problemMessage(Verdict verdict, std::u16string_view title);
 
 // The reply text for an outcome, each line ending in CRLF. A number found gives three lines:
 // 号码, 归属地 and 类型. Anything else gives one sentence that says what was wrong and what to

@@ -156,6 +156,7 @@ LookupOutcome NumberLookup::lookupFullNumber(const std::string &national) const
     LookupOutcome result;
     result.verdict = Verdict::Found;
     result.number = formatNational(number, significant, type);
+    result.e164 = "+86" + significant;
     result.place = decodeUtf8(geocoder_->GetDescriptionForValidNumber(number, *chinese_))
                        .value_or(std::u16string());
     if (result.place.empty())

@@ -32,12 +32,19 @@ enum class Verdict {
     Invalid,
 };
 
+// What a lookup found, one structure for every rendering of it (GBK text, HTML, JSON). Fields
+// other than verdict are set only for Found, and left empty where the data has nothing.
 struct LookupOutcome {
     Verdict verdict = Verdict::Invalid;
-    // Only for Found: the number in China's national format, its home location, its kind.
-    std::u16string number;
-    std::u16string place;
-    std::u16string kind;
+    std::u16string number;    // China's national format, grouped: "138 0013 8000", "010 1234 5678"
+    std::string e164;         // "+8613800138000"; empty for short numbers
+    std::u16string place;     // home location: "北京市"
+    std::u16string areaCode;  // "010"
+    std::u16string carrier;   // operator of the number block: "中国移动"
+    std::u16string kind;      // "手机号码", "固定电话", "服务号码", ...
+    std::u16string owner;     // who answers a service number: "中国移动客服"
+
+    bool valid() const { return verdict == Verdict::Found; }
 };
 
 // Looks numbers up in libphonenumber's offline data: validity and kind from PhoneNumberUtil,
