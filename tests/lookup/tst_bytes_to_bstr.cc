@@ -2,6 +2,8 @@
 
 #include <QTest>
 
+using namespace Qt::StringLiterals;
+
 using zuno::BytesToBstr;
 using zuno::ConversionError;
 using zuno::FetchedValue;
@@ -27,43 +29,43 @@ void TestBytesToBstr::shouldDecodeBytes_data()
     QTest::addColumn<QString>("expected");
 
     // GB2312 and GBK
-    QTest::newRow("ascii digits") << u"GB2312"_qs << QByteArray("13800138000") << u"13800138000"_qs;
+    QTest::newRow("ascii digits") << u"GB2312"_s << QByteArray("13800138000") << u"13800138000"_s;
     QTest::newRow("chinese, two bytes a character")
-        << u"GB2312"_qs << QByteArray("\xb1\xb1\xbe\xa9\xca\xd0") << u"北京市"_qs;
+        << u"GB2312"_s << QByteArray("\xb1\xb1\xbe\xa9\xca\xd0") << u"北京市"_s;
     QTest::newRow("mixed lines with CRLF")
-        << u"GB2312"_qs << QByteArray("\xb9\xe9\xca\xf4\xb5\xd8\xa3\xba\xb1\xb1\xbe\xa9\r\n")
-        << u"归属地：北京\r\n"_qs;
-    QTest::newRow("gbk-only character") << u"GB2312"_qs << QByteArray("\xe9\x46") << u"镕"_qs;
-    QTest::newRow("euro sign of code page 936") << u"GB2312"_qs << QByteArray("\x80") << u"€"_qs;
+        << u"GB2312"_s << QByteArray("\xb9\xe9\xca\xf4\xb5\xd8\xa3\xba\xb1\xb1\xbe\xa9\r\n")
+        << u"归属地：北京\r\n"_s;
+    QTest::newRow("gbk-only character") << u"GB2312"_s << QByteArray("\xe9\x46") << u"镕"_s;
+    QTest::newRow("euro sign of code page 936") << u"GB2312"_s << QByteArray("\x80") << u"€"_s;
     QTest::newRow("four-byte sequence")
-        << u"GB2312"_qs << QByteArray("\x81\x30\x81\x30") << u"\u0080"_qs;
-    QTest::newRow("no bytes") << u"GB2312"_qs << QByteArray() << QString();
+        << u"GB2312"_s << QByteArray("\x81\x30\x81\x30") << u"\u0080"_s;
+    QTest::newRow("no bytes") << u"GB2312"_s << QByteArray() << QString();
     QTest::newRow("nul bytes are kept")
-        << u"GB2312"_qs << QByteArray("a\0b", 3) << QString::fromUtf16(u"a\0b", 3);
+        << u"GB2312"_s << QByteArray("a\0b", 3) << QString::fromUtf16(u"a\0b", 3);
     // 镕 is outside GB2312: a strict EUC-CN table would turn it into a control character.
     for (const QString &label :
-         {u"gb2312"_qs, u"gbk"_qs, u"chinese"_qs, u"csgb2312"_qs, u"csiso58gb231280"_qs,
-          u"gb_2312"_qs, u"GB_2312-80"_qs, u"iso-ir-58"_qs, u"x-gbk"_qs, u" GBK\t"_qs})
+         {u"gb2312"_s, u"gbk"_s, u"chinese"_s, u"csgb2312"_s, u"csiso58gb231280"_s, u"gb_2312"_s,
+          u"GB_2312-80"_s, u"iso-ir-58"_s, u"x-gbk"_s, u" GBK\t"_s})
         QTest::addRow("label %s", qPrintable(label))
-            << label << QByteArray("\xe9\x46\xb1\xb1") << u"镕北"_qs;
+            << label << QByteArray("\xe9\x46\xb1\xb1") << u"镕北"_s;
 
     // Malformed input: nothing dropped, nothing turned into a control character
-    QTest::newRow("invalid lead byte") << u"GB2312"_qs
+    QTest::newRow("invalid lead byte") << u"GB2312"_s
                                        << QByteArray("1\xff"
                                                      "2")
-                                       << u"1\uFFFD2"_qs;
+                                       << u"1\uFFFD2"_s;
     QTest::newRow("truncated at the end")
-        << u"GB2312"_qs << QByteArray("\xb1\xb1\xbe") << u"北\uFFFD"_qs;
+        << u"GB2312"_s << QByteArray("\xb1\xb1\xbe") << u"北\uFFFD"_s;
     QTest::newRow("invalid trail byte keeps the trail")
-        << u"GB2312"_qs << QByteArray("\x81 1") << u"\uFFFD 1"_qs;
+        << u"GB2312"_s << QByteArray("\x81 1") << u"\uFFFD 1"_s;
     QTest::newRow("lead byte that starts nothing")
-        << u"GB2312"_qs << QByteArray("\xff\xb1\xb1") << u"\uFFFD北"_qs;
+        << u"GB2312"_s << QByteArray("\xff\xb1\xb1") << u"\uFFFD北"_s;
 
     // Other charsets go to ICU
-    QTest::newRow("utf-8") << u"UTF-8"_qs << QByteArray("\xe5\x8c\x97\xe4\xba\xac") << u"北京"_qs;
-    QTest::newRow("utf-8 malformed") << u"utf-8"_qs << QByteArray("a\xc3") << u"a\uFFFD"_qs;
-    QTest::newRow("big5") << u"Big5"_qs << QByteArray("\xa5\x5f\xa8\xca") << u"北京"_qs;
-    QTest::newRow("latin-1") << u"ISO-8859-1"_qs << QByteArray("caf\xe9") << u"café"_qs;
+    QTest::newRow("utf-8") << u"UTF-8"_s << QByteArray("\xe5\x8c\x97\xe4\xba\xac") << u"北京"_s;
+    QTest::newRow("utf-8 malformed") << u"utf-8"_s << QByteArray("a\xc3") << u"a\uFFFD"_s;
+    QTest::newRow("big5") << u"Big5"_s << QByteArray("\xa5\x5f\xa8\xca") << u"北京"_s;
+    QTest::newRow("latin-1") << u"ISO-8859-1"_s << QByteArray("caf\xe9") << u"café"_s;
 }
 
 void TestBytesToBstr::shouldDecodeBytes()
@@ -82,11 +84,11 @@ void TestBytesToBstr::shouldRefuseWhatItCannotConvert_data()
     QTest::addColumn<FetchedValue>("value");
     QTest::addColumn<QString>("label");
     const FetchedValue bytes = FetchedValue::fromBytes(QByteArray("abc"));
-    QTest::newRow("unknown name") << bytes << u"no-such-charset"_qs;
+    QTest::newRow("unknown name") << bytes << u"no-such-charset"_s;
     QTest::newRow("empty name") << bytes << QString();
-    QTest::newRow("blank name") << bytes << u"   "_qs;
-    QTest::newRow("non-ascii name") << bytes << u"国标"_qs;
-    QTest::newRow("a value holding text") << FetchedValue::fromText(u"北京"_qs) << u"GB2312"_qs;
+    QTest::newRow("blank name") << bytes << u"   "_s;
+    QTest::newRow("non-ascii name") << bytes << u"国标"_s;
+    QTest::newRow("a value holding text") << FetchedValue::fromText(u"北京"_s) << u"GB2312"_s;
 }
 
 void TestBytesToBstr::shouldRefuseWhatItCannotConvert()
@@ -100,10 +102,10 @@ void TestBytesToBstr::shouldDecodeTheWholeOfALargeBlock()
 {
     // Ends in an ASCII byte so that the last character shows the tail was reached.
     QByteArray bytes = QByteArray("\xb1\xb1\xbe\xa9").repeated(300'000) + '!';
-    const QString text = BytesToBstr(FetchedValue::fromBytes(bytes), u"GB2312"_qs).toText();
+    const QString text = BytesToBstr(FetchedValue::fromBytes(bytes), u"GB2312"_s).toText();
     QCOMPARE(text.size(), 600'001);
-    QVERIFY(text.startsWith(u"北京北京"_qs));
-    QVERIFY(text.endsWith(u"北京!"_qs));
+    QVERIFY(text.startsWith(u"北京北京"_s));
+    QVERIFY(text.endsWith(u"北京!"_s));
     QVERIFY(!text.contains(QChar(0xFFFD)));
 }
 

@@ -9,6 +9,8 @@
 
 #include <chrono>
 
+using namespace Qt::StringLiterals;
+
 using namespace std::chrono_literals;
 using zuno::FetchCancel;
 using zuno::FetchedValue;
@@ -60,16 +62,16 @@ void TestGetBody::shouldSendOneConditionalGetAndReturnTheBodyAsGbkText_data()
     QTest::addColumn<QString>("expected");
 
     QTest::newRow("reply with CRLF")
-        << Reply::text("13800138000 " + kBeijingGbk + "\r\n") << u"13800138000 北京市\r\n"_qs;
-    QTest::newRow("GBK-only character") << Reply::text("\xe9\x46" + kBeijingGbk) << u"镕北京市"_qs;
+        << Reply::text("13800138000 " + kBeijingGbk + "\r\n") << u"13800138000 北京市\r\n"_s;
+    QTest::newRow("GBK-only character") << Reply::text("\xe9\x46" + kBeijingGbk) << u"镕北京市"_s;
     QTest::newRow("empty body") << Reply::text(QByteArray()) << QString();
     Reply compressed = Reply::text(kBeijingGbk.repeated(100));
     compressed.deflate = true;
-    QTest::newRow("compressed body") << compressed << u"北京市"_qs.repeated(100);
+    QTest::newRow("compressed body") << compressed << u"北京市"_s.repeated(100);
     // The status code is not looked at: an error page is a body like any other
     for (int status : {403, 404, 500}) {
         QTest::addRow("status %d", status)
-            << Reply::text("<html>" + kBeijingGbk + "</html>", status) << u"<html>北京市</html>"_qs;
+            << Reply::text("<html>" + kBeijingGbk + "</html>", status) << u"<html>北京市</html>"_s;
     }
 }
 
@@ -79,7 +81,7 @@ void TestGetBody::shouldSendOneConditionalGetAndReturnTheBodyAsGbkText()
     QFETCH(Reply, reply);
     QFETCH(QString, expected);
     server_->setReply(reply);
-    const QString url = server_->url(u"/iii.asp?title=13800138000"_qs);
+    const QString url = server_->url(u"/iii.asp?title=13800138000"_s);
     GetBody(url);
     const FetchedValue value = GetBody(url);
     QVERIFY(value.isText());
@@ -98,7 +100,7 @@ void TestGetBody::shouldSendOneConditionalGetAndReturnTheBodyAsGbkText()
 void TestGetBody::shouldReturnTheBytesWhenTheCharsetIsUnknown()
 {
     server_->setReply(Reply::text(kBeijingGbk));
-    const FetchedValue value = GetBody(server_->url(u"/"_qs), u"no-such-charset"_qs);
+    const FetchedValue value = GetBody(server_->url(u"/"_s), u"no-such-charset"_s);
     QVERIFY(value.isBytes());
     QCOMPARE(value.bytes(), kBeijingGbk);
 }
@@ -114,11 +116,10 @@ void TestGetBody::shouldReturnNothingWhenNoResponseArrives_data()
     const quint16 closedPort = probe.serverPort();
     probe.close();
 
-    QTest::newRow("connection refused")
-        << QStringLiteral("http://127.0.0.1:%1/").arg(closedPort) << Reply();
-    QTest::newRow("host that does not resolve") << u"http://zuno-lookup.invalid/"_qs << Reply();
-    QTest::newRow("closed without an answer") << u"/"_qs << Reply::closeWithoutAnswer();
-    QTest::newRow("not a url") << u"::not a url::"_qs << Reply();
+    QTest::newRow("connection refused") << u"http://127.0.0.1:%1/"_s.arg(closedPort) << Reply();
+    QTest::newRow("host that does not resolve") << u"http://zuno-lookup.invalid/"_s << Reply();
+    QTest::newRow("closed without an answer") << u"/"_s << Reply::closeWithoutAnswer();
+    QTest::newRow("not a url") << u"::not a url::"_s << Reply();
     QTest::newRow("empty url") << QString() << Reply();
 
     // Schemes other than http(s), asked for or redirected to; the redirect page has a body to show
@@ -126,11 +127,11 @@ void TestGetBody::shouldReturnNothingWhenNoResponseArrives_data()
          {"file:///etc/hostname", "data:text/plain,0123456789abc", "ftp://127.0.0.1/x"}) {
         QTest::addRow("%s", url) << QString::fromLatin1(url) << Reply();
         QTest::addRow("redirect to %s", url)
-            << u"/"_qs << Reply::redirect(url, "redirect page long enough to show");
+            << u"/"_s << Reply::redirect(url, "redirect page long enough to show");
     }
     // Qt reads a file URL that names a host as a local file.
     QTest::newRow("file with a host")
-        << u"file://localhost"_qs + QCoreApplication::applicationFilePath() << Reply();
+        << u"file://localhost"_s + QCoreApplication::applicationFilePath() << Reply();
 }
 
 void TestGetBody::shouldReturnNothingWhenNoResponseArrives()
@@ -140,8 +141,8 @@ void TestGetBody::shouldReturnNothingWhenNoResponseArrives()
     server_->setReply(reply);
     FetchOptions options;
     options.timeLimit = 10s;
-    QCOMPARE(
-        GetBody(url.startsWith(u'/') ? server_->url(url) : url, u"GB2312"_qs, options).length(), 0);
+    QCOMPARE(GetBody(url.startsWith(u'/') ? server_->url(url) : url, u"GB2312"_s, options).length(),
+             0);
 }
 
 void TestGetBody::shouldGiveUpAtTheTimeLimit_data()
@@ -160,7 +161,7 @@ void TestGetBody::shouldGiveUpAtTheTimeLimit()
     options.timeLimit = 500ms;
     QElapsedTimer clock;
     clock.start();
-    QCOMPARE(GetBody(server_->url(u"/"_qs), u"GB2312"_qs, options).length(), 0);
+    QCOMPARE(GetBody(server_->url(u"/"_s), u"GB2312"_s, options).length(), 0);
     QVERIFY2(clock.elapsed() >= 450 && clock.elapsed() < 5000,
              qPrintable(QString::number(clock.elapsed())));
 }
@@ -169,8 +170,8 @@ void TestGetBody::shouldFollowRedirectsUpToTheLimit_data()
 {
     QTest::addColumn<int>("hops");
     QTest::addColumn<QString>("expected");
-    QTest::newRow("one hop") << 1 << u"arrived after the hops"_qs;
-    QTest::newRow("ten hops") << 10 << u"arrived after the hops"_qs;
+    QTest::newRow("one hop") << 1 << u"arrived after the hops"_s;
+    QTest::newRow("ten hops") << 10 << u"arrived after the hops"_s;
     QTest::newRow("eleven hops") << 11 << QString();
 }
 
@@ -182,17 +183,17 @@ void TestGetBody::shouldFollowRedirectsUpToTheLimit()
     for (int n = 0; n < hops; ++n)
         server_->setReply(hop(n), Reply::redirect(hop(n + 1)));
     server_->setReply(hop(hops), Reply::text("arrived after the hops"));
-    QCOMPARE(GetBody(server_->url(u"/hop0"_qs)).toText(), expected);
+    QCOMPARE(GetBody(server_->url(u"/hop0"_s)).toText(), expected);
 }
 
 void TestGetBody::shouldRefuseABodyOverEightMebibytes()
 {
     constexpr qsizetype limit = 8 * 1024 * 1024;
     server_->setReply(Reply::text(QByteArray(limit, 'a')));
-    QCOMPARE(GetBody(server_->url(u"/"_qs)).length(), limit);
+    QCOMPARE(GetBody(server_->url(u"/"_s)).length(), limit);
 
     server_->setReply(Reply::text(QByteArray(limit + 1, 'a')));
-    QCOMPARE(GetBody(server_->url(u"/"_qs)).length(), 0);
+    QCOMPARE(GetBody(server_->url(u"/"_s)).length(), 0);
 }
 
 void TestGetBody::shouldStopWhenCancelled_data()
@@ -216,7 +217,7 @@ void TestGetBody::shouldStopWhenCancelled()
 
     QElapsedTimer clock;
     clock.start();
-    QCOMPARE(GetBody(server_->url(u"/"_qs), u"GB2312"_qs, options).length(), 0);
+    QCOMPARE(GetBody(server_->url(u"/"_s), u"GB2312"_s, options).length(), 0);
     QVERIFY2(clock.elapsed() < 3000, qPrintable(QString::number(clock.elapsed())));
     QTest::qWait(50);
     QCOMPARE(server_->requests().size(), beforeTheCall ? 0 : 1);

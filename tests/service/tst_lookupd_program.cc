@@ -1,3 +1,5 @@
+#include <zuno/version.h>
+
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTcpServer>
@@ -7,9 +9,11 @@
 
 #include <csignal>
 
+using namespace Qt::StringLiterals;
+
 namespace {
 
-const QString kProgram = QStringLiteral(ZUNO_LOOKUPD_PATH);
+const QString kProgram = QString::fromUtf8(ZUNO_LOOKUPD_PATH);
 constexpr int kExitUsage = 2;
 
 struct Finished {
@@ -36,16 +40,14 @@ quint16 startListening(QProcess &process, QStringList arguments)
 {
     process.setProcessChannelMode(QProcess::SeparateChannels);
     process.setReadChannel(QProcess::StandardError);
-    process.start(kProgram,
-                  arguments << QStringLiteral("--listen") << QStringLiteral("127.0.0.1:0"));
+    process.start(kProgram, arguments << u"--listen"_s << u"127.0.0.1:0"_s);
     if (!process.waitForStarted())
         return 0;
     QByteArray said;
     while (!said.contains("/\n") && process.waitForReadyRead(10'000))
         said += process.readAllStandardError();
-    const auto match =
-        QRegularExpression(QStringLiteral("listening on http://127\\.0\\.0\\.1:(\\d+)/\n"))
-            .match(QString::fromUtf8(said));
+    const auto match = QRegularExpression(u"listening on http://127\\.0\\.0\\.1:(\\d+)/\n"_s)
+                           .match(QString::fromUtf8(said));
     return match.hasMatch() ? match.captured(1).toUShort() : 0;
 }
 
@@ -69,9 +71,9 @@ private:
 
 void TestLookupdProgram::shouldPrintItsVersion()
 {
-    const Finished finished = runToEnd({QStringLiteral("--version")});
+    const Finished finished = runToEnd({u"--version"_s});
     QCOMPARE(finished.status, 0);
-    QCOMPARE(finished.output, QStringLiteral("zuno-lookupd 1.00\n"));
+    QCOMPARE(finished.output, u"zuno-lookupd " ZUNO_VERSION_TEXT "\n"_s);
 }
 
 void TestLookupdProgram::shouldRefuseABadCommandLineWithStatus2_data()
@@ -122,8 +124,8 @@ void TestLookupdProgram::shouldLogRequestsOnlyWhenAskedAndStopCleanlyOnSignal()
     QFETCH(bool, accessLog);
     QFETCH(int, signal);
     QProcess process;
-    const quint16 port = startListening(
-        process, accessLog ? QStringList{QStringLiteral("--access-log")} : QStringList{});
+    const quint16 port =
+        startListening(process, accessLog ? QStringList{u"--access-log"_s} : QStringList{});
     QVERIFY(port != 0);
 
     QTcpSocket client;
@@ -139,9 +141,8 @@ void TestLookupdProgram::shouldLogRequestsOnlyWhenAskedAndStopCleanlyOnSignal()
     QCOMPARE(process.exitStatus(), QProcess::NormalExit);
     QCOMPARE(process.exitCode(), 0);
     const QString log = QString::fromUtf8(process.readAllStandardError());
-    QCOMPARE(log.contains(QStringLiteral("127.0.0.1 \"GET /iii.asp?title=110 HTTP/1.1\" 200 ")),
-             accessLog);
-    QCOMPARE(log.contains(QStringLiteral("127.0.0.1 \"GET /nowhere HTTP/1.1\" 404 ")), accessLog);
+    QCOMPARE(log.contains(u"127.0.0.1 \"GET /iii.asp?title=110 HTTP/1.1\" 200 "_s), accessLog);
+    QCOMPARE(log.contains(u"127.0.0.1 \"GET /nowhere HTTP/1.1\" 404 "_s), accessLog);
     QCOMPARE(log.count(u'\n'), accessLog ? 2 : 0);
     QVERIFY(process.readAllStandardOutput().isEmpty());
 }

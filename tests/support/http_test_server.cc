@@ -7,6 +7,8 @@
 
 #include <stdexcept>
 
+using namespace Qt::StringLiterals;
+
 namespace zuno::test {
 
 namespace {
@@ -52,14 +54,11 @@ HttpTestServer::HttpTestServer(QObject *parent) : QObject(parent), server_(new Q
     });
 }
 
-QString HttpTestServer::hostAndPort() const
-{
-    return QStringLiteral("127.0.0.1:%1").arg(server_->serverPort());
-}
+QString HttpTestServer::hostAndPort() const { return u"127.0.0.1:%1"_s.arg(server_->serverPort()); }
 
 QString HttpTestServer::url(const QString &pathAndQuery) const
 {
-    return QStringLiteral("http://") + hostAndPort() + pathAndQuery;
+    return u"http://"_s + hostAndPort() + pathAndQuery;
 }
 
 void HttpTestServer::onReadyRead(QTcpSocket *socket)
