@@ -24,4 +24,5 @@ count() {
 
 tests=$(count tests)
 code=$(count src service tools resources deploy)
-echo "tests $tests, code $code, tests/code $((100 * tests / code))%, tests/all $((100 * tests / (tests + code)))%"
+echo "tests/: $tests lines; src/ service/ tools/ resources/ deploy/: $code lines"
+echo "tests are $((100 * tests / (tests + code)))% of all (aim: 25-33%)"
