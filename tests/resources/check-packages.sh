@@ -38,14 +38,14 @@ for component in "$@"; do
   diff -u "$work/$component.files" "$work/$package.files" ||
     fail "$package does not hold what component $component installs"
 
+  # A program installed without its component would be missing from both.
+  grep -qx "usr/bin/$package" "$work/$package.files" || fail "$package does not hold usr/bin/$package"
+
   case $component in
     desktop)
       grep -qF 'fonts-noto-cjk | fonts-wqy-microhei | fonts-wqy-zenhei' <<<"$depends" ||
         fail "$package does not depend on a font that shows Chinese"
-      # Once the window is in the package, dpkg-shlibdeps must have found its Qt libraries.
-      if grep -qx 'usr/bin/zuno-lookup' "$work/$package.files"; then
-        grep -q 'libqt6widgets6' <<<"$depends" || fail "$package lacks the shared-library dependencies of zuno-lookup"
-      fi
+      grep -q 'libqt6widgets6' <<<"$depends" || fail "$package lacks the shared-library dependencies of zuno-lookup"
       ;;
     service)
       dpkg-deb --ctrl-tarfile "$deb" | tar -tv >"$work/$package.control"
