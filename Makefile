@@ -6,9 +6,9 @@ CMAKE_ARGS ?=
 # Everything the project needs to build, test and run.
 PACKAGES := cmake ninja-build g++ pkg-config file \
   qt6-base-dev qt6-base-dev-tools qt6-wayland libicu-dev \
-  libphonenumber-dev libboost-dev zlib1g-dev \
+  libphonenumber-dev libboost-dev zlib1g-dev libarchive-dev libssl-dev nlohmann-json3-dev \
   fonts-noto-cjk xvfb xauth xdotool xclip imagemagick \
-  icoutils binutils-mingw-w64-x86-64 desktop-file-utils appstream systemd dpkg-dev
+  icoutils binutils-mingw-w64-x86-64 desktop-file-utils appstream systemd dpkg-dev chromium
 
 # Only for `make bench`.
 BENCH_PACKAGES := libbenchmark-dev wrk nginx-light libxcb1-dev curl
@@ -21,7 +21,7 @@ ICON_PACKAGES := librsvg2-bin imagemagick icoutils
 
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: all deps bench-deps ci-deps configure build test run bench icons clean
+.PHONY: all deps bench-deps ci-deps configure build test package run screenshot bench icons clean
 
 all: build
 
@@ -62,8 +62,16 @@ build: configure
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j2
 
-run: build
+# The Debian packages, in $(BUILD)/packages: what `make run` offers on the service's home page.
+package: build
+	cmake --build $(BUILD) --target package
+
+run: package
 	tools/run.sh $(BUILD)
+
+# The window looking up a number under Xvfb, as the home page shows it.
+screenshot: build
+	tools/run.sh $(BUILD) --screenshot service/site/assets/screenshot.png
 
 bench: bench-deps
 	cmake -S . -B $(BUILD)-bench -G "$(GENERATOR)" -DCMAKE_BUILD_TYPE=Release -DZUNO_BUILD_BENCH=ON -DBUILD_TESTING=ON

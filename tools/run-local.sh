@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Runs zuno-lookupd in the background for a local session of the window.
 #
-#   tools/run-local.sh start ZUNO_LOOKUPD HOST:PORT
-#       Starts it on HOST:PORT (the window's service host) unless something already listens there, and says where. Exit status 0 when a service is
+#   tools/run-local.sh start ZUNO_LOOKUPD HOST:PORT [OPTION...]
+#       Starts it on HOST:PORT (the window's service host), with the further options given, unless
+#       something already listens there, and says where. Exit status 0 when a service is
 #       listening afterwards, whoever started it.
 #   tools/run-local.sh stop HOST:PORT
 #       Stops the one that `start` started for that address, and nothing else.
@@ -12,7 +13,8 @@ set -euo pipefail
 
 command=${1:-}
 case "$command" in
-  start) program=${2:?usage: $0 start ZUNO_LOOKUPD HOST:PORT}; listen=${3:?usage: $0 start ZUNO_LOOKUPD HOST:PORT} ;;
+  start) program=${2:?usage: $0 start ZUNO_LOOKUPD HOST:PORT}; listen=${3:?usage: $0 start ZUNO_LOOKUPD HOST:PORT}
+    shift 3; options=("$@") ;;
   stop) listen=${2:?usage: $0 stop HOST:PORT} ;;
   *) echo "usage: $0 start ZUNO_LOOKUPD HOST:PORT | stop HOST:PORT" >&2; exit 2 ;;
 esac
@@ -67,7 +69,7 @@ fi
 [ -x "$program" ] || { echo "zuno-lookupd: no program at $program to start on http://$listen/" >&2; exit 1; }
 
 mkdir -p "$run_dir"
-"$program" --listen "$listen" >>"$log_file" 2>&1 </dev/null &
+"$program" --listen "$listen" "${options[@]}" >>"$log_file" 2>&1 </dev/null &
 pid=$!
 echo "$pid" >"$pid_file"
 for _ in $(seq 100); do

@@ -1,13 +1,19 @@
 #!/usr/bin/env bash
 # Runs the program from a build folder: starts the bundled lookup service when the service host
-# is this machine and nothing listens there yet, opens the window, and stops that service again
-# when the window closes. Without a display it does one lookup under Xvfb instead and prints
-# what the result box shows.
+# is this machine and nothing listens there yet, offering the packages of BUILD_DIR/packages
+# (`make package`) as its downloads, opens the window, and stops that service again when the
+# window closes. Without a display, or with --screenshot, it does one lookup under Xvfb instead,
+# prints what the result box shows and saves a screenshot of the window (to PATH if given).
 #
-#   tools/run.sh BUILD_DIR
+#   tools/run.sh BUILD_DIR [--screenshot PATH]
 set -euo pipefail
 
-build=${1:?usage: $0 BUILD_DIR}
+build=${1:?usage: $0 BUILD_DIR [--screenshot PATH]}
+screenshot=
+if [ "${2:-}" = --screenshot ]; then
+  screenshot=${3:?usage: $0 BUILD_DIR [--screenshot PATH]}
+  case "$screenshot" in /*) ;; *) screenshot="$PWD/$screenshot" ;; esac
+fi
 top=$(cd "$(dirname "$0")/.." && pwd)
 window="$build/src/window/zuno-lookup"
 service="$build/service/zuno-lookupd"
@@ -17,27 +23,34 @@ caption='ZUNO全国电话号码归属地查询'
 local_service=false
 case "$host" in
   127.*|localhost|localhost:*|\[::1\]*)
-    "$top/tools/run-local.sh" start "$service" "$host"
+    downloads=()
+    [ -d "$build/packages" ] && downloads=(--downloads "$(cd "$build/packages" && pwd)")
+    "$top/tools/run-local.sh" start "$service" "$host" "${downloads[@]}"
     local_service=true ;;
   *) echo "The window asks http://$host/; no local service started." ;;
 esac
 stop_service() { if $local_service; then "$top/tools/run-local.sh" stop "$host"; fi; }
 trap stop_service EXIT
 
-if [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
+if [ -z "$screenshot" ] && [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
   "$window"
   exit 0
 fi
 
-echo "No display (neither DISPLAY nor WAYLAND_DISPLAY is set): looking up 13800138000 under Xvfb."
+if [ -n "$screenshot" ]; then
+  echo "Looking up 13800138000 in the window under Xvfb for a screenshot."
+else
+  echo "No display (neither DISPLAY nor WAYLAND_DISPLAY is set): looking up 13800138000 under Xvfb."
+fi
 work=$(mktemp -d)
 exec 5>"$work/displayfd"
 Xvfb -displayfd 5 -screen 0 1024x768x24 -nolisten tcp >"$work/xvfb.log" 2>&1 &
 xvfb=$!
 window_pid=
+# Each step may find its process gone already; none of that may keep the service running.
 cleanup() {
-  [ -n "$window_pid" ] && kill "$window_pid" 2>/dev/null
-  kill "$xvfb" 2>/dev/null
+  [ -z "$window_pid" ] || kill "$window_pid" 2>/dev/null || true
+  kill "$xvfb" 2>/dev/null || true
   rm -rf "$work"
   stop_service
 }
@@ -67,7 +80,9 @@ for _ in $(seq 400); do
   result=$(xclip -o -selection clipboard 2>/dev/null) && [ -n "$result" ] && break
   sleep 0.1
 done
-shot="${TMPDIR:-/tmp}/zuno-lookup-$(date +%Y%m%d-%H%M%S).png"
+# Clear the selection that copying made, so that the screenshot shows the result as a user sees it.
+xdotool key ctrl+Home
+shot=${screenshot:-"${TMPDIR:-/tmp}/zuno-lookup-$(date +%Y%m%d-%H%M%S).png"}
 import -window "$id" "$shot"
 
 echo "The result box shows:"

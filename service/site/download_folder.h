@@ -1,7 +1,14 @@
 #pragma once
 
+#include "debian_package.h"
+#include "file_range_body.h"
+
+#include <sys/stat.h>
+
 #include <cstdint>
+#include <ctime>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -9,32 +16,69 @@
 
 namespace zuno::service {
 
-struct DownloadFile {
+// One file as the download list shows it.
+struct DownloadEntry {
     std::string name;  // UTF-8
-    std::uintmax_t size = 0;
+    std::uint64_t size = 0;
+    std::time_t modified = 0;
+    std::optional<PackageInfo> package;  // for a .deb that reads as one
+    std::string sha256;                  // lower-case hex; empty until computed
+    bool digestFailed = false;           // the file could not be read to the end
+    // Which file this was when scanned, so that work done for it is kept across scans.
+    dev_t device = 0;
+    ino_t inode = 0;
+    timespec changed{};
 };
 
-// The folder whose files the home page offers under /download/NAME. Only regular files directly
-// inside it, not hidden, not symbolic links, with UTF-8 names, are listed or served, so nothing
-// outside the folder can be reached through a name.
+struct DownloadListing {
+    // At most kMaxShown files: packages first, then the others, each part by name.
+    std::vector<DownloadEntry> shown;
+    // All files the folder offers, shown or not.
+    size_t total = 0;
+    // The newest Version among the packages shown; empty without packages.
+    std::string latestVersion;
+};
+
+// A file of the folder opened for sending, and what fstat said of that open descriptor.
+struct OpenedFile {
+    UniqueFd file;
+    struct stat status {};
+};
+
+// The folder whose files the site offers under /download/NAME. Only regular files directly
+// inside it whose names are UTF-8 and do not start with '.' are listed or served: a name is
+// opened relative to the folder without following a symbolic link and without waiting on a
+// FIFO, and the open descriptor must be a regular file.
+//
+// The listing is made when the folder is opened and again only when the folder changes (inotify,
+// settled for a moment so that a file being copied in causes one scan, not thousands). A thread
+// of the folder's own does the scans and works out each shown file's SHA-256 and package fields,
+// so that requests only ever read the last listing made.
 class DownloadFolder
 {
 public:
+    // The most files a listing shows, so that the home page stays small whatever the folder holds.
+    static constexpr size_t kMaxShown = 50;
+
     // No folder: nothing is listed or served.
-    DownloadFolder() = default;
+    DownloadFolder();
     // Throws std::filesystem::filesystem_error when folder is not a readable directory.
     explicit DownloadFolder(const std::filesystem::path &folder);
+    DownloadFolder(DownloadFolder &&) noexcept;
+    DownloadFolder &operator=(DownloadFolder &&) noexcept;
+    ~DownloadFolder();
 
-    bool isSet() const { return !root_.empty(); }
+    bool isSet() const { return static_cast<bool>(watcher_); }
 
-    // Sorted by name. A folder that cannot be read at the moment lists nothing.
-    std::vector<DownloadFile> list() const;
+    // The last listing made; never null.
+    std::shared_ptr<const DownloadListing> listing() const;
 
-    // The file a request names (already percent-decoded), when it is one that list() offers.
-    std::optional<std::filesystem::path> find(std::string_view name) const;
+    // The file a request names (already percent-decoded), when the folder offers it.
+    std::optional<OpenedFile> open(std::string_view name) const;
 
 private:
-    std::filesystem::path root_;
+    class Watcher;
+    std::unique_ptr<Watcher> watcher_;
 };
 
 }  // namespace zuno::service

@@ -1,105 +1,238 @@
 #include "pages.h"
 
+#include "lookup_reply.h"
+#include "number_lookup.h"
+#include "web_text.h"
+
 #include <cstdio>
+#include <set>
 
 namespace zuno::service {
 namespace {
 
-std::string humanSize(std::uintmax_t bytes)
+namespace http = boost::beast::http;
+
+constexpr std::string_view kSiteName = "ZUNO全国电话号码归属地查询";
+
+std::string humanSize(std::uint64_t bytes)
 {
     char text[32];
     if (bytes < 1024)
-        std::snprintf(text, sizeof text, "%ju 字节", bytes);
+        std::snprintf(text, sizeof text, "%ju 字节", static_cast<std::uintmax_t>(bytes));
     else if (bytes < 1024 * 1024)
         std::snprintf(text, sizeof text, "%.1f KB", static_cast<double>(bytes) / 1024);
-    else
+    else if (bytes < 1024ULL * 1024 * 1024)
         std::snprintf(text, sizeof text, "%.1f MB", static_cast<double>(bytes) / (1024 * 1024));
+    else
+        std::snprintf(text, sizeof text, "%.2f GB",
+                      static_cast<double>(bytes) / (1024.0 * 1024 * 1024));
     return text;
+}
+
+void appendHead(std::string &html, std::string_view title)
+{
+    html += "<!DOCTYPE html>\n<html lang=\"zh-CN\">\n<head>\n<meta charset=\"utf-8\">\n"
+            "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n<title>";
+    html += escapeHtml(title);
+    html += "</title>\n<link rel=\"icon\" href=\"/favicon.ico\">\n"
+            "<link rel=\"stylesheet\" href=\"/site.css\">\n</head>\n<body>\n"
+            "<header><img src=\"/logo.png\" alt=\"\"><h1><a href=\"/\">";
+    html += kSiteName;
+    html += "</a></h1></header>\n";
+}
+
+void appendForm(std::string &html, std::string_view input)
+{
+    html += "<form action=\"";
+    html += kLookupPagePath;
+    html += "\" method=\"get\" accept-charset=\"utf-8\">\n<label for=\"number\">电话号码</label>\n"
+            "<input type=\"text\" id=\"number\" name=\"";
+    html += kNumberParameter;
+    html += "\" inputmode=\"tel\" maxlength=\"64\" placeholder=\"例如 13800138000\" value=\"";
+    html += escapeHtml(input);
+    html += "\">\n<button type=\"submit\">查询</button>\n</form>\n";
+}
+
+void appendDownloads(std::string &html, const DownloadListing &downloads)
+{
+    html += "<h2 id=\"download\">下载</h2>\n";
+    if (!downloads.latestVersion.empty()) {
+        html += "<p>最新版本：<strong>";
+        html += escapeHtml(downloads.latestVersion);
+        html += "</strong></p>\n";
+    } else {
+        html +=
+            "<p>本站暂时没有提供安装包。在源代码目录中运行 <code>make package</code> 生成 Debian "
+            "安装包（放在构建目录的 <code>packages/</code> 中），再用 "
+            "<code>zuno-lookupd --downloads 该目录</code> 提供下载；<code>make run</code> "
+            "会一并完成这两步。</p>\n";
+    }
+    if (downloads.shown.empty())
+        return;
+    html += "<table>\n<thead><tr><th>文件</th><th>大小</th><th>SHA-256</th></tr></thead>\n"
+            "<tbody>\n";
+    for (const DownloadEntry &file : downloads.shown) {
+        html += "<tr><td><a href=\"/download/";
+        html += percentEncode(file.name);
+        html += "\" download>";
+        html += escapeHtml(file.name);
+        html += "</a>";
+        if (file.package) {
+            html += "<br><span class=\"note\">软件包 ";
+            html += escapeHtml(file.package->name);
+            html += " ";
+            html += escapeHtml(file.package->version);
+            html += "（";
+            html += escapeHtml(file.package->architecture);
+            html += "）：";
+            html += escapeHtml(file.package->summary);
+            html += "</span>";
+        }
+        html += "</td><td class=\"size\" title=\"" + std::to_string(file.size) + " 字节\">";
+        html += humanSize(file.size);
+        html += "</td><td class=\"digest\">";
+        if (!file.sha256.empty())
+            html += "<code>" + file.sha256 + "</code>";
+        else if (file.digestFailed)
+            html += "无法读取";
+        else
+            html += "<span class=\"pending\">计算中…</span>";
+        html += "</td></tr>\n";
+    }
+    html += "</tbody>\n</table>\n";
+    if (downloads.total > downloads.shown.size())
+        html += "<p class=\"note\">下载目录中共有 " + std::to_string(downloads.total) +
+            " 个文件，这里列出前 " + std::to_string(downloads.shown.size()) + " 个。</p>\n";
+}
+
+void appendInstall(std::string &html, const DownloadListing &downloads)
+{
+    html += "<h2>安装</h2>\n<p>下载安装包后，在它所在的目录中运行：</p>\n";
+    bool anyPackage = false;
+    std::set<std::string> architectures;
+    for (const DownloadEntry &file : downloads.shown) {
+        if (!file.package)
+            continue;
+        anyPackage = true;
+        architectures.insert(file.package->architecture);
+        html += "<pre>sudo apt install ./" + escapeHtml(file.name) + "</pre>\n";
+    }
+    if (!anyPackage)
+        html += "<pre>sudo apt install ./zuno-lookup_版本_amd64.deb</pre>\n";
+    html += "<p><code>zuno-lookup</code> 是查询窗口，<code>zuno-lookupd</code> 是它询问的查询服务；"
+            "在自己的电脑上查询时，两个都装上。apt 会一并装上所需的 Qt 库和中文字体。</p>\n"
+            "<h2>系统要求</h2>\n<ul>\n<li>Debian 12（bookworm）</li>\n<li>处理器架构：";
+    std::string names;
+    for (const std::string &architecture : architectures)
+        names += (names.empty() ? "" : "、") + escapeHtml(architecture);
+    html += names.empty() ? std::string("amd64") : names;
+    html += "</li>\n<li>能显示简体中文的字体（fonts-noto-cjk 等，随安装包自动安装）</li>\n</ul>\n";
 }
 
 }  // namespace
 
-std::string escapeHtml(std::string_view text)
+std::string homePageHtml(const HomePage &page)
 {
-    std::string out;
-    out.reserve(text.size());
-    for (const char c : text) {
-        switch (c) {
-        case '&': out += "&amp;"; break;
-        case '<': out += "&lt;"; break;
-        case '>': out += "&gt;"; break;
-        case '"': out += "&quot;"; break;
-        case '\'': out += "&#39;"; break;
-        default: out += c;
-        }
-    }
-    return out;
-}
-
-std::string percentEncode(std::string_view text)
-{
-    static constexpr char kHex[] = "0123456789ABCDEF";
-    std::string out;
-    for (const char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        const bool unreserved = (byte >= 'a' && byte <= 'z') || (byte >= 'A' && byte <= 'Z') ||
-            (byte >= '0' && byte <= '9') || byte == '-' || byte == '.' || byte == '_' ||
-            byte == '~';
-        if (unreserved) {
-            out += c;
-        } else {
-            out += '%';
-            out += kHex[byte >> 4];
-            out += kHex[byte & 0x0F];
-        }
-    }
-    return out;
-}
-
-std::string homePageHtml(const std::vector<DownloadFile> &downloads)
-{
-    const std::string version(kCurrentWindowVersion);
     std::string html;
-    html.reserve(2048);
-    html += "<!DOCTYPE html>\n"
-            "<html lang=\"zh-CN\">\n"
-            "<head>\n"
-            "<meta charset=\"utf-8\">\n"
-            "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n"
-            "<title>ZUNO全国电话号码归属地查询</title>\n"
-            "<style>\n"
-            "body { font-family: sans-serif; max-width: 40em; margin: 2em auto; padding: 0 1em; }\n"
-            "input[name=title] { width: 16em; }\n"
-            "</style>\n"
-            "</head>\n"
-            "<body>\n"
-            "<h1>ZUNO全国电话号码归属地查询</h1>\n"
-            "<p>当前版本：<strong>";
-    html += version;
-    html += "</strong></p>\n"
-            "<form action=\"/iii.asp\" method=\"get\" accept-charset=\"utf-8\">\n"
-            "<label>电话号码：<input name=\"title\" type=\"text\" inputmode=\"tel\" "
-            "placeholder=\"例如 13800138000\" autofocus></label>\n"
-            "<button type=\"submit\">查询</button>\n"
-            "</form>\n"
-            "<h2>下载</h2>\n";
-    if (downloads.empty()) {
-        html += "<p>暂无可下载的文件。</p>\n";
-    } else {
-        html += "<ul>\n";
-        for (const DownloadFile &file : downloads) {
-            html += "<li><a href=\"/download/";
-            html += percentEncode(file.name);
-            html += "\">";
-            html += escapeHtml(file.name);
-            html += "</a>（";
-            html += humanSize(file.size);
-            html += "）</li>\n";
+    html.reserve(8192);
+    appendHead(html, kSiteName);
+    html +=
+        "<p>ZUNO 全国电话号码归属地查询是一个简体中文的桌面小工具：输入手机号码或固定电话，"
+        "按“查询”，窗口即显示号码的归属地、区号、运营商和类型。作答的是本站的查询服务 "
+        "zuno-lookupd，它只用本机的离线号码数据，不把号码发往别处。也可以直接在下面查询。</p>\n";
+    appendForm(html, {});
+    html += "<figure><img src=\"/screenshot.png\" alt=\"查询窗口查询 13800138000 的截图\">"
+            "<figcaption>查询窗口查询 13800138000：程序实际运行时的截图</figcaption></figure>\n";
+    appendDownloads(html, page.downloads);
+    appendInstall(html, page.downloads);
+    html += "<h2>数据来源</h2>\n<ul>\n"
+            "<li>号码是否有效、号码类型和归属地：libphonenumber 的离线数据（Debian 的 "
+            "libphonenumber 软件包），查询时不联网。</li>\n"
+            "<li>运营商：按号段（手机号码的前几位）查出该号段分配给的运营商。</li>\n"
+            "<li>携号转网：号码转网后，实际的运营商可能与号段所属的运营商不同；本站显示的是号段"
+            "所属的运营商。</li>\n</ul>\n"
+            "<h2>JSON 接口</h2>\n<pre>GET ";
+    html += escapeHtml(page.exampleQuery);
+    html += "\n";
+    html += escapeHtml(page.exampleJson);
+    html += "</pre>\n<p class=\"note\">参数 <code>number</code> 按网址编码：空格写作 "
+            "<code>+</code> 或 <code>%20</code>，加号写作 <code>%2B</code>。未知的字段为 "
+            "<code>null</code>；号码无法查询时 <code>valid</code> 为 <code>false</code>，"
+            "<code>message</code> 说明原因。</p>\n</body>\n</html>\n";
+    return html;
+}
+
+std::string lookupPageHtml(const LookupOutcome &outcome, std::u16string_view title)
+{
+    const std::string input = toUtf8(title);
+    std::string html;
+    html.reserve(4096);
+    appendHead(html, toUtf8(title.substr(0, 32)) + " 的查询结果 - " + std::string(kSiteName));
+    appendForm(html, input);
+    if (outcome.valid()) {
+        html += "<table class=\"result\">\n";
+        const std::pair<const char *, const std::u16string *> rows[] = {
+            {"号码", &outcome.number},    {"归属地", &outcome.place}, {"区号", &outcome.areaCode},
+            {"运营商", &outcome.carrier}, {"类型", &outcome.kind},    {"所属单位", &outcome.owner},
+        };
+        for (const auto &[label, value] : rows) {
+            if (value->empty())
+                continue;
+            html += "<tr><th>";
+            html += label;
+            html += "</th><td>" + escapeHtml(toUtf8(*value)) + "</td></tr>\n";
         }
-        html += "</ul>\n";
+        if (!outcome.e164.empty())
+            html += "<tr><th>国际格式</th><td>" + escapeHtml(outcome.e164) + "</td></tr>\n";
+        html += "</table>\n";
+    } else {
+        html += "<p class=\"problem\">";
+        html += escapeHtml(toUtf8(problemMessage(outcome.verdict, title)));
+        html += "</p>\n";
     }
-    html += "</body>\n"
-            "</html>\n";
+    html += "<p><a href=\"";
+    html += kApiLookupPath;
+    html += "?number=" + percentEncode(input) +
+        "\">以 JSON 查看</a> · <a href=\"/\">返回首页</a></p>\n"
+        "</body>\n</html>\n";
+    return html;
+}
+
+std::string_view errorTitle(http::status status)
+{
+    switch (status) {
+    case http::status::bad_request: return "请求无效";
+    case http::status::not_found: return "找不到该页面";
+    case http::status::method_not_allowed: return "不支持该请求方法";
+    case http::status::payload_too_large: return "请求内容过大";
+    case http::status::uri_too_long: return "网址过长";
+    case http::status::range_not_satisfiable: return "请求的范围无效";
+    case http::status::request_header_fields_too_large: return "请求头过大";
+    default: return "服务器无法处理该请求";
+    }
+}
+
+std::string errorPageHtml(http::status status)
+{
+    const std::string heading =
+        std::to_string(static_cast<unsigned>(status)) + " " + std::string(errorTitle(status));
+    std::string html;
+    appendHead(html, heading);
+    html += "<h2>" + heading + "</h2>\n<p>";
+    switch (status) {
+    case http::status::not_found:
+        html += "本站没有这个网址，或者要下载的文件已不在下载目录中。";
+        break;
+    case http::status::method_not_allowed: html += "本站只接受 GET 和 HEAD 请求。"; break;
+    case http::status::payload_too_large: html += "本站的请求不带内容。"; break;
+    case http::status::uri_too_long: html += "网址超过了本站接受的长度。"; break;
+    case http::status::request_header_fields_too_large:
+        html += "请求头超过了本站接受的长度。";
+        break;
+    case http::status::range_not_satisfiable: html += "请求的字节范围超出了文件的大小。"; break;
+    default: html += "请检查网址后重试。";
+    }
+    html += "</p>\n<p><a href=\"/\">返回首页</a></p>\n</body>\n</html>\n";
     return html;
 }
 

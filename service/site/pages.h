@@ -2,23 +2,40 @@
 
 #include "download_folder.h"
 
+#include <boost/beast/http/status.hpp>
+
 #include <string>
 #include <string_view>
-#include <vector>
 
 namespace zuno::service {
 
-// The window's current version, the one the home page offers.
-inline constexpr std::string_view kCurrentWindowVersion = "1.2";
+struct LookupOutcome;
 
-// The home page in UTF-8 HTML: the site's name, the current version, a lookup form that sends
-// GET /iii.asp?title=..., and the files offered for download.
-std::string homePageHtml(const std::vector<DownloadFile> &downloads);
+// What the home page shows besides its fixed text.
+struct HomePage {
+    const DownloadListing &downloads;
+    std::string_view exampleQuery;  // "/api/v1/lookup?number=13800138000"
+    std::string_view exampleJson;   // the service's own answer to it
+};
 
-// For text placed in HTML, in an element or in a quoted attribute.
-std::string escapeHtml(std::string_view text);
+// Paths of the site's pages, shared by the router and the links in the pages.
+inline constexpr std::string_view kLookupPagePath = "/lookup";
+inline constexpr std::string_view kApiLookupPath = "/api/v1/lookup";
+inline constexpr std::string_view kNumberParameter = "number";
 
-// For a name placed in a URL path segment: everything but unreserved characters is %XX.
-std::string percentEncode(std::string_view text);
+// The product page: what the program does, a screenshot of it, the downloads with their sizes,
+// SHA-256 and package fields, how to install, requirements, where the data comes from, a lookup
+// form and the JSON API. UTF-8 HTML5, no script, nothing from another host.
+std::string homePageHtml(const HomePage &page);
+
+// The answer to the lookup form: the outcome's fields (or the sentence saying what is wrong
+// with the input) and the form again, holding the title as typed.
+std::string lookupPageHtml(const LookupOutcome &outcome, std::u16string_view title);
+
+// A small page in Chinese that names the error and leads back to the home page.
+std::string errorPageHtml(boost::beast::http::status status);
+
+// The error's name in Chinese: "找不到该页面" for 404.
+std::string_view errorTitle(boost::beast::http::status status);
 
 }  // namespace zuno::service

@@ -3,23 +3,29 @@
 #include "download_folder.h"
 #include "number_lookup.h"
 
+#include <string>
 #include <utility>
 
 namespace zuno::service {
 
-// Everything a request may consult: the numbering data and the download folder.
-// Built once at start-up and only read after that, from any thread.
+// Everything a request may consult: the numbering data, the download folder (whose own thread
+// keeps its listing current) and the JSON API's example. Built once at start-up; shared by every
+// thread after that.
 class Site
 {
 public:
-    explicit Site(DownloadFolder downloads = {}) : downloads_(std::move(downloads)) {}
+    explicit Site(DownloadFolder downloads = {});
 
     const NumberLookup &lookup() const { return lookup_; }
     const DownloadFolder &downloads() const { return downloads_; }
+    const std::string &exampleQuery() const { return exampleQuery_; }
+    const std::string &exampleJson() const { return exampleJson_; }
 
 private:
     NumberLookup lookup_;
     DownloadFolder downloads_;
+    std::string exampleQuery_;
+    std::string exampleJson_;
 };
 
 }  // namespace zuno::service

@@ -3,21 +3,17 @@
 #include "site.h"
 
 #include "get_body.h"
+#include "raw_http.h"
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/read.hpp>
 #include <boost/asio/write.hpp>
 
-#include <QDir>
 #include <QElapsedTimer>
-#include <QFile>
-#include <QTemporaryDir>
 #include <QTest>
 
 #include <sys/resource.h>
-#include <sys/socket.h>
-#include <sys/time.h>
 
 #include <chrono>
 #include <memory>
@@ -28,69 +24,6 @@ using namespace std::chrono_literals;
 namespace asio = boost::asio;
 
 namespace {
-
-const QByteArray kSecret("the contents of a file outside the download folder");
-constexpr char kInstallerBytes[] = "MZ installer bytes \x00\x01\x02 end";
-const QByteArray kInstaller(kInstallerBytes, sizeof kInstallerBytes - 1);
-const QString kUsageNotes = u"使用说明.txt"_s;
-const QByteArray kUsageNotesEscaped("%E4%BD%BF%E7%94%A8%E8%AF%B4%E6%98%8E.txt");
-
-struct RawResponse {
-    int status = 0;
-    std::string head;  // status line and header fields, up to the blank line
-    std::string rest;  // everything after the blank line, possibly further responses
-    bool closedByServer = false;
-
-    // The value of a header field, empty when it is not there; names compare without regard to
-    // case.
-    std::string header(std::string_view name) const
-    {
-        const QByteArray key =
-            "\r\n" + QByteArray(name.data(), qsizetype(name.size())).toLower() + ':';
-        const qsizetype at = QByteArray::fromStdString(head).toLower().indexOf(key);
-        if (at < 0)
-            return {};
-        const size_t start = head.find_first_not_of(' ', size_t(at + key.size()));
-        return head.substr(start, head.find("\r\n", start) - start);
-    }
-};
-
-// Sends bytes exactly as given on a new connection and reads until the server closes or falls
-// silent for `quiet`; for requests that a real HTTP client would not send.
-RawResponse rawExchange(unsigned short port, std::string_view request,
-                        std::chrono::milliseconds quiet = 1500ms)
-{
-    asio::io_context context;
-    asio::ip::tcp::socket socket(context);
-    socket.connect({asio::ip::make_address("127.0.0.1"), port});
-    const timeval timeout{quiet.count() / 1000, (quiet.count() % 1000) * 1000};
-    setsockopt(socket.native_handle(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-
-    boost::system::error_code error;
-    // A write error (the server closed early) still leaves its answer to read.
-    asio::write(socket, asio::buffer(request), error);
-    std::string received;
-    char chunk[4096];
-    do {
-        const size_t got = socket.read_some(asio::buffer(chunk), error);
-        received.append(chunk, got);
-    } while (!error);
-
-    RawResponse response;
-    response.closedByServer = error == asio::error::eof || error == asio::error::connection_reset;
-    const size_t end = received.find("\r\n\r\n");
-    response.head = received.substr(0, end);
-    response.rest = end == std::string::npos ? std::string() : received.substr(end + 4);
-    if (received.starts_with("HTTP/1.") && received.size() > 12)
-        response.status = std::stoi(received.substr(9, 3));
-    return response;
-}
-
-bool writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
-}
 
 std::unique_ptr<zuno::service::Server> startServer(const zuno::service::Site &site,
                                                    std::chrono::milliseconds deadline)
@@ -125,11 +58,6 @@ private slots:
     void shouldAnswerInGbkWithCrlfLines();
     void shouldAnswerHeadWithTheHeaderOfGetAndNoBody();
 
-    // Home page and downloads
-    void shouldServeTheHomePageWithTheFormAndTheDownloads();
-    void shouldServeOnlyTheFilesOfTheDownloadFolder_data();
-    void shouldServeOnlyTheFilesOfTheDownloadFolder();
-
     // Refusals and limits
     void shouldRefuseWhatItDoesNotServe_data();
     void shouldRefuseWhatItDoesNotServe();
@@ -142,13 +70,8 @@ private:
         return u"http://127.0.0.1:%1/iii.asp?title="_s.arg(port_) + typed;
     }
     // A GET that asks the server to close once it has answered.
-    RawResponse get(const std::string &target) const
-    {
-        return rawExchange(port_,
-                           "GET " + target + " HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
-    }
+    RawResponse get(const std::string &target) const { return rawGet(port_, target); }
 
-    QTemporaryDir root_;
     std::unique_ptr<zuno::service::Site> site_;
     std::unique_ptr<zuno::service::Server> server_;
     unsigned short port_ = 0;
@@ -156,17 +79,7 @@ private:
 
 void TestLookupService::initTestCase()
 {
-    QVERIFY(root_.isValid());
-    const QDir root(root_.path());
-    QVERIFY(root.mkdir(u"downloads"_s));
-    QVERIFY(writeFile(root.filePath(u"secret.txt"_s), kSecret));
-    QVERIFY(writeFile(root.filePath(u"downloads/zuno-1.2.zip"_s), kInstaller));
-    QVERIFY(writeFile(root.filePath(u"downloads/"_s + kUsageNotes), "read me"));
-    QVERIFY(writeFile(root.filePath(u"downloads/.hidden"_s), kSecret));
-    QVERIFY(QFile::link(root.filePath(u"secret.txt"_s), root.filePath(u"downloads/link.txt"_s)));
-
-    site_ = std::make_unique<zuno::service::Site>(
-        zuno::service::DownloadFolder(root.filePath(u"downloads"_s).toStdString()));
+    site_ = std::make_unique<zuno::service::Site>();
     server_ = startServer(*site_, 10s);
     port_ = server_->localEndpoint().port();
 }
@@ -296,55 +209,6 @@ void TestLookupService::shouldAnswerHeadWithTheHeaderOfGetAndNoBody()
     QCOMPARE(head.header("Content-Type"), get.header("Content-Type"));
     QVERIFY2(head.rest.starts_with("HTTP/1.1 200 OK\r\n"), head.rest.c_str());
     QVERIFY(head.rest.ends_with("\r\n\r\n" + get.rest));
-}
-
-void TestLookupService::shouldServeTheHomePageWithTheFormAndTheDownloads()
-{
-    const auto response = get("/");
-    QCOMPARE(response.status, 200);
-    QCOMPARE(response.header("Content-Type"), "text/html; charset=utf-8");
-    const QString page = QString::fromStdString(response.rest);
-    const QString notesLink = u"<a href=\"/download/%1\">%2</a>"_s.arg(
-        QString::fromLatin1(kUsageNotesEscaped), kUsageNotes);
-    for (const QString &part :
-         {u"<title>ZUNO全国电话号码归属地查询</title>"_s, u"当前版本：<strong>1.2</strong>"_s,
-          u"<form action=\"/iii.asp\" method=\"get\""_s, u"name=\"title\""_s,
-          u"<a href=\"/download/zuno-1.2.zip\">zuno-1.2.zip</a>"_s, notesLink})
-        QVERIFY2(page.contains(part), qPrintable(part));
-    QVERIFY(!page.contains(u".hidden"_s));
-    QVERIFY(!page.contains(u"link.txt"_s));
-}
-
-void TestLookupService::shouldServeOnlyTheFilesOfTheDownloadFolder_data()
-{
-    QTest::addColumn<QByteArray>("target");
-    QTest::addColumn<QByteArray>("served");  // empty: refused with 404
-
-    QTest::newRow("installer") << QByteArray("/download/zuno-1.2.zip") << kInstaller;
-    QTest::newRow("escaped UTF-8 name")
-        << "/download/" + kUsageNotesEscaped << QByteArray("read me");
-    // Never a file outside the folder
-    QTest::newRow("dot dot") << QByteArray("/download/../secret.txt") << QByteArray();
-    QTest::newRow("escaped slash") << QByteArray("/download/..%2Fsecret.txt") << QByteArray();
-    QTest::newRow("all escaped") << QByteArray("/download/%2E%2E%2Fsecret.txt") << QByteArray();
-    QTest::newRow("backslash") << QByteArray("/download/..%5Csecret.txt") << QByteArray();
-    QTest::newRow("deeper") << QByteArray("/download/x/..%2F..%2Fsecret.txt") << QByteArray();
-    QTest::newRow("absolute path") << QByteArray("/download/%2Fetc%2Fpasswd") << QByteArray();
-    QTest::newRow("symbolic link out") << QByteArray("/download/link.txt") << QByteArray();
-    QTest::newRow("hidden file") << QByteArray("/download/.hidden") << QByteArray();
-    QTest::newRow("NUL byte") << QByteArray("/download/zuno-1.2.zip%00.txt") << QByteArray();
-    QTest::newRow("the folder itself") << QByteArray("/download/") << QByteArray();
-}
-
-void TestLookupService::shouldServeOnlyTheFilesOfTheDownloadFolder()
-{
-    QFETCH(QByteArray, target);
-    QFETCH(QByteArray, served);
-    const auto response = get(target.toStdString());
-    QCOMPARE(response.status, served.isEmpty() ? 404 : 200);
-    QVERIFY(!QByteArray::fromStdString(response.rest).contains(kSecret));
-    if (!served.isEmpty())
-        QCOMPARE(QByteArray::fromStdString(response.rest), served);
 }
 
 void TestLookupService::shouldRefuseWhatItDoesNotServe_data()

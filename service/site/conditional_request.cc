@@ -1,0 +1,107 @@
+#include "conditional_request.h"
+
+#include "http_dates.h"
+
+#include <charconv>
+#include <optional>
+
+namespace zuno::service {
+namespace {
+
+std::string_view trimmed(std::string_view text)
+{
+    while (!text.empty() && (text.front() == ' ' || text.front() == '\t'))
+        text.remove_prefix(1);
+    while (!text.empty() && (text.back() == ' ' || text.back() == '\t'))
+        text.remove_suffix(1);
+    return text;
+}
+
+std::string_view withoutWeakness(std::string_view tag)
+{
+    return tag.starts_with("W/") ? tag.substr(2) : tag;
+}
+
+bool anyTagMatches(std::string_view list, std::string_view etag)
+{
+    while (!list.empty()) {
+        const size_t comma = list.find(',');
+        const std::string_view tag = trimmed(list.substr(0, comma));
+        if (tag == "*" || withoutWeakness(tag) == etag)
+            return true;
+        if (comma == std::string_view::npos)
+            break;
+        list.remove_prefix(comma + 1);
+    }
+    return false;
+}
+
+std::optional<std::uint64_t> readNumber(std::string_view text)
+{
+    std::uint64_t value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (text.empty() || error != std::errc() || end != text.data() + text.size())
+        return std::nullopt;
+    return value;
+}
+
+bool isFresh(const Preconditions &request, const Representation &file)
+{
+    if (!request.ifNoneMatch.empty())
+        return anyTagMatches(request.ifNoneMatch, file.etag);
+    const auto since = parseHttpDate(trimmed(request.ifModifiedSince));
+    return since && file.lastModified <= *since;
+}
+
+// If-Range holds a strong ETag or a date; a weak tag or an unreadable value never matches.
+bool rangeStillApplies(std::string_view ifRange, const Representation &file)
+{
+    ifRange = trimmed(ifRange);
+    if (ifRange.empty())
+        return true;
+    if (ifRange.starts_with('"'))
+        return ifRange == file.etag;
+    const auto date = parseHttpDate(ifRange);
+    return date && *date == file.lastModified;
+}
+
+}  // namespace
+
+Selection selectRepresentation(const Preconditions &request, const Representation &file)
+{
+    if (isFresh(request, file))
+        return {Selection::Kind::NotModified};
+    const Selection whole{Selection::Kind::Whole, 0, file.size};
+
+    std::string_view range = trimmed(request.range);
+    if (!range.starts_with("bytes=") || !rangeStillApplies(request.ifRange, file))
+        return whole;
+    range = trimmed(range.substr(6));
+    const size_t dash = range.find('-');
+    if (dash == std::string_view::npos || range.find(',') != std::string_view::npos)
+        return whole;
+    const std::string_view first = trimmed(range.substr(0, dash));
+    const std::string_view last = trimmed(range.substr(dash + 1));
+    const Selection unsatisfiable{Selection::Kind::Unsatisfiable};
+
+    if (first.empty()) {
+        // "-N": the last N bytes.
+        const auto suffix = readNumber(last);
+        if (!suffix)
+            return whole;
+        if (*suffix == 0 || file.size == 0)
+            return unsatisfiable;
+        const std::uint64_t length = std::min(*suffix, file.size);
+        return {Selection::Kind::Partial, file.size - length, length};
+    }
+    const auto start = readNumber(first);
+    const auto end = last.empty() ? std::optional<std::uint64_t>(UINT64_MAX) : readNumber(last);
+    if (!start || !end || *end < *start)
+        return whole;
+    if (*start >= file.size)
+        return unsatisfiable;
+    const std::uint64_t stop = std::min(*end, file.size - 1);
+    return {Selection::Kind::Partial, *start, stop - *start + 1};
+}
+
+}  // namespace zuno::service

@@ -1,0 +1,196 @@
+#include "debian_package.h"
+
+#include <archive.h>
+#include <archive_entry.h>
+
+#include <cctype>
+#include <memory>
+
+namespace zuno::service {
+namespace {
+
+// Far more than any control member or control file needs; a larger one is not read.
+constexpr la_int64_t kMaxControlArchive = 4 * 1024 * 1024;
+constexpr la_int64_t kMaxControlFile = 256 * 1024;
+constexpr int kMaxMembers = 8;
+
+struct ArchiveFree {
+    void operator()(archive *reader) const { archive_read_free(reader); }
+};
+using ArchiveReader = std::unique_ptr<archive, ArchiveFree>;
+
+// The data of the current entry, when it is no larger than limit and reads whole.
+std::optional<std::string> readEntry(archive *reader, archive_entry *entry, la_int64_t limit)
+{
+    if (!archive_entry_size_is_set(entry) || archive_entry_size(entry) > limit)
+        return std::nullopt;
+    std::string data(static_cast<size_t>(archive_entry_size(entry)), '\0');
+    const la_ssize_t got = archive_read_data(reader, data.data(), data.size());
+    if (got < 0 || static_cast<size_t>(got) != data.size())
+        return std::nullopt;
+    return data;
+}
+
+std::optional<std::string> controlFile(const std::string &controlArchive)
+{
+    ArchiveReader reader(archive_read_new());
+    if (!reader || archive_read_support_format_tar(reader.get()) != ARCHIVE_OK ||
+        archive_read_support_filter_gzip(reader.get()) != ARCHIVE_OK ||
+        archive_read_support_filter_xz(reader.get()) != ARCHIVE_OK ||
+        archive_read_support_filter_zstd(reader.get()) != ARCHIVE_OK ||
+        archive_read_open_memory(reader.get(), controlArchive.data(), controlArchive.size()) !=
+            ARCHIVE_OK)
+        return std::nullopt;
+    archive_entry *entry = nullptr;
+    for (int i = 0; i < kMaxMembers && archive_read_next_header(reader.get(), &entry) == ARCHIVE_OK;
+         ++i) {
+        const std::string_view name =
+            archive_entry_pathname(entry) ? archive_entry_pathname(entry) : "";
+        if (name == "./control" || name == "control")
+            return readEntry(reader.get(), entry, kMaxControlFile);
+    }
+    return std::nullopt;
+}
+
+std::string_view trimmed(std::string_view text)
+{
+    while (!text.empty() && std::isspace(static_cast<unsigned char>(text.front())))
+        text.remove_prefix(1);
+    while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back())))
+        text.remove_suffix(1);
+    return text;
+}
+
+// The first line of each field of one deb822 paragraph; continuation lines are skipped.
+PackageInfo parseControl(std::string_view text)
+{
+    PackageInfo info;
+    while (!text.empty()) {
+        const size_t end = text.find('\n');
+        const std::string_view line = text.substr(0, end);
+        text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
+        const size_t colon = line.find(':');
+        if (line.empty() || line.front() == ' ' || line.front() == '\t' ||
+            colon == std::string_view::npos)
+            continue;
+        const std::string_view name = line.substr(0, colon);
+        const std::string value(trimmed(line.substr(colon + 1)));
+        if (name == "Package")
+            info.name = value;
+        else if (name == "Version")
+            info.version = value;
+        else if (name == "Architecture")
+            info.architecture = value;
+        else if (name == "Description")
+            info.summary = value;
+    }
+    return info;
+}
+
+// dpkg's character order within a non-digit run: '~' first, then the end, letters, the rest.
+int order(char c)
+{
+    if (std::isdigit(static_cast<unsigned char>(c)))
+        return 0;
+    if (std::isalpha(static_cast<unsigned char>(c)))
+        return c;
+    if (c == '~')
+        return -1;
+    return c ? c + 256 : 0;
+}
+
+int compareFragment(std::string_view a, std::string_view b)
+{
+    size_t i = 0, j = 0;
+    while (i < a.size() || j < b.size()) {
+        int firstDifference = 0;
+        while ((i < a.size() && !std::isdigit(static_cast<unsigned char>(a[i]))) ||
+               (j < b.size() && !std::isdigit(static_cast<unsigned char>(b[j])))) {
+            const int ac = order(i < a.size() ? a[i] : '\0');
+            const int bc = order(j < b.size() ? b[j] : '\0');
+            if (ac != bc)
+                return ac - bc;
+            ++i, ++j;
+        }
+        while (i < a.size() && a[i] == '0')
+            ++i;
+        while (j < b.size() && b[j] == '0')
+            ++j;
+        while (i < a.size() && std::isdigit(static_cast<unsigned char>(a[i])) && j < b.size() &&
+               std::isdigit(static_cast<unsigned char>(b[j]))) {
+            if (!firstDifference)
+                firstDifference = a[i] - b[j];
+            ++i, ++j;
+        }
+        if (i < a.size() && std::isdigit(static_cast<unsigned char>(a[i])))
+            return 1;
+        if (j < b.size() && std::isdigit(static_cast<unsigned char>(b[j])))
+            return -1;
+        if (firstDifference)
+            return firstDifference;
+    }
+    return 0;
+}
+
+struct VersionParts {
+    long epoch = 0;
+    std::string_view upstream;
+    std::string_view revision;
+};
+
+VersionParts split(std::string_view version)
+{
+    VersionParts parts;
+    if (const size_t colon = version.find(':'); colon != std::string_view::npos) {
+        parts.epoch = std::strtol(std::string(version.substr(0, colon)).c_str(), nullptr, 10);
+        version.remove_prefix(colon + 1);
+    }
+    const size_t dash = version.rfind('-');
+    parts.upstream = version.substr(0, dash);
+    if (dash != std::string_view::npos)
+        parts.revision = version.substr(dash + 1);
+    return parts;
+}
+
+}  // namespace
+
+std::optional<PackageInfo> readDebianPackage(int fd)
+{
+    ArchiveReader reader(archive_read_new());
+    // archive_read_open_fd reads from fd and leaves it open: the caller owns it.
+    if (!reader || archive_read_support_format_ar(reader.get()) != ARCHIVE_OK ||
+        archive_read_open_fd(reader.get(), fd, 64 * 1024) != ARCHIVE_OK)
+        return std::nullopt;
+    archive_entry *entry = nullptr;
+    for (int i = 0; i < kMaxMembers && archive_read_next_header(reader.get(), &entry) == ARCHIVE_OK;
+         ++i) {
+        const std::string_view name =
+            archive_entry_pathname(entry) ? archive_entry_pathname(entry) : "";
+        if (name.starts_with("data.tar"))
+            break;
+        if (name != "control.tar" && !name.starts_with("control.tar."))
+            continue;
+        const auto controlArchive = readEntry(reader.get(), entry, kMaxControlArchive);
+        const auto control = controlArchive ? controlFile(*controlArchive) : std::nullopt;
+        if (!control)
+            return std::nullopt;
+        PackageInfo info = parseControl(*control);
+        if (info.name.empty() || info.version.empty())
+            return std::nullopt;
+        return info;
+    }
+    return std::nullopt;
+}
+
+int compareDebianVersions(std::string_view a, std::string_view b)
+{
+    const VersionParts left = split(a);
+    const VersionParts right = split(b);
+    if (left.epoch != right.epoch)
+        return left.epoch < right.epoch ? -1 : 1;
+    if (const int upstream = compareFragment(left.upstream, right.upstream))
+        return upstream;
+    return compareFragment(left.revision, right.revision);
+}
+
+}  // namespace zuno::service

@@ -1,0 +1,52 @@
+#include "lookup_json.h"
+
+#include "lookup_reply.h"
+#include "number_lookup.h"
+#include "web_text.h"
+
+#include <nlohmann/json.hpp>
+
+namespace zuno::service {
+namespace {
+
+// ordered_json keeps the fields in the order the API documents them.
+using json = nlohmann::ordered_json;
+
+json textOrNull(std::u16string_view text)
+{
+    return text.empty() ? json(nullptr) : json(toUtf8(text));
+}
+
+// Bytes that are not UTF-8 become U+FFFD instead of an exception or invalid output.
+std::string dumped(const json &value)
+{
+    return value.dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
+}  // namespace
+
+std::string lookupJson(const LookupOutcome &outcome, std::u16string_view title)
+{
+    const std::u16string message =
+        outcome.valid() ? std::u16string() : problemMessage(outcome.verdict, title);
+    const json answer = {
+        {"input", toUtf8(title)},
+        {"number", textOrNull(outcome.number)},
+        {"e164", outcome.e164.empty() ? json(nullptr) : json(outcome.e164)},
+        {"valid", outcome.valid()},
+        {"location", textOrNull(outcome.place)},
+        {"areaCode", textOrNull(outcome.areaCode)},
+        {"carrier", textOrNull(outcome.carrier)},
+        {"type", textOrNull(outcome.kind)},
+        {"owner", textOrNull(outcome.owner)},
+        {"message", textOrNull(message)},
+    };
+    return dumped(answer);
+}
+
+std::string jsonError(std::string_view message)
+{
+    return dumped(json{{"error", std::string(message)}});
+}
+
+}  // namespace zuno::service

@@ -1,0 +1,69 @@
+#!/usr/bin/env bash
+# The site as a real browser shows it: headless Chromium loads the home page of zuno-lookupd
+# with a package on offer and the lookup form's page, dumps the DOM it built and takes
+# screenshots, kept in WORK-DIR for a person to look at. A Content-Security-Policy refusal in
+# the browser's console fails the check too.
+# Usage: check-site-in-chromium.sh ZUNO_LOOKUPD WORK-DIR
+set -euo pipefail
+
+lookupd=$1 work=$2
+. "$(dirname "$0")/../resources/checks.sh"
+
+rm -rf "$work"
+mkdir -p "$work/downloads" "$work/tree/DEBIAN"
+deb=zuno-lookup_9.8_amd64.deb
+printf 'Package: zuno-lookup\nVersion: 9.8\nArchitecture: amd64\nMaintainer: T <t@zuno.invalid>\nDescription: ZUNO lookup window, browser check\n' \
+  >"$work/tree/DEBIAN/control"
+dpkg-deb --root-owner-group --build "$work/tree" "$work/downloads/$deb" >/dev/null
+digest=$(sha256sum "$work/downloads/$deb" | cut -d' ' -f1)
+
+"$lookupd" --listen 127.0.0.1:0 --downloads "$work/downloads" 2>"$work/lookupd.log" &
+service=$!
+trap 'kill "$service" 2>/dev/null || true; rm -rf "$work"/profile.*' EXIT
+port=
+for _ in $(seq 100); do
+  port=$(sed -n 's|.*listening on http://127\.0\.0\.1:\([0-9]*\)/.*|\1|p' "$work/lookupd.log")
+  [ -n "$port" ] && break
+  sleep 0.1
+done
+[ -n "$port" ] || { cat "$work/lookupd.log" >&2; echo "FAIL: zuno-lookupd did not start" >&2; exit 1; }
+site=http://127.0.0.1:$port
+
+# The digest is worked out in the background; wait until the page has it.
+home_page() { (exec 3<>"/dev/tcp/127.0.0.1/$port" && printf 'GET / HTTP/1.0\r\n\r\n' >&3 && cat <&3); }
+for _ in $(seq 100); do
+  home_page | grep -q "$digest" && break
+  sleep 0.1
+done
+
+browse() {
+  local name=$1
+  shift
+  timeout 60 chromium --headless --no-sandbox --disable-gpu --disable-quic --no-first-run \
+    --disable-background-networking --disable-component-update --disable-sync \
+    --user-data-dir="$(mktemp -d "$work/profile.XXXXXX")" --enable-logging=stderr --v=0 \
+    "$@" >"$work/$name" 2>"$work/$name.log" || fail "chromium $* failed"
+}
+browse home.html --dump-dom "$site/"
+browse home.png.out --screenshot="$work/home.png" --window-size=1280,1700 --hide-scrollbars "$site/"
+browse lookup.html --dump-dom "$site/lookup?number=13800138000"
+browse lookup.png.out --screenshot="$work/lookup.png" --window-size=1024,600 --hide-scrollbars \
+  "$site/lookup?number=13800138000"
+
+for part in "<title>ZUNO全国电话号码归属地查询</title>" "最新版本：<strong>9.8</strong>" \
+  "href=\"/download/$deb\"" "<code>$digest</code>" "软件包 zuno-lookup 9.8（amd64）" \
+  "sudo apt install ./$deb" 'src="/screenshot.png"' 'action="/lookup"' "/api/v1/lookup?number="; do
+  grep -qF "$part" "$work/home.html" || fail "the home page in Chromium lacks: $part"
+done
+for part in "<td>北京市</td>" 'value="13800138000"' 'action="/lookup"'; do
+  grep -qF "$part" "$work/lookup.html" || fail "the lookup page in Chromium lacks: $part"
+done
+if grep -h "Content Security Policy" "$work"/*.log; then
+  fail "Chromium refused part of a page under its Content-Security-Policy"
+fi
+for shot in home.png lookup.png; do
+  file "$work/$shot" | grep -q 'PNG image data' || fail "no screenshot $work/$shot"
+done
+
+finish_checks
+echo "site in Chromium: all checks passed; screenshots in $work"

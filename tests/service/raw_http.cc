@@ -1,0 +1,63 @@
+#include "raw_http.h"
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/write.hpp>
+
+#include <sys/socket.h>
+#include <sys/time.h>
+
+#include <algorithm>
+#include <cctype>
+
+namespace asio = boost::asio;
+
+std::string RawResponse::header(std::string_view name) const
+{
+    std::string lower = head;
+    std::transform(lower.begin(), lower.end(), lower.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    std::string key = "\r\n" + std::string(name) + ':';
+    std::transform(key.begin(), key.end(), key.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    const size_t at = lower.find(key);
+    if (at == std::string::npos)
+        return {};
+    const size_t start = head.find_first_not_of(' ', at + key.size());
+    return head.substr(start, head.find("\r\n", start) - start);
+}
+
+RawResponse rawExchange(unsigned short port, std::string_view request,
+                        std::chrono::milliseconds quiet)
+{
+    asio::io_context context;
+    asio::ip::tcp::socket socket(context);
+    socket.connect({asio::ip::make_address("127.0.0.1"), port});
+    const timeval timeout{quiet.count() / 1000, (quiet.count() % 1000) * 1000};
+    setsockopt(socket.native_handle(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+
+    boost::system::error_code error;
+    // A write error (the server closed early) still leaves its answer to read.
+    asio::write(socket, asio::buffer(request), error);
+    std::string received;
+    char chunk[65536];
+    do {
+        const size_t got = socket.read_some(asio::buffer(chunk), error);
+        received.append(chunk, got);
+    } while (!error);
+
+    RawResponse response;
+    response.closedByServer = error == asio::error::eof || error == asio::error::connection_reset;
+    const size_t end = received.find("\r\n\r\n");
+    response.head = received.substr(0, end);
+    response.rest = end == std::string::npos ? std::string() : received.substr(end + 4);
+    if (received.starts_with("HTTP/1.") && received.size() > 12)
+        response.status = std::stoi(received.substr(9, 3));
+    return response;
+}
+
+RawResponse rawGet(unsigned short port, const std::string &target, const std::string &headers)
+{
+    return rawExchange(
+        port, "GET " + target + " HTTP/1.1\r\nHost: x\r\n" + headers + "Connection: close\r\n\r\n");
+}

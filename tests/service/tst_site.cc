@@ -1,0 +1,552 @@
+// Service headers first: Qt's keyword macros must not reach Boost.
+#include "server.h"
+#include "site.h"
+
+#include "raw_http.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QStringDecoder>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <boost/asio/read.hpp>
+#include <boost/asio/write.hpp>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <thread>
+
+using namespace Qt::StringLiterals;
+using namespace std::chrono_literals;
+namespace asio = boost::asio;
+using zuno::service::DownloadFolder;
+using zuno::service::Site;
+
+namespace {
+
+const QByteArray kSecret("the contents of a file outside the download folder");
+const QByteArray kInstaller("MZ installer bytes \x00\x01\x02 end", 26);
+// SHA-256 of 2 GiB of zero bytes.
+const QString kTwoGibibytesOfZeros =
+    u"a7c744c13cc101ed66c29f672f92455547889cc586ce6d44fe76ae824958ea51"_s;
+
+bool writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
+
+// A Debian package built by dpkg-deb, its control member compressed as asked.
+bool buildPackage(const QString &root, const QString &version, const QString &compression,
+                  const QString &output)
+{
+    const QString tree = root + u"/tree-"_s + compression;
+    const QString control =
+        u"Package: zuno-lookup\nVersion: %1\nArchitecture: amd64\n"
+        "Maintainer: Test <t@zuno.invalid>\n"
+        "Description: ZUNO <lookup> & \"window\"\n second line\n"_s.arg(version);
+    if (!QDir().mkpath(tree + u"/DEBIAN"_s) ||
+        !writeFile(tree + u"/DEBIAN/control"_s, control.toUtf8()))
+        return false;
+    return QProcess::execute(
+               u"dpkg-deb"_s,
+               {u"--root-owner-group"_s, u"-Z"_s + compression, u"--build"_s, tree, output}) == 0;
+}
+
+std::unique_ptr<zuno::service::Server> startServer(const Site &site)
+{
+    zuno::service::ServerOptions options;
+    options.listen = {asio::ip::make_address("127.0.0.1"), 0};
+    options.threads = 2;
+    auto server = std::make_unique<zuno::service::Server>(site, options);
+    server->start();
+    return server;
+}
+
+QString text(const RawResponse &response) { return QString::fromUtf8(response.rest); }
+
+}  // namespace
+
+class TestSite : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanupTestCase() { server_.reset(); }
+
+    // Pages, the API and their headers
+    void shouldSendTheHeadersOfEachKindOfAnswer_data();
+    void shouldSendTheHeadersOfEachKindOfAnswer();
+    void shouldAnswerErrorsInTheFormTheirClientsRead_data();
+    void shouldAnswerErrorsInTheFormTheirClientsRead();
+    void shouldAnswerTheApiInValidJson_data();
+    void shouldAnswerTheApiInValidJson();
+    void shouldAnswerTheFormWithAnEscapedPageAndTheFormAgain();
+
+    // The download list
+    void shouldListPackagesWithTheirFieldsDigestsAndNewestVersion();
+    void shouldSayHowToBuildPackagesWhenThereAreNone();
+    void shouldKeepTheHomePageSmallAndQuickWithTwentyThousandFiles();
+
+    // Sending files
+    void shouldHonourValidatorsAndRanges_data();
+    void shouldHonourValidatorsAndRanges();
+    void shouldServeOnlyRegularFilesInsideTheFolder_data();
+    void shouldServeOnlyRegularFilesInsideTheFolder();
+    void shouldNeverServeOutsideTheFolderWhileANameIsSwapped();
+    void shouldEndTheAnswerWhenTheFileShrinksWhileSent();
+    void shouldServeAndDigestATwoGibibyteFileWithoutHoldingUpLookups();
+
+private:
+    QString folder() const { return root_.filePath(u"downloads"_s); }
+    QString homePageOnceDigested() const
+    {
+        QString page;
+        for (int i = 0; i < 600; ++i) {
+            page = text(rawGet(port_, "/"));
+            if (!page.contains(u"计算中"_s))
+                break;
+            QTest::qWait(100);
+        }
+        return page;
+    }
+
+    QTemporaryDir root_;
+    std::unique_ptr<Site> site_;
+    std::unique_ptr<zuno::service::Server> server_;
+    unsigned short port_ = 0;
+};
+
+void TestSite::initTestCase()
+{
+    QVERIFY(root_.isValid());
+    QVERIFY(QDir(root_.path()).mkdir(u"downloads"_s));
+    QVERIFY(writeFile(root_.filePath(u"secret.txt"_s), kSecret));
+    QVERIFY(writeFile(folder() + u"/zuno-1.2.zip"_s, kInstaller));
+    QVERIFY(writeFile(folder() + u"/使用说明.txt"_s, "read me"));
+    QVERIFY(writeFile(folder() + u"/.hidden"_s, kSecret));
+    QVERIFY(QFile::link(root_.filePath(u"secret.txt"_s), folder() + u"/link.txt"_s));
+    QCOMPARE(mkfifo(QFile::encodeName(folder() + u"/pipe.deb"_s).constData(), 0600), 0);
+    for (const auto &[version, compression] :
+         {std::pair{u"1.9"_s, u"xz"_s}, {u"1.10"_s, u"gzip"_s}, {u"1.10~rc1"_s, u"zstd"_s}})
+        QVERIFY(buildPackage(root_.path(), version, compression,
+                             folder() + u"/zuno-lookup_%1_amd64.deb"_s.arg(version)));
+    site_ = std::make_unique<Site>(DownloadFolder(folder().toStdString()));
+    server_ = startServer(*site_);
+    port_ = server_->localEndpoint().port();
+}
+
+void TestSite::shouldSendTheHeadersOfEachKindOfAnswer_data()
+{
+    QTest::addColumn<QByteArray>("target");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QByteArray>("contentType");
+    QTest::addColumn<QByteArray>("cacheControl");
+    QTest::newRow("home page") << "/"_ba << 200 << "text/html; charset=utf-8"_ba
+                               << "no-cache"_ba;
+    QTest::newRow("lookup page") << "/lookup?number=110"_ba << 200 << "text/html; charset=utf-8"_ba
+                                 << "no-cache"_ba;
+    QTest::newRow("API") << "/api/v1/lookup?number=110"_ba << 200
+                         << "application/json; charset=utf-8"_ba
+                         << "no-cache"_ba;
+    QTest::newRow("window") << "/iii.asp?title=110"_ba << 200 << "text/plain; charset=gb2312"_ba
+                            << "no-cache"_ba;
+    QTest::newRow("download") << "/download/zuno-1.2.zip"_ba << 200 << "application/octet-stream"_ba
+                              << "no-cache"_ba;
+    QTest::newRow("icon") << "/favicon.ico"_ba << 200 << "image/vnd.microsoft.icon"_ba
+                          << "public, max-age=86400"_ba;
+    QTest::newRow("screenshot") << "/screenshot.png"_ba << 200 << "image/png"_ba
+                                << "public, max-age=86400"_ba;
+    QTest::newRow("missing page") << "/nowhere"_ba << 404 << "text/html; charset=utf-8"_ba
+                                  << "no-store"_ba;
+}
+
+void TestSite::shouldSendTheHeadersOfEachKindOfAnswer()
+{
+    QFETCH(QByteArray, target);
+    QFETCH(int, status);
+    QFETCH(QByteArray, contentType);
+    QFETCH(QByteArray, cacheControl);
+    const auto response = rawGet(port_, target.toStdString());
+    QCOMPARE(response.status, status);
+    QCOMPARE(response.header("Content-Type"), contentType.toStdString());
+    QCOMPARE(response.header("Cache-Control"), cacheControl.toStdString());
+    QCOMPARE(response.header("X-Content-Type-Options"), "nosniff");
+    const QDateTime date = QDateTime::fromString(QString::fromStdString(response.header("Date")),
+                                                 u"ddd, dd MMM yyyy HH:mm:ss 'GMT'"_s);
+    QVERIFY2(date.isValid(), response.head.c_str());
+    QVERIFY(
+        qAbs(QDateTime(date.date(), date.time(), Qt::UTC).secsTo(QDateTime::currentDateTimeUtc())) <
+        60);
+
+    const bool html = contentType.startsWith("text/html");
+    const std::string policy = response.header("Content-Security-Policy");
+    QCOMPARE(!policy.empty(), html);
+    QCOMPARE(!response.header("Referrer-Policy").empty(), html);
+    if (html)
+        for (const char *part : {"default-src 'self'", "script-src 'none'", "form-action 'self'",
+                                 "frame-ancestors 'none'"})
+            QVERIFY2(policy.find(part) != std::string::npos, part);
+    QCOMPARE(response.header("Access-Control-Allow-Origin"), target.startsWith("/api/") ? "*" : "");
+    const bool file = target.startsWith("/download/") || target.contains('.');
+    QCOMPARE(!response.header("ETag").empty() && !response.header("Last-Modified").empty() &&
+                 response.header("Accept-Ranges") == "bytes",
+             file && !target.startsWith("/iii.asp"));
+}
+
+void TestSite::shouldAnswerErrorsInTheFormTheirClientsRead_data()
+{
+    QTest::addColumn<QByteArray>("request");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("words");  // in the HTML page, the JSON error or the GBK text
+    const QByteArray end("Host: x\r\nConnection: close\r\n\r\n");
+    QTest::newRow("400 page") << "GET iii.asp HTTP/1.1\r\n" + end << 400 << u"请求无效"_s;
+    QTest::newRow("404 page") << "GET /nowhere HTTP/1.1\r\n" + end << 404 << u"找不到该页面"_s;
+    QTest::newRow("405 page") << "DELETE / HTTP/1.1\r\n" + end << 405 << u"不支持该请求方法"_s;
+    QTest::newRow("413 page") << "GET / HTTP/1.1\r\nContent-Length: 1\r\n" + end + "x" << 413
+                              << u"请求内容过大"_s;
+    QTest::newRow("414 page") << "GET /" + QByteArray(9000, 'a') + " HTTP/1.1\r\n" + end << 414
+                              << u"网址过长"_s;
+    QTest::newRow("431 page") << "GET / HTTP/1.1\r\nX: " + QByteArray(9000, 'a') + "\r\n" + end
+                              << 431 << u"请求头过大"_s;
+    QTest::newRow("405 window") << "POST /iii.asp HTTP/1.1\r\n" + end << 405
+                                << u"405 不支持该请求方法\r\n"_s;
+    QTest::newRow("404 API") << "GET /api/v1/nowhere HTTP/1.1\r\n" + end << 404 << u"404"_s;
+    QTest::newRow("400 API without number")
+        << "GET /api/v1/lookup?title=1 HTTP/1.1\r\n" + end << 400 << u"number"_s;
+}
+
+void TestSite::shouldAnswerErrorsInTheFormTheirClientsRead()
+{
+    QFETCH(QByteArray, request);
+    QFETCH(int, status);
+    QFETCH(QString, words);
+    const auto response = rawExchange(port_, request.toStdString());
+    QCOMPARE(response.status, status);
+    QVERIFY(!response.header("Date").empty());
+    QCOMPARE(response.header("X-Content-Type-Options"), "nosniff");
+    const std::string type = response.header("Content-Type");
+    const QByteArray body = QByteArray::fromStdString(response.rest);
+    if (type.starts_with("application/json")) {
+        QJsonParseError error;
+        const QJsonDocument json = QJsonDocument::fromJson(body, &error);
+        QCOMPARE(error.error, QJsonParseError::NoError);
+        QVERIFY2(json.object().value(u"error"_s).toString().contains(words), body);
+        QCOMPARE(response.header("Access-Control-Allow-Origin"), "*");
+    } else if (type == "text/plain; charset=gb2312") {
+        QCOMPARE(QStringDecoder("GB18030").decode(body).operator QString(), words);
+    } else {
+        QCOMPARE(type, "text/html; charset=utf-8");
+        QVERIFY(body.startsWith("<!DOCTYPE html>"));
+        QVERIFY2(QString::fromUtf8(body).contains(u"<h2>%1 %2</h2>"_s.arg(status).arg(words)),
+                 body);
+    }
+}
+
+void TestSite::shouldAnswerTheApiInValidJson_data()
+{
+    QTest::addColumn<QByteArray>("number");
+    QTest::addColumn<QString>("input");  // as the answer repeats it
+    QTest::addColumn<bool>("valid");
+    QTest::addColumn<QString>("location");
+    QTest::newRow("mobile") << "13800138000"_ba << u"13800138000"_s << true << u"北京市"_s;
+    QTest::newRow("+86, spaces as +")
+        << "%2B86+138+0013+8000"_ba << u"+86 138 0013 8000"_s << true << u"北京市"_s;
+    QTest::newRow("empty") << ""_ba << u""_s << false << QString();
+    QTest::newRow("quotes, backslash, controls")
+        << "%22a%5Cb%01%0A%7F%22"_ba << u"\"a\\b\u0001\n\u007f\""_s << false << QString();
+    QTest::newRow("invalid UTF-8 read as GBK")
+        << "%B1%B1%BE%A9"_ba << u"北京"_s << false << QString();
+    QTest::newRow("bytes neither UTF-8 nor GBK")
+        << "%FF%FE%C0"_ba << QString() << false << QString();
+}
+
+void TestSite::shouldAnswerTheApiInValidJson()
+{
+    QFETCH(QByteArray, number);
+    QFETCH(QString, input);
+    QFETCH(bool, valid);
+    QFETCH(QString, location);
+    const auto response = rawGet(port_, "/api/v1/lookup?number=" + number.toStdString());
+    QCOMPARE(response.status, 200);
+    QJsonParseError error;
+    const QJsonObject json =
+        QJsonDocument::fromJson(QByteArray::fromStdString(response.rest), &error).object();
+    QCOMPARE(error.error, QJsonParseError::NoError);
+    for (const QString &key : {u"input"_s, u"number"_s, u"e164"_s, u"valid"_s, u"location"_s,
+                               u"areaCode"_s, u"carrier"_s, u"type"_s, u"owner"_s, u"message"_s})
+        QVERIFY2(json.contains(key), qPrintable(key));
+    if (!input.isNull())
+        QCOMPARE(json.value(u"input"_s).toString(), input);
+    QCOMPARE(json.value(u"valid"_s).toBool(), valid);
+    QCOMPARE(json.value(u"location"_s).toString(), location);
+    QCOMPARE(json.value(u"message"_s).isNull(), valid);
+    if (valid)
+        QCOMPARE(json.value(u"e164"_s).toString(), u"+8613800138000"_s);
+}
+
+void TestSite::shouldAnswerTheFormWithAnEscapedPageAndTheFormAgain()
+{
+    const QString found = text(rawGet(port_, "/lookup?number=010-12345678"));
+    QVERIFY(found.contains(u"<td>北京市</td>"_s));
+    QVERIFY(found.contains(u"value=\"010-12345678\""_s));
+    const QString refused = text(rawGet(port_, "/lookup?number=%22%3E%3Cscript%3Ex%3C/script%3E"));
+    QVERIFY(refused.contains(u"<p class=\"problem\">"_s));
+    QVERIFY(refused.contains(u"value=\"&quot;&gt;&lt;script&gt;x&lt;/script&gt;\""_s));
+    QVERIFY(!refused.contains(u"<script"_s));
+    QVERIFY(refused.contains(u"<form action=\"/lookup\""_s));
+}
+
+void TestSite::shouldListPackagesWithTheirFieldsDigestsAndNewestVersion()
+{
+    const QString page = homePageOnceDigested();
+    QVERIFY(page.contains(u"最新版本：<strong>1.10</strong>"_s));
+    QVERIFY(page.contains(u"软件包 zuno-lookup 1.10~rc1（amd64）：ZUNO &lt;lookup&gt; &amp; "
+                          "&quot;window&quot;</span>"_s));
+    QVERIFY(page.contains(u"sudo apt install ./zuno-lookup_1.9_amd64.deb"_s));
+    QVERIFY(page.contains(u"<a href=\"/download/%E4%BD%BF%E7%94%A8%E8%AF%B4%E6%98%8E.txt\" "
+                          "download>使用说明.txt</a>"_s));
+    QFile package(folder() + u"/zuno-lookup_1.10_amd64.deb"_s);
+    QVERIFY(package.open(QIODevice::ReadOnly));
+    const QString digest = QString::fromLatin1(
+        QCryptographicHash::hash(package.readAll(), QCryptographicHash::Sha256).toHex());
+    QVERIFY(page.contains(u"<code>"_s + digest + u"</code>"_s));
+    for (const QString &absent : {u".hidden"_s, u"link.txt"_s, u"pipe.deb"_s})
+        QVERIFY2(!page.contains(absent), qPrintable(absent));
+
+    // A file added later is listed once the folder settles.
+    QVERIFY(writeFile(folder() + u"/added.txt"_s, "new"));
+    QTRY_VERIFY_WITH_TIMEOUT(text(rawGet(port_, "/")).contains(u"added.txt"_s), 10000);
+    QVERIFY(QFile::remove(folder() + u"/added.txt"_s));
+    QTRY_VERIFY_WITH_TIMEOUT(!text(rawGet(port_, "/")).contains(u"added.txt"_s), 10000);
+}
+
+void TestSite::shouldSayHowToBuildPackagesWhenThereAreNone()
+{
+    const Site site;
+    const auto server = startServer(site);
+    const QString page = text(rawGet(server->localEndpoint().port(), "/"));
+    QVERIFY(page.contains(u"暂时没有提供安装包"_s));
+    QVERIFY(page.contains(u"make package"_s));
+    QVERIFY(!page.contains(u"最新版本"_s));
+}
+
+void TestSite::shouldKeepTheHomePageSmallAndQuickWithTwentyThousandFiles()
+{
+    const QString many = root_.filePath(u"many"_s);
+    QVERIFY(QDir().mkpath(many));
+    for (int i = 0; i < 20000; ++i)
+        QVERIFY(writeFile(many + u"/file-%1.bin"_s.arg(i, 5, 10, QChar(u'0')), "x"));
+    const Site site(DownloadFolder(many.toStdString()));
+    const auto server = startServer(site);
+    QElapsedTimer clock;
+    clock.start();
+    constexpr int kRequests = 20;
+    RawResponse response;
+    for (int i = 0; i < kRequests; ++i)
+        response = rawGet(server->localEndpoint().port(), "/");
+    QVERIFY2(clock.elapsed() / kRequests < 50, qPrintable(QString::number(clock.elapsed())));
+    QVERIFY2(response.rest.size() < 32 * 1024, qPrintable(QString::number(response.rest.size())));
+    QVERIFY(text(response).contains(
+        u"共有 20000 个文件，这里列出前 %1 个"_s.arg(DownloadFolder::kMaxShown)));
+    QCOMPARE(rawGet(server->localEndpoint().port(), "/download/file-19999.bin").rest, "x");
+}
+
+void TestSite::shouldHonourValidatorsAndRanges_data()
+{
+    QTest::addColumn<QByteArray>("target");
+    QTest::addColumn<QByteArray>("headers");  // ETAG and DATE stand for the file's own
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QByteArray>("contentRange");
+    const QByteArray zip("/download/zuno-1.2.zip");  // 26 bytes
+    const auto row = [&](const char *name, const QByteArray &headers, int status,
+                         const QByteArray &range, const QByteArray &target = {}) {
+        QTest::newRow(name) << (target.isEmpty() ? zip : target) << headers << status << range;
+    };
+    // Validators
+    row("no validator", "", 200, "");
+    row("If-None-Match, same tag", "If-None-Match: ETAG\r\n", 304, "");
+    row("If-None-Match, weak and in a list", "If-None-Match: \"x\", W/ETAG\r\n", 304, "");
+    row("If-None-Match *", "If-None-Match: *\r\n", 304, "");
+    row("If-None-Match, other tag", "If-None-Match: \"other\"\r\n", 200, "");
+    row("If-None-Match garbage", "If-None-Match: ,,\"unterminated\r\n", 200, "");
+    row("If-Modified-Since, same date", "If-Modified-Since: DATE\r\n", 304, "");
+    row("If-Modified-Since, later RFC 850 date",
+        "If-Modified-Since: Sunday, 06-Nov-50 08:49:37 GMT\r\n", 304, "");
+    row("If-Modified-Since, later asctime date", "If-Modified-Since: Sun Nov  6 08:49:37 2050\r\n",
+        304, "");
+    row("If-Modified-Since, earlier date", "If-Modified-Since: Sun, 06 Nov 1994 08:49:37 GMT\r\n",
+        200, "");
+    row("If-Modified-Since garbage", "If-Modified-Since: yesterday\r\n", 200, "");
+    row("other tag beats a matching date",
+        "If-None-Match: \"other\"\r\nIf-Modified-Since: DATE\r\n", 200, "");
+    // Ranges
+    row("first bytes", "Range: bytes=0-1\r\n", 206, "bytes 0-1/26");
+    row("open end", "Range: bytes=20-\r\n", 206, "bytes 20-25/26");
+    row("end past the file", "Range: bytes=20-1000\r\n", 206, "bytes 20-25/26");
+    row("suffix", "Range: bytes=-3\r\n", 206, "bytes 23-25/26");
+    row("suffix longer than the file", "Range: bytes=-100\r\n", 206, "bytes 0-25/26");
+    row("start past the end", "Range: bytes=26-\r\n", 416, "bytes */26");
+    row("empty suffix", "Range: bytes=-0\r\n", 416, "bytes */26");
+    row("reversed", "Range: bytes=5-2\r\n", 200, "");
+    row("not numbers", "Range: bytes=a-b\r\n", 200, "");
+    row("huge number", "Range: bytes=0-99999999999999999999999\r\n", 200, "");
+    row("several ranges", "Range: bytes=0-1,4-5\r\n", 200, "");
+    row("other unit", "Range: items=0-1\r\n", 200, "");
+    row("If-Range, same tag", "Range: bytes=0-1\r\nIf-Range: ETAG\r\n", 206, "bytes 0-1/26");
+    row("If-Range, other tag", "Range: bytes=0-1\r\nIf-Range: \"other\"\r\n", 200, "");
+    row("icon range", "Range: bytes=0-3\r\n", 206, "bytes 0-3/3774", "/favicon.ico");
+    row("icon revalidated", "If-None-Match: ETAG\r\n", 304, "", "/favicon.ico");
+}
+
+void TestSite::shouldHonourValidatorsAndRanges()
+{
+    QFETCH(QByteArray, target);
+    QFETCH(QByteArray, headers);
+    QFETCH(int, status);
+    QFETCH(QByteArray, contentRange);
+    const auto plain = rawGet(port_, target.toStdString());
+    headers.replace("ETAG", QByteArray::fromStdString(plain.header("ETag")))
+        .replace("DATE", QByteArray::fromStdString(plain.header("Last-Modified")));
+    const auto response = rawGet(port_, target.toStdString(), headers.toStdString());
+    QCOMPARE(response.status, status);
+    QCOMPARE(response.header("Content-Range"), contentRange.toStdString());
+    if (status == 304)
+        QVERIFY(response.rest.empty() && response.header("ETag") == plain.header("ETag"));
+    if (status == 200)
+        QCOMPARE(response.rest, plain.rest);
+    if (status == 206) {
+        const auto numbers =
+            QRegularExpression(u"bytes (\\d+)-(\\d+)/"_s).match(QString::fromLatin1(contentRange));
+        const int first = numbers.captured(1).toInt();
+        QCOMPARE(response.rest, plain.rest.substr(first, numbers.captured(2).toInt() - first + 1));
+    }
+}
+
+void TestSite::shouldServeOnlyRegularFilesInsideTheFolder_data()
+{
+    QTest::addColumn<QByteArray>("target");
+    QTest::addColumn<QByteArray>("served");  // empty: refused with 404
+    QTest::newRow("installer") << "/download/zuno-1.2.zip"_ba << kInstaller;
+    QTest::newRow("escaped UTF-8 name") << "/download/%E4%BD%BF%E7%94%A8%E8%AF%B4%E6%98%8E.txt"_ba
+                                        << "read me"_ba;
+    QTest::newRow("dot dot") << "/download/../secret.txt"_ba << QByteArray();
+    QTest::newRow("escaped slash") << "/download/..%2Fsecret.txt"_ba << QByteArray();
+    QTest::newRow("all escaped") << "/download/%2E%2E%2Fsecret.txt"_ba << QByteArray();
+    QTest::newRow("escaped dot dot") << "/download/%2E%2E"_ba << QByteArray();
+    QTest::newRow("backslash") << "/download/..%5Csecret.txt"_ba << QByteArray();
+    QTest::newRow("absolute path") << "/download/%2Fetc%2Fpasswd"_ba << QByteArray();
+    QTest::newRow("NUL byte") << "/download/zuno-1.2.zip%00.txt"_ba << QByteArray();
+    QTest::newRow("invalid UTF-8") << "/download/%FF%FE.txt"_ba << QByteArray();
+    QTest::newRow("symbolic link out") << "/download/link.txt"_ba << QByteArray();
+    QTest::newRow("hidden file") << "/download/.hidden"_ba << QByteArray();
+    QTest::newRow("FIFO") << "/download/pipe.deb"_ba << QByteArray();
+    QTest::newRow("the folder itself") << "/download/"_ba << QByteArray();
+    QTest::newRow("no such file") << "/download/gone.zip"_ba << QByteArray();
+}
+
+void TestSite::shouldServeOnlyRegularFilesInsideTheFolder()
+{
+    QFETCH(QByteArray, target);
+    QFETCH(QByteArray, served);
+    const auto response = rawGet(port_, target.toStdString());
+    QCOMPARE(response.status, served.isEmpty() ? 404 : 200);
+    QVERIFY(!QByteArray::fromStdString(response.rest).contains(kSecret));
+    if (!served.isEmpty())
+        QCOMPARE(QByteArray::fromStdString(response.rest), served);
+}
+
+void TestSite::shouldNeverServeOutsideTheFolderWhileANameIsSwapped()
+{
+    // race.txt turns into a regular file, a link to the secret and a FIFO, over and over.
+    const QByteArray race = QFile::encodeName(folder() + u"/race.txt"_s);
+    const QByteArray staged = QFile::encodeName(folder() + u"/.staged"_s);
+    const QByteArray secret = QFile::encodeName(root_.filePath(u"secret.txt"_s));
+    std::atomic<bool> stop = false;
+    std::thread swapper([&] {
+        for (int i = 0; !stop; ++i) {
+            ::unlink(staged.constData());
+            if (i % 3 == 0)
+                writeFile(QFile::decodeName(staged), "inside");
+            else if (i % 3 == 1)
+                ::symlink(secret.constData(), staged.constData());
+            else
+                ::mkfifo(staged.constData(), 0600);
+            ::rename(staged.constData(), race.constData());
+        }
+    });
+    QElapsedTimer clock;
+    clock.start();
+    int served = 0, requests = 0;
+    while (clock.elapsed() < 3000) {
+        const auto response = rawGet(port_, "/download/race.txt");
+        ++requests;
+        QVERIFY2(response.status == 200 || response.status == 404, response.head.c_str());
+        QVERIFY(response.closedByServer);
+        QVERIFY(QByteArray::fromStdString(response.rest) != kSecret);
+        served += response.status == 200;
+    }
+    stop = true;
+    swapper.join();
+    QVERIFY(::unlink(race.constData()) == 0);
+    QVERIFY2(served > 0 && served < requests, qPrintable(u"%1 of %2"_s.arg(served).arg(requests)));
+    QCOMPARE(rawGet(port_, "/iii.asp?title=110").status, 200);
+}
+
+void TestSite::shouldEndTheAnswerWhenTheFileShrinksWhileSent()
+{
+    const QString path = folder() + u"/shrinking.bin"_s;
+    constexpr qint64 kSize = 256 * 1024 * 1024;
+    QVERIFY(writeFile(path, "start") && QFile::resize(path, kSize));
+    asio::io_context context;
+    asio::ip::tcp::socket socket(context);
+    socket.connect({asio::ip::make_address("127.0.0.1"), port_});
+    asio::write(socket,
+                asio::buffer(std::string_view("GET /download/shrinking.bin HTTP/1.1\r\n"
+                                              "Host: x\r\n\r\n")));
+    char chunk[65536];
+    size_t received = asio::read(socket, asio::buffer(chunk));
+    QVERIFY(QFile::resize(path, 1024 * 1024));
+    boost::system::error_code error;
+    while (!error)
+        received += socket.read_some(asio::buffer(chunk), error);
+    QCOMPARE(error, asio::error::eof);
+    QVERIFY2(received < kSize, qPrintable(QString::number(received)));
+    QVERIFY(QFile::remove(path));
+    // Deleted between listing and request, and the service goes on.
+    QCOMPARE(rawGet(port_, "/download/shrinking.bin").status, 404);
+    QCOMPARE(rawGet(port_, "/iii.asp?title=110").status, 200);
+}
+
+void TestSite::shouldServeAndDigestATwoGibibyteFileWithoutHoldingUpLookups()
+{
+    const QString path = folder() + u"/sparse.img"_s;
+    constexpr qint64 kSize = 2LL * 1024 * 1024 * 1024;
+    QVERIFY(writeFile(path, {}) && QFile::resize(path, kSize));
+    QTRY_VERIFY_WITH_TIMEOUT(text(rawGet(port_, "/")).contains(u"sparse.img"_s), 10000);
+    QElapsedTimer clock;
+    clock.start();
+    QCOMPARE(rawGet(port_, "/iii.asp?title=13800138000").status, 200);
+    QVERIFY2(clock.elapsed() < 1000, qPrintable(QString::number(clock.elapsed())));
+    const auto tail = rawGet(port_, "/download/sparse.img", "Range: bytes=-8\r\n");
+    QCOMPARE(tail.header("Content-Range"), "bytes 2147483640-2147483647/2147483648");
+    QCOMPARE(tail.rest, std::string(8, '\0'));
+    const auto head = rawExchange(
+        port_, "HEAD /download/sparse.img HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
+    QCOMPARE(head.header("Content-Length"), "2147483648");
+    QVERIFY(homePageOnceDigested().contains(kTwoGibibytesOfZeros));
+    QVERIFY(QFile::remove(path));
+}
+
+QTEST_GUILESS_MAIN(TestSite)
+#include "tst_site.moc"
