@@ -9,6 +9,8 @@ set(CPACK_PACKAGE_VENDOR ZUNO)
 set(CPACK_PACKAGE_VERSION ${ZUNO_VERSION})
 set(CPACK_PACKAGE_CONTACT "ZUNO Lookup developers <lookup@zuno.invalid>")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+# `make package` leaves the .deb files here, and `make run` offers this folder as the downloads.
+set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR}/packages)
 set(CPACK_STRIP_FILES ON)
 
 set(CPACK_DEB_COMPONENT_INSTALL ON)
@@ -43,8 +45,11 @@ ZUNO telephone number lookup service
 An HTTP service that answers where a Chinese telephone number is
 registered. It listens on ${ZUNO_SERVICE_HOST} and runs under systemd as an
 unprivileged dynamic user.]])
+# postinst creates the service's downloads folder, so it is written with that folder's path.
+configure_file(${CMAKE_CURRENT_LIST_DIR}/debian/zuno-lookupd/postinst.in
+  ${CMAKE_BINARY_DIR}/debian/zuno-lookupd/postinst @ONLY)
 set(CPACK_DEBIAN_SERVICE_PACKAGE_CONTROL_EXTRA
-  ${CMAKE_CURRENT_LIST_DIR}/debian/zuno-lookupd/postinst
+  ${CMAKE_BINARY_DIR}/debian/zuno-lookupd/postinst
   ${CMAKE_CURRENT_LIST_DIR}/debian/zuno-lookupd/prerm
   ${CMAKE_CURRENT_LIST_DIR}/debian/zuno-lookupd/postrm)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)

@@ -17,7 +17,7 @@ rm -rf "$work"
 unit=$prefix/lib/systemd/system/zuno-lookupd.service
 program=$prefix/bin/zuno-lookupd
 [ -f "$unit" ] || { echo "FAIL: no $unit" >&2; exit 1; }
-grep -qx "ExecStart=$program" "$unit" || fail "the unit does not start $program"
+grep -q "^ExecStart=$program --downloads /" "$unit" || fail "the unit does not start $program with a downloads folder"
 
 echo "== systemd-analyze verify"
 # verify reports unknown keys and bad values but still exits 0, so any message fails the check.
