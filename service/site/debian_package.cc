@@ -1,5 +1,7 @@
 #include "debian_package.h"
 
+#include "gbk_codec.h"
+
 #include <archive.h>
 #include <archive_entry.h>
 
@@ -13,6 +15,8 @@ namespace {
 constexpr la_int64_t kMaxControlArchive = 4 * 1024 * 1024;
 constexpr la_int64_t kMaxControlFile = 256 * 1024;
 constexpr int kMaxMembers = 8;
+// A field is shown on the home page; longer values are cut.
+constexpr size_t kMaxFieldBytes = 200;
 
 struct ArchiveFree {
     void operator()(archive *reader) const { archive_read_free(reader); }
@@ -61,6 +65,19 @@ std::string_view trimmed(std::string_view text)
     return text;
 }
 
+// A field's value as the page may show it: UTF-8 (else nothing), at most kMaxFieldBytes.
+std::string fieldValue(std::string_view value)
+{
+    value = trimmed(value);
+    if (value.size() > kMaxFieldBytes) {
+        size_t cut = kMaxFieldBytes;
+        while (cut > 0 && (static_cast<unsigned char>(value[cut]) & 0xC0) == 0x80)
+            --cut;
+        value = value.substr(0, cut);
+    }
+    return decodeUtf8(value) ? std::string(value) : std::string();
+}
+
 // The first line of each field of one deb822 paragraph; continuation lines are skipped.
 PackageInfo parseControl(std::string_view text)
 {
@@ -74,7 +91,7 @@ PackageInfo parseControl(std::string_view text)
             colon == std::string_view::npos)
             continue;
         const std::string_view name = line.substr(0, colon);
-        const std::string value(trimmed(line.substr(colon + 1)));
+        const std::string value = fieldValue(line.substr(colon + 1));
         if (name == "Package")
             info.name = value;
         else if (name == "Version")
