@@ -2,9 +2,11 @@
 
 #include <unicode/ucnv.h>
 #include <unicode/ucnv_err.h>
+#include <unicode/uniset.h>
 #include <unicode/ustring.h>
 
 #include <limits>
+#include <memory>
 #include <stdexcept>
 
 namespace zuno::service {
@@ -59,6 +61,23 @@ std::string encodeGbk(std::u16string_view text)
     throwIfFailed(status, "ucnv_fromUChars");
     out.resize(static_cast<size_t>(written));
     return out;
+}
+
+bool encodesToStrictGbk(char32_t c)
+{
+    static const std::unique_ptr<const icu::UnicodeSet> strict = [] {
+        UErrorCode status = U_ZERO_ERROR;
+        icu::LocalUConverterPointer converter(ucnv_open(kGbkConverterName, &status));
+        throwIfFailed(status, "ucnv_open(windows-936-2000)");
+        auto set = std::make_unique<icu::UnicodeSet>();
+        ucnv_getUnicodeSet(converter.getAlias(), set->toUSet(), UCNV_ROUNDTRIP_SET, &status);
+        throwIfFailed(status, "ucnv_getUnicodeSet");
+        set->removeAll(icu::UnicodeSet(u"[[:Co:]\\u20AC]", status));
+        throwIfFailed(status, "UnicodeSet([:Co:])");
+        set->freeze();
+        return set;
+    }();
+    return strict->contains(static_cast<UChar32>(c));
 }
 
 std::u16string decodeGbk(std::string_view bytes)

@@ -13,6 +13,11 @@ namespace zuno::service {
 // Characters that GBK cannot hold become '?'.
 std::string encodeGbk(std::u16string_view text);
 
+// Whether a character encodes to GBK that strict decoders accept: one the converter maps both
+// ways, but not 0x80 (the euro sign in code page 936 only) nor the user-defined areas that carry
+// the private-use characters.
+bool encodesToStrictGbk(char32_t c);
+
 // Malformed or unassigned sequences become U+FFFD.
 std::u16string decodeGbk(std::string_view bytes);
 

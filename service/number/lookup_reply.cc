@@ -5,18 +5,62 @@
 #include "number_normaliser.h"
 #include "title_decoder.h"
 
+#include <vector>
+
 namespace zuno::service {
 namespace {
 
-constexpr std::u16string_view kLineEnd = u"\r\n";
+constexpr std::u16string_view kLineBreak = u"\r\n";
+constexpr std::u16string_view kPlaceLabel = u"归属地：";
 
-bool isControl(char16_t c)
+// The columns text takes: GBK gives ASCII one byte and everything else two, and the result box
+// shows them as wide.
+size_t columns(std::u16string_view text)
 {
-    return c < 0x20 || (c >= 0x7F && c < 0xA0) || c == u'\u2028' || c == u'\u2029';
+    size_t width = 0;
+    for (const char16_t c : text)
+        width += c < 0x80 ? 1 : 2;
+    return width;
 }
 
-// The caller's input as a reply may repeat it: trimmed, on one line, and not too long.
-std::u16string quoted(std::u16string_view title)
+// A line cut to kMaxLineColumns, ending in '…' where it was cut.
+std::u16string cut(std::u16string line, size_t room = kMaxLineColumns)
+{
+    if (columns(line) <= room)
+        return line;
+    while (!line.empty() && columns(line) + 2 > room)
+        line.pop_back();
+    return line + u'…';
+}
+
+// A place as the line after its label can hold it: a list keeps the places that fit before 等;
+// a name still too long goes without its province (through 省), which the rest names uniquely.
+std::u16string fittedPlace(std::u16string_view place, size_t room)
+{
+    if (columns(place) <= room)
+        return std::u16string(place);
+    for (size_t at = place.rfind(u'、'); at != std::u16string_view::npos && at > 0;
+         at = place.rfind(u'、', at - 1)) {
+        std::u16string shorter = std::u16string(place.substr(0, at)) + u'等';
+        if (columns(shorter) <= room)
+            return shorter;
+    }
+    const size_t listEnd = place.find(u'、');
+    std::u16string_view name = place.substr(0, listEnd);
+    const size_t province = name.find(u'省');
+    if (province != std::u16string_view::npos && province + 1 < name.size())
+        name.remove_prefix(province + 1);
+    return cut(std::u16string(name) + (listEnd == std::u16string_view::npos ? u"" : u"等"), room);
+}
+
+bool isControl(char32_t c)
+{
+    return c < 0x20 || (c >= 0x7F && c < 0xA0) || c == U'\u2028' || c == U'\u2029';
+}
+
+// The caller's input as a reply may repeat it: trimmed, on one line, at most `most` characters,
+// and '?' for what strict GBK decoders would reject.
+std::u16string quoted(std::u16string_view title, size_t most)
 {
     while (!title.empty() && isBlank(title.front()))
         title.remove_prefix(1);
@@ -26,77 +70,151 @@ std::u16string quoted(std::u16string_view title)
     std::u16string out;
     size_t characters = 0;
     for (size_t i = 0; i < title.size(); ++i) {
-        if (characters == kMaxQuotedCharacters) {
+        if (characters == most) {
             out += u'…';
             break;
         }
-        const char16_t c = title[i];
-        const bool pair = c >= 0xD800 && c <= 0xDBFF && i + 1 < title.size() &&
-            title[i + 1] >= 0xDC00 && title[i + 1] <= 0xDFFF;
-        if (pair) {
-            out += title.substr(i, 2);
+        char32_t c = title[i];
+        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < title.size() && title[i + 1] >= 0xDC00 &&
+            title[i + 1] <= 0xDFFF) {
+            c = 0x10000 + ((c - 0xD800) << 10) + (title[i + 1] - 0xDC00);
             ++i;
-        } else {
-            out += isControl(c) ? u'?' : c;
         }
+        // Everything that strict GBK holds is in the Basic Multilingual Plane.
+        out += isControl(c) || !encodesToStrictGbk(c) ? u'?' : static_cast<char16_t>(c);
         ++characters;
     }
     return out;
+}
+
+std::u16string sentence(Verdict verdict, std::u16string_view quote)
+{
+    const std::u16string input = u"“" + std::u16string(quote) + u"”";
+    switch (verdict) {
+    case Verdict::Found: return {};
+    case Verdict::Empty:
+        return u"请输入要查询的电话号码，例如手机号码 13800138000 或固定电话 010-12345678。";
+    case Verdict::Letters:
+        return input + u"中含有字母。电话号码只由数字组成，例如 13800138000 或 010-12345678。";
+    case Verdict::OtherCharacters:
+        return input + u"中含有无法识别的字符。请只输入数字（可带空格、横线、括号）。";
+    case Verdict::NotChinese:
+        return input + u"不是中国的电话号码。本站只查询中国的号码，国家代码请写 +86 或 0086。";
+    case Verdict::TooShort:
+        return input + u"位数不够。手机号码为 11 位，固定电话请连同区号输入，例如 010-12345678。";
+    case Verdict::TooLong:
+        return input + u"位数太多。手机号码为 11 位，固定电话连同区号为 10 至 12 位。";
+    case Verdict::Invalid:
+        return input + u"不是有效的中国电话号码，请检查后重新输入，例如 13800138000。";
+    }
+    return input + u"无法查询，请检查后重新输入，例如 13800138000。";
+}
+
+bool isAsciiWord(char16_t c) { return c > u' ' && c < 0x7F; }
+
+bool isOpeningMark(char16_t c)
+{
+    return std::u16string_view(u"“‘（《「『").find(c) != std::u16string_view::npos;
+}
+
+bool isClosingMark(char16_t c)
+{
+    return std::u16string_view(u"，。、；：！？）》」』”’…").find(c) != std::u16string_view::npos;
+}
+
+// Text in lines of at most kMaxLineColumns, broken at spaces or between Chinese characters but
+// not inside a run of ASCII that fits on a line, and not after an opening mark nor before a
+// closing one where the unit carried along still fits.
+std::vector<std::u16string> wrapped(std::u16string_view text)
+{
+    std::vector<std::u16string> lines(1);
+    size_t width = 0;
+    size_t lastUnit = 0;  // where the last unit of the current line begins
+    for (size_t at = 0; at < text.size();) {
+        size_t end = at + 1;
+        while (isAsciiWord(text[at]) && end < text.size() && isAsciiWord(text[end]) &&
+               end - at < kMaxLineColumns)
+            ++end;
+        const std::u16string_view unit = text.substr(at, end - at);
+        at = end;
+        if (unit == u" ") {
+            if (!lines.back().empty()) {
+                lines.back() += u' ';
+                ++width;
+            }
+            continue;
+        }
+        const size_t unitWidth = columns(unit);
+        if (width + unitWidth > kMaxLineColumns) {
+            std::u16string &line = lines.back();
+            std::u16string carried;
+            const std::u16string_view last = std::u16string_view(line).substr(lastUnit);
+            if (lastUnit > 0 && (isClosingMark(unit.front()) || isOpeningMark(last.front())) &&
+                columns(last) + unitWidth <= kMaxLineColumns) {
+                carried = last;
+                line.erase(lastUnit);
+            }
+            while (!line.empty() && line.back() == u' ')
+                line.pop_back();
+            width = columns(carried);
+            lines.push_back(std::move(carried));
+        }
+        lastUnit = lines.back().size();
+        lines.back() += unit;
+        width += unitWidth;
+    }
+    while (!lines.back().empty() && lines.back().back() == u' ')
+        lines.back().pop_back();
+    return lines;
+}
+
+std::u16string joined(const std::vector<std::u16string> &lines)
+{
+    std::u16string text;
+    for (const std::u16string &line : lines) {
+        if (!text.empty())
+            text += kLineBreak;
+        text += line;
+    }
+    return text;
 }
 
 }  // namespace
 
 std::u16string problemMessage(Verdict verdict, std::u16string_view title)
 {
-    std::u16string input(u"“");
-    input += quoted(title);
-    input += u'”';
-    switch (verdict) {
-    case Verdict::Found: break;
-    case Verdict::Empty:
-        return u"请输入要查询的电话号码，例如手机号码 13800138000 或固定电话 010-12345678。";
-    case Verdict::Letters:
-        return input +
-            u"中含有字母。电话号码只由数字组成，请输入如 13800138000 或 010-12345678 的号码。";
-    case Verdict::OtherCharacters:
-        return input +
-            u"中含有无法识别的字符。请只输入数字，可以带空格、横线或括号，例如 010-12345678。";
-    case Verdict::NotChinese:
-        return input +
-            u"不是中国的电话号码。本站只查询中国的号码，国家代码请写 +86 或 0086，例如 +86 138 "
-            u"0013 8000。";
-    case Verdict::TooShort:
-        return input +
-            u"位数不够，不是完整的电话号码。手机号码为 11 位，固定电话请连同区号输入，例如 "
-            u"010-12345678。";
-    case Verdict::TooLong:
-        return input +
-            u"位数太多，不是有效的电话号码。手机号码为 11 位，固定电话连同区号为 10 至 12 "
-            u"位，请检查后重新输入。";
-    case Verdict::Invalid:
-        return input +
-            u"不是有效的中国电话号码，请检查后重新输入，例如 13800138000 或 010-12345678。";
-    }
-    return input + u"无法查询，请检查后重新输入，例如 13800138000。";
+    return sentence(verdict, quoted(title, kMaxQuotedCharacters));
 }
 
 std::u16string buildReply(const LookupOutcome &outcome, std::u16string_view title)
 {
-    if (outcome.verdict != Verdict::Found)
-        return problemMessage(outcome.verdict, title) + std::u16string(kLineEnd);
+    if (!outcome.valid()) {
+        // The sentences fit in kMaxReplyLines with a short quote; a long one is shortened.
+        for (size_t most = kMaxQuotedCharacters;; --most) {
+            std::vector<std::u16string> lines =
+                wrapped(sentence(outcome.verdict, quoted(title, most)));
+            if (lines.size() <= kMaxReplyLines || most == 0) {
+                lines.resize(std::min(lines.size(), kMaxReplyLines));
+                return joined(lines);
+            }
+        }
+    }
 
-    std::u16string reply;
-    reply.reserve(64);
-    reply += u"号码：";
-    reply += outcome.number;
-    reply += kLineEnd;
-    reply += u"归属地：";
-    reply += outcome.place;
-    reply += kLineEnd;
-    reply += u"类型：";
-    reply += outcome.kind;
-    reply += kLineEnd;
-    return reply;
+    std::vector<std::u16string> lines;
+    lines.push_back(cut(u"号码：" + outcome.number + u' ' + outcome.kind));
+    lines.push_back(std::u16string(kPlaceLabel) +
+                    fittedPlace(outcome.place.empty() ? kNoPlace : outcome.place,
+                                kMaxLineColumns - columns(kPlaceLabel)));
+    std::u16string details;
+    if (!outcome.carrier.empty())
+        details = u"运营商：" + outcome.carrier;
+    if (!outcome.areaCode.empty())
+        details += (details.empty() ? u"区号：" : u" 区号：") + outcome.areaCode;
+    if (!outcome.owner.empty())
+        details = u"用途：" + outcome.owner;
+    if (!details.empty())
+        lines.push_back(cut(std::move(details)));
+    return joined(lines);
 }
 
 std::string lookupReplyBody(const NumberLookup &lookup, std::string_view rawTitle)

@@ -12,13 +12,20 @@ enum class Verdict;
 // Most characters of the caller's input that a reply repeats back.
 inline constexpr size_t kMaxQuotedCharacters = 32;
 
-// The sentence that says what is wrong with an unusable title and what to type instead,
-// quoting at most kMaxQuotedCharacters of it; empty for a number found.
+// The text reply fits the window's result box: at most this many lines of at most this many
+// columns, where a Chinese character takes two.
+inline constexpr size_t kMaxReplyLines = 3;
+inline constexpr size_t kMaxLineColumns = 34;
+
+// The sentence that says what is wrong with an unusable title and what to type instead, quoting
+// at most kMaxQuotedCharacters of it, with '?' for whatever strict GBK cannot carry; empty for a
+// number found.
 std::u16string problemMessage(Verdict verdict, std::u16string_view title);
 
-// The reply text for an outcome, each line ending in CRLF. A number found gives three lines:
-// 号码, 归属地 and 类型. Anything else gives one sentence that says what was wrong and what to
-// type, quoting at most kMaxQuotedCharacters of the title.
+// The reply text for an outcome: at most kMaxReplyLines lines of at most kMaxLineColumns, CRLF
+// between them and no line break at the end. A number found gives 号码 with its kind, 归属地,
+// then its carrier and area code, its area code, or what a service number is for. Anything else
+// gives the problem sentence, its quote shortened until the sentence fits.
 std::u16string buildReply(const LookupOutcome &outcome, std::u16string_view title);
 
 // The whole lookup for the raw value of the title query parameter: decoded, looked up and

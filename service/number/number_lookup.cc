@@ -1,13 +1,15 @@
 #include "number_lookup.h"
 
+#include "carrier_blocks.h"
 #include "gbk_codec.h"
 #include "number_normaliser.h"
-#include "short_number_supplement.h"
+#include "service_numbers.h"
 
 #include <phonenumbers/geocoding/phonenumber_offline_geocoder.h>
 #include <phonenumbers/phonenumberutil.h>
 #include <phonenumbers/shortnumberinfo.h>
 #include <unicode/locid.h>
+#include <unicode/unistr.h>
 
 #include <charconv>
 #include <initializer_list>
@@ -71,6 +73,21 @@ std::optional<PhoneNumber> chineseNumber(std::string_view digits)
     return number;
 }
 
+// Beijing (10) and the 2x cities have two-digit area codes, everywhere else three.
+size_t areaCodeLength(std::string_view significant)
+{
+    return significant.starts_with("10") || significant.starts_with('2') ? 2 : 3;
+}
+
+// What the geocoder names where it knows no place: China's name, as it makes it from ICU.
+std::string countryName(const icu::Locale &language)
+{
+    icu::UnicodeString name;
+    icu::Locale("", kChinaRegion).getDisplayCountry(language, name);
+    std::string utf8;
+    return name.toUTF8String(utf8);
+}
+
 // Digits in groups, e.g. "13800138000" with {3, 4} gives "138 0013 8000".
 std::u16string grouped(std::string_view digits, std::initializer_list<size_t> leading)
 {
@@ -98,7 +115,12 @@ NumberLookup::NumberLookup()
     : util_(*PhoneNumberUtil::GetInstance()),
       shortNumbers_(std::make_unique<i18n::phonenumbers::ShortNumberInfo>()),
       geocoder_(std::make_unique<i18n::phonenumbers::PhoneNumberOfflineGeocoder>()),
-      chinese_(std::make_unique<icu::Locale>("zh"))
+      chinese_(std::make_unique<icu::Locale>("zh")),
+      countryName_(countryName(*chinese_)),
+      areaCodes_(types_, [this](const std::string &significant) {
+          const std::optional<PhoneNumber> number = chineseNumber(significant);
+          return number ? placeOf(*number) : std::u16string();
+      })
 {}
 
 NumberLookup::~NumberLookup() = default;
@@ -121,19 +143,20 @@ LookupOutcome NumberLookup::lookup(std::u16string_view title) const
 
 LookupOutcome NumberLookup::lookupShortNumber(const std::string &digits) const
 {
-    std::optional<ShortNumberKind> kind = supplementaryShortNumber(digits);
-    if (!kind) {
+    LookupOutcome result;
+    if (const ServiceNumber *known = findServiceNumber(digits)) {
+        result.kind = known->kind == ShortNumberKind::Emergency ? u"紧急号码" : u"服务号码";
+        result.owner = known->owner;
+    } else {
         const std::optional<PhoneNumber> number = chineseNumber(digits);
         if (!number || !shortNumbers_->IsValidShortNumberForRegion(*number, kChinaRegion))
             return outcome(Verdict::TooShort);
-        kind = shortNumbers_->IsEmergencyNumber(digits, kChinaRegion) ? ShortNumberKind::Emergency
-                                                                      : ShortNumberKind::Service;
+        result.kind =
+            shortNumbers_->IsEmergencyNumber(digits, kChinaRegion) ? u"紧急号码" : u"服务号码";
     }
-    LookupOutcome result;
     result.verdict = Verdict::Found;
     result.number = ascii(digits);
-    result.place = u"全国通用";
-    result.kind = *kind == ShortNumberKind::Emergency ? u"紧急号码" : u"服务号码";
+    result.place = kNationwide;
     return result;
 }
 
@@ -157,12 +180,35 @@ LookupOutcome NumberLookup::lookupFullNumber(const std::string &national) const
     result.verdict = Verdict::Found;
     result.number = formatNational(number, significant, type);
     result.e164 = "+86" + significant;
-    result.place = decodeUtf8(geocoder_->GetDescriptionForValidNumber(number, *chinese_))
-                       .value_or(std::u16string());
-    if (result.place.empty())
-        result.place = u"中国";
+    result.place = placeOf(number);
     result.kind = kindName(type);
+    switch (type) {
+    case PhoneNumberUtil::MOBILE:
+        result.carrier = carrierOf(significant);
+        result.areaCode = areaCodes_.codeOf(result.place);
+        break;
+    case PhoneNumberUtil::SHARED_COST:
+    case PhoneNumberUtil::TOLL_FREE:
+        // 400, 800 and 950 numbers have no place; a local 96xxx line is a fixed line's.
+        if (result.place.empty())
+            result.place = kNationwide;
+        else if (type == PhoneNumberUtil::SHARED_COST)
+            result.areaCode = u"0" + ascii(significant.substr(0, areaCodeLength(significant)));
+        break;
+    case PhoneNumberUtil::FIXED_LINE:
+        result.areaCode = u"0" + ascii(significant.substr(0, areaCodeLength(significant)));
+        break;
+    default: break;
+    }
     return result;
+}
+
+std::u16string NumberLookup::placeOf(const PhoneNumber &number) const
+{
+    const std::string place = geocoder_->GetDescriptionForValidNumber(number, *chinese_);
+    if (place == countryName_)
+        return {};
+    return decodeUtf8(place).value_or(std::u16string());
 }
 
 std::u16string NumberLookup::formatNational(const PhoneNumber &number,
@@ -185,8 +231,7 @@ std::u16string NumberLookup::formatNational(const PhoneNumber &number,
     case PhoneNumberUtil::FIXED_LINE_OR_MOBILE: {
         if (significant.starts_with('1') && !significant.starts_with("10"))
             break;
-        // Beijing (10) and the 2x cities have two-digit area codes, everywhere else three.
-        const size_t area = significant.starts_with("10") || significant.starts_with('2') ? 2 : 3;
+        const size_t area = areaCodeLength(significant);
         const size_t subscriber = length - area;
         if (subscriber == 8)
             return u"0" + grouped(significant, {area, 4});

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "area_codes.h"
 #include "number_types.h"
 
 #include <unicode/uversion.h>
@@ -34,21 +35,28 @@ enum class Verdict {
 
 // What a lookup found, one structure for every rendering of it (GBK text, HTML, JSON). Fields
 // other than verdict are set only for Found, and left empty where the data has nothing.
+// The place of numbers that answer the same everywhere in China: short numbers, 400 and 800.
+inline constexpr std::u16string_view kNationwide = u"全国统一";
+// What renderings show for the place of a valid number whose place the data does not know.
+inline constexpr std::u16string_view kNoPlace = u"暂无数据";
+
 struct LookupOutcome {
     Verdict verdict = Verdict::Invalid;
     std::u16string number;    // China's national format, grouped: "138 0013 8000", "010 1234 5678"
     std::string e164;         // "+8613800138000"; empty for short numbers
-    std::u16string place;     // home location: "北京市"
-    std::u16string areaCode;  // "010"
-    std::u16string carrier;   // operator of the number block: "中国移动"
+    std::u16string place;     // home location: "北京市"; kNationwide for short, 400 and 800
+                              // numbers; empty when the data names no place
+    std::u16string areaCode;  // "010", of fixed lines and of mobiles whose city has one code
+    std::u16string carrier;   // of a mobile, as its number block was allocated: "中国移动"
     std::u16string kind;      // "手机号码", "固定电话", "服务号码", ...
-    std::u16string owner;     // who answers a service number: "中国移动客服"
+    std::u16string owner;  // who answers a service number, or what for: "中国移动客服", "报警"
 
     bool valid() const { return verdict == Verdict::Found; }
 };
 
 // Looks numbers up in libphonenumber's offline data: validity and kind from PhoneNumberUtil,
-// short numbers from ShortNumberInfo, places in Chinese from the offline geocoder.
+// short numbers from ShortNumberInfo and the service-number table, places in Chinese from the
+// offline geocoder, area codes derived from it, carriers from the compiled-in block table.
 // Safe to share between threads once built.
 class NumberLookup
 {
@@ -60,17 +68,23 @@ public:
 
     LookupOutcome lookup(std::u16string_view title) const;
 
+    const AreaCodes &areaCodes() const { return areaCodes_; }
+
 private:
     LookupOutcome lookupShortNumber(const std::string &digits) const;
     LookupOutcome lookupFullNumber(const std::string &national) const;
     std::u16string formatNational(const i18n::phonenumbers::PhoneNumber &number,
                                   const std::string &significant, int type) const;
+    // The geocoder's place for a number, empty where it knows only the country.
+    std::u16string placeOf(const i18n::phonenumbers::PhoneNumber &number) const;
 
     const i18n::phonenumbers::PhoneNumberUtil &util_;
     NumberTypes types_;
     std::unique_ptr<const i18n::phonenumbers::ShortNumberInfo> shortNumbers_;
     std::unique_ptr<const i18n::phonenumbers::PhoneNumberOfflineGeocoder> geocoder_;
     std::unique_ptr<const icu::Locale> chinese_;
+    std::string countryName_;  // what the geocoder says where it knows no place, UTF-8
+    AreaCodes areaCodes_;
 };
 
 }  // namespace zuno::service

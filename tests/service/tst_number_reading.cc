@@ -1,4 +1,3 @@
-#include "lookup_reply.h"
 #include "number_lookup.h"
 #include "number_normaliser.h"
 #include "number_types.h"
@@ -27,8 +26,6 @@ private slots:
     void shouldFormatNumbersAsLibphonenumberDoes_data();
     void shouldFormatNumbersAsLibphonenumberDoes();
     void shouldClassifyNumbersAsPhoneNumberUtilDoes();
-    void shouldQuoteTheInputOnOneShortLine_data();
-    void shouldQuoteTheInputOnOneShortLine();
 };
 
 void TestNumberReading::shouldDecodeTitles_data()
@@ -167,31 +164,6 @@ void TestNumberReading::shouldClassifyNumbersAsPhoneNumberUtilDoes()
     }
     // The sweep must reach valid numbers of several kinds, not only invalid ones.
     QVERIFY2(valid > 1000, qPrintable(QString::number(valid)));
-}
-
-void TestNumberReading::shouldQuoteTheInputOnOneShortLine_data()
-{
-    QTest::addColumn<QString>("title");
-    QTest::addColumn<QString>("quoted");
-    QTest::newRow("Chinese") << u"北京"_s << u"“北京”"_s;
-    QTest::newRow("surrounding spaces trimmed") << u" \u3000abc\t"_s << u"“abc”"_s;
-    QTest::newRow("control characters") << u"ab\r\nc\x7f"_s << u"“ab??c?”"_s;
-    QTest::newRow("at most 32 characters")
-        << u"abcdefghij"_s.repeated(10) << u"“abcdefghijabcdefghijabcdefghijab…”"_s;
-    QTest::newRow("a character beyond the BMP counts once")
-        << u"😀"_s.repeated(40) << u"“"_s + u"😀"_s.repeated(32) + u"…”"_s;
-}
-
-void TestNumberReading::shouldQuoteTheInputOnOneShortLine()
-{
-    QFETCH(QString, title);
-    QFETCH(QString, quoted);
-    zuno::service::LookupOutcome outcome;
-    outcome.verdict = zuno::service::Verdict::Letters;
-    const QString reply =
-        QString::fromStdU16String(zuno::service::buildReply(outcome, title.toStdU16String()));
-    QVERIFY2(reply.startsWith(quoted), qPrintable(reply));
-    QCOMPARE(reply.count(u'\n'), 1);
 }
 
 QTEST_GUILESS_MAIN(TestNumberReading)

@@ -1,0 +1,117 @@
+#include "area_codes.h"
+
+#include "number_types.h"
+
+#include <phonenumbers/phonenumberutil.h>
+
+#include <algorithm>
+#include <map>
+#include <set>
+
+namespace zuno::service {
+namespace {
+
+using i18n::phonenumbers::PhoneNumberUtil;
+
+// A province has at least this many other places whose names begin with its name.
+constexpr size_t kPlacesInAProvince = 3;
+
+struct CodePlaces {
+    std::string code;                   // without the trunk '0'
+    std::vector<std::u16string> names;  // as the geocoder lists them, split at '、'
+};
+
+std::vector<std::u16string> splitList(std::u16string_view description)
+{
+    std::vector<std::u16string> names;
+    for (size_t at = 0; at <= description.size();) {
+        const size_t end = std::min(description.find(u'、', at), description.size());
+        if (end > at)
+            names.emplace_back(description.substr(at, end - at));
+        at = end + 1;
+    }
+    return names;
+}
+
+// The province part of a place name: its longest leading part that enough other places begin
+// with ("西藏" of "西藏日喀则地区", "吉林省" of "吉林省延边朝鲜族自治州"); empty if none.
+std::u16string_view provinceOf(std::u16string_view name, const std::set<std::u16string> &names)
+{
+    for (size_t length = name.size() - 1; length > 0; --length) {
+        const std::u16string_view part = name.substr(0, length);
+        const size_t others = std::count_if(names.begin(), names.end(), [&](const auto &other) {
+            return other != name && std::u16string_view(other).starts_with(part);
+        });
+        if (others >= kPlacesInAProvince)
+            return part;
+    }
+    return {};
+}
+
+}  // namespace
+
+AreaCodes::AreaCodes(const NumberTypes &types,
+                     const std::function<std::u16string(const std::string &)> &describe)
+{
+    // Beijing's 10 and the 2x cities have two-digit codes, all others three digits from 3 to 9.
+    std::vector<std::string> candidates{"10"};
+    for (int code = 20; code <= 29; ++code)
+        candidates.push_back(std::to_string(code));
+    for (int code = 300; code <= 999; ++code)
+        candidates.push_back(std::to_string(code));
+
+    std::vector<CodePlaces> described;
+    for (const std::string &code : candidates) {
+        // A code is real when a subscriber number of seven or eight digits makes a fixed line.
+        for (const char *subscriber : {"2345678", "23456789"}) {
+            const std::string significant = code + subscriber;
+            if (types.typeOf(significant) != PhoneNumberUtil::FIXED_LINE)
+                continue;
+            std::vector<std::u16string> names = splitList(describe(significant));
+            if (!names.empty())
+                described.push_back({code, std::move(names)});
+            break;
+        }
+    }
+
+    std::set<std::u16string> firstNames;
+    for (const CodePlaces &entry : described)
+        firstNames.insert(entry.names.front());
+
+    std::map<std::u16string, std::u16string, std::less<>> codes;
+    std::set<std::u16string, std::less<>> ambiguous;
+    const auto add = [&](std::u16string place, const std::u16string &code) {
+        if (ambiguous.contains(place))
+            return;
+        const auto [at, added] = codes.try_emplace(place, code);
+        if (!added && at->second != code) {
+            codes.erase(at);
+            ambiguous.insert(std::move(place));
+        }
+    };
+    for (const CodePlaces &entry : described) {
+        const std::u16string code = u"0" + std::u16string(entry.code.begin(), entry.code.end());
+        const std::u16string &first = entry.names.front();
+        add(first, code);
+        // The names after the first are in its province and are listed without it.
+        const std::u16string_view province =
+            entry.names.size() > 1 ? provinceOf(first, firstNames) : std::u16string_view();
+        if (province.empty())
+            continue;
+        for (size_t i = 1; i < entry.names.size(); ++i)
+            add(std::u16string(province) + entry.names[i], code);
+    }
+    byPlace_.assign(codes.begin(), codes.end());
+}
+
+std::u16string_view AreaCodes::codeOf(std::u16string_view place) const
+{
+    const auto found = std::lower_bound(
+        byPlace_.begin(), byPlace_.end(), place,
+        [](const Entry &entry, std::u16string_view key) { return entry.first < key; });
+    if (found == byPlace_.end() || found->first != place)
+        return {};
+    return found->second;
+}
+
+}  // namespace zuno::service

@@ -1,0 +1,22 @@
+#pragma once
+
+#include <span>
+#include <string_view>
+
+namespace zuno::service {
+
+// The mobile numbers whose national significant number begins with prefix, and the carrier the
+// block was allocated to (a number moved to another carrier since keeps its block's).
+struct CarrierBlock {
+    std::string_view prefix;
+    std::u16string_view carrier;
+};
+
+// Every block of data/cn-carrier-blocks.tsv, compiled in, in the order of their prefixes.
+std::span<const CarrierBlock> carrierBlocks();
+
+// The carrier of the block that holds a national significant number, the longest prefix winning
+// (153 is 中国电信 though 15 is 中国移动); empty when no block holds it.
+std::u16string_view carrierOf(std::string_view significant);
+
+}  // namespace zuno::service

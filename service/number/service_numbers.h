@@ -1,0 +1,25 @@
+#pragma once
+
+#include <span>
+#include <string_view>
+
+namespace zuno::service {
+
+enum class ShortNumberKind { Emergency, Service };
+
+// A well-known nationwide short number and who answers it, or what it is for.
+struct ServiceNumber {
+    std::string_view digits;
+    ShortNumberKind kind;
+    std::u16string_view owner;
+};
+
+// Emergency numbers, the carriers' and the banks' service lines, the government's 12xxx lines
+// and 114. Several (122, the 12xxx lines) are missing from libphonenumber's short-number data for
+// CN, so a number listed here is valid whatever that data says.
+std::span<const ServiceNumber> serviceNumbers();
+
+// The row of a short number, or nullptr when it is not listed.
+const ServiceNumber *findServiceNumber(std::string_view digits);
+
+}  // namespace zuno::service

@@ -1,0 +1,295 @@
+#include "carrier_blocks.h"
+#include "gbk_codec.h"
+#include "lookup_reply.h"
+#include "number_lookup.h"
+
+#include <phonenumbers/geocoding/phonenumber_offline_geocoder.h>
+#include <phonenumbers/phonenumberutil.h>
+#include <unicode/locid.h>
+
+#include <QSet>
+#include <QTest>
+
+using namespace Qt::StringLiterals;
+using namespace zuno::service;
+using i18n::phonenumbers::PhoneNumberUtil;
+
+namespace {
+
+const NumberLookup &numbers()
+{
+    static const NumberLookup instance;
+    return instance;
+}
+
+// The body the service sends for a raw title value.
+std::string body(const QByteArray &raw) { return lookupReplyBody(numbers(), raw.toStdString()); }
+
+QString reply(const QString &typed)
+{
+    return QString::fromStdU16String(decodeGbk(body(typed.toUtf8().toPercentEncoding())));
+}
+
+// What is wrong with a body as the window's result box shows it, or an empty string: more than
+// three lines, a line wider than 34 columns, or bytes that a strict GBK decoder rejects.
+QString boxProblem(const std::string &body)
+{
+    const QString text = QString::fromStdU16String(decodeGbk(body));
+    const QList<QByteArray> lines = QByteArray::fromStdString(body).split('\n');
+    if (lines.size() > 3)
+        return u"more than three lines: "_s + text;
+    for (qsizetype n = 0; n < lines.size(); ++n) {
+        QByteArray line = lines[n];
+        if (n + 1 < lines.size() && !line.endsWith('\r'))
+            return u"a line break without CR: "_s + text;
+        line.chop(n + 1 < lines.size() ? 1 : 0);
+        if (line.size() > 34)  // GBK gives a half-width column one byte, a Chinese character two
+            return u"wider than 34 columns: "_s + text;
+        for (qsizetype i = 0; i < line.size(); ++i) {
+            const auto lead = static_cast<unsigned char>(line[i]);
+            const auto trail = i + 1 < line.size() ? static_cast<unsigned char>(line[i + 1]) : 0;
+            if (lead < 0x20 ||
+                (lead >= 0x80 &&
+                 (lead < 0x81 || lead > 0xFE || trail < 0x40 || trail == 0x7F || trail == 0xFF)))
+                return u"not strict GBK: "_s + text;
+            i += lead >= 0x80;
+        }
+    }
+    for (const QChar c : text)
+        if (c == QChar::ReplacementCharacter || c.category() == QChar::Other_PrivateUse)
+            return u"not strict GBK: "_s + text;
+    return {};
+}
+
+i18n::phonenumbers::PhoneNumber chinese(const std::string &significant)
+{
+    i18n::phonenumbers::PhoneNumber number;
+    number.set_country_code(86);
+    number.set_national_number(std::stoull(significant));
+    return number;
+}
+
+}  // namespace
+
+class TestNumberAnswers : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void shouldAnswerWhatPeopleLookNumbersUpFor_data();
+    void shouldAnswerWhatPeopleLookNumbersUpFor();
+    void shouldAnswerEveryCarrierBlockWithItsCarrier();
+    void shouldTakeAreaCodesThatTheGeocoderConfirms();
+    void shouldGiveMobileBlocksAnAreaCodeAndFitEveryPlaceInTheBox();
+    void shouldExplainUnusableInputWithinTheBox_data();
+    void shouldExplainUnusableInputWithinTheBox();
+};
+
+void TestNumberAnswers::shouldAnswerWhatPeopleLookNumbersUpFor_data()
+{
+    QTest::addColumn<QString>("typed");
+    QTest::addColumn<QString>("reply");
+    const auto row = [](const char *name, const char16_t *typed, const char16_t *reply) {
+        QTest::newRow(name) << QString::fromUtf16(typed)
+                            << QString::fromUtf16(reply).replace(u'|', u"\r\n"_s);
+    };
+    // Mobiles of each carrier; 153 is 中国电信 and 150 中国移动 though both begin with 15
+    row("中国移动", u"13800138000",
+        u"号码：138 0013 8000 手机号码|归属地：北京市|运营商：中国移动 区号：010");
+    row("中国联通", u"18612345678",
+        u"号码：186 1234 5678 手机号码|归属地：北京市|运营商：中国联通 区号：010");
+    row("中国电信 153", u"15312345678",
+        u"号码：153 1234 5678 手机号码|归属地：江苏省淮安市|运营商：中国电信 区号：0517");
+    row("中国移动 150", u"15012345678",
+        u"号码：150 1234 5678 手机号码|归属地：云南省昭通市|运营商：中国移动 区号：0870");
+    row("中国广电 192, no place", u"19212345678",
+        u"号码：192 1234 5678 手机号码|归属地：暂无数据|运营商：中国广电");
+    row("virtual 1700 中国电信", u"17001234567",
+        u"号码：170 0123 4567 手机号码|归属地：北京市|运营商：中国电信 区号：010");
+    row("virtual 1703 中国移动", u"17031234567",
+        u"号码：170 3123 4567 手机号码|归属地：暂无数据|运营商：中国移动");
+    row("virtual 1704 中国联通", u"17041234567",
+        u"号码：170 4123 4567 手机号码|归属地：暂无数据|运营商：中国联通");
+    row("city named for two codes gets none", u"13899712345",
+        u"号码：138 9971 2345 手机号码|归属地：新疆伊犁哈萨克自治州|运营商：中国移动");
+    // Fixed lines
+    row("two-digit area code", u"021-12345678",
+        u"号码：021 1234 5678 固定电话|归属地：上海市|区号：021");
+    row("code of two cities", u"02912345678",
+        u"号码：029 1234 5678 固定电话|归属地：陕西省西安市、咸阳市|区号：029");
+    row("three-digit area code", u"0755 1234 5678",
+        u"号码：0755 1234 5678 固定电话|归属地：广东省深圳市|区号：0755");
+    row("list cut to fit", u"0433-2345678",
+        u"号码：0433 234 5678 固定电话|归属地：吉林省延边朝鲜族自治州等|区号：0433");
+    row("name without its province to fit", u"0859-2345678",
+        u"号码：0859 234 5678 固定电话|归属地：黔西南布依族苗族自治州|区号：0859");
+    // Short numbers of each group, and one that no table names
+    row("emergency", u"110", u"号码：110 紧急号码|归属地：全国统一|用途：报警");
+    row("traffic accidents", u"122", u"号码：122 紧急号码|归属地：全国统一|用途：交通事故报警");
+    row("carrier", u"10086", u"号码：10086 服务号码|归属地：全国统一|用途：中国移动客服");
+    row("bank", u"95588", u"号码：95588 服务号码|归属地：全国统一|用途：中国工商银行");
+    row("government", u"12315", u"号码：12315 服务号码|归属地：全国统一|用途：消费者投诉举报");
+    row("directory", u"114", u"号码：114 服务号码|归属地：全国统一|用途：电话号码查询");
+    row("valid but unnamed", u"10050", u"号码：10050 服务号码|归属地：全国统一");
+    // Nationwide numbers
+    row("400", u"400-812-3123", u"号码：400 812 3123 企业热线|归属地：全国统一");
+    row("800", u"8008100000", u"号码：800 810 0000 免费电话|归属地：全国统一");
+}
+
+void TestNumberAnswers::shouldAnswerWhatPeopleLookNumbersUpFor()
+{
+    QFETCH(QString, typed);
+    QFETCH(QString, reply);
+    QCOMPARE(::reply(typed), reply);
+    QCOMPARE(boxProblem(encodeGbk(reply.toStdU16String())), QString());
+}
+
+void TestNumberAnswers::shouldAnswerEveryCarrierBlockWithItsCarrier()
+{
+    const auto blocks = carrierBlocks();
+    QVERIFY(blocks.size() >= 60);
+    int answeredByLookup = 0;
+    for (const CarrierBlock &block : blocks) {
+        for (char next = '0'; next <= '9'; ++next) {
+            std::string number = std::string(block.prefix) + next;
+            number.resize(11, '5');
+            // The carrier of the longest prefix of the number, found the slow way.
+            const CarrierBlock *longest = nullptr;
+            for (const CarrierBlock &other : blocks)
+                if (number.starts_with(other.prefix) &&
+                    (!longest || other.prefix.size() > longest->prefix.size()))
+                    longest = &other;
+            QVERIFY2(carrierOf(number) == longest->carrier, number.c_str());
+            if (longest != &block)
+                continue;
+            const LookupOutcome outcome =
+                numbers().lookup(std::u16string(number.begin(), number.end()));
+            QVERIFY2(!outcome.valid() || outcome.carrier == block.carrier, number.c_str());
+            answeredByLookup += outcome.valid();
+        }
+    }
+    // libphonenumber's own data decides which numbers are in use; most blocks are.
+    QVERIFY2(answeredByLookup >= 500, qPrintable(QString::number(answeredByLookup)));
+    QVERIFY(carrierOf("1530000000").compare(u"中国电信") == 0);
+    QVERIFY(carrierOf("1540000000").compare(u"中国移动") == 0);
+    QVERIFY(carrierOf("1200000000").empty());
+}
+
+// Both ways against the geocoder itself: every place the map holds is named by the geocoder for
+// its code, and every place the geocoder names for one code only has that code in the map.
+void TestNumberAnswers::shouldTakeAreaCodesThatTheGeocoderConfirms()
+{
+    const PhoneNumberUtil &util = *PhoneNumberUtil::GetInstance();
+    const i18n::phonenumbers::PhoneNumberOfflineGeocoder geocoder;
+    const icu::Locale zh("zh");
+    QHash<QString, QStringList> namedFor;  // code -> places named for it, split at 、
+    for (int code = 10; code <= 999; ++code) {
+        if ((code < 100 && code != 10 && code / 10 != 2) || (code >= 100 && code < 300))
+            continue;
+        // Some codes take seven-digit subscriber numbers, some eight.
+        auto number = chinese(std::to_string(code) + "2345678");
+        if (util.GetNumberType(number) != PhoneNumberUtil::FIXED_LINE)
+            number = chinese(std::to_string(code) + "23456789");
+        if (util.GetNumberType(number) != PhoneNumberUtil::FIXED_LINE)
+            continue;
+        const QString described =
+            QString::fromStdString(geocoder.GetDescriptionForValidNumber(number, zh));
+        if (described == u"中国"_s)
+            continue;
+        namedFor[u'0' + QString::number(code)] = described.split(u'、');
+    }
+    QVERIFY2(namedFor.size() > 250, qPrintable(QString::number(namedFor.size())));
+
+    // Whether a list names a place: as its first name, or as a later one in the first's province.
+    const auto names = [](const QStringList &list, const QString &place) {
+        return place == list.front() ||
+            std::any_of(list.begin() + 1, list.end(), [&](const QString &later) {
+                   return place.size() > later.size() && place.endsWith(later) &&
+                       list.front().startsWith(place.chopped(later.size()));
+               });
+    };
+    for (const auto &[place, code] : numbers().areaCodes().entries())
+        QVERIFY2(names(namedFor.value(QString::fromStdU16String(code)),
+                       QString::fromStdU16String(place)),
+                 qPrintable(QString::fromStdU16String(place + u' ' + code)));
+    for (auto at = namedFor.cbegin(); at != namedFor.cend(); ++at) {
+        const QString &first = at.value().front();
+        if (std::count_if(namedFor.cbegin(), namedFor.cend(),
+                          [&](const QStringList &list) { return names(list, first); }) == 1)
+            QVERIFY2(numbers().areaCodes().codeOf(first.toStdU16String()) ==
+                         at.key().toStdU16String(),
+                     qPrintable(first));
+    }
+    QVERIFY(numbers().areaCodes().codeOf(u"陕西省咸阳市") == u"029");
+}
+
+// Every 10,000-number block of mobiles: most with a place get its area code, and every reply,
+// the longest place names included, fits the result box.
+void TestNumberAnswers::shouldGiveMobileBlocksAnAreaCodeAndFitEveryPlaceInTheBox()
+{
+    int placed = 0;
+    int withCode = 0;
+    QSet<QString> places;
+    for (int block = 1300000; block <= 1999999; ++block) {
+        const std::string digits = std::to_string(block) + "5555";
+        const std::u16string title(digits.begin(), digits.end());
+        const LookupOutcome outcome = numbers().lookup(title);
+        if (outcome.place.empty())
+            continue;
+        ++placed;
+        withCode += !outcome.areaCode.empty();
+        const QString place = QString::fromStdU16String(outcome.place);
+        if (!places.contains(place)) {
+            places.insert(place);
+            const QString problem = boxProblem(encodeGbk(buildReply(outcome, title)));
+            QVERIFY2(problem.isEmpty(), qPrintable(problem));
+        }
+    }
+    QVERIFY2(placed > 100'000, qPrintable(QString::number(placed)));
+    QVERIFY2(withCode >= placed * 0.97, qPrintable(u"%1 of %2"_s.arg(withCode).arg(placed)));
+
+    // Fixed lines of every code, with the longest subscriber numbers.
+    for (int code = 10; code <= 999; ++code) {
+        const QString problem = boxProblem(body('0' + QByteArray::number(code) + "23456789"));
+        QVERIFY2(problem.isEmpty(), qPrintable(problem));
+    }
+}
+
+void TestNumberAnswers::shouldExplainUnusableInputWithinTheBox_data()
+{
+    QTest::addColumn<QByteArray>("raw");  // the title's value as it arrives
+    QTest::addColumn<QString>("begins");  // the reply's first characters
+    const auto row = [](const char *name, const QString &typed, const char16_t *begins) {
+        QTest::newRow(name) << typed.toUtf8().toPercentEncoding() << QString::fromUtf16(begins);
+    };
+    row("empty", QString(), u"请输入");
+    row("letters, blanks trimmed", u" \u3000abc\t"_s, u"“abc”中含有字母");
+    row("too short", u"123"_s, u"“123”位数不够");
+    row("too long", u"0755123456789"_s, u"“0755123456789”位数太多");
+    row("another country", u"+44 20 7946 0000"_s, u"“+44 20 7946 0000”不是中国");
+    row("invalid", u"12345678901"_s, u"“12345678901”不是有效");
+    row("long Chinese", u"北京"_s.repeated(30), u"“北京北京");
+    row("long letters", u"x"_s.repeated(100), u"“xxxxxxxx");
+    row("long digits", u"1"_s.repeated(40), u"“1111111111");
+    // Characters that strict GBK decoders reject are not echoed.
+    QTest::newRow("raw bytes 0x80 and 0xFF") << QByteArray("%80%FF1") << u"“??1”"_s;
+    QTest::newRow("raw GBK user-defined area") << QByteArray("%AA%A1%FE%FE1") << u"“??1”"_s;
+    row("euro sign", u"1€2"_s, u"“1?2”");
+    row("private use", u"1\uE000\uF8F5"_s, u"“1??”");
+    row("emoji", u"😀1"_s, u"“?1”");
+    row("control characters", u"a\r\nb\x7f"_s, u"“a??b?”");
+}
+
+void TestNumberAnswers::shouldExplainUnusableInputWithinTheBox()
+{
+    QFETCH(QByteArray, raw);
+    QFETCH(QString, begins);
+    const std::string bytes = body(raw);
+    const QString text = QString::fromStdU16String(decodeGbk(bytes));
+    QVERIFY2(text.startsWith(begins), qPrintable(text));
+    QVERIFY(!text.contains(u"归属地"_s));
+    QCOMPARE(boxProblem(bytes), QString());
+}
+
+QTEST_GUILESS_MAIN(TestNumberAnswers)
+#include "tst_number_answers.moc"
