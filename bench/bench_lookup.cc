@@ -14,8 +14,8 @@ const zuno::service::NumberLookup &lookup()
     return instance;
 }
 
-// The whole answer to one title as the service computes it: decode, normalise, look up the
-// number and its place, build the reply and encode it in GBK.
+// The whole answer to one title as the service computes it: decode, normalise, classify,
+// geocode, carrier and area code, build the reply and encode it in GBK.
 void measureReply(benchmark::State &state, std::string_view title)
 {
     const auto &numbers = lookup();
@@ -47,8 +47,19 @@ void BM_Mix(benchmark::State &state)
     }
 }
 
+// What the service builds once at start-up: compiled patterns, the geocoder and the maps
+// derived from it.
+void BM_StartUp(benchmark::State &state)
+{
+    for (auto _ : state) {
+        const zuno::service::NumberLookup built;
+        benchmark::DoNotOptimize(&built);
+    }
+}
+
 }  // namespace
 
+BENCHMARK(BM_StartUp)->Unit(benchmark::kMillisecond)->Iterations(5);
 BENCHMARK(BM_Mobile);
 BENCHMARK(BM_MobileWithCountryCode);
 BENCHMARK(BM_FixedLine);

@@ -67,9 +67,12 @@ AreaCodes::AreaCodes(const NumberTypes &types,
             const std::string significant = code + subscriber;
             if (types.typeOf(significant) != PhoneNumberUtil::FIXED_LINE)
                 continue;
-            std::vector<std::u16string> names = splitList(describe(significant));
-            if (!names.empty())
+            std::u16string place = describe(significant);
+            std::vector<std::u16string> names = splitList(place);
+            if (!names.empty()) {
                 described.push_back({code, std::move(names)});
+                byCode_.emplace_back(code, std::move(place));
+            }
             break;
         }
     }
@@ -102,6 +105,7 @@ AreaCodes::AreaCodes(const NumberTypes &types,
             add(std::u16string(province) + entry.names[i], code);
     }
     byPlace_.assign(codes.begin(), codes.end());
+    std::sort(byCode_.begin(), byCode_.end());
 }
 
 std::u16string_view AreaCodes::codeOf(std::u16string_view place) const
@@ -110,6 +114,16 @@ std::u16string_view AreaCodes::codeOf(std::u16string_view place) const
         byPlace_.begin(), byPlace_.end(), place,
         [](const Entry &entry, std::u16string_view key) { return entry.first < key; });
     if (found == byPlace_.end() || found->first != place)
+        return {};
+    return found->second;
+}
+
+std::u16string_view AreaCodes::placeOfCode(std::string_view code) const
+{
+    const auto found =
+        std::lower_bound(byCode_.begin(), byCode_.end(), code,
+                         [](const auto &entry, std::string_view key) { return entry.first < key; });
+    if (found == byCode_.end() || found->first != code)
         return {};
     return found->second;
 }

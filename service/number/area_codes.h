@@ -10,12 +10,12 @@ namespace zuno::service {
 
 class NumberTypes;
 
-// The area code of each place that libphonenumber's geocoder names, derived from its own
-// fixed-line data: the geocoder is asked about a fixed line of every area code, and each place it
-// names for the code gets that code. A code shared by several places ("陕西省西安市、咸阳市") is
-// the code of each of them. A place named for two codes gets neither, and a place that the
-// fixed-line data does not name (a merged or renamed city, another spelling) gets none: no area
-// code rather than a wrong one.
+// The area code of each place that libphonenumber's geocoder names, and the place of each area
+// code, derived from its own fixed-line data: the geocoder is asked about a fixed line of every
+// area code, and each place it names for the code gets that code. A code shared by several places
+// ("陕西省西安市、咸阳市") is the code of each of them. A place named for two codes gets neither,
+// and a place that the fixed-line data does not name (a merged or renamed city, another spelling)
+// gets none: no area code rather than a wrong one.
 class AreaCodes
 {
 public:
@@ -29,11 +29,16 @@ public:
     // it has none.
     std::u16string_view codeOf(std::u16string_view place) const;
 
+    // What the geocoder names for the fixed lines of an area code given without its trunk '0'
+    // ("29"): "陕西省西安市、咸阳市"; empty for a code it names nothing for.
+    std::u16string_view placeOfCode(std::string_view code) const;
+
     // Every place that has an area code, in the order of their names.
     const std::vector<Entry> &entries() const { return byPlace_; }
 
 private:
     std::vector<Entry> byPlace_;
+    std::vector<std::pair<std::string, std::u16string>> byCode_;  // in the order of the codes
 };
 
 }  // namespace zuno::service

@@ -33,12 +33,10 @@ std::u16string cut(std::u16string line, size_t room = kMaxLineColumns)
     return line + u'…';
 }
 
-// A place as the line after its label can hold it: a list keeps the places that fit before 等;
+// A place too wide for the room after its label: a list keeps the places that fit before 等;
 // a name still too long goes without its province (through 省), which the rest names uniquely.
 std::u16string fittedPlace(std::u16string_view place, size_t room)
 {
-    if (columns(place) <= room)
-        return std::u16string(place);
     for (size_t at = place.rfind(u'、'); at != std::u16string_view::npos && at > 0;
          at = place.rfind(u'、', at - 1)) {
         std::u16string shorter = std::u16string(place.substr(0, at)) + u'等';
@@ -200,21 +198,29 @@ std::u16string buildReply(const LookupOutcome &outcome, std::u16string_view titl
         }
     }
 
-    std::vector<std::u16string> lines;
-    lines.push_back(cut(u"号码：" + outcome.number + u' ' + outcome.kind));
-    lines.push_back(std::u16string(kPlaceLabel) +
-                    fittedPlace(outcome.place.empty() ? kNoPlace : outcome.place,
-                                kMaxLineColumns - columns(kPlaceLabel)));
+    // Built in one string: this runs for every number looked up.
+    std::u16string reply = cut(u"号码：" + outcome.number + u' ' + outcome.kind);
+    reply += kLineBreak;
+    reply += kPlaceLabel;
+    const std::u16string_view place = outcome.place.empty() ? kNoPlace : outcome.place;
+    const size_t room = kMaxLineColumns - columns(kPlaceLabel);
+    if (columns(place) <= room)
+        reply += place;
+    else
+        reply += fittedPlace(place, room);
+
     std::u16string details;
-    if (!outcome.carrier.empty())
-        details = u"运营商：" + outcome.carrier;
-    if (!outcome.areaCode.empty())
-        details += (details.empty() ? u"区号：" : u" 区号：") + outcome.areaCode;
     if (!outcome.owner.empty())
         details = u"用途：" + outcome.owner;
-    if (!details.empty())
-        lines.push_back(cut(std::move(details)));
-    return joined(lines);
+    else if (!outcome.carrier.empty())
+        details = u"运营商：" + outcome.carrier;
+    if (outcome.owner.empty() && !outcome.areaCode.empty())
+        details += (details.empty() ? u"区号：" : u" 区号：") + outcome.areaCode;
+    if (!details.empty()) {
+        reply += kLineBreak;
+        reply += cut(std::move(details));
+    }
+    return reply;
 }
 
 std::string lookupReplyBody(const NumberLookup &lookup, std::string_view rawTitle)

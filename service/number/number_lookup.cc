@@ -180,7 +180,12 @@ LookupOutcome NumberLookup::lookupFullNumber(const std::string &national) const
     result.verdict = Verdict::Found;
     result.number = formatNational(number, significant, type);
     result.e164 = "+86" + significant;
-    result.place = placeOf(number);
+    // A fixed line is where its area code is, as the geocoder named it at start-up.
+    const std::u16string_view codePlace = type == PhoneNumberUtil::FIXED_LINE
+        ? areaCodes_.placeOfCode(
+              std::string_view(significant).substr(0, areaCodeLength(significant)))
+        : std::u16string_view();
+    result.place = codePlace.empty() ? placeOf(number) : std::u16string(codePlace);
     result.kind = kindName(type);
     switch (type) {
     case PhoneNumberUtil::MOBILE:

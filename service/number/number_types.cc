@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <bitset>
 #include <stdexcept>
 
 namespace i18n::phonenumbers {
@@ -46,6 +47,7 @@ std::atomic<std::uint64_t> nextGeneration{1};
 struct NumberTypes::Description {
     std::vector<int> possibleLengths;            // empty: any length
     std::unique_ptr<icu::RegexPattern> pattern;  // null: matches nothing
+    std::bitset<100> leads;                      // the two leading digits it can match
 };
 
 NumberTypes::NumberTypes() : generation_(nextGeneration.fetch_add(1))
@@ -80,21 +82,39 @@ NumberTypes::NumberTypes() : generation_(nextGeneration.fetch_add(1))
         if (U_FAILURE(status))
             throw std::runtime_error(std::string("CN number pattern does not compile: ") +
                                      u_errorName(status));
+        // Where two digits alone fail without the matcher reading past them, no number that
+        // begins with them matches: most lookups then try two patterns instead of four.
+        const std::unique_ptr<icu::RegexMatcher> probe(description.pattern->matcher(status));
+        for (int lead = 0; lead < 100 && U_SUCCESS(status); ++lead) {
+            const char digits[] = {static_cast<char>('0' + lead / 10),
+                                   static_cast<char>('0' + lead % 10)};
+            const icu::UnicodeString input(digits, 2, US_INV);
+            probe->reset(input);
+            const bool matched = probe->matches(status);
+            description.leads.set(static_cast<size_t>(lead), matched || probe->hitEnd());
+        }
+        if (U_FAILURE(status))
+            throw std::runtime_error(std::string("RegexMatcher on leading digits: ") +
+                                     u_errorName(status));
     }
     sameMobileAndFixedLinePattern_ = china->same_mobile_and_fixed_line_pattern();
 }
 
 NumberTypes::~NumberTypes() = default;
 
-bool NumberTypes::matches(size_t index, std::string_view significant) const
+bool NumberTypes::matches(size_t index, const icu::UnicodeString &input) const
 {
     const Description &description = descriptions_[index];
-    const int length = static_cast<int>(significant.size());
+    const int length = input.length();
     if (!description.possibleLengths.empty() &&
         std::find(description.possibleLengths.begin(), description.possibleLengths.end(), length) ==
             description.possibleLengths.end())
         return false;
     if (!description.pattern)
+        return false;
+    const auto isDigit = [&](int at) { return input[at] >= u'0' && input[at] <= u'9'; };
+    if (length >= 2 && isDigit(0) && isDigit(1) &&
+        !description.leads.test(static_cast<size_t>((input[0] - u'0') * 10 + input[1] - u'0')))
         return false;
 
     // A RegexMatcher holds match state, so each thread keeps its own, made on first use.
@@ -110,7 +130,6 @@ bool NumberTypes::matches(size_t index, std::string_view significant) const
     }
     std::unique_ptr<icu::RegexMatcher> &matcher = matchers.byDescription[index];
     UErrorCode status = U_ZERO_ERROR;
-    const icu::UnicodeString input(significant.data(), length, US_INV);
     if (!matcher) {
         matcher.reset(description.pattern->matcher(input, status));
         if (U_FAILURE(status))
@@ -126,7 +145,10 @@ bool NumberTypes::matches(size_t index, std::string_view significant) const
 
 int NumberTypes::typeOf(std::string_view significant) const
 {
-    if (!matches(kGeneral, significant))
+    // Made once for every pattern tried.
+    const icu::UnicodeString input(significant.data(), static_cast<int32_t>(significant.size()),
+                                   US_INV);
+    if (!matches(kGeneral, input))
         return PhoneNumberUtil::UNKNOWN;
     static constexpr std::pair<DescriptionIndex, PhoneNumberUtil::PhoneNumberType> kSpecial[] = {
         {kPremiumRate, PhoneNumberUtil::PREMIUM_RATE},
@@ -138,14 +160,14 @@ int NumberTypes::typeOf(std::string_view significant) const
         {kUan, PhoneNumberUtil::UAN},
         {kVoicemail, PhoneNumberUtil::VOICEMAIL}};
     for (const auto &[index, type] : kSpecial)
-        if (matches(index, significant))
+        if (matches(index, input))
             return type;
-    if (matches(kFixedLine, significant)) {
-        if (sameMobileAndFixedLinePattern_ || matches(kMobile, significant))
+    if (matches(kFixedLine, input)) {
+        if (sameMobileAndFixedLinePattern_ || matches(kMobile, input))
             return PhoneNumberUtil::FIXED_LINE_OR_MOBILE;
         return PhoneNumberUtil::FIXED_LINE;
     }
-    if (!sameMobileAndFixedLinePattern_ && matches(kMobile, significant))
+    if (!sameMobileAndFixedLinePattern_ && matches(kMobile, input))
         return PhoneNumberUtil::MOBILE;
     return PhoneNumberUtil::UNKNOWN;
 }

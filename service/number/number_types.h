@@ -6,6 +6,12 @@
 #include <string_view>
 #include <vector>
 
+#include <unicode/uversion.h>
+
+U_NAMESPACE_BEGIN
+class UnicodeString;
+U_NAMESPACE_END
+
 namespace zuno::service {
 
 // libphonenumber's region code for mainland China.
@@ -30,7 +36,7 @@ public:
 
 private:
     struct Description;
-    bool matches(size_t description, std::string_view significant) const;
+    bool matches(size_t description, const icu::UnicodeString &significant) const;
 
     std::vector<Description> descriptions_;
     bool sameMobileAndFixedLinePattern_ = false;
