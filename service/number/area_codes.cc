@@ -62,18 +62,22 @@ AreaCodes::AreaCodes(const NumberTypes &types,
 
     std::vector<CodePlaces> described;
     for (const std::string &code : candidates) {
-        // A code is real when a subscriber number of seven or eight digits makes a fixed line.
-        for (const char *subscriber : {"2345678", "23456789"}) {
-            const std::string significant = code + subscriber;
-            if (types.typeOf(significant) != PhoneNumberUtil::FIXED_LINE)
-                continue;
+        // A code is real when a subscriber number of seven or eight digits makes a fixed line;
+        // some codes take subscriber numbers of one leading digit only (0807: 8).
+        std::string significant;
+        for (char lead = '0'; lead <= '9' && significant.empty(); ++lead)
+            for (const char *rest : {"234567", "2345678"})
+                if (types.typeOf(code + lead + rest) == PhoneNumberUtil::FIXED_LINE) {
+                    significant = code + lead + rest;
+                    break;
+                }
+        if (!significant.empty()) {
             std::u16string place = describe(significant);
             std::vector<std::u16string> names = splitList(place);
             if (!names.empty()) {
                 described.push_back({code, std::move(names)});
                 byCode_.emplace_back(code, std::move(place));
             }
-            break;
         }
     }
 

@@ -177,6 +177,7 @@ void TestNumberAnswers::shouldAnswerEveryCarrierBlockWithItsCarrier()
 
 // Both ways against the geocoder itself: every place the map holds is named by the geocoder for
 // its code, and every place the geocoder names for one code only has that code in the map.
+// The place of each code is what the geocoder names for a fixed line with that code.
 void TestNumberAnswers::shouldTakeAreaCodesThatTheGeocoderConfirms()
 {
     const PhoneNumberUtil &util = *PhoneNumberUtil::GetInstance();
@@ -187,13 +188,17 @@ void TestNumberAnswers::shouldTakeAreaCodesThatTheGeocoderConfirms()
         if ((code < 100 && code != 10 && code / 10 != 2) || (code >= 100 && code < 300))
             continue;
         // Some codes take seven-digit subscriber numbers, some eight.
-        auto number = chinese(std::to_string(code) + "2345678");
+        auto number = chinese(std::to_string(code) + "8765432");
         if (util.GetNumberType(number) != PhoneNumberUtil::FIXED_LINE)
-            number = chinese(std::to_string(code) + "23456789");
+            number = chinese(std::to_string(code) + "87654321");
         if (util.GetNumberType(number) != PhoneNumberUtil::FIXED_LINE)
             continue;
         const QString described =
             QString::fromStdString(geocoder.GetDescriptionForValidNumber(number, zh));
+        // Fixed lines take the place of their code from the map.
+        QCOMPARE(QString::fromStdU16String(
+                     std::u16string(numbers().areaCodes().placeOfCode(std::to_string(code)))),
+                 described == u"中国"_s ? QString() : described);
         if (described == u"中国"_s)
             continue;
         namedFor[u'0' + QString::number(code)] = described.split(u'、');
