@@ -1,15 +1,19 @@
 #include "form1.h"
 
 #include "http_test_server.h"
+#include "lookup_reply.h"
+#include "number_lookup.h"
 
 #include <QApplication>
 #include <QCursor>
 #include <QElapsedTimer>
+#include <QFontInfo>
 #include <QInputMethodEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QTest>
 #include <QTimer>
 
@@ -173,15 +177,21 @@ void TestForm1::shouldStartNothingAndCloseNothingOnEnterOrEscape()
 
 void TestForm1::shouldLookUpWhatWasTypedOnEveryClick_data()
 {
-    const QByteArray beijing("\xb1\xb1\xbe\xa9\xca\xd0");  // 北京市 in GB2312
     QTest::addColumn<QString>("typed");
     QTest::addColumn<QByteArray>("reply");
     QTest::addColumn<QString>("shown");
 
     QTest::newRow("spaces and separators kept")
         << u" 010&6552#+%= "_s << QByteArray("0106552 ok") << u"0106552 ok"_s;
-    QTest::newRow("Chinese typed") << u"北京"_s << "<p>" + beijing + "</p>\r\n"
-                                   << u"<p>北京市</p>\n"_s;
+    // The service's own reply, in GBK, with a place line as wide as a reply has: 17 Chinese
+    // characters.
+    const QString fullWidth = u"（０９０８）２３４５６７８"_s;
+    const zuno::service::NumberLookup lookup;
+    QTest::newRow("Chinese typed, the service's reply")
+        << fullWidth
+        << QByteArray::fromStdString(zuno::service::lookupReplyBody(
+               lookup, fullWidth.toUtf8().toPercentEncoding().toStdString()))
+        << u"号码：0908 234 5678 固定电话\n归属地：新疆克孜勒苏柯尔克孜自治州\n区号：0908"_s;
     QTest::newRow("40000 digits, no length limit")
         << QString(40'000, u'8') << QByteArray("long reply") << u"long reply"_s;
     QTest::newRow("empty, nine-character reply")
@@ -194,6 +204,10 @@ void TestForm1::shouldLookUpWhatWasTypedOnEveryClick()
     QFETCH(QByteArray, reply);
     QFETCH(QString, shown);
     server_->setReply(Reply::text(reply));
+    // As on a Chinese desktop, whose text font is the CJK font that `make deps` installs.
+    auto *text2 = control<QPlainTextEdit>("Text2");
+    text2->setFont(QFont(u"Noto Sans CJK SC"_s, 9));
+    QCOMPARE(QFontInfo(text2->font()).family(), u"Noto Sans CJK SC"_s);
 
     typeIntoText1(typed);
     clickCommand1();
@@ -205,6 +219,10 @@ void TestForm1::shouldLookUpWhatWasTypedOnEveryClick()
         QString::fromUtf8(QByteArray::fromPercentEncoding(target.mid(target.indexOf('=') + 1))),
         typed);
     QCOMPARE(resultText(), shown);
+    // Three lines of a reply show whole at 96 dpi, without scrolling.
+    QCOMPARE(text2->logicalDpiY(), 96);
+    QCoreApplication::processEvents();
+    QCOMPARE(text2->verticalScrollBar()->maximum(), 0);
     QCOMPARE(control<QLineEdit>("Text1")->text(), typed);
     QCOMPARE(QApplication::focusWidget(), control<QPushButton>("Command1"));
 
