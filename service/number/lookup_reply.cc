@@ -169,10 +169,10 @@ std::vector<std::u16string> wrapped(std::u16string_view text)
 std::u16string joined(const std::vector<std::u16string> &lines)
 {
     std::u16string text;
-    for (const std::u16string &line : lines) {
-        if (!text.empty())
+    for (size_t i = 0; i < lines.size(); ++i) {
+        if (i > 0)
             text += kLineBreak;
-        text += line;
+        text += lines[i];
     }
     return text;
 }

@@ -33,13 +33,13 @@ enum class Verdict {
     Invalid,
 };
 
-// What a lookup found, one structure for every rendering of it (GBK text, HTML, JSON). Fields
-// other than verdict are set only for Found, and left empty where the data has nothing.
 // The place of numbers that answer the same everywhere in China: short numbers, 400 and 800.
 inline constexpr std::u16string_view kNationwide = u"全国统一";
 // What renderings show for the place of a valid number whose place the data does not know.
 inline constexpr std::u16string_view kNoPlace = u"暂无数据";
 
+// What a lookup found, one structure for every rendering of it (GBK text, HTML, JSON). Fields
+// other than verdict are set only for Found, and left empty where the data has nothing.
 struct LookupOutcome {
     Verdict verdict = Verdict::Invalid;
     std::u16string number;    // China's national format, grouped: "138 0013 8000", "010 1234 5678"
@@ -49,7 +49,7 @@ struct LookupOutcome {
     std::u16string areaCode;  // "010", of fixed lines and of mobiles whose city has one code
     std::u16string carrier;   // of a mobile, as its number block was allocated: "中国移动"
     std::u16string kind;      // "手机号码", "固定电话", "服务号码", ...
-    std::u16string owner;  // who answers a service number, or what for: "中国移动客服", "报警"
+    std::u16string owner;     // who answers a service number, or what for: "中国移动客服"
 
     bool valid() const { return verdict == Verdict::Found; }
 };
