@@ -9,6 +9,8 @@
 
 #include <QTest>
 
+#include <set>
+
 using namespace Qt::StringLiterals;
 using namespace zuno::service;
 using i18n::phonenumbers::PhoneNumberUtil;
@@ -212,6 +214,7 @@ void TestNumberAnswers::shouldGiveMobileBlocksAnAreaCodeAndFitEveryPlaceInTheBox
 {
     int placed = 0;
     int withCode = 0;
+    std::set<std::u16string> checked;  // places whose reply was checked
     for (int block = 1300000; block <= 1999999; ++block) {
         const std::string digits = std::to_string(block) + "5555";
         const std::u16string title(digits.begin(), digits.end());
@@ -220,8 +223,11 @@ void TestNumberAnswers::shouldGiveMobileBlocksAnAreaCodeAndFitEveryPlaceInTheBox
             continue;
         ++placed;
         withCode += !outcome.areaCode.empty();
-        const QString problem = boxProblem(encodeGbk(buildReply(outcome, title)));
-        QVERIFY2(problem.isEmpty(), qPrintable(problem));
+        if (!checked.contains(outcome.place)) {
+            checked.insert(outcome.place);
+            const QString problem = boxProblem(encodeGbk(buildReply(outcome, title)));
+            QVERIFY2(problem.isEmpty(), qPrintable(problem));
+        }
     }
     QVERIFY2(placed > 100'000, qPrintable(QString::number(placed)));
     QVERIFY2(withCode >= placed * 0.97, qPrintable(u"%1 of %2"_s.arg(withCode).arg(placed)));
