@@ -173,7 +173,7 @@ std::string lookupPageHtml(const LookupOutcome &outcome, std::u16string_view tit
         html += "<table class=\"result\">\n";
         const std::pair<const char *, const std::u16string *> rows[] = {
             {"号码", &outcome.number},    {"归属地", &outcome.place}, {"区号", &outcome.areaCode},
-            {"运营商", &outcome.carrier}, {"类型", &outcome.kind},    {"所属单位", &outcome.owner},
+            {"运营商", &outcome.carrier}, {"类型", &outcome.kind},    {"用途", &outcome.owner},
         };
         for (const auto &[label, value] : rows) {
             if (value->empty())
