@@ -28,8 +28,7 @@ private:
 };
 
 struct FetchOptions {
-    // Flags of the local event loop that waits for the reply; a window passes
-    // ExcludeUserInputEvents so that it keeps painting while the user's input waits.
+    // Flags of the local event loop that waits for the reply.
     QEventLoop::ProcessEventsFlags loopFlags = QEventLoop::AllEvents;
     // Whole exchange, connecting included.
     std::chrono::milliseconds timeLimit{30'000};

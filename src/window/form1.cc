@@ -10,13 +10,17 @@
 #include <QLineEdit>
 #include <QMouseEvent>
 #include <QPlainTextEdit>
+#include <QPointer>
 #include <QPushButton>
 #include <QRect>
 #include <QStyle>
 #include <QStyleOptionButton>
+#include <QWindow>
 
 #include <limits>
+#include <memory>
 #include <utility>
+#include <vector>
 
 using namespace Qt::StringLiterals;
 
@@ -63,6 +67,68 @@ public:
     ~WaitCursor() { QGuiApplication::restoreOverrideCursor(); }
     WaitCursor(const WaitCursor &) = delete;
     WaitCursor &operator=(const WaitCursor &) = delete;
+};
+
+// Holds back the user's input to a window while it lives and posts it back, in order, when it
+// ends. Qt's own ExcludeUserInputEvents would do the same but, on X11, holds back the window
+// manager's close request with it.
+class HeldInput : public QObject
+{
+public:
+    explicit HeldInput(QWindow *window) : window_(window)
+    {
+        if (window_)
+            window_->installEventFilter(this);
+    }
+    ~HeldInput() override
+    {
+        if (!window_)
+            return;
+        window_->removeEventFilter(this);
+        for (std::unique_ptr<QEvent> &event : held_)
+            QCoreApplication::postEvent(window_, event.release());
+    }
+    HeldInput(const HeldInput &) = delete;
+    HeldInput &operator=(const HeldInput &) = delete;
+
+    void discard() { held_.clear(); }
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        if (watched != window_ || !isUserInput(event->type()))
+            return false;
+        held_.emplace_back(event->clone());
+        return true;
+    }
+
+private:
+    static bool isUserInput(QEvent::Type type)
+    {
+        switch (type) {
+        case QEvent::MouseButtonPress:
+        case QEvent::MouseButtonRelease:
+        case QEvent::MouseButtonDblClick:
+        case QEvent::MouseMove:
+        case QEvent::Wheel:
+        case QEvent::KeyPress:
+        case QEvent::KeyRelease:
+        case QEvent::Enter:
+        case QEvent::Leave:
+        case QEvent::ContextMenu:
+        case QEvent::TouchBegin:
+        case QEvent::TouchUpdate:
+        case QEvent::TouchEnd:
+        case QEvent::TouchCancel:
+        case QEvent::TabletPress:
+        case QEvent::TabletMove:
+        case QEvent::TabletRelease: return true;
+        default: return false;
+        }
+    }
+
+    QPointer<QWindow> window_;
+    std::vector<std::unique_ptr<QEvent>> held_;
 };
 
 }  // namespace
@@ -138,17 +204,20 @@ bool Form1::eventFilter(QObject *watched, QEvent *event)
 void Form1::onCommand1Clicked()
 {
     // The click returns only when the exchange has ended; meanwhile the window keeps painting
-    // and answering the window manager, and the user's input waits until the lookup is over.
+    // and answering the window manager, a close request aborts the lookup, and the user's input
+    // waits until the lookup is over.
     const WaitCursor waitCursor;
+    HeldInput heldInput(windowHandle());
     FetchCancel cancel;
     FetchOptions options;
-    options.loopFlags = QEventLoop::ExcludeUserInputEvents;
     options.cancel = &cancel;
     runningLookup_ = &cancel;
     const QString shown = runLookup(settings_.serviceHost, text1_->text(), options);
     runningLookup_ = nullptr;
-    if (cancel.isCancelled())
-        return;  // the window was closed meanwhile and the program is ending
+    if (cancel.isCancelled()) {
+        heldInput.discard();  // the window was closed meanwhile and the program is ending
+        return;
+    }
     text2_->setPlainText(shown);
 }
 

@@ -93,7 +93,14 @@ void HttpTestServer::answer(QTcpSocket *socket, const Reply &reply)
     }
     case Reply::Kind::Answer: break;
     }
+    if (reply.delay.count() > 0)
+        QTimer::singleShot(reply.delay, socket, [socket, reply] { sendAnswer(socket, reply); });
+    else
+        sendAnswer(socket, reply);
+}
 
+void HttpTestServer::sendAnswer(QTcpSocket *socket, const Reply &reply)
+{
     // HTTP's "deflate" is a zlib stream: qCompress's, after the four bytes of length it puts first.
     const QByteArray body = reply.deflate ? qCompress(reply.body).mid(4) : reply.body;
     // Clients read the status code; the reason phrase is free text.

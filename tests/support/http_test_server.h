@@ -5,6 +5,7 @@
 #include <QObject>
 #include <QString>
 
+#include <chrono>
 #include <map>
 #include <utility>
 
@@ -37,7 +38,8 @@ struct Reply {
     int status = 200;
     HeaderList headers{};
     QByteArray body{};
-    bool deflate = false;  // send the body compressed, with Content-Encoding: deflate
+    bool deflate = false;               // send the body compressed, with Content-Encoding: deflate
+    std::chrono::milliseconds delay{};  // how long an Answer waits before it is sent
 
     static Reply text(QByteArray body, int status = 200)
     {
@@ -73,6 +75,7 @@ public:
 private:
     void onReadyRead(QTcpSocket *socket);
     void answer(QTcpSocket *socket, const Reply &reply);
+    static void sendAnswer(QTcpSocket *socket, const Reply &reply);
 
     QTcpServer *server_;
     Reply defaultReply_;
