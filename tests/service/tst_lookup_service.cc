@@ -31,7 +31,8 @@ std::unique_ptr<zuno::service::Server> startServer(const zuno::service::Site &si
     zuno::service::ServerOptions options;
     options.listen = {asio::ip::make_address("127.0.0.1"), 0};
     options.threads = 2;
-    options.limits.deadline = deadline;
+    options.limits.requestTimeout = deadline;
+    options.limits.sendStallTimeout = deadline;
     auto server = std::make_unique<zuno::service::Server>(site, options);
     server->start();
     return server;

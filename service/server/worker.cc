@@ -1,0 +1,97 @@
+#include "worker.h"
+
+#include "command_line.h"
+
+#include <boost/asio/post.hpp>
+
+#include <cstdio>
+#include <exception>
+
+namespace zuno::service {
+namespace {
+
+// How often deadlines are checked: the granularity of every connection timeout.
+constexpr std::chrono::milliseconds kSweepInterval{100};
+
+}  // namespace
+
+Worker::Worker(WorkerSetup setup)
+    : setup_(std::move(setup)), context_(std::make_unique<boost::asio::io_context>(1))
+{
+    // The timer makes the context open its descriptors now, where a failure is a clean error,
+    // rather than at its first connection.
+    sweepTimer_.emplace(*context_);
+    keepRunning_.emplace(context_->get_executor());
+}
+
+Worker::~Worker()
+{
+    setup_.onDrained = nullptr;
+    sweepTimer_.reset();
+    keepRunning_.reset();
+    context_.reset();
+}
+
+void Worker::add(Connection &connection)
+{
+    connections_.push_back(connection);
+    metrics_.connectionsOpened.add();
+}
+
+void Worker::remove(Connection &connection)
+{
+    connections_.erase(connections_.iterator_to(connection));
+    metrics_.connectionsClosed.add();
+    if (draining_)
+        reportIfDrained();
+}
+
+void Worker::run()
+{
+    countLookupsOfThisThreadIn(&metrics_);
+    sweep();
+    while (true) {
+        try {
+            context_->run();
+            break;
+        } catch (const std::exception &error) {
+            std::fprintf(stderr, "%s: error in a server thread, carrying on: %s\n", kProgramName,
+                         error.what());
+        }
+    }
+    countLookupsOfThisThreadIn(nullptr);
+}
+
+void Worker::startDraining()
+{
+    boost::asio::post(*context_, [this] {
+        draining_ = true;
+        for (auto it = connections_.begin(); it != connections_.end();) {
+            Connection &connection = *it++;
+            connection.closeIfIdle();
+        }
+        reportIfDrained();
+    });
+}
+
+void Worker::sweep()
+{
+    const auto now = std::chrono::steady_clock::now();
+    for (Connection &connection : connections_)
+        connection.closeIfExpired(now);
+    sweepTimer_->expires_after(kSweepInterval);
+    sweepTimer_->async_wait([this](boost::system::error_code error) {
+        if (!error)
+            sweep();
+    });
+}
+
+void Worker::reportIfDrained()
+{
+    if (connections_.empty() && !drainedReported_ && setup_.onDrained) {
+        drainedReported_ = true;
+        setup_.onDrained();
+    }
+}
+
+}  // namespace zuno::service
