@@ -13,6 +13,9 @@
 #include <boost/beast/http/read.hpp>
 #include <boost/beast/http/write.hpp>
 
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
+
 #include <array>
 #include <charconv>
 #include <cstdio>
@@ -103,8 +106,20 @@ void Connection::closeIfIdle()
 
 void Connection::closeIfExpired(Clock::time_point now)
 {
-    if (phase_ != Phase::Closed && now >= deadline_)
-        close();
+    if (phase_ == Phase::Closed || now < deadline_)
+        return;
+    // The system wakes a writer only when much of a large send buffer has drained, so the
+    // progress that counts is what the client acknowledged.
+    if (phase_ == Phase::Sending) {
+        int unacknowledged = 0;
+        if (ioctl(socket_.native_handle(), SIOCOUTQ, &unacknowledged) == 0 &&
+            written_ - static_cast<std::uint64_t>(unacknowledged) > acknowledged_) {
+            acknowledged_ = written_ - static_cast<std::uint64_t>(unacknowledged);
+            deadline_ = now + limits_.sendStallTimeout;
+            return;
+        }
+    }
+    close();
 }
 
 void Connection::readRequest()
@@ -311,6 +326,7 @@ void Connection::writeSerialized()
 void Connection::onWritten(beast::error_code error, std::size_t bytes, bool done)
 {
     sentThisResponse_ += bytes;
+    written_ += bytes;
     worker_.metrics().bytesSent.add(bytes);
     if (error || done) {
         finish(error);

@@ -25,7 +25,7 @@ struct ConnectionLimits {
     size_t maxRequestHead = 8 * 1024;
     // From waiting for a request (after accepting, or after the last answer) to its whole head.
     std::chrono::steady_clock::duration requestTimeout = std::chrono::seconds(10);
-    // Sending an answer may go on as long as it makes progress at least this often.
+    // Sending an answer may go on as long as the client acknowledges some of it this often.
     std::chrono::steady_clock::duration sendStallTimeout = std::chrono::seconds(10);
     // After the last answer, what the client still sends is read and dropped for this long and
     // up to closingBytes, so that the answer is not lost to a reset.
@@ -104,6 +104,8 @@ private:
     std::string_view flatBody_;
     size_t sentThisResponse_ = 0;
     size_t headerSize_ = 0;
+    std::uint64_t written_ = 0;       // on the whole connection
+    std::uint64_t acknowledged_ = 0;  // by the client, when last looked at
     unsigned status_ = 0;
     bool keepAlive_ = false;
 
