@@ -102,7 +102,7 @@ int runService(int argc, char **argv)
             if (error.code() == boost::asio::error::no_descriptors)
                 throw std::runtime_error("cannot start: " + error.code().message() + " for " +
                                          std::to_string(line.threads) +
-                                         " threads and the listening socket (raise the limit "
+                                         " threads and the socket to listen on (raise the limit "
                                          "on open files, or use fewer threads)");
             throw UsageError("cannot listen on " + line.host + ":" + std::to_string(line.port) +
                              ": " + error.code().message());

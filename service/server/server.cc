@@ -147,7 +147,7 @@ void Server::stopOnSignals(std::initializer_list<int> signals)
                 beginDrain(signalName(signal));
                 self(self);
             } else {
-                stopWorkers(("stopped at once on a second signal, " + signalName(signal)).c_str());
+                stopWorkers(("at once on a second signal (" + signalName(signal) + ")").c_str());
             }
         });
     };
