@@ -1,6 +1,7 @@
 #include "connection.h"
 
 #include "access_log.h"
+#include "command_line.h"
 #include "process_endpoints.h"
 #include "request_head.h"
 #include "worker.h"
@@ -215,7 +216,7 @@ void Connection::onRequestHead(beast::error_code error)
         return;
     }
     // Nothing here takes a body; refusing it here avoids reading it at all.
-    if (framing == Framing::Body || !parser_->is_done()) {
+    if (framing == Framing::Chunked || !parser_->is_done()) {
         const bool known = head.method() == http::verb::get || head.method() == http::verb::head;
         refuse(known ? http::status::payload_too_large : http::status::method_not_allowed,
                head.version());
@@ -238,7 +239,7 @@ Response Connection::answer(const Request &request)
             return std::move(*own);
         return handleRequest(request, worker_.setup().site);
     } catch (const std::exception &error) {
-        std::fprintf(stderr, "%s: error answering \"%s\": %s\n", kServerName.data(),
+        std::fprintf(stderr, "%s: error answering \"%s\": %s\n", kProgramName,
                      printable(view(request.target())).c_str(), error.what());
         return errorResponse(http::status::internal_server_error, request.version(), false);
     }

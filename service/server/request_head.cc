@@ -28,10 +28,8 @@ bool startsWithNoCase(std::string_view text, std::string_view prefix)
 Framing requestFraming(const http::request_header<> &head)
 {
     const auto codings = head.equal_range(http::field::transfer_encoding);
-    if (codings.first == codings.second) {
-        const auto length = head.find(http::field::content_length);
-        return length == head.end() || length->value() == "0" ? Framing::NoBody : Framing::Body;
-    }
+    if (codings.first == codings.second)
+        return Framing::Plain;
     if (head.version() < kHttp11 || head.find(http::field::content_length) != head.end())
         return Framing::Invalid;
     // Every coding of every Transfer-Encoding field, in order: only "chunked" alone is framed.
@@ -52,7 +50,7 @@ Framing requestFraming(const http::request_header<> &head)
             list.remove_prefix(comma + 1);
         }
     }
-    return count == 1 && chunked ? Framing::Body : Framing::Invalid;
+    return count == 1 && chunked ? Framing::Chunked : Framing::Invalid;
 }
 
 std::optional<std::string> originForm(std::string_view target)

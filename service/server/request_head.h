@@ -8,10 +8,11 @@
 
 namespace zuno::service {
 
-// How a request says its body is delimited, as far as it matters to a server that takes none.
+// How a request says its body is delimited, as far as Transfer-Encoding goes (the parser checks
+// Content-Length itself).
 enum class Framing {
-    NoBody,   // neither Transfer-Encoding nor Content-Length, or a Content-Length of 0
-    Body,     // a Content-Length above 0, or Transfer-Encoding: chunked alone
+    Plain,    // no Transfer-Encoding: a body only if Content-Length says so
+    Chunked,  // Transfer-Encoding: chunked alone
     Invalid,  // any other transfer coding, Transfer-Encoding with Content-Length, or in HTTP/1.0
 };
 

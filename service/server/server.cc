@@ -245,8 +245,14 @@ void Server::accept(Listener &listener)
 void Server::onAccepted(Listener &listener, Worker &worker, boost::system::error_code error,
                         Connection::Socket socket)
 {
-    if (error == boost::asio::error::operation_aborted || draining_)
+    if (error == boost::asio::error::operation_aborted)
         return;
+    if (draining_) {
+        // Accepted just before the drain began: its request is answered, with Connection: close.
+        if (!error)
+            std::make_shared<Connection>(std::move(socket), worker)->start();
+        return;
+    }
     if (isOutOfDescriptors(error)) {
         refuseOne(listener);
         return;
