@@ -377,6 +377,9 @@ void TestLookupdProgram::shouldExitWithAClearMessageWhenItCannotStart()
 
 void TestLookupdProgram::shouldRefuseNewConnectionsCleanlyWhenOutOfDescriptors()
 {
+#if defined(__SANITIZE_ADDRESS__)
+    QSKIP("the sanitizers' own checks need descriptors (UBSan's vptr check opens a pipe)");
+#endif
     QVERIFY(raiseOpenFileLimit());
     QProcess process;
     const quint16 port = startListening(process, {u"--threads"_s, u"1"_s}, u"ulimit -n 40"_s);
@@ -444,9 +447,12 @@ void TestLookupdProgram::shouldGiveBackDescriptorsAndMemoryAfterFloods()
         QVERIFY2(back, qPrintable(QString::number(metric(port, "process_open_fds"))));
         resident.push_back(metric(port, "process_resident_memory_bytes"));
     }
-    // Memory levels off: the later rounds reuse what the first one took.
+    // Memory levels off: the later rounds reuse what the first one took (not under
+    // AddressSanitizer, which keeps freed memory in quarantine).
+#if !defined(__SANITIZE_ADDRESS__)
     QVERIFY2(resident[2] < resident[0] + 4 * 1024 * 1024,
              qPrintable(u"%1 then %2"_s.arg(resident[0]).arg(resident[2])));
+#endif
     process.kill();
     process.waitForFinished();
 }
