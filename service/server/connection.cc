@@ -33,7 +33,6 @@ using Clock = std::chrono::steady_clock;
 // Room for a whole request head and whatever a pipelining client sent after it.
 constexpr size_t kBufferLimit = 64 * 1024;
 constexpr size_t kReadSize = 8 * 1024;
-constexpr size_t kDrainChunk = 16 * 1024;
 // Beast's numbering of HTTP versions; a refusal before the request line is read answers in 1.1.
 constexpr unsigned kHttp10 = 10;
 constexpr unsigned kHttp11 = 11;
@@ -88,6 +87,9 @@ void Connection::start()
     boost::asio::dispatch(socket_.get_executor(), [self = shared_from_this()] {
         self->worker_.add(*self);
         self->registered_ = true;
+        // The last piece of an answer goes out at once instead of waiting for an ACK.
+        beast::error_code ignored;
+        self->socket_.set_option(boost::asio::ip::tcp::no_delay(true), ignored);
         if (self->worker_.setup().accessLog) {
             beast::error_code error;
             const auto peer = self->socket_.remote_endpoint(error);
@@ -373,14 +375,12 @@ void Connection::closeGracefully()
     phase_ = Phase::Closing;
     deadline_ = Clock::now() + limits_.closingTime;
     drained_ = 0;
-    if (!drainBuffer_)
-        drainBuffer_ = std::make_unique<char[]>(kDrainChunk);
     drain();
 }
 
 void Connection::drain()
 {
-    socket_.async_read_some(boost::asio::buffer(drainBuffer_.get(), kDrainChunk),
+    socket_.async_read_some(worker_.discardBuffer(),
                             [self = shared_from_this()](beast::error_code error, std::size_t got) {
                                 self->drained_ += got;
                                 if (error || self->drained_ > self->limits_.closingBytes ||

@@ -109,7 +109,6 @@ private:
     unsigned status_ = 0;
     bool keepAlive_ = false;
 
-    std::unique_ptr<char[]> drainBuffer_;
     size_t drained_ = 0;
 
     // For the access log only.

@@ -13,10 +13,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <latch>
 #include <stdexcept>
 #include <system_error>
 
@@ -161,7 +163,11 @@ void Server::run(const std::function<void()> &onServing)
         accept(*listener);
     if (onServing)
         onServing();
-    workers_.front()->run();
+    workers_.front()->run([](const char *failure) {
+        if (failure)
+            throw std::runtime_error(std::string("cannot start the first server thread: ") +
+                                     failure);
+    });
     joinThreads();
 }
 
@@ -174,15 +180,37 @@ void Server::start()
 
 void Server::startThreads(size_t first)
 {
+    // Each thread says whether it could start serving, into room set aside beforehand: with no
+    // memory left, saying it must not need any.
+    const size_t count = workers_.size() - first;
+    std::vector<std::array<char, 160>> failures(count);
+    for (auto &failure : failures)
+        failure[0] = '\0';
+    std::latch started(static_cast<std::ptrdiff_t>(count));
+    std::string problem;
     try {
-        for (size_t i = first; i < workers_.size(); ++i)
-            threads_.emplace_back([worker = workers_[i].get()] { worker->run(); });
+        for (size_t i = 0; i < count; ++i)
+            threads_.emplace_back([&, i, worker = workers_[first + i].get()] {
+                worker->run([&, i](const char *failure) {
+                    if (failure)
+                        std::snprintf(failures[i].data(), failures[i].size(), "%s", failure);
+                    started.count_down();
+                });
+            });
     } catch (const std::system_error &error) {
-        const size_t started = threads_.size() + first;
+        problem = "cannot start server thread " + std::to_string(first + threads_.size() + 1) +
+            " of " + std::to_string(workers_.size()) + ": " + error.what();
+        started.count_down(static_cast<std::ptrdiff_t>(count - threads_.size()));
+    }
+    started.wait();
+    for (size_t i = 0; i < count && problem.empty(); ++i)
+        if (failures[i][0] != '\0')
+            problem = "cannot start server thread " + std::to_string(first + i + 1) + " of " +
+                std::to_string(workers_.size()) + ": " + failures[i].data();
+    if (!problem.empty()) {
         stopWorkers(nullptr);
         joinThreads();
-        throw std::runtime_error("cannot start server thread " + std::to_string(started + 1) +
-                                 " of " + std::to_string(workers_.size()) + ": " + error.what());
+        throw std::runtime_error(problem);
     }
 }
 

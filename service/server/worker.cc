@@ -4,14 +4,21 @@
 
 #include <boost/asio/post.hpp>
 
+#include <malloc.h>
+
 #include <cstdio>
 #include <exception>
+#include <thread>
 
 namespace zuno::service {
 namespace {
 
 // How often deadlines are checked: the granularity of every connection timeout.
 constexpr std::chrono::milliseconds kSweepInterval{100};
+// After a burst of this many connections, once they are all gone, free memory goes back to the
+// system: the allocator keeps what a flood took otherwise, though nothing uses it.
+constexpr size_t kTrimAfterClosed = 256;
+constexpr std::chrono::milliseconds kPauseAfterError{10};
 
 }  // namespace
 
@@ -42,21 +49,35 @@ void Worker::remove(Connection &connection)
 {
     connections_.erase(connections_.iterator_to(connection));
     metrics_.connectionsClosed.add();
+    if (++closedSinceTrim_ >= kTrimAfterClosed && connections_.empty()) {
+        closedSinceTrim_ = 0;
+        malloc_trim(0);
+    }
     if (draining_)
         reportIfDrained();
 }
 
-void Worker::run()
+void Worker::run(const std::function<void(const char *failure)> &onStarted)
 {
     countLookupsOfThisThreadIn(&metrics_);
-    sweep();
+    try {
+        sweep();
+    } catch (const std::exception &error) {
+        onStarted(error.what());
+        return;
+    }
+    onStarted(nullptr);
     while (true) {
         try {
+            if (!sweepArmed_)
+                sweep();
             context_->run();
             break;
         } catch (const std::exception &error) {
             std::fprintf(stderr, "%s: error in a server thread, carrying on: %s\n", kProgramName,
                          error.what());
+            // A failure that repeats (no memory left) must not spin.
+            std::this_thread::sleep_for(kPauseAfterError);
         }
     }
     countLookupsOfThisThreadIn(nullptr);
@@ -76,6 +97,7 @@ void Worker::startDraining()
 
 void Worker::sweep()
 {
+    sweepArmed_ = false;
     const auto now = std::chrono::steady_clock::now();
     for (Connection &connection : connections_)
         connection.closeIfExpired(now);
@@ -84,6 +106,7 @@ void Worker::sweep()
         if (!error)
             sweep();
     });
+    sweepArmed_ = true;
 }
 
 void Worker::reportIfDrained()

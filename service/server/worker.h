@@ -8,6 +8,7 @@
 #include <boost/asio/steady_timer.hpp>
 #include <boost/intrusive/list.hpp>
 
+#include <array>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -47,9 +48,15 @@ public:
     void add(Connection &connection);
     void remove(Connection &connection);
 
-    // Runs the io_context on the calling thread until stopped. An exception from a handler
-    // ends only the connection it came from: it is reported and the thread carries on.
-    void run();
+    // Where closing connections read what their clients still send, to drop it: one buffer
+    // for all, as the worker's reads never overlap and what they read is never looked at.
+    boost::asio::mutable_buffer discardBuffer() { return boost::asio::buffer(discard_); }
+
+    // Runs the io_context on the calling thread until stopped. Calls onStarted once, with
+    // nullptr when the thread serves or with what failed (and then returns). After that, an
+    // exception from a handler ends only the connection it came from: it is reported and the
+    // thread carries on.
+    void run(const std::function<void(const char *failure)> &onStarted);
 
     // From any thread: idle kept-alive connections close, busy ones close after their answer,
     // and onDrained is called when none is left.
@@ -71,6 +78,9 @@ private:
     ConnectionList connections_;
     bool draining_ = false;
     bool drainedReported_ = false;
+    size_t closedSinceTrim_ = 0;
+    bool sweepArmed_ = false;
+    std::array<char, 16 * 1024> discard_;
     // Destroyed before the connections' list: destroying it destroys the connections left.
     std::unique_ptr<boost::asio::io_context> context_;
     std::optional<boost::asio::steady_timer> sweepTimer_;
