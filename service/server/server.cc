@@ -163,11 +163,7 @@ void Server::run(const std::function<void()> &onServing)
         accept(*listener);
     if (onServing)
         onServing();
-    workers_.front()->run([](const char *failure) {
-        if (failure)
-            throw std::runtime_error(std::string("cannot start the first server thread: ") +
-                                     failure);
-    });
+    workers_.front()->run(nullptr);
     joinThreads();
 }
 
@@ -180,33 +176,26 @@ void Server::start()
 
 void Server::startThreads(size_t first)
 {
-    // Each thread says whether it could start serving, into room set aside beforehand: with no
-    // memory left, saying it must not need any.
+    // Each thread says whether it could start serving; with no memory left, saying so must
+    // not need any.
     const size_t count = workers_.size() - first;
-    std::vector<std::array<char, 160>> failures(count);
-    for (auto &failure : failures)
-        failure[0] = '\0';
     std::latch started(static_cast<std::ptrdiff_t>(count));
     std::string problem;
     try {
         for (size_t i = 0; i < count; ++i)
-            threads_.emplace_back([&, i, worker = workers_[first + i].get()] {
-                worker->run([&, i](const char *failure) {
-                    if (failure)
-                        std::snprintf(failures[i].data(), failures[i].size(), "%s", failure);
-                    started.count_down();
-                });
-            });
-    } catch (const std::system_error &error) {
+            threads_.emplace_back(
+                [worker = workers_[first + i].get(), &started] { worker->run(&started); });
+    } catch (const std::exception &error) {
+        // No thread, or no memory for one: those started must still report before returning.
         problem = "cannot start server thread " + std::to_string(first + threads_.size() + 1) +
             " of " + std::to_string(workers_.size()) + ": " + error.what();
         started.count_down(static_cast<std::ptrdiff_t>(count - threads_.size()));
     }
     started.wait();
-    for (size_t i = 0; i < count && problem.empty(); ++i)
-        if (failures[i][0] != '\0')
+    for (size_t i = 0; i < threads_.size() && problem.empty(); ++i)
+        if (*workers_[first + i]->startFailure() != '\0')
             problem = "cannot start server thread " + std::to_string(first + i + 1) + " of " +
-                std::to_string(workers_.size()) + ": " + failures[i].data();
+                std::to_string(workers_.size()) + ": " + workers_[first + i]->startFailure();
     if (!problem.empty()) {
         stopWorkers(nullptr);
         joinThreads();

@@ -57,16 +57,20 @@ void Worker::remove(Connection &connection)
         reportIfDrained();
 }
 
-void Worker::run(const std::function<void(const char *failure)> &onStarted)
+void Worker::run(std::latch *started)
 {
     countLookupsOfThisThreadIn(&metrics_);
     try {
         sweep();
     } catch (const std::exception &error) {
-        onStarted(error.what());
+        if (!started)
+            throw;
+        std::snprintf(startFailure_.data(), startFailure_.size(), "%s", error.what());
+        started->count_down();
         return;
     }
-    onStarted(nullptr);
+    if (started)
+        started->count_down();
     while (true) {
         try {
             if (!sweepArmed_)

@@ -10,6 +10,7 @@
 
 #include <array>
 #include <functional>
+#include <latch>
 #include <memory>
 #include <optional>
 #include <string>
@@ -52,11 +53,13 @@ public:
     // for all, as the worker's reads never overlap and what they read is never looked at.
     boost::asio::mutable_buffer discardBuffer() { return boost::asio::buffer(discard_); }
 
-    // Runs the io_context on the calling thread until stopped. Calls onStarted once, with
-    // nullptr when the thread serves or with what failed (and then returns). After that, an
-    // exception from a handler ends only the connection it came from: it is reported and the
-    // thread carries on.
-    void run(const std::function<void(const char *failure)> &onStarted);
+    // Runs the io_context on the calling thread until stopped. Counts started down once the
+    // thread serves, or, when it cannot, after leaving what failed in startFailure() and
+    // returns (nullptr for started: throws instead). After that, an exception from a handler
+    // ends only the connection it came from: it is reported and the thread carries on.
+    void run(std::latch *started);
+    // Empty unless run() could not start; written without allocating, as memory may be out.
+    const char *startFailure() const { return startFailure_.data(); }
 
     // From any thread: idle kept-alive connections close, busy ones close after their answer,
     // and onDrained is called when none is left.
@@ -80,6 +83,7 @@ private:
     bool drainedReported_ = false;
     size_t closedSinceTrim_ = 0;
     bool sweepArmed_ = false;
+    std::array<char, 160> startFailure_{};
     std::array<char, 16 * 1024> discard_;
     // Destroyed before the connections' list: destroying it destroys the connections left.
     std::unique_ptr<boost::asio::io_context> context_;
