@@ -8,10 +8,11 @@ PACKAGES := cmake ninja-build g++ pkg-config file \
   qt6-base-dev qt6-base-dev-tools qt6-wayland libxcb1-dev libicu-dev \
   libphonenumber-dev libboost-dev zlib1g-dev libarchive-dev libssl-dev nlohmann-json3-dev \
   fonts-noto-cjk xvfb xauth xdotool xclip imagemagick \
-  icoutils binutils-mingw-w64-x86-64 desktop-file-utils appstream systemd dpkg-dev chromium
+  icoutils binutils-mingw-w64-x86-64 desktop-file-utils appstream systemd dpkg-dev chromium \
+  libsystemd-dev haproxy prometheus wrk curl openssl python3-yaml
 
 # Only for `make bench`.
-BENCH_PACKAGES := libbenchmark-dev wrk nginx-light curl
+BENCH_PACKAGES := libbenchmark-dev nginx-light
 
 # Only for CI's fuzzing step.
 CI_PACKAGES := clang libclang-rt-14-dev

@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # Requests per second and p99 latency of zuno-lookupd on one lookup, against Debian's nginx
-# serving the same reply bytes as a static file, measured in the same run, round after round.
+# serving the same reply bytes as a static file, measured in the same run, round after round,
+# in alternating order; then the median of each. zuno-lookupd is measured as it is, while
+# /metrics is scraped every second, and with --access-log (to a pipe, as to journald).
 #
 # Usage: bench/wrk-vs-nginx.sh [path/to/zuno-lookupd]
 # Environment: ROUNDS (3), DURATION (10s), CONNECTIONS (50), WORKERS (1: nginx worker
-# processes and zuno-lookupd threads alike), TITLE (13800138000).
+# processes and zuno-lookupd threads alike, one core each), TITLE (13800138000).
 set -euo pipefail
 
 lookupd=${1:-build-bench/service/zuno-lookupd}
@@ -20,24 +22,38 @@ done
 [ -x "$lookupd" ] || { echo "no zuno-lookupd at $lookupd: build it first" >&2; exit 2; }
 
 work=$(mktemp -d /tmp/zuno-wrk.XXXXXX)
-lookupd_pid=""
+lookupd_pids=()
+scraper_pid=""
 nginx_pid=""
 cleanup() {
-  [ -n "$lookupd_pid" ] && kill "$lookupd_pid" 2>/dev/null && wait "$lookupd_pid" 2>/dev/null
+  [ -n "$scraper_pid" ] && kill "$scraper_pid" 2>/dev/null
+  for pid in "${lookupd_pids[@]}"; do kill "$pid" 2>/dev/null; done
   [ -n "$nginx_pid" ] && kill "$nginx_pid" 2>/dev/null && wait "$nginx_pid" 2>/dev/null
   rm -rf "$work"
 }
 trap cleanup EXIT
 
-# zuno-lookupd on a port of the system's choosing; it says which.
-"$lookupd" --listen 127.0.0.1:0 --threads "$workers" 2>"$work/lookupd.log" &
-lookupd_pid=$!
-for _ in $(seq 100); do
-  grep -q 'listening on' "$work/lookupd.log" && break
-  sleep 0.1
-done
-lookupd_url=$(grep -o 'http://[^ ]*' "$work/lookupd.log" | head -1)
-[ -n "$lookupd_url" ] || { cat "$work/lookupd.log" >&2; exit 1; }
+# zuno-lookupd on a port of the system's choosing; it says which. $1: a name, then options.
+declare -A url
+start_lookupd() {
+  local name=$1
+  shift
+  # Standard error goes through a pipe, as to journald; only its first lines are kept.
+  "$lookupd" --listen 127.0.0.1:0 --threads "$workers" "$@" \
+    2> >(sed -u 5q >"$work/$name.log"; cat >/dev/null) &
+  lookupd_pids+=($!)
+  for _ in $(seq 100); do
+    grep -q 'listening on' "$work/$name.log" 2>/dev/null && break
+    sleep 0.1
+  done
+  url[$name]=$(grep -o 'http://[^ ]*' "$work/$name.log" | head -1)
+  [ -n "${url[$name]}" ] || { cat "$work/$name.log" >&2; exit 1; }
+}
+lookupd_pids=()
+start_lookupd lookupd
+start_lookupd scraped
+start_lookupd logged --access-log
+lookupd_url=${url[lookupd]}
 
 # The same bytes as a static file. nginx's workers drop to nobody, so everything is readable.
 mkdir -p "$work/www" "$work/logs" "$work/tmp"
@@ -103,18 +119,38 @@ measure() {
   echo "$rps $p99"
 }
 
+# Scrapes the "scraped" instance's metrics every second, as Prometheus would.
+(while sleep 1; do curl -fsS -o /dev/null "${url[scraped]}metrics"; done) &
+scraper_pid=$!
+
 echo "wrk -t1 -c$connections -d$duration, $workers worker(s) each, GET /iii.asp?title=$title" \
      "($(stat -c %s "$work/www/iii.asp") bytes)"
-printf '%-6s %14s %10s %14s %10s %8s\n' round nginx_req/s p99_ms lookupd_req/s p99_ms ratio
+targets=(nginx lookupd scraped logged)
+url[nginx]=$nginx_url
+declare -A rps p99
+printf '%-6s' round
+for target in "${targets[@]}"; do printf ' %12s %8s' "$target/s" p99_ms; done
+echo
 for round in $(seq "$rounds"); do
-  # Alternate which goes first so that neither always gets the cooler machine.
-  if (( round % 2 )); then
-    read -r n_rps n_p99 < <(measure "${nginx_url}iii.asp?title=$title")
-    read -r z_rps z_p99 < <(measure "${lookupd_url}iii.asp?title=$title")
-  else
-    read -r z_rps z_p99 < <(measure "${lookupd_url}iii.asp?title=$title")
-    read -r n_rps n_p99 < <(measure "${nginx_url}iii.asp?title=$title")
-  fi
-  ratio=$(awk -v z="$z_rps" -v n="$n_rps" 'BEGIN { printf "%.2f", z / n }')
-  printf '%-6s %14s %10s %14s %10s %8s\n' "$round" "$n_rps" "$n_p99" "$z_rps" "$z_p99" "$ratio"
+  # Alternate the order so that none always gets the cooler machine.
+  order=("${targets[@]}")
+  (( round % 2 )) || order=(logged scraped lookupd nginx)
+  for target in "${order[@]}"; do
+    read -r r p < <(measure "${url[$target]}iii.asp?title=$title")
+    rps[$target]+="$r " p99[$target]+="$p "
+  done
+  printf '%-6s' "$round"
+  for target in "${targets[@]}"; do
+    printf ' %12s %8s' "$(awk '{print $NF}' <<<"${rps[$target]}")" "$(awk '{print $NF}' <<<"${p99[$target]}")"
+  done
+  echo
+done
+
+median() { tr ' ' '\n' <<<"$1" | grep . | sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
+n=$(median "${rps[nginx]}")
+echo "medians of $rounds rounds:"
+for target in "${targets[@]}"; do
+  m=$(median "${rps[$target]}")
+  printf '  %-8s %12s req/s  p99 %6s ms  %5s x nginx\n' "$target" "$m" "$(median "${p99[$target]}")" \
+    "$(awk -v a="$m" -v b="$n" 'BEGIN { printf "%.2f", a / b }')"
 done

@@ -11,6 +11,7 @@
 #include <unicode/locid.h>
 #include <unicode/unistr.h>
 
+#include <atomic>
 #include <charconv>
 #include <initializer_list>
 #include <optional>
@@ -102,6 +103,8 @@ std::u16string grouped(std::string_view digits, std::initializer_list<size_t> le
     return out;
 }
 
+std::atomic<LookupObserver> lookupObserver{nullptr};
+
 LookupOutcome outcome(Verdict verdict)
 {
     LookupOutcome result;
@@ -125,7 +128,35 @@ NumberLookup::NumberLookup()
 
 NumberLookup::~NumberLookup() = default;
 
+std::string_view verdictName(Verdict verdict)
+{
+    switch (verdict) {
+    case Verdict::Found: return "found";
+    case Verdict::Empty: return "empty";
+    case Verdict::Letters: return "letters";
+    case Verdict::OtherCharacters: return "other_characters";
+    case Verdict::NotChinese: return "not_chinese";
+    case Verdict::TooShort: return "too_short";
+    case Verdict::TooLong: return "too_long";
+    case Verdict::Invalid: break;
+    }
+    return "invalid";
+}
+
+void setLookupObserver(LookupObserver observer)
+{
+    lookupObserver.store(observer, std::memory_order_relaxed);
+}
+
 LookupOutcome NumberLookup::lookup(std::u16string_view title) const
+{
+    LookupOutcome result = find(title);
+    if (const LookupObserver observer = lookupObserver.load(std::memory_order_relaxed))
+        observer(result.verdict);
+    return result;
+}
+
+LookupOutcome NumberLookup::find(std::u16string_view title) const
 {
     const NormalisedNumber normalised = normaliseNumber(title);
     if (normalised.problem != InputProblem::None)

@@ -9,6 +9,7 @@ namespace {
 
 constexpr unsigned kMaxThreads = 256;
 constexpr unsigned short kDefaultHttpPort = 80;
+constexpr unsigned kMaxDrainSeconds = 3600;
 
 template<typename Number> bool parseNumber(std::string_view text, Number &value)
 {
@@ -96,6 +97,13 @@ CommandLine parseCommandLine(const std::vector<std::string> &arguments,
                 line.threads > kMaxThreads)
                 throw UsageError("bad --threads \"" + text + "\": give a number from 1 to " +
                                  std::to_string(kMaxThreads));
+        } else if (name == "--drain-timeout") {
+            const std::string text = requireValue();
+            unsigned seconds = 0;
+            if (!parseNumber(std::string_view(text), seconds) || seconds > kMaxDrainSeconds)
+                throw UsageError("bad --drain-timeout \"" + text + "\": give seconds from 0 to " +
+                                 std::to_string(kMaxDrainSeconds));
+            line.drainTimeout = std::chrono::seconds(seconds);
         } else if (name == "--downloads") {
             const std::string text = requireValue();
             if (text.empty())
@@ -118,12 +126,19 @@ std::string usageText()
         "  --listen HOST:PORT  address to listen on ([ADDRESS]:PORT for IPv6)\n"
         "  --threads N         worker threads (default: one per processor)\n"
         "  --downloads DIR     offer the files in DIR on the home page, under /download/\n"
-        "  --access-log        write one line per request to standard error\n"
+        "  --access-log        write one line per request to standard error, in the combined\n"
+        "                      log format followed by the microseconds taken\n"
+        "  --drain-timeout S   on SIGTERM or SIGINT, let answers in flight finish for up to S\n"
+        "                      seconds (default 30); a second signal stops at once\n"
         "  --help              show this help and exit\n"
         "  --version           show the version and exit\n"
         "\n"
-        "Stops cleanly on SIGINT or SIGTERM. Exit status: 0 after a clean stop, 2 for a bad\n"
-        "command line or an address it cannot listen on, 1 for any other failure.\n";
+        "GET /healthz answers while the process runs, GET /readyz while it accepts requests\n"
+        "(503 once it drains), GET /metrics in Prometheus's text format. Sockets handed over\n"
+        "by systemd (socket activation) are served instead of --listen.\n"
+        "\n"
+        "Exit status: 0 after a stop by signal, 2 for a bad command line or an address it\n"
+        "cannot listen on, 1 for any other failure.\n";
 }
 
 }  // namespace zuno::service

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <filesystem>
 #include <optional>
 #include <stdexcept>
@@ -25,11 +26,12 @@ struct CommandLine {
     unsigned threads = 1;
     std::optional<std::filesystem::path> downloads;
     bool accessLog = false;
+    std::chrono::seconds drainTimeout{30};
 };
 
 // Options: --listen HOST:PORT (IPv6 as [ADDR]:PORT), --threads N, --downloads DIR,
-// --access-log, --help, --version; "--name=value" works as well as "--name value".
-// defaultListen is used when --listen is not given; a host without a port means port 80.
+// --access-log, --drain-timeout SECONDS, --help, --version; "--name=value" works as well as "--name
+// value". defaultListen is used when --listen is not given; a host without a port means port 80.
 // Throws UsageError.
 CommandLine parseCommandLine(const std::vector<std::string> &arguments,
                              const std::string &defaultListen, unsigned defaultThreads);

@@ -1,27 +1,38 @@
 #include "connection.h"
 
+#include "access_log.h"
+#include "command_line.h"
+#include "process_endpoints.h"
+#include "request_head.h"
+#include "worker.h"
+
 #include <boost/asio/buffer.hpp>
 #include <boost/asio/dispatch.hpp>
 #include <boost/beast/core/error.hpp>
 #include <boost/beast/http/error.hpp>
+#include <boost/beast/http/field.hpp>
 #include <boost/beast/http/read.hpp>
 #include <boost/beast/http/write.hpp>
 
-#include <algorithm>
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
+
+#include <array>
+#include <charconv>
 #include <cstdio>
+#include <exception>
+#include <type_traits>
 #include <utility>
 
 namespace zuno::service {
 namespace {
 
 namespace beast = boost::beast;
-using tcp = boost::asio::ip::tcp;
+using Clock = std::chrono::steady_clock;
 
 // Room for a whole request head and whatever a pipelining client sent after it.
 constexpr size_t kBufferLimit = 64 * 1024;
-constexpr size_t kDrainChunk = 4096;
-constexpr std::chrono::seconds kDrainTime{2};
-constexpr size_t kMaxLoggedTarget = 256;
+constexpr size_t kReadSize = 8 * 1024;
 // Beast's numbering of HTTP versions; a refusal before the request line is read answers in 1.1.
 constexpr unsigned kHttp10 = 10;
 constexpr unsigned kHttp11 = 11;
@@ -31,55 +42,139 @@ bool isParseError(const beast::error_code &error)
     return error.category() == beast::http::make_error_code(http::error::bad_target).category();
 }
 
-// A request line with control characters or without end must not corrupt the log.
-std::string printable(std::string_view text)
+std::string_view view(beast::string_view text) { return {text.data(), text.size()}; }
+
+// The status line and header fields exactly as Beast's serializer writes them.
+void appendHeader(std::string &out, const http::response_header<> &head)
 {
-    std::string out;
-    for (const char c : text.substr(0, kMaxLoggedTarget)) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte < 0x20 || byte == 0x7F || c == '"' || c == '\\') {
-            char escaped[5];
-            std::snprintf(escaped, sizeof escaped, "\\x%02X", byte);
-            out += escaped;
-        } else {
-            out += c;
-        }
+    char number[8];
+    out.append("HTTP/");
+    out += static_cast<char>('0' + head.version() / 10);
+    out += '.';
+    out += static_cast<char>('0' + head.version() % 10);
+    out += ' ';
+    out.append(number, std::to_chars(number, number + sizeof number, head.result_int()).ptr);
+    out += ' ';
+    out.append(view(head.reason()));
+    out.append("\r\n");
+    for (const auto &field : head) {
+        out.append(view(field.name_string()));
+        out.append(": ");
+        out.append(view(field.value()));
+        out.append("\r\n");
     }
-    if (text.size() > kMaxLoggedTarget)
-        out += "...";
-    return out;
+    out.append("\r\n");
 }
 
 }  // namespace
 
-Connection::Connection(tcp::socket socket, const Site &site, const ConnectionLimits &limits,
-                       bool accessLog)
-    : stream_(std::move(socket)),
-      buffer_(kBufferLimit),
-      site_(site),
-      limits_(limits),
-      accessLog_(accessLog)
+Connection::Connection(Socket socket, Worker &worker)
+    : socket_(std::move(socket)),
+      worker_(worker),
+      limits_(worker.setup().limits),
+      buffer_(kBufferLimit)
+{}
+
+Connection::~Connection()
 {
-    if (accessLog_) {
-        beast::error_code error;
-        const tcp::endpoint peer = stream_.socket().remote_endpoint(error);
-        peer_ = error ? std::string("-") : peer.address().to_string();
-    }
+    if (registered_)
+        worker_.remove(*this);
 }
 
 void Connection::start()
 {
-    // Every handler runs on the connection's own executor, one thread's io_context.
-    boost::asio::dispatch(stream_.get_executor(),
-                          [self = shared_from_this()] { self->readRequest(); });
+    // Every handler runs on the connection's own executor, one worker's io_context.
+    boost::asio::dispatch(socket_.get_executor(), [self = shared_from_this()] {
+        self->worker_.add(*self);
+        self->registered_ = true;
+        // The last piece of an answer goes out at once instead of waiting for an ACK.
+        beast::error_code ignored;
+        self->socket_.set_option(boost::asio::ip::tcp::no_delay(true), ignored);
+        if (self->worker_.setup().accessLog) {
+            beast::error_code error;
+            const auto peer = self->socket_.remote_endpoint(error);
+            self->peer_ = error ? std::string("-") : peer.address().to_string();
+        }
+        self->readRequest();
+    });
+}
+
+void Connection::closeIfIdle()
+{
+    // A request already on its way is read and answered; the answer then closes.
+    beast::error_code error;
+    if (phase_ == Phase::Idle && answered_ > 0 && socket_.available(error) == 0)
+        close();
+}
+
+void Connection::closeIfExpired(Clock::time_point now)
+{
+    if (phase_ == Phase::Closed || now < deadline_)
+        return;
+    // The system wakes a writer only when much of a large send buffer has drained, so the
+    // progress that counts is what the client acknowledged.
+    if (phase_ == Phase::Sending) {
+        int unacknowledged = 0;
+        if (ioctl(socket_.native_handle(), SIOCOUTQ, &unacknowledged) == 0 &&
+            written_ - static_cast<std::uint64_t>(unacknowledged) > acknowledged_) {
+            acknowledged_ = written_ - static_cast<std::uint64_t>(unacknowledged);
+            deadline_ = now + limits_.sendStallTimeout;
+            return;
+        }
+    }
+    close();
 }
 
 void Connection::readRequest()
 {
+    phase_ = Phase::Idle;
+    deadline_ = Clock::now() + limits_.requestTimeout;
+    emptyLineBytes_ = 0;
+    if (buffer_.size() == 0)
+        waitForRequest();
+    else
+        readHead();
+}
+
+void Connection::waitForRequest()
+{
+    socket_.async_read_some(buffer_.prepare(std::min(kReadSize, kBufferLimit - buffer_.size())),
+                            [self = shared_from_this()](beast::error_code error, std::size_t got) {
+                                if (error) {
+                                    self->close();
+                                    return;
+                                }
+                                self->buffer_.commit(got);
+                                self->readHead();
+                            });
+}
+
+void Connection::readHead()
+{
+    phase_ = Phase::Head;
+    // Empty lines before a request line are ignored (RFC 9112, section 2.2), within reason.
+    while (buffer_.size() > 0) {
+        const auto *bytes = static_cast<const char *>(buffer_.data().data());
+        const size_t line = bytes[0] == '\n'                              ? 1
+            : buffer_.size() >= 2 && bytes[0] == '\r' && bytes[1] == '\n' ? 2
+                                                                          : 0;
+        if (line == 0)
+            break;
+        buffer_.consume(line);
+        emptyLineBytes_ += line;
+    }
+    if (emptyLineBytes_ > limits_.maxRequestHead) {
+        refuse(http::status::bad_request, kHttp11);
+        return;
+    }
+    if (buffer_.size() == 0 ||
+        (buffer_.size() == 1 && *static_cast<const char *>(buffer_.data().data()) == '\r')) {
+        waitForRequest();
+        return;
+    }
     parser_.emplace();
     parser_->header_limit(static_cast<std::uint32_t>(limits_.maxRequestHead));
-    stream_.expires_after(limits_.deadline);
-    http::async_read_header(stream_, buffer_, *parser_,
+    http::async_read_header(socket_, buffer_, *parser_,
                             [self = shared_from_this()](beast::error_code error, std::size_t) {
                                 self->onRequestHead(error);
                             });
@@ -87,6 +182,9 @@ void Connection::readRequest()
 
 void Connection::onRequestHead(beast::error_code error)
 {
+    requestStart_ = Clock::now();
+    if (worker_.setup().accessLog)
+        received_ = std::chrono::system_clock::now();
     if (error == http::error::header_limit || error == http::error::buffer_overflow) {
         // The head did not fit: blame the request line when the parser never got past it.
         const bool requestLineRead = !parser_->get().target().empty();
@@ -105,62 +203,163 @@ void Connection::onRequestHead(beast::error_code error)
     }
     if (error) {
         // Timed out, reset by the peer, or the server is stopping: nothing left to say.
-        beast::error_code ignored;
-        stream_.socket().close(ignored);
+        close();
         return;
     }
 
     const auto &head = parser_->get();
-    if (accessLog_)
-        requestLine_ = std::string(head.method_string()) + " " +
-            printable(std::string_view(head.target().data(), head.target().size())) +
+    if (worker_.setup().accessLog)
+        requestLine_ = std::string(view(head.method_string())) + " " +
+            printable(view(head.target())) +
             (head.version() == kHttp10 ? " HTTP/1.0" : " HTTP/1.1");
+    const Framing framing = requestFraming(head);
+    if (framing == Framing::Invalid) {
+        refuse(http::status::bad_request, head.version());
+        return;
+    }
     // Nothing here takes a body; refusing it here avoids reading it at all.
-    if (!parser_->is_done()) {
+    if (framing == Framing::Chunked || !parser_->is_done()) {
         const bool known = head.method() == http::verb::get || head.method() == http::verb::head;
         refuse(known ? http::status::payload_too_large : http::status::method_not_allowed,
                head.version());
         return;
     }
-    send(handleRequest(parser_->release(), site_));
+    request_ = parser_->release();
+    parser_.reset();
+    if (auto target = originForm(view(request_.target())))
+        request_.target(*target);
+    const std::string_view target = view(request_.target());
+    route_ = routeOf(target.substr(0, target.find('?')));
+    send(answer(request_));
+}
+
+Response Connection::answer(const Request &request)
+{
+    try {
+        if (auto own =
+                processResponse(request, route_, worker_.draining(), worker_.setup().metricsText))
+            return std::move(*own);
+        return handleRequest(request, worker_.setup().site);
+    } catch (const std::exception &error) {
+        std::fprintf(stderr, "%s: error answering \"%s\": %s\n", kProgramName,
+                     printable(view(request.target())).c_str(), error.what());
+        return errorResponse(http::status::internal_server_error, request.version(), false);
+    }
 }
 
 void Connection::refuse(http::status status, unsigned version)
 {
-    if (accessLog_ && requestLine_.empty())
+    route_ = Route::Other;
+    if (worker_.setup().accessLog && requestLine_.empty())
         requestLine_ = "-";
     send(errorResponse(status, version, false));
 }
 
 void Connection::send(Response response)
 {
-    // The deadline set before reading the request also covers writing its answer.
+    phase_ = Phase::Sending;
+    deadline_ = Clock::now() + limits_.sendStallTimeout;
+    sentThisResponse_ = 0;
     response_.emplace(std::move(response));
     std::visit(
         [this](auto &message) {
+            // The last answer of a draining server tells the client that the connection ends.
+            if (worker_.draining())
+                message.keep_alive(false);
             keepAlive_ = message.keep_alive();
-            const unsigned status = message.result_int();
-            http::async_write(
-                stream_, message,
-                [self = shared_from_this(), status](beast::error_code error, std::size_t bytes) {
-                    self->onWritten(error, bytes, status);
-                });
+            status_ = message.result_int();
+            using Body = typename std::decay_t<decltype(message)>::body_type;
+            if constexpr (std::is_same_v<Body, http::string_body>) {
+                // A short answer goes out in one write of its header and body, without the
+                // serializer's buffer sequences.
+                if (!message.chunked()) {
+                    flatHeader_.clear();
+                    appendHeader(flatHeader_, message.base());
+                    headerSize_ = flatHeader_.size();
+                    flatBody_ = message.body();
+                    writeFlat();
+                    return;
+                }
+            }
+            if (worker_.setup().accessLog) {
+                flatHeader_.clear();
+                appendHeader(flatHeader_, message.base());
+                headerSize_ = flatHeader_.size();
+            }
+            serializer_.template emplace<http::response_serializer<Body>>(message);
+            writeSerialized();
         },
         *response_);
 }
 
-void Connection::onWritten(beast::error_code error, std::size_t bytes, unsigned status)
+void Connection::writeFlat()
 {
-    if (accessLog_)
-        logRequest(status, bytes);
-    response_.reset();
-    requestLine_.clear();
-    if (error) {
-        beast::error_code ignored;
-        stream_.socket().close(ignored);
+    const size_t sent = sentThisResponse_;
+    std::array<boost::asio::const_buffer, 2> buffers;
+    if (sent < flatHeader_.size()) {
+        buffers[0] = boost::asio::buffer(flatHeader_.data() + sent, flatHeader_.size() - sent);
+        buffers[1] = boost::asio::buffer(flatBody_.data(), flatBody_.size());
+    } else {
+        const size_t bodySent = sent - flatHeader_.size();
+        buffers[0] = boost::asio::buffer(flatBody_.data() + bodySent, flatBody_.size() - bodySent);
+    }
+    socket_.async_write_some(
+        buffers, [self = shared_from_this()](beast::error_code error, std::size_t n) {
+            const size_t total = self->flatHeader_.size() + self->flatBody_.size();
+            self->onWritten(error, n, self->sentThisResponse_ + n >= total);
+        });
+}
+
+void Connection::writeSerialized()
+{
+    std::visit(
+        [this](auto &serializer) {
+            if constexpr (!std::is_same_v<std::decay_t<decltype(serializer)>, std::monostate>) {
+                http::async_write_some(socket_, serializer,
+                                       [self = shared_from_this(),
+                                        &serializer](beast::error_code error, std::size_t n) {
+                                           self->onWritten(error, n,
+                                                           !error && serializer.is_done());
+                                       });
+            }
+        },
+        serializer_);
+}
+
+void Connection::onWritten(beast::error_code error, std::size_t bytes, bool done)
+{
+    sentThisResponse_ += bytes;
+    written_ += bytes;
+    worker_.metrics().bytesSent.add(bytes);
+    if (error || done) {
+        finish(error);
         return;
     }
-    if (!keepAlive_) {
+    // Progress, however slow, keeps a large answer going.
+    if (bytes > 0)
+        deadline_ = Clock::now() + limits_.sendStallTimeout;
+    if (std::holds_alternative<std::monostate>(serializer_))
+        writeFlat();
+    else
+        writeSerialized();
+}
+
+void Connection::finish(beast::error_code error)
+{
+    worker_.metrics().countRequest(route_, status_, Clock::now() - requestStart_);
+    if (worker_.setup().accessLog)
+        logRequest();
+    ++answered_;
+    serializer_.template emplace<std::monostate>();
+    response_.reset();
+    flatBody_ = {};
+    request_ = {};
+    requestLine_.clear();
+    if (error) {
+        close();
+        return;
+    }
+    if (!keepAlive_ || worker_.draining()) {
         closeGracefully();
         return;
     }
@@ -170,31 +369,54 @@ void Connection::onWritten(beast::error_code error, std::size_t bytes, unsigned 
 void Connection::closeGracefully()
 {
     beast::error_code ignored;
-    stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
-    // Read what the client still sends until it closes, so that closing with unread data
-    // does not reset the connection before the client has read our answer.
-    drainBuffer_.resize(kDrainChunk);
-    stream_.expires_after(kDrainTime);
+    socket_.shutdown(Socket::shutdown_send, ignored);
+    // Read what the client still sends, so that closing with unread data does not reset the
+    // connection before the client has read the answer; bounded in time and in bytes.
+    phase_ = Phase::Closing;
+    deadline_ = Clock::now() + limits_.closingTime;
+    drained_ = 0;
     drain();
 }
 
 void Connection::drain()
 {
-    stream_.async_read_some(boost::asio::buffer(drainBuffer_),
-                            [self = shared_from_this()](beast::error_code error, std::size_t) {
-                                if (error) {
-                                    beast::error_code ignored;
-                                    self->stream_.socket().close(ignored);
+    socket_.async_read_some(worker_.discardBuffer(),
+                            [self = shared_from_this()](beast::error_code error, std::size_t got) {
+                                self->drained_ += got;
+                                if (error || self->drained_ > self->limits_.closingBytes ||
+                                    self->phase_ != Phase::Closing) {
+                                    self->close();
                                     return;
                                 }
                                 self->drain();
                             });
 }
 
-void Connection::logRequest(unsigned status, std::size_t bytes) const
+void Connection::close()
 {
-    const std::string line = peer_ + " \"" + requestLine_ + "\" " + std::to_string(status) + " " +
-        std::to_string(bytes) + "\n";
+    phase_ = Phase::Closed;
+    deadline_ = Clock::time_point::max();
+    beast::error_code ignored;
+    socket_.close(ignored);
+}
+
+void Connection::logRequest()
+{
+    const auto field = [&](http::field name) {
+        const auto found = request_.find(name);
+        return found == request_.end() ? std::string_view() : view(found->value());
+    };
+    AccessRecord record;
+    record.client = peer_;
+    record.requestLine = requestLine_.empty() ? std::string_view("-") : requestLine_;
+    record.status = status_;
+    record.bodyBytes = sentThisResponse_ > headerSize_ ? sentThisResponse_ - headerSize_ : 0;
+    record.referer = field(http::field::referer);
+    record.userAgent = field(http::field::user_agent);
+    record.received = received_;
+    record.taken =
+        std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - requestStart_);
+    const std::string line = accessLogLine(record);
     // One call per line, so that lines from different threads do not interleave.
     std::fwrite(line.data(), 1, line.size(), stderr);
 }

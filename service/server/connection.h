@@ -1,60 +1,120 @@
 #pragma once
 
+#include "metrics.h"
 #include "request_handler.h"
 
+#include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
-#include <boost/beast/core/tcp_stream.hpp>
 #include <boost/beast/http/parser.hpp>
+#include <boost/beast/http/serializer.hpp>
+#include <boost/intrusive/list_hook.hpp>
 
 #include <chrono>
 #include <memory>
 #include <optional>
 #include <string>
+#include <variant>
 
 namespace zuno::service {
 
-class Site;
+class Worker;
 
 struct ConnectionLimits {
     // Longest request line plus headers; a longer request line gets 414, longer headers 431.
     size_t maxRequestHead = 8 * 1024;
-    // Waiting for a request, reading it and writing the answer must finish within this.
-    std::chrono::steady_clock::duration deadline = std::chrono::seconds(10);
+    // From waiting for a request (after accepting, or after the last answer) to its whole head.
+    std::chrono::steady_clock::duration requestTimeout = std::chrono::seconds(10);
+    // Sending an answer may go on as long as the client acknowledges some of it this often.
+    std::chrono::steady_clock::duration sendStallTimeout = std::chrono::seconds(10);
+    // After the last answer, what the client still sends is read and dropped for this long and
+    // up to closingBytes, so that the answer is not lost to a reset.
+    std::chrono::steady_clock::duration closingTime = std::chrono::seconds(2);
+    size_t closingBytes = 64 * 1024;
 };
 
-// One client connection: reads requests one after another (keep-alive), answers each through
-// handleRequest, refuses request bodies, and closes on errors, on Connection: close and after
-// the deadline. Keeps itself alive through the shared pointers its handlers hold.
-class Connection : public std::enable_shared_from_this<Connection>
+namespace detail {
+// A serializer for each kind of response the site may give, and none while nothing is sent.
+template<class Variant> struct SerializerFor;
+template<class... Bodies> struct SerializerFor<std::variant<http::response<Bodies>...>> {
+    using type = std::variant<std::monostate, http::response_serializer<Bodies>...>;
+};
+}  // namespace detail
+
+// One client connection on one worker thread: reads requests one after another (keep-alive),
+// answers each (the process's own /healthz, /readyz and /metrics here, the rest through the
+// site's handleRequest), refuses request bodies, and closes on errors, on Connection: close,
+// when the server drains, and at the deadlines of ConnectionLimits, which the worker checks.
+// Keeps itself alive through the shared pointers its handlers hold.
+class Connection : public std::enable_shared_from_this<Connection>,
+                   public boost::intrusive::list_base_hook<>
 {
 public:
-    Connection(boost::asio::ip::tcp::socket socket, const Site &site,
-               const ConnectionLimits &limits, bool accessLog);
+    using Socket = boost::asio::basic_stream_socket<boost::asio::ip::tcp,
+                                                    boost::asio::io_context::executor_type>;
+
+    Connection(Socket socket, Worker &worker);
+    ~Connection();
 
     void start();
 
+    // On the worker's thread: closes the connection when it waits for a next request that has
+    // not begun to arrive.
+    void closeIfIdle();
+    // On the worker's thread: closes the connection when its current deadline has passed.
+    void closeIfExpired(std::chrono::steady_clock::time_point now);
+
 private:
+    enum class Phase { Idle, Head, Sending, Closing, Closed };
+
     void readRequest();
+    void waitForRequest();
+    void readHead();
     void onRequestHead(boost::beast::error_code error);
+    Response answer(const Request &request);
     void refuse(http::status status, unsigned version);
     void send(Response response);
-    void onWritten(boost::beast::error_code error, std::size_t bytes, unsigned status);
+    void writeFlat();
+    void writeSerialized();
+    void onWritten(boost::beast::error_code error, std::size_t bytes, bool done);
+    void finish(boost::beast::error_code error);
     void closeGracefully();
     void drain();
-    void logRequest(unsigned status, std::size_t bytes) const;
+    void close();
+    void logRequest();
 
-    boost::beast::tcp_stream stream_;
+    Socket socket_;
+    Worker &worker_;
+    const ConnectionLimits &limits_;
+    bool registered_ = false;
+    Phase phase_ = Phase::Idle;
+    std::chrono::steady_clock::time_point deadline_ = std::chrono::steady_clock::time_point::max();
+
     boost::beast::flat_buffer buffer_;
+    size_t emptyLineBytes_ = 0;
     std::optional<http::request_parser<http::string_body>> parser_;
+    Request request_;
+    Route route_ = Route::Other;
+    std::chrono::steady_clock::time_point requestStart_;
+    unsigned answered_ = 0;
+
     std::optional<Response> response_;
-    std::string drainBuffer_;
-    const Site &site_;
-    const ConnectionLimits limits_;
-    const bool accessLog_;
+    detail::SerializerFor<Response>::type serializer_;
+    std::string flatHeader_;
+    std::string_view flatBody_;
+    size_t sentThisResponse_ = 0;
+    size_t headerSize_ = 0;
+    std::uint64_t written_ = 0;       // on the whole connection
+    std::uint64_t acknowledged_ = 0;  // by the client, when last looked at
+    unsigned status_ = 0;
     bool keepAlive_ = false;
+
+    size_t drained_ = 0;
+
+    // For the access log only.
     std::string peer_;
     std::string requestLine_;
+    std::chrono::system_clock::time_point received_;
 };
 
 }  // namespace zuno::service

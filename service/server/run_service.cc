@@ -3,6 +3,7 @@
 #include "command_line.h"
 #include "server.h"
 #include "site.h"
+#include "systemd_sockets.h"
 
 #include <zuno/service_host.h>
 #include <zuno/version.h>
@@ -72,9 +73,12 @@ int runService(int argc, char **argv)
         }
 
         ServerOptions options;
-        options.listen = resolveListen(line);
+        options.listeningSockets = socketsFromSystemd();
+        if (options.listeningSockets.empty())
+            options.listen = resolveListen(line);
         options.threads = line.threads;
         options.accessLog = line.accessLog;
+        options.drainTimeout = line.drainTimeout;
 
         DownloadFolder downloads;
         if (line.downloads) {
@@ -92,16 +96,30 @@ int runService(int argc, char **argv)
         try {
             server = std::make_unique<Server>(site, options);
         } catch (const boost::system::system_error &error) {
+            if (!options.listeningSockets.empty())
+                throw UsageError(error.what());
+            // The listening socket is made first; what fails after it is no fault of --listen.
+            if (error.code() == boost::asio::error::no_descriptors)
+                throw std::runtime_error("cannot start: " + error.code().message() + " for " +
+                                         std::to_string(line.threads) +
+                                         " threads and the socket to listen on (raise the limit "
+                                         "on open files, or use fewer threads)");
             throw UsageError("cannot listen on " + line.host + ":" + std::to_string(line.port) +
                              ": " + error.code().message());
         }
         server->stopOnSignals({SIGINT, SIGTERM});
-        const auto bound = server->localEndpoint();
-        std::cerr << program << ' ' << zuno::kVersion << ": listening on http://"
-                  << (bound.address().is_v6() ? "[" + bound.address().to_string() + "]"
-                                              : bound.address().to_string())
-                  << ':' << bound.port() << "/" << std::endl;
-        server->run();
+        server->run([&] {
+            std::string addresses;
+            for (const auto &bound : server->localEndpoints())
+                addresses += std::string(addresses.empty() ? "" : " ") + "http://" +
+                    (bound.address().is_v6() ? "[" + bound.address().to_string() + "]"
+                                             : bound.address().to_string()) +
+                    ":" + std::to_string(bound.port()) + "/";
+            std::cerr << program << ' ' << zuno::kVersion << ": " << line.threads
+                      << (line.threads == 1 ? " thread, " : " threads, ")
+                      << (options.listeningSockets.empty() ? "" : "sockets from systemd, ")
+                      << "listening on " << addresses << std::endl;
+        });
         return 0;
     } catch (const UsageError &error) {
         std::cerr << program << ": " << error.what() << "\n"

@@ -1,15 +1,19 @@
 #pragma once
 
 #include "connection.h"
+#include "worker.h"
 
-#include <boost/asio/executor_work_guard.hpp>
-#include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/signal_set.hpp>
 #include <boost/asio/steady_timer.hpp>
 
+#include <atomic>
+#include <chrono>
+#include <functional>
 #include <initializer_list>
 #include <memory>
+#include <optional>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -19,59 +23,92 @@ class Site;
 
 struct ServerOptions {
     boost::asio::ip::tcp::endpoint listen;
+    // Listening sockets handed over by systemd; when there are any, listen is not used.
+    std::vector<int> listeningSockets;
     unsigned threads = 1;
     bool accessLog = false;
     ConnectionLimits limits;
+    // How long a drain waits for answers in flight before it closes what is left.
+    std::chrono::steady_clock::duration drainTimeout = std::chrono::seconds(30);
 };
 
-// The lookup service on one listening socket: accepts connections and hands each to a
-// Connection. Each thread runs an io_context of its own and connections are dealt to them in
-// turn, so a connection's handlers never need a strand or a lock.
+// The lookup service on its listening sockets: accepts connections and hands each to a
+// Connection on one of its Workers, in turn. Each worker thread runs an io_context of its own,
+// so a connection's handlers never need a strand or a lock; workers_[0] also runs the
+// acceptors, the signals and the drain.
 class Server
 {
 public:
-    // Binds and listens at once; throws boost::system::system_error when it cannot
-    // (address in use, permission denied, no such address).
+    // Binds and listens at once, or adopts options.listeningSockets; throws
+    // boost::system::system_error when it cannot (address in use, permission denied, no such
+    // address, a descriptor that is no listening socket, no descriptors left for the threads).
     Server(const Site &site, const ServerOptions &options);
     ~Server();
     Server(const Server &) = delete;
     Server &operator=(const Server &) = delete;
 
-    // The address actually bound, with the port the system chose for port 0.
-    boost::asio::ip::tcp::endpoint localEndpoint() const;
+    // The addresses actually listened on, with the port the system chose for port 0.
+    std::vector<boost::asio::ip::tcp::endpoint> localEndpoints() const;
+    boost::asio::ip::tcp::endpoint localEndpoint() const { return localEndpoints().front(); }
 
-    // From now on, any of these signals stops the server as stop() would, however soon it
-    // arrives: call before telling anyone that the server is ready.
+    // From now on, the first of these signals drains the server and a second one stops it at
+    // once, however soon they arrive: call before telling anyone that the server is ready.
     void stopOnSignals(std::initializer_list<int> signals);
 
-    // Serves on the calling thread and options.threads - 1 more until stopped.
-    void run();
+    // Serves on the calling thread and options.threads - 1 more, calling onServing once they
+    // all run, until stopped or drained. Throws std::runtime_error, having stopped, when a
+    // thread cannot be started.
+    void run(const std::function<void()> &onServing = {});
 
     // Serves on options.threads background threads; for tests and embedding.
     void start();
+
+    // From any thread: stops accepting, answers what is in flight (each with Connection:
+    // close), closes idle connections, and stops when none is left or at the drain timeout.
+    void drain();
 
     // Stops accepting and drops every connection; joins the threads start() made.
     // Safe to call from any thread, more than once.
     void stop();
 
+    // The metrics of every thread and of the process, in Prometheus's text format.
+    std::string metricsText() const;
+
 private:
-    void accept();
-    void onAccepted(boost::beast::error_code error, boost::asio::ip::tcp::socket socket);
+    struct Listener {
+        boost::asio::ip::tcp::acceptor acceptor;
+        boost::asio::steady_timer retryTimer;
+    };
 
-    void stopContexts();
-
-    using WorkGuard = boost::asio::executor_work_guard<boost::asio::io_context::executor_type>;
+    void accept(Listener &listener);
+    void onAccepted(Listener &listener, Worker &worker, boost::system::error_code error,
+                    Connection::Socket socket);
+    void refuseOne(Listener &listener);
+    void beginDrain(const std::string &why);
+    void onWorkerDrained();
+    void stopWorkers(const char *why);
+    void startThreads(size_t first);
+    void joinThreads();
+    double openConnections() const;
 
     const Site &site_;
     const ServerOptions options_;
-    // contexts_[0] also runs the acceptor and the signal handling.
-    std::vector<std::unique_ptr<boost::asio::io_context>> contexts_;
-    std::vector<WorkGuard> keepRunning_;
-    size_t nextContext_ = 0;
-    boost::asio::ip::tcp::acceptor acceptor_;
-    boost::asio::steady_timer retryTimer_;
+    const std::chrono::system_clock::time_point started_;
+    std::vector<std::unique_ptr<Worker>> workers_;
+    // Declared after the workers, whose io_contexts they use, so that they are destroyed first.
+    std::vector<std::unique_ptr<Listener>> listeners_;
     boost::asio::signal_set signals_;
+    boost::asio::steady_timer drainTimer_;
     std::vector<std::thread> threads_;
+    size_t nextWorker_ = 0;
+    size_t drainedWorkers_ = 0;
+    unsigned signalsReceived_ = 0;
+    bool outOfDescriptors_ = false;
+    // Held in reserve, so that with every other descriptor in use a connection can still be
+    // accepted to be refused rather than left waiting.
+    int spareDescriptor_ = -1;
+    std::atomic<bool> draining_{false};
+    std::atomic<bool> stopped_{false};
 };
 
 }  // namespace zuno::service

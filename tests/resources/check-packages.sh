@@ -48,6 +48,10 @@ for component in "$@"; do
       grep -q 'libqt6widgets6' <<<"$depends" || fail "$package lacks the shared-library dependencies of zuno-lookup"
       ;;
     service)
+      for unit in service socket; do
+        grep -qx "usr/lib/systemd/system/zuno-lookupd.$unit" "$work/$package.files" ||
+          fail "$package does not hold zuno-lookupd.$unit"
+      done
       dpkg-deb --ctrl-tarfile "$deb" | tar -tv >"$work/$package.control"
       for script in postinst prerm postrm; do
         grep -Eq "^-rwxr-xr-x .* \./$script$" "$work/$package.control" ||

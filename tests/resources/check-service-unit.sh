@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Installs the service component into a scratch prefix and checks the systemd unit there with
-# systemd-analyze: that systemd accepts every line, and how exposed the service would be.
+# Installs the service component into a scratch prefix and checks the systemd units there with
+# systemd-analyze: that systemd accepts every line of the service and of its socket, and how
+# exposed the service would be.
 # Usage: check-service-unit.sh CMAKE BUILD-DIR WORK-DIR
 set -euo pipefail
 
@@ -15,14 +16,16 @@ rm -rf "$work"
 "$cmake" --install "$build" --prefix "$prefix" --component service >/dev/null
 
 unit=$prefix/lib/systemd/system/zuno-lookupd.service
+socket=$prefix/lib/systemd/system/zuno-lookupd.socket
 program=$prefix/bin/zuno-lookupd
-[ -f "$unit" ] || { echo "FAIL: no $unit" >&2; exit 1; }
+[ -f "$unit" ] && [ -f "$socket" ] || { echo "FAIL: no $unit or no $socket" >&2; exit 1; }
 grep -q "^ExecStart=$program --downloads /" "$unit" || fail "the unit does not start $program with a downloads folder"
+grep -Eqx "ListenStream=[^:]+:[0-9]+" "$socket" || fail "the socket does not listen on HOST:PORT"
 
 echo "== systemd-analyze verify"
 # verify reports unknown keys and bad values but still exits 0, so any message fails the check.
 status=0
-messages=$(systemd-analyze verify "$unit" 2>&1) || status=$?
+messages=$(systemd-analyze verify "$unit" "$socket" 2>&1) || status=$?
 if [ ! -x "$program" ]; then
   # Built without the service program: the one message allowed is that it is missing.
   missing="zuno-lookupd.service: Command $program is not executable: No such file or directory"
@@ -30,7 +33,7 @@ if [ ! -x "$program" ]; then
   status=0
 fi
 [ -n "$messages" ] && echo "$messages"
-[ "$status" = 0 ] && [ -z "$messages" ] || fail "systemd-analyze verify complains about the unit"
+[ "$status" = 0 ] && [ -z "$messages" ] || fail "systemd-analyze verify complains about the units"
 
 echo "== systemd-analyze security"
 systemd-analyze security --offline=true --threshold="$max_exposure" "$unit" | tail -n 1 ||

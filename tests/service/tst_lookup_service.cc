@@ -10,7 +10,11 @@
 #include <boost/asio/read.hpp>
 #include <boost/asio/write.hpp>
 
+#include <QDir>
 #include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <sys/resource.h>
@@ -25,13 +29,17 @@ namespace asio = boost::asio;
 
 namespace {
 
+// Larger than a socket's largest send buffer, so that a reader that stops stalls the server.
+constexpr qsizetype kLargeFileSize = 16 * 1024 * 1024;
+
 std::unique_ptr<zuno::service::Server> startServer(const zuno::service::Site &site,
                                                    std::chrono::milliseconds deadline)
 {
     zuno::service::ServerOptions options;
     options.listen = {asio::ip::make_address("127.0.0.1"), 0};
     options.threads = 2;
-    options.limits.deadline = deadline;
+    options.limits.requestTimeout = deadline;
+    options.limits.sendStallTimeout = deadline;
     auto server = std::make_unique<zuno::service::Server>(site, options);
     server->start();
     return server;
@@ -63,6 +71,13 @@ private slots:
     void shouldRefuseWhatItDoesNotServe();
     void shouldCloseIdleAndTricklingConnectionsAtTheDeadline();
     void shouldKeepAnsweringWithAThousandOpenConnections();
+    void shouldAcceptEveryRequestLineFormItMust_data();
+    void shouldAcceptEveryRequestLineFormItMust();
+    void shouldCutAClientThatKeepsSendingAfterItsLastAnswer();
+    void shouldSendToASlowReaderAsLongAsItProgresses();
+
+    // The process's own endpoints
+    void shouldCountRequestsAndLookupsInPrometheusText();
 
 private:
     QString lookupUrl(const QString &typed) const
@@ -72,6 +87,7 @@ private:
     // A GET that asks the server to close once it has answered.
     RawResponse get(const std::string &target) const { return rawGet(port_, target); }
 
+    QTemporaryDir downloads_;
     std::unique_ptr<zuno::service::Site> site_;
     std::unique_ptr<zuno::service::Server> server_;
     unsigned short port_ = 0;
@@ -79,7 +95,12 @@ private:
 
 void TestLookupService::initTestCase()
 {
-    site_ = std::make_unique<zuno::service::Site>();
+    QVERIFY(downloads_.isValid());
+    QFile large(QDir(downloads_.path()).filePath(u"large.bin"_s));
+    QVERIFY(large.open(QIODevice::WriteOnly) && large.resize(kLargeFileSize));
+    large.close();
+    site_ = std::make_unique<zuno::service::Site>(
+        zuno::service::DownloadFolder(downloads_.path().toStdString()));
     server_ = startServer(*site_, 10s);
     port_ = server_->localEndpoint().port();
 }
@@ -219,6 +240,24 @@ void TestLookupService::shouldRefuseWhatItDoesNotServe_data()
         << "GET /iii.asp?title=110 HTTP/1.1\r\nContent-Length: 5\r\n" + end + "12345" << 413;
     QTest::newRow("GET with a chunked body") << "GET / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n" +
             end + "1\r\nx\r\n0\r\n\r\n" << 413;
+    // A body whose end is not sure would be read as a next request: refused, and closed.
+    const QByteArray smuggled("GET /iii.asp?title=110 HTTP/1.1\r\nHost: x\r\n\r\n");
+    const auto framed = [&](const char *fields) {
+        return "GET / HTTP/1.1\r\nHost: x\r\n" + QByteArray(fields) + "\r\n" + smuggled;
+    };
+    QTest::newRow("TE gzip") << framed("Transfer-Encoding: gzip\r\n") << 400;
+    QTest::newRow("TE identity") << framed("Transfer-Encoding: identity\r\n") << 400;
+    QTest::newRow("TE xchunked") << framed("Transfer-Encoding: xchunked\r\n") << 400;
+    QTest::newRow("TE chunked, identity")
+        << framed("Transfer-Encoding: chunked, identity\r\n") << 400;
+    QTest::newRow("TE chunked twice")
+        << framed("Transfer-Encoding: chunked\r\nTransfer-Encoding: chunked\r\n") << 400;
+    QTest::newRow("TE and Content-Length")
+        << framed("Transfer-Encoding: chunked\r\nContent-Length: 5\r\n") << 400;
+    QTest::newRow("Content-Length and TE")
+        << framed("Content-Length: 0\r\nTransfer-Encoding: gzip\r\n") << 400;
+    QTest::newRow("TE in HTTP/1.0")
+        << "GET / HTTP/1.0\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n" + smuggled << 400;
     QTest::newRow("not HTTP") << QByteArray("HELLO\r\n\r\n") << 400;
     QTest::newRow("bad version") << "GET / HTTP/9\r\n" + end << 400;
     QTest::newRow("space in the target") << "GET /iii asp HTTP/1.1\r\n" + end << 400;
@@ -238,6 +277,7 @@ void TestLookupService::shouldRefuseWhatItDoesNotServe()
     const auto response = rawExchange(port_, request.toStdString());
     QCOMPARE(response.status, status);
     QVERIFY(response.closedByServer);
+    QVERIFY2(response.rest.find("HTTP/1.") == std::string::npos, response.rest.c_str());
     if (status == 405)
         QCOMPARE(response.header("Allow"), "GET, HEAD");
 }
@@ -296,6 +336,126 @@ void TestLookupService::shouldKeepAnsweringWithAThousandOpenConnections()
     asio::read(open.front(), asio::buffer(reply), error);
     QVERIFY(!error);
     QCOMPARE(std::string(reply, sizeof reply), "HTTP/1.1 200 OK\r");
+}
+
+void TestLookupService::shouldAcceptEveryRequestLineFormItMust_data()
+{
+    QTest::addColumn<QByteArray>("requestLine");
+    QTest::addColumn<QByteArray>("sameAs");  // the origin-form target answered alike
+    QTest::newRow("absolute form") << QByteArray("GET http://x/iii.asp?title=110 HTTP/1.1\r\n")
+                                   << QByteArray("/iii.asp?title=110");
+    QTest::newRow("absolute form, upper-case https")
+        << QByteArray("GET HTTPS://x:443/iii.asp?title=110 HTTP/1.1\r\n")
+        << QByteArray("/iii.asp?title=110");
+    QTest::newRow("absolute form without path")
+        << QByteArray("GET http://x HTTP/1.1\r\n") << QByteArray("/");
+    QTest::newRow("absolute form, query only")
+        << QByteArray("GET http://x?title=110 HTTP/1.1\r\n") << QByteArray("/?title=110");
+    QTest::newRow("empty line first") << QByteArray("\r\nGET /iii.asp?title=110 HTTP/1.1\r\n")
+                                      << QByteArray("/iii.asp?title=110");
+    QTest::newRow("bare LF and CRLF first")
+        << QByteArray("\n\r\nGET /iii.asp?title=120 HTTP/1.1\r\n")
+        << QByteArray("/iii.asp?title=120");
+}
+
+void TestLookupService::shouldAcceptEveryRequestLineFormItMust()
+{
+    QFETCH(QByteArray, requestLine);
+    QFETCH(QByteArray, sameAs);
+    const auto expected = get(sameAs.toStdString());
+    QCOMPARE(expected.status, 200);
+    const auto response =
+        rawExchange(port_, requestLine.toStdString() + "Host: x\r\nConnection: close\r\n\r\n");
+    QCOMPARE(response.status, 200);
+    QCOMPARE(response.rest, expected.rest);
+}
+
+void TestLookupService::shouldCutAClientThatKeepsSendingAfterItsLastAnswer()
+{
+    asio::io_context context;
+    asio::ip::tcp::socket socket(context);
+    socket.connect(server_->localEndpoint());
+    asio::write(socket,
+                asio::buffer(std::string_view("GET / HTTP/1.1\r\nConnection: close\r\n\r\n")));
+    // Full speed, for as long as the server takes it: it must stop taking it, and soon.
+    const std::string flood(64 * 1024, 'x');
+    QElapsedTimer clock;
+    clock.start();
+    boost::system::error_code error;
+    while (!error && clock.elapsed() < 10'000)
+        asio::write(socket, asio::buffer(flood), error);
+    QVERIFY(error);
+    QVERIFY2(clock.elapsed() < 1500, qPrintable(QString::number(clock.elapsed())));
+}
+
+void TestLookupService::shouldSendToASlowReaderAsLongAsItProgresses()
+{
+    const auto server = startServer(*site_, 300ms);
+    const auto download = [&](std::chrono::milliseconds pause, int chunks) {
+        asio::io_context context;
+        asio::ip::tcp::socket socket(context);
+        socket.open(asio::ip::tcp::v4());
+        // A small window, so that the server's writes wait on this reader.
+        socket.set_option(asio::socket_base::receive_buffer_size(16 * 1024));
+        socket.connect(server->localEndpoint());
+        asio::write(
+            socket,
+            asio::buffer(std::string_view("GET /download/large.bin HTTP/1.1\r\nHost: x\r\n\r\n")));
+        qsizetype received = 0;
+        char chunk[16 * 1024];
+        boost::system::error_code error;
+        for (int i = 0; !error; ++i) {
+            if (i < chunks)
+                std::this_thread::sleep_for(pause);
+            received += qsizetype(socket.read_some(asio::buffer(chunk), error));
+            if (received > kLargeFileSize)
+                break;  // the whole body and its header: done
+        }
+        return received;
+    };
+    // 20 ms between reads, over 64 reads: well past the 300 ms deadline, always progressing.
+    QVERIFY(download(20ms, 64) > kLargeFileSize);
+    // Stalled for 2 s after the first read: cut, whatever the client does afterwards.
+    QVERIFY(download(2s, 1) < kLargeFileSize);
+}
+
+void TestLookupService::shouldCountRequestsAndLookupsInPrometheusText()
+{
+    const auto count = [this](const std::string &text, const std::string &series) {
+        const size_t at = text.find("\n" + series + " ");
+        return at == std::string::npos ? -1.0 : std::stod(text.substr(at + series.size() + 2));
+    };
+    const std::string before = get("/metrics").rest;
+    QCOMPARE(get("/iii.asp?title=13800138000").status, 200);
+    QCOMPARE(get("/iii.asp?title=abc").status, 200);
+    QCOMPARE(get("/IIIi.asp").status, 404);
+    QCOMPARE(get("/healthz").rest, "alive\n");
+    QCOMPARE(get("/readyz").rest, "ready\n");
+    const auto scrape = get("/metrics");
+    QCOMPARE(scrape.header("Content-Type"), "text/plain; version=0.0.4; charset=utf-8");
+    const std::string &after = scrape.rest;
+    for (const auto &[series, added] : std::initializer_list<std::pair<std::string, double>>{
+             {"zuno_lookups_total{outcome=\"found\"}", 1},
+             {"zuno_lookups_total{outcome=\"letters\"}", 1},
+             {"zuno_http_requests_total{route=\"lookup\",code=\"2xx\"}", 2},
+             {"zuno_http_requests_total{route=\"other\",code=\"4xx\"}", 1},
+             {"zuno_http_requests_total{route=\"healthz\",code=\"2xx\"}", 1},
+             {"zuno_http_requests_total{route=\"metrics\",code=\"2xx\"}", 1},
+             {"zuno_http_request_duration_seconds_count", 6},
+             {"zuno_http_connections_total", 6}})
+        QVERIFY2(count(after, series) - count(before, series) == added, series.c_str());
+    QVERIFY(count(after, "zuno_http_response_bytes_total") >
+            count(before, "zuno_http_response_bytes_total"));
+    QVERIFY(after.find("\nzuno_build_info{version=\"" ZUNO_VERSION_TEXT "\"} 1\n") !=
+            std::string::npos);
+
+    QProcess promtool;
+    promtool.start(u"promtool"_s, {u"check"_s, u"metrics"_s});
+    QVERIFY2(promtool.waitForStarted(), "promtool (Debian package prometheus) is missing");
+    promtool.write(QByteArray::fromStdString(after));
+    promtool.closeWriteChannel();
+    QVERIFY(promtool.waitForFinished());
+    QVERIFY2(promtool.exitCode() == 0, promtool.readAll().constData());
 }
 
 QTEST_GUILESS_MAIN(TestLookupService)

@@ -1,0 +1,196 @@
+#include "metrics.h"
+
+#include "request_handler.h"
+
+#include <boost/beast/core/string.hpp>
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+
+namespace zuno::service {
+namespace {
+
+thread_local ThreadMetrics *lookupsCountedIn = nullptr;
+
+void countLookup(Verdict verdict)
+{
+    if (lookupsCountedIn)
+        lookupsCountedIn->lookups[static_cast<size_t>(verdict)].add();
+}
+
+constexpr std::array<std::string_view, kRouteCount> kRouteNames = {
+    "lookup", "home", "download", "healthz", "readyz", "metrics", "other"};
+
+std::string number(double value)
+{
+    char text[32];
+    const bool whole = value == static_cast<double>(static_cast<long long>(value)) && value < 1e15;
+    std::snprintf(text, sizeof text, whole ? "%.0f" : "%.15g", value);
+    return text;
+}
+
+void family(std::string &out, std::string_view name, std::string_view type, std::string_view help)
+{
+    out.append("# HELP ").append(name).append(" ").append(help).append("\n");
+    out.append("# TYPE ").append(name).append(" ").append(type).append("\n");
+}
+
+void sample(std::string &out, std::string_view name, std::string_view labels, double value)
+{
+    out.append(name);
+    if (!labels.empty())
+        out.append("{").append(labels).append("}");
+    out.append(" ").append(number(value)).append("\n");
+}
+
+// Entries of /proc/self/fd, less the one the listing itself holds open; -1 when unreadable.
+double openDescriptors()
+{
+    std::error_code error;
+    double count = -1;
+    for (std::filesystem::directory_iterator it("/proc/self/fd", error), end; !error && it != end;
+         it.increment(error))
+        ++count;
+    return error ? -1 : count;
+}
+
+double residentBytes()
+{
+    std::ifstream statm("/proc/self/statm");
+    double pages = 0, resident = 0;
+    if (!(statm >> pages >> resident))
+        return -1;
+    return resident * static_cast<double>(sysconf(_SC_PAGESIZE));
+}
+
+}  // namespace
+
+Route routeOf(std::string_view path)
+{
+    if (path == "/")
+        return Route::Home;
+    if (boost::beast::iequals(boost::beast::string_view(path.data(), path.size()),
+                              boost::beast::string_view(kLookupPath.data(), kLookupPath.size())))
+        return Route::Lookup;
+    if (path.starts_with(kDownloadPrefix))
+        return Route::Download;
+    if (path == "/healthz")
+        return Route::Healthz;
+    if (path == "/readyz")
+        return Route::Readyz;
+    if (path == "/metrics")
+        return Route::Metrics;
+    return Route::Other;
+}
+
+void ThreadMetrics::countRequest(Route route, unsigned status,
+                                 std::chrono::steady_clock::duration taken)
+{
+    const size_t statusClass = status >= 100 && status < 600 ? status / 100 - 1 : 4;
+    requests[static_cast<size_t>(route)][statusClass].add();
+    const auto nanoseconds = std::chrono::duration_cast<std::chrono::nanoseconds>(taken).count();
+    const auto microseconds = static_cast<std::uint64_t>(nanoseconds / 1000);
+    size_t bucket = 0;
+    while (bucket < kLatencyBoundsMicroseconds.size() &&
+           microseconds >= kLatencyBoundsMicroseconds[bucket])
+        ++bucket;
+    latency[bucket].add();
+    latencyNanoseconds.add(static_cast<std::uint64_t>(nanoseconds));
+}
+
+void countLookupsOfThisThreadIn(ThreadMetrics *metrics)
+{
+    lookupsCountedIn = metrics;
+    setLookupObserver(&countLookup);
+}
+
+std::string metricsText(const std::vector<const ThreadMetrics *> &threads,
+                        const ProcessFacts &process)
+{
+    const auto sum = [&](auto counterOf) {
+        std::uint64_t total = 0;
+        for (const ThreadMetrics *thread : threads)
+            total += counterOf(*thread).value();
+        return static_cast<double>(total);
+    };
+    std::string out;
+    out.reserve(8192);
+
+    family(out, "zuno_http_requests_total", "counter",
+           "Requests answered, by route and status class.");
+    for (size_t route = 0; route < kRouteCount; ++route)
+        for (size_t statusClass = 0; statusClass < ThreadMetrics::kStatusClasses; ++statusClass)
+            sample(out, "zuno_http_requests_total",
+                   "route=\"" + std::string(kRouteNames[route]) + "\",code=\"" +
+                       std::to_string(statusClass + 1) + "xx\"",
+                   sum([&](const ThreadMetrics &t) -> const Counter & {
+                       return t.requests[route][statusClass];
+                   }));
+
+    family(out, "zuno_lookups_total", "counter", "Number lookups, by outcome.");
+    for (size_t verdict = 0; verdict < kVerdictCount; ++verdict)
+        sample(out, "zuno_lookups_total",
+               "outcome=\"" + std::string(verdictName(static_cast<Verdict>(verdict))) + "\"",
+               sum([&](const ThreadMetrics &t) -> const Counter & { return t.lookups[verdict]; }));
+
+    family(out, "zuno_http_request_duration_seconds", "histogram",
+           "Time from a request's head to the last byte of its answer handed to the system.");
+    double cumulative = 0;
+    for (size_t bucket = 0; bucket <= kLatencyBoundsMicroseconds.size(); ++bucket) {
+        cumulative +=
+            sum([&](const ThreadMetrics &t) -> const Counter & { return t.latency[bucket]; });
+        const std::string bound = bucket < kLatencyBoundsMicroseconds.size()
+            ? number(static_cast<double>(kLatencyBoundsMicroseconds[bucket]) / 1e6)
+            : "+Inf";
+        sample(out, "zuno_http_request_duration_seconds_bucket", "le=\"" + bound + "\"",
+               cumulative);
+    }
+    sample(out, "zuno_http_request_duration_seconds_sum", {},
+           sum([](const ThreadMetrics &t) -> const Counter & { return t.latencyNanoseconds; }) /
+               1e9);
+    sample(out, "zuno_http_request_duration_seconds_count", {}, cumulative);
+
+    const double opened =
+        sum([](const ThreadMetrics &t) -> const Counter & { return t.connectionsOpened; });
+    const double closed =
+        sum([](const ThreadMetrics &t) -> const Counter & { return t.connectionsClosed; });
+    family(out, "zuno_http_connections_open", "gauge", "Client connections open now.");
+    sample(out, "zuno_http_connections_open", {}, opened - closed);
+    family(out, "zuno_http_connections_total", "counter", "Client connections accepted.");
+    sample(out, "zuno_http_connections_total", {}, opened);
+    family(out, "zuno_http_connections_refused_total", "counter",
+           "Connections refused for want of file descriptors.");
+    sample(out, "zuno_http_connections_refused_total", {},
+           sum([](const ThreadMetrics &t) -> const Counter & { return t.connectionsRefused; }));
+    family(out, "zuno_http_response_bytes_total", "counter",
+           "Bytes of responses, header and body, handed to the system.");
+    sample(out, "zuno_http_response_bytes_total", {},
+           sum([](const ThreadMetrics &t) -> const Counter & { return t.bytesSent; }));
+
+    family(out, "zuno_draining", "gauge", "1 from the moment the service starts to stop.");
+    sample(out, "zuno_draining", {}, process.draining ? 1 : 0);
+    family(out, "zuno_build_info", "gauge", "The service's version; always 1.");
+    sample(out, "zuno_build_info", "version=\"" + std::string(process.version) + "\"", 1);
+
+    family(out, "process_start_time_seconds", "gauge",
+           "Start time of the process since the Unix epoch, in seconds.");
+    sample(out, "process_start_time_seconds", {},
+           static_cast<double>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                   process.started.time_since_epoch())
+                                   .count()) /
+               1e3);
+    if (const double descriptors = openDescriptors(); descriptors >= 0) {
+        family(out, "process_open_fds", "gauge", "Open file descriptors.");
+        sample(out, "process_open_fds", {}, descriptors);
+    }
+    if (const double resident = residentBytes(); resident >= 0) {
+        family(out, "process_resident_memory_bytes", "gauge", "Resident memory size in bytes.");
+        sample(out, "process_resident_memory_bytes", {}, resident);
+    }
+    return out;
+}
+
+}  // namespace zuno::service

@@ -1,0 +1,79 @@
+#!/usr/bin/env bash
+# Three zuno-lookupd behind HAProxy with the shipped configuration, all on 127.0.0.1: one of them
+# is stopped with SIGTERM under wrk load, and not one request may fail. Also checks that
+# haproxy -c accepts the configuration, that the TLS front answers, and that the per-client rate
+# limit answers 429.
+# Usage: check-haproxy-failover.sh ZUNO-LOOKUPD HAPROXY-CFG
+set -euo pipefail
+
+lookupd=$1 config=$2
+. "$(dirname "$0")/../resources/checks.sh"
+
+work=$(mktemp -d)
+pids=()
+cleanup() {
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  wait 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+free_port() {
+  python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
+}
+
+for i in 1 2 3; do
+  "$lookupd" --listen 127.0.0.1:0 --threads 1 2>"$work/lookupd$i.log" &
+  pids+=($!)
+  for _ in $(seq 100); do grep -q 'listening on' "$work/lookupd$i.log" && break; sleep 0.05; done
+  address=$(grep -o 'http://127.0.0.1:[0-9]*' "$work/lookupd$i.log" | sed 's|http://||')
+  [ -n "$address" ] || { cat "$work/lookupd$i.log" >&2; echo "FAIL: zuno-lookupd $i did not start" >&2; exit 1; }
+  export "ZUNO_LOOKUPD$i=$address"
+done
+stopped=${pids[1]}
+
+openssl req -x509 -newkey rsa:2048 -nodes -subj /CN=localhost -days 1 \
+  -keyout "$work/key.pem" -out "$work/cert.pem" 2>/dev/null
+cat "$work/key.pem" >>"$work/cert.pem"
+export ZUNO_TLS_CERT=$work/cert.pem ZUNO_HTTP_BIND=127.0.0.1:$(free_port) \
+  ZUNO_HTTPS_BIND=127.0.0.1:$(free_port) ZUNO_RATE_LIMIT=1000000000
+lookup=iii.asp?title=13800138000
+
+start_haproxy() {
+  haproxy -c -q -f "$config" || fail "haproxy -c rejects $config"
+  haproxy -db -f "$config" 2>>"$work/haproxy.log" &
+  pids+=($!)
+  for _ in $(seq 50); do
+    curl -fs -o /dev/null "http://$ZUNO_HTTP_BIND/$lookup" && return 0
+    sleep 0.1
+  done
+  fail "HAProxy does not answer"
+}
+start_haproxy
+
+echo "== one instance stopped under load"
+wrk -t1 -c20 -d5s "http://$ZUNO_HTTP_BIND/$lookup" >"$work/wrk.txt" &
+load=$!
+sleep 1.5
+kill -TERM "$stopped"
+status=0
+wait "$stopped" || status=$?
+wait "$load"
+cat "$work/wrk.txt"
+[ "$status" = 0 ] || fail "the stopped instance exited with $status"
+grep -q 'stopped: every answer finished' "$work/lookupd2.log" || fail "the stopped instance did not drain"
+! grep -Eq 'Non-2xx|Socket errors' "$work/wrk.txt" || fail "requests failed during the stop"
+requests=$(awk '/requests in/ { print $1 }' "$work/wrk.txt")
+[ "${requests:-0}" -gt 1000 ] || fail "only ${requests:-0} requests under load"
+
+echo "== TLS front"
+curl -fsS -k -o /dev/null "https://$ZUNO_HTTPS_BIND/$lookup" || fail "no answer over TLS"
+
+echo "== rate limit"
+kill "${pids[-1]}" && wait "${pids[-1]}" 2>/dev/null || true
+ZUNO_RATE_LIMIT=5 start_haproxy
+codes=$(for _ in $(seq 8); do curl -s -o /dev/null -w '%{http_code} ' "http://$ZUNO_HTTP_BIND/$lookup"; done)
+echo "$codes"
+grep -q '429' <<<"$codes" || fail "no 429 past the rate limit"
+
+finish_checks
+echo "haproxy failover: all checks passed"
