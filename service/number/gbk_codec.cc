@@ -28,7 +28,7 @@ int32_t checkedLength(size_t size)
 }
 
 // One converter per thread: ICU converters keep state and must not be shared.
-UConverter &gbkConverter()
+UConverter &gbkEncoder()
 {
     thread_local icu::LocalUConverterPointer converter = [] {
         UErrorCode status = U_ZERO_ERROR;
@@ -36,6 +36,19 @@ UConverter &gbkConverter()
         throwIfFailed(status, "ucnv_open(windows-936-2000)");
         ucnv_setSubstChars(opened.getAlias(), "?", 1, &status);
         throwIfFailed(status, "ucnv_setSubstChars");
+        return opened;
+    }();
+    return *converter.getAlias();
+}
+
+// GBK is read with GB18030, its superset: the code page 936 table would turn bytes that start
+// no sequence (0x80, 0xFF) and its user-defined areas into private-use characters.
+UConverter &gbkDecoder()
+{
+    thread_local icu::LocalUConverterPointer converter = [] {
+        UErrorCode status = U_ZERO_ERROR;
+        icu::LocalUConverterPointer opened(ucnv_open("gb18030", &status));
+        throwIfFailed(status, "ucnv_open(gb18030)");
         // Unassigned and illegal input both read as U+FFFD rather than ICU's default U+001A.
         ucnv_setToUCallBack(opened.getAlias(), UCNV_TO_U_CALLBACK_SUBSTITUTE, nullptr, nullptr,
                             nullptr, &status);
@@ -51,7 +64,7 @@ std::string encodeGbk(std::u16string_view text)
 {
     if (text.empty())
         return {};
-    UConverter &converter = gbkConverter();
+    UConverter &converter = gbkEncoder();
     ucnv_resetFromUnicode(&converter);
     const int32_t length = checkedLength(text.size());
     std::string out(static_cast<size_t>(UCNV_GET_MAX_BYTES_FOR_STRING(length, 2)), '\0');
@@ -84,7 +97,7 @@ std::u16string decodeGbk(std::string_view bytes)
 {
     if (bytes.empty())
         return {};
-    UConverter &converter = gbkConverter();
+    UConverter &converter = gbkDecoder();
     ucnv_resetToUnicode(&converter);
     const int32_t length = checkedLength(bytes.size());
     // GBK never yields more UTF-16 units than it has bytes.

@@ -6,7 +6,7 @@
 
 namespace zuno::service {
 
-// GBK (code page 936, ICU's "windows-936-2000") to and from UTF-16. GB2312 readers decode GBK,
+// GBK (code page 936) to and from UTF-16, read as GB18030 reads it. GB2312 readers decode GBK,
 // and older clients send GBK bytes, so it is the one legacy charset the service speaks.
 // Each thread keeps its own converters, opened on first use.
 

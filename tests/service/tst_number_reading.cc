@@ -48,6 +48,13 @@ void TestNumberReading::shouldDecodeTitles_data()
     QTest::newRow("escaped GBK") << QByteArray("%B1%B1%BE%A9") << u"北京"_s;
     QTest::newRow("raw GBK full-width digits") << QByteArray("\xa3\xb1\xa3\xb0") << u"１０"_s;
     QTest::newRow("GBK cut in the middle") << QByteArray("1\xb1") << u"1\uFFFD"_s;
+    // Bytes that start no GBK sequence: U+FFFD, not a private-use character
+    QTest::newRow("0xFF") << QByteArray("1\xff"
+                                        "2")
+                          << u"1\uFFFD2"_s;
+    QTest::newRow("0x80") << QByteArray("1\x80"
+                                        "2")
+                          << u"1\uFFFD2"_s;
     QTest::newRow("empty") << QByteArray() << QString();
 }
 
