@@ -120,25 +120,13 @@ void TestLookupService::shouldNameThePlaceOfKnownNumbers_data()
                                                                      QString::fromUtf16(place),
                                                                      QString::fromUtf16(third));
     };
-    const char16_t *beijingMobile = u"运营商：中国移动 区号：010";
-    // Mobiles
-    row("mobile", u"13800138000", u"138 0013 8000 手机号码", u"北京市", beijingMobile);
-    row("mobile in a province", u"13912345678", u"139 1234 5678 手机号码", u"江苏省常州市",
-        u"运营商：中国移动 区号：0519");
-    row("full-width digits", u"１３８００１３８０００", u"138 0013 8000 手机号码", u"北京市",
-        beijingMobile);
+    // Through the window's own client; the number tests cover the answers row by row.
+    row("mobile", u"13800138000", u"138 0013 8000 手机号码", u"北京市",
+        u"运营商：中国移动 区号：010");
     row("full-width +86 and hyphens", u"＋８６－１３８－００１３－８０００",
-        u"138 0013 8000 手机号码", u"北京市", beijingMobile);
-    // Fixed lines
-    row("Beijing with dash", u"010-12345678", u"010 1234 5678 固定电话", u"北京市", u"区号：010");
-    row("Guangzhou with dots", u"020.1234.5678", u"020 1234 5678 固定电话", u"广东省广州市",
-        u"区号：020");
+        u"138 0013 8000 手机号码", u"北京市", u"运营商：中国移动 区号：010");
     row("Shenzhen in parentheses", u"(0755)12345678", u"0755 1234 5678 固定电话", u"广东省深圳市",
         u"区号：0755");
-    row("Hangzhou full-width parentheses", u"（０５７１）８８８８８８８８",
-        u"0571 8888 8888 固定电话", u"浙江省杭州市", u"区号：0571");
-    row("Lanzhou seven digits", u"0931-8888888", u"0931 888 8888 固定电话", u"甘肃省兰州市",
-        u"区号：0931");
 }
 
 void TestLookupService::shouldNameThePlaceOfKnownNumbers()
@@ -156,17 +144,8 @@ void TestLookupService::shouldExplainUnusableInputWithoutAPlace_data()
         QTest::newRow(name) << QString::fromUtf16(typed) << QString::fromUtf16(explanation);
     };
     row("empty", u"", u"请输入");
-    row("letters", u"abc", u"字母");
     row("letter O for zero", u"138OO138OOO", u"字母");
-    row("full-width letters", u"ＡＢＣ", u"字母");
-    row("Chinese characters", u"北京", u"无法识别");
-    row("three digits", u"123", u"位数不够");
-    row("local number without area code", u"12345678", u"位数不够");
     row("+86 and a short number", u"+86 110", u"位数不够");
-    row("fourteen digits", u"12345678901234", u"位数太多");
-    row("mobile with an extra digit", u"138001380001", u"不是有效");
-    row("eleven digits no mobile has", u"12345678901", u"不是有效");
-    row("another country with +", u"+1 650 253 0000", u"不是中国");
     row("another country with 00", u"0044 20 7946 0000", u"不是中国");
 }
 
