@@ -40,17 +40,15 @@ fi
 echo "== icon 30001"
 wrestool --extract --raw --type=3 --name=30001 --output="$work/icon-30001.bin" "$work/zuno-lookup.exe" ||
   fail "wrestool cannot extract icon 30001"
-# A BMP-style image starts with BITMAPINFOHEADER (40 bytes), twice the height for the AND mask.
-header=$(od -An -tu4 -N12 --endian=little "$work/icon-30001.bin" | xargs)
-bits=$(od -An -tu2 -j14 -N2 --endian=little "$work/icon-30001.bin" | xargs)
-compression=$(od -An -tu4 -j16 -N4 --endian=little "$work/icon-30001.bin" | xargs)
-echo "BITMAPINFOHEADER size, width, height: $header; bits a pixel: $bits; compression: $compression"
-[ "$header" = '40 48 96' ] && [ "$bits" = 8 ] && [ "$compression" = 0 ] ||
+# A BMP-style image starts with BITMAPINFOHEADER: its size (40), the width, twice the height (for
+# the AND mask), 1 plane and 8 bits a pixel as two 16-bit halves, then compression 0 (none).
+header=$(od -An -tu4 -N20 --endian=little "$work/icon-30001.bin" | xargs)
+echo "BITMAPINFOHEADER: $header"
+[ "$header" = "40 48 96 $((1 + (8 << 16))) 0" ] ||
   fail "icon 30001 is not an uncompressed 48 x 48 bitmap of 8 bits a pixel"
 # The pieces embedded must be the image of the committed .ico, not a stale render.
 ico=$pieces/zuno-lookup.ico
-image_size=$(od -An -tu4 -j14 -N4 --endian=little "$ico" | xargs)
-image_offset=$(od -An -tu4 -j18 -N4 --endian=little "$ico" | xargs)
+read -r image_size image_offset < <(od -An -tu4 -j14 -N8 --endian=little "$ico")
 tail -c +"$((image_offset + 1))" "$ico" | head -c "$image_size" | cmp - "$work/icon-30001.bin" ||
   fail "icon 30001 differs from the image in $ico"
 
