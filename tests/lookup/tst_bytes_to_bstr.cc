@@ -29,13 +29,9 @@ void TestBytesToBstr::shouldDecodeBytes_data()
     QTest::addColumn<QString>("expected");
 
     // GB2312 and GBK
-    QTest::newRow("ascii digits") << u"GB2312"_s << QByteArray("13800138000") << u"13800138000"_s;
-    QTest::newRow("chinese, two bytes a character")
-        << u"GB2312"_s << QByteArray("\xb1\xb1\xbe\xa9\xca\xd0") << u"北京市"_s;
-    QTest::newRow("mixed lines with CRLF")
+    QTest::newRow("Chinese, two bytes a character, and CRLF")
         << u"GB2312"_s << QByteArray("\xb9\xe9\xca\xf4\xb5\xd8\xa3\xba\xb1\xb1\xbe\xa9\r\n")
         << u"归属地：北京\r\n"_s;
-    QTest::newRow("gbk-only character") << u"GB2312"_s << QByteArray("\xe9\x46") << u"镕"_s;
     QTest::newRow("euro sign of code page 936") << u"GB2312"_s << QByteArray("\x80") << u"€"_s;
     QTest::newRow("four-byte sequence")
         << u"GB2312"_s << QByteArray("\x81\x30\x81\x30") << u"\u0080"_s;
@@ -50,10 +46,7 @@ void TestBytesToBstr::shouldDecodeBytes_data()
             << label << QByteArray("\xe9\x46\xb1\xb1") << u"镕北"_s;
 
     // Malformed input: nothing dropped, nothing turned into a control character
-    QTest::newRow("invalid lead byte") << u"GB2312"_s
-                                       << QByteArray("1\xff"
-                                                     "2")
-                                       << u"1\uFFFD2"_s;
+    QTest::newRow("invalid lead byte") << u"GB2312"_s << QByteArray("1\xff") + '2' << u"1\uFFFD2"_s;
     QTest::newRow("truncated at the end")
         << u"GB2312"_s << QByteArray("\xb1\xb1\xbe") << u"北\uFFFD"_s;
     QTest::newRow("invalid trail byte keeps the trail")

@@ -13,7 +13,6 @@ Q_DECLARE_METATYPE(zuno::test::Reply)
 namespace {
 
 const QByteArray kFiveHanziGb2312("\xb1\xb1\xbe\xa9\xca\xd0\xba\xa3\xb5\xed");  // 北京市海淀
-const QByteArray kTenHanziGb2312 = kFiveHanziGb2312 + "\xc7\xf8\xb5\xe7\xd0\xc5\xba\xc5\xc2\xeb";
 
 }  // namespace
 
@@ -50,14 +49,9 @@ void TestLookupCommand::shouldSendTheTypedTextAsTheOneTitleParameter_data()
     QTest::newRow("empty") << QString() << QByteArray();
     QTest::newRow("unreserved punctuation") << u"a-b.c_d~e"_s << QByteArray("a-b.c_d~e");
 
-    // Characters that would cut the URL or add a parameter
-    QTest::newRow("surrounding spaces") << u" 010 6552 "_s << QByteArray("%20010%206552%20");
-    QTest::newRow("ampersand and equals") << u"138&title=1"_s << QByteArray("138%26title%3D1");
-    QTest::newRow("hash") << u"0755#8"_s << QByteArray("0755%238");
-    QTest::newRow("plus") << u"+86 138"_s << QByteArray("%2B86%20138");
-    QTest::newRow("percent") << u"100%25"_s << QByteArray("100%2525");
-    QTest::newRow("line break") << u"138\r\n1"_s << QByteArray("138%0D%0A1");
-    QTest::newRow("slash and question mark") << u"a/b?c"_s << QByteArray("a%2Fb%3Fc");
+    // Spaces, and every character that would cut the URL, add a parameter or read as an escape
+    QTest::newRow("delimiters") << u" 138&title=1#+%25\r\n/?c "_s
+                                << QByteArray("%20138%26title%3D1%23%2B%2525%0D%0A%2F%3Fc%20");
 
     // Text beyond ASCII goes out as the percent-encoded bytes of its UTF-8
     QTest::newRow("Chinese") << u"北京"_s << QByteArray("%E5%8C%97%E4%BA%AC");
@@ -85,14 +79,11 @@ void TestLookupCommand::shouldShowOnlyRepliesLongerThanNineCharacters_data()
     QTest::newRow("ten characters") << Reply::text("1234567890") << u"1234567890"_s;
     QTest::newRow("nine digits and a line break") << Reply::text("123456789\n") << u"123456789\n"_s;
     QTest::newRow("five hanzi, ten bytes") << Reply::text(kFiveHanziGb2312) << failure;
-    QTest::newRow("ten hanzi") << Reply::text(kTenHanziGb2312) << u"北京市海淀区电信号码"_s;
 
     // A usable reply is shown whole, whatever it says
     QTest::newRow("markup and spaces kept")
         << Reply::text("  <b>13800138000 " + kFiveHanziGb2312 + "</b>\r\n")
         << u"  <b>13800138000 北京市海淀</b>\r\n"_s;
-    QTest::newRow("error page") << Reply::text("<h1>Not Found</h1>", 404)
-                                << u"<h1>Not Found</h1>"_s;
 
     // Nothing usable came back
     QTest::newRow("empty body") << Reply::text(QByteArray()) << failure;

@@ -41,11 +41,7 @@ icon=$(sed -n 's/^Icon=//p' "$desktop")
 echo "Icon=$icon"
 png=$prefix/share/icons/hicolor/48x48/apps/$icon.png
 svg=$prefix/share/icons/hicolor/scalable/apps/$icon.svg
-if [ -f "$png" ]; then
-  file "$png" | grep -q 'PNG image data, 48 x 48' || fail "$png is not a 48 x 48 PNG"
-else
-  fail "no $png"
-fi
+file "$png" | grep -q 'PNG image data, 48 x 48' || fail "$png is not a 48 x 48 PNG"
 [ -f "$svg" ] || fail "no $svg"
 
 finish_checks

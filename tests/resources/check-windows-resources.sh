@@ -1,13 +1,13 @@
 #!/usr/bin/env bash
 # Compiles the Windows resource script with mingw-w64's windres, links it alone into a PE image with
-# mingw-w64's ld (no C compiler needed), and reads the image back with icoutils as Windows would
-# see it: the icon group, the icon image and the version record, all in language 2052.
-# Usage: check-windows-resources.sh RC-FILE INCLUDE-DIR VERSION-DUMP-TOOL VERSION WORK-DIR
-# VERSION is the program's version as text and as four numbers, space-separated: "1.00 1,0,0,0".
+# mingw-w64's ld (no C compiler needed), and reads the image back as Windows would see it: the icon
+# group and the icon image with icoutils, the version record with windres, all in language 2052.
+# Usage: check-windows-resources.sh RC-FILE INCLUDE-DIR VERSION WORK-DIR
+# VERSION is the program's version as text and as four numbers, space-separated: "TEXT A,B,C,D".
 set -euo pipefail
 
-rc=$1 include=$2 dump=$3 work=$5
-read -r version numbers <<<"$4"
+rc=$1 include=$2 work=$4
+read -r version numbers <<<"$3"
 windres=${WINDRES:-x86_64-w64-mingw32-windres}
 ld=${MINGW_LD:-x86_64-w64-mingw32-ld}
 pieces=$(dirname "$rc")/windows
@@ -40,36 +40,30 @@ fi
 echo "== icon 30001"
 wrestool --extract --raw --type=3 --name=30001 --output="$work/icon-30001.bin" "$work/zuno-lookup.exe" ||
   fail "wrestool cannot extract icon 30001"
-# A BMP-style image starts with BITMAPINFOHEADER (40 bytes), twice the height for the AND mask.
-header=$(od -An -tu4 -N12 --endian=little "$work/icon-30001.bin" | xargs)
-bits=$(od -An -tu2 -j14 -N2 --endian=little "$work/icon-30001.bin" | xargs)
-compression=$(od -An -tu4 -j16 -N4 --endian=little "$work/icon-30001.bin" | xargs)
-echo "BITMAPINFOHEADER size, width, height: $header; bits a pixel: $bits; compression: $compression"
-[ "$header" = '40 48 96' ] && [ "$bits" = 8 ] && [ "$compression" = 0 ] ||
+# A BMP-style image starts with BITMAPINFOHEADER: its size (40), the width, twice the height (for
+# the AND mask), 1 plane and 8 bits a pixel as two 16-bit halves, then compression 0 (none).
+header=$(od -An -tu4 -N20 --endian=little "$work/icon-30001.bin" | xargs)
+echo "BITMAPINFOHEADER: $header"
+[ "$header" = "40 48 96 $((1 + (8 << 16))) 0" ] ||
   fail "icon 30001 is not an uncompressed 48 x 48 bitmap of 8 bits a pixel"
 # The pieces embedded must be the image of the committed .ico, not a stale render.
 ico=$pieces/zuno-lookup.ico
-image_size=$(od -An -tu4 -j14 -N4 --endian=little "$ico" | xargs)
-image_offset=$(od -An -tu4 -j18 -N4 --endian=little "$ico" | xargs)
+read -r image_size image_offset < <(od -An -tu4 -j14 -N8 --endian=little "$ico")
 tail -c +"$((image_offset + 1))" "$ico" | head -c "$image_size" | cmp - "$work/icon-30001.bin" ||
   fail "icon 30001 differs from the image in $ico"
 
 echo "== version record"
-wrestool --extract --raw --type=16 --name=1 --output="$work/version.bin" "$work/zuno-lookup.exe" ||
-  fail "wrestool cannot extract the version record"
-if "$dump" "$work/version.bin" >"$work/version.txt"; then
-  cat "$work/version.txt"
-  # One string table, Chinese (PRC) in UTF-16, carrying the program's version in both forms.
-  for line in "FILEVERSION $numbers" "PRODUCTVERSION $numbers" \
-    "StringFileInfo 080404B0 FileVersion = $version" "StringFileInfo 080404B0 ProductVersion = $version" \
-    "VarFileInfo Translation = 0x0804 1200"; do
-    grep -qFx "$line" "$work/version.txt" || fail "the version record lacks: $line"
-  done
-  grep -v '^StringFileInfo 080404B0 ' "$work/version.txt" | grep -q '^StringFileInfo' &&
-    fail "the version record has a string table other than 080404B0"
-else
-  fail "the version record does not parse"
-fi
+# windres reads the record back out of the image and fails on one that is malformed.
+"$windres" -i "$work/zuno-lookup.exe" -O rc -o "$work/decompiled.rc" || fail "windres cannot read the image back"
+sed -n '/VERSIONINFO/,$s/^ *//p' "$work/decompiled.rc" | tee "$work/version.rc"
+# One string table, Chinese (PRC) in UTF-16, carrying the program's version in both forms.
+for line in "FILEVERSION ${numbers//,/, }" "PRODUCTVERSION ${numbers//,/, }" 'BLOCK "080404B0"' \
+  "VALUE \"FileVersion\", \"$version\"" "VALUE \"ProductVersion\", \"$version\"" \
+  'VALUE "Translation", 0x804, 1200'; do
+  grep -qxF "$line" "$work/version.rc" || fail "the version record lacks: $line"
+done
+[ "$(grep -c '^BLOCK "[0-9A-Fa-f]\{8\}"$' "$work/version.rc")" = 1 ] ||
+  fail "the version record has a string table other than 080404B0"
 
 finish_checks
 echo "Windows resources: all checks passed"

@@ -1,5 +1,6 @@
 #include "raw_http.h"
 
+#include <boost/algorithm/string/find.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/write.hpp>
@@ -7,23 +8,14 @@
 #include <sys/socket.h>
 #include <sys/time.h>
 
-#include <algorithm>
-#include <cctype>
-
 namespace asio = boost::asio;
 
 std::string RawResponse::header(std::string_view name) const
 {
-    std::string lower = head;
-    std::transform(lower.begin(), lower.end(), lower.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    std::string key = "\r\n" + std::string(name) + ':';
-    std::transform(key.begin(), key.end(), key.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    const size_t at = lower.find(key);
-    if (at == std::string::npos)
+    const auto found = boost::algorithm::ifind_first(head, "\r\n" + std::string(name) + ':');
+    if (found.empty())
         return {};
-    const size_t start = head.find_first_not_of(' ', at + key.size());
+    const size_t start = head.find_first_not_of(' ', found.end() - head.begin());
     return head.substr(start, head.find("\r\n", start) - start);
 }
 

@@ -64,11 +64,9 @@ public:
     QString hostAndPort() const;                     // "127.0.0.1:PORT"
     QString url(const QString &pathAndQuery) const;  // "http://127.0.0.1:PORT" + pathAndQuery
 
-    void setReply(Reply reply) { defaultReply_ = std::move(reply); }  // for every other path
-    void setReply(const QByteArray &path, Reply reply)
-    {
-        replies_[path] = std::move(reply);
-    }  // query ignored
+    // The reply for one path (whatever the query), and for every other path.
+    void setReply(const QByteArray &path, Reply reply) { replies_[path] = std::move(reply); }
+    void setReply(Reply reply) { defaultReply_ = std::move(reply); }
 
     const QList<RecordedRequest> &requests() const { return requests_; }
 

@@ -35,7 +35,6 @@ private slots:
     void shouldPlaceEachControlAtItsTableRectangle_data();
     void shouldPlaceEachControlAtItsTableRectangle();
     void shouldKeepTheClientAreaAtItsFixedSize();
-    void shouldCarryTheProgramIcon();
 
     // Keyboard
     void shouldStartWithTheFocusInText1AndTabThroughThreeControls();
@@ -131,13 +130,6 @@ void TestForm1::shouldKeepTheClientAreaAtItsFixedSize()
 {
     QCOMPARE(form_->size(), QSize(319, 206));
     QCOMPARE(form_->minimumSize(), form_->maximumSize());
-}
-
-void TestForm1::shouldCarryTheProgramIcon()
-{
-    const QList<QSize> sizes = form_->windowIcon().availableSizes();
-    QVERIFY(sizes.contains(QSize(48, 48)));
-    QVERIFY(sizes.contains(QSize(256, 256)));
 }
 
 void TestForm1::shouldStartWithTheFocusInText1AndTabThroughThreeControls()
