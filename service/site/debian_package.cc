@@ -35,6 +35,24 @@ std::optional<std::string> readEntry(archive *reader, archive_entry *entry, la_i
     return data;
 }
 
+// The entry, among the archive's first kMaxMembers, whose name `wanted` accepts; nothing once a
+// name `last` accepts has gone by without it.
+template<typename Wanted, typename Last>
+archive_entry *findEntry(archive *reader, Wanted wanted, Last last)
+{
+    archive_entry *entry = nullptr;
+    for (int i = 0; i < kMaxMembers && archive_read_next_header(reader, &entry) == ARCHIVE_OK;
+         ++i) {
+        const std::string_view name =
+            archive_entry_pathname(entry) ? archive_entry_pathname(entry) : "";
+        if (wanted(name))
+            return entry;
+        if (last(name))
+            break;
+    }
+    return nullptr;
+}
+
 std::optional<std::string> controlFile(const std::string &controlArchive)
 {
     ArchiveReader reader(archive_read_new());
@@ -45,15 +63,11 @@ std::optional<std::string> controlFile(const std::string &controlArchive)
         archive_read_open_memory(reader.get(), controlArchive.data(), controlArchive.size()) !=
             ARCHIVE_OK)
         return std::nullopt;
-    archive_entry *entry = nullptr;
-    for (int i = 0; i < kMaxMembers && archive_read_next_header(reader.get(), &entry) == ARCHIVE_OK;
-         ++i) {
-        const std::string_view name =
-            archive_entry_pathname(entry) ? archive_entry_pathname(entry) : "";
-        if (name == "./control" || name == "control")
-            return readEntry(reader.get(), entry, kMaxControlFile);
-    }
-    return std::nullopt;
+    archive_entry *entry = findEntry(
+        reader.get(),
+        [](std::string_view name) { return name == "./control" || name == "control"; },
+        [](std::string_view) { return false; });
+    return entry ? readEntry(reader.get(), entry, kMaxControlFile) : std::nullopt;
 }
 
 std::string_view trimmed(std::string_view text)
@@ -178,25 +192,23 @@ std::optional<PackageInfo> readDebianPackage(int fd)
     if (!reader || archive_read_support_format_ar(reader.get()) != ARCHIVE_OK ||
         archive_read_open_fd(reader.get(), fd, 64 * 1024) != ARCHIVE_OK)
         return std::nullopt;
-    archive_entry *entry = nullptr;
-    for (int i = 0; i < kMaxMembers && archive_read_next_header(reader.get(), &entry) == ARCHIVE_OK;
-         ++i) {
-        const std::string_view name =
-            archive_entry_pathname(entry) ? archive_entry_pathname(entry) : "";
-        if (name.starts_with("data.tar"))
-            break;
-        if (name != "control.tar" && !name.starts_with("control.tar."))
-            continue;
-        const auto controlArchive = readEntry(reader.get(), entry, kMaxControlArchive);
-        const auto control = controlArchive ? controlFile(*controlArchive) : std::nullopt;
-        if (!control)
-            return std::nullopt;
-        PackageInfo info = parseControl(*control);
-        if (info.name.empty() || info.version.empty())
-            return std::nullopt;
-        return info;
-    }
-    return std::nullopt;
+    // The control archive comes before the data in a .deb; past the data there is none.
+    archive_entry *entry = findEntry(
+        reader.get(),
+        [](std::string_view name) {
+            return name == "control.tar" || name.starts_with("control.tar.");
+        },
+        [](std::string_view name) { return name.starts_with("data.tar"); });
+    if (!entry)
+        return std::nullopt;
+    const auto controlArchive = readEntry(reader.get(), entry, kMaxControlArchive);
+    const auto control = controlArchive ? controlFile(*controlArchive) : std::nullopt;
+    if (!control)
+        return std::nullopt;
+    PackageInfo info = parseControl(*control);
+    if (info.name.empty() || info.version.empty())
+        return std::nullopt;
+    return info;
 }
 
 int compareDebianVersions(std::string_view a, std::string_view b)
