@@ -1,8 +1,6 @@
 #include "raw_http.h"
 
 #include <boost/algorithm/string/find.hpp>
-#include <boost/asio/io_context.hpp>
-#include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/write.hpp>
 
 #include <sys/socket.h>
@@ -19,24 +17,45 @@ std::string RawResponse::header(std::string_view name) const
     return head.substr(start, head.find("\r\n", start) - start);
 }
 
+RawSocket rawConnect(asio::io_context &context, unsigned short port, int receiveBuffer)
+{
+    RawSocket socket(context);
+    socket.open(asio::ip::tcp::v4());
+    if (receiveBuffer > 0)
+        socket.set_option(asio::socket_base::receive_buffer_size(receiveBuffer));
+    socket.connect({asio::ip::make_address("127.0.0.1"), port});
+    return socket;
+}
+
+void rawSend(RawSocket &socket, std::string_view bytes)
+{
+    boost::system::error_code error;
+    asio::write(socket, asio::buffer(bytes), error);
+}
+
+std::string readToEnd(RawSocket &socket, boost::system::error_code *ended)
+{
+    std::string received;
+    char chunk[64 * 1024];
+    boost::system::error_code error;
+    while (!error)
+        received.append(chunk, socket.read_some(asio::buffer(chunk), error));
+    if (ended)
+        *ended = error;
+    return received;
+}
+
 RawResponse rawExchange(unsigned short port, std::string_view request,
                         std::chrono::milliseconds quiet)
 {
     asio::io_context context;
-    asio::ip::tcp::socket socket(context);
-    socket.connect({asio::ip::make_address("127.0.0.1"), port});
+    RawSocket socket = rawConnect(context, port);
     const timeval timeout{quiet.count() / 1000, (quiet.count() % 1000) * 1000};
     setsockopt(socket.native_handle(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-
-    boost::system::error_code error;
     // A write error (the server closed early) still leaves its answer to read.
-    asio::write(socket, asio::buffer(request), error);
-    std::string received;
-    char chunk[65536];
-    do {
-        const size_t got = socket.read_some(asio::buffer(chunk), error);
-        received.append(chunk, got);
-    } while (!error);
+    rawSend(socket, request);
+    boost::system::error_code error;
+    const std::string received = readToEnd(socket, &error);
 
     RawResponse response;
     response.closedByServer = error == asio::error::eof || error == asio::error::connection_reset;
@@ -52,4 +71,12 @@ RawResponse rawGet(unsigned short port, const std::string &target, const std::st
 {
     return rawExchange(
         port, "GET " + target + " HTTP/1.1\r\nHost: x\r\n" + headers + "Connection: close\r\n\r\n");
+}
+
+double seriesValue(std::string_view metrics, std::string_view series)
+{
+    const std::string line = "\n" + std::string(series) + " ";
+    const size_t at = metrics.find(line);
+    return at == std::string_view::npos ? -1
+                                         : std::stod(std::string(metrics.substr(at + line.size())));
 }

@@ -1,5 +1,8 @@
 #pragma once
 
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+
 #include <chrono>
 #include <string>
 #include <string_view>
@@ -23,3 +26,18 @@ RawResponse rawExchange(unsigned short port, std::string_view request,
 
 // A GET with the given extra header lines (each ending in CRLF) that asks the server to close.
 RawResponse rawGet(unsigned short port, const std::string &target, const std::string &headers = {});
+
+using RawSocket = boost::asio::ip::tcp::socket;
+
+// A connection to 127.0.0.1:port; a small receive buffer makes the server's writes wait on it.
+RawSocket rawConnect(boost::asio::io_context &context, unsigned short port, int receiveBuffer = 0);
+
+// Writes all of bytes, or as much as the peer takes before it closes.
+void rawSend(RawSocket &socket, std::string_view bytes);
+
+// Everything the peer sends until it closes, resets or (with a receive timeout) falls silent;
+// how it ended goes to `ended`.
+std::string readToEnd(RawSocket &socket, boost::system::error_code *ended = nullptr);
+
+// The value of one series in Prometheus text, -1 when it is not there.
+double seriesValue(std::string_view metrics, std::string_view series);

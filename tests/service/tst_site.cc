@@ -1,6 +1,4 @@
-// Service headers first: Qt's keyword macros must not reach Boost.
-#include "server.h"
-#include "site.h"
+#include "in_process_server.h"
 
 #include "raw_http.h"
 
@@ -17,7 +15,6 @@
 #include <QTest>
 
 #include <boost/asio/read.hpp>
-#include <boost/asio/write.hpp>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -60,16 +57,6 @@ bool buildPackage(const QString &root, const QString &version, const QString &co
     return QProcess::execute(
                u"dpkg-deb"_s,
                {u"--root-owner-group"_s, u"-Z"_s + compression, u"--build"_s, tree, output}) == 0;
-}
-
-std::unique_ptr<zuno::service::Server> startServer(const Site &site)
-{
-    zuno::service::ServerOptions options;
-    options.listen = {asio::ip::make_address("127.0.0.1"), 0};
-    options.threads = 2;
-    auto server = std::make_unique<zuno::service::Server>(site, options);
-    server->start();
-    return server;
 }
 
 QString text(const RawResponse &response) { return QString::fromUtf8(response.rest); }
@@ -477,19 +464,15 @@ void TestSite::shouldEndTheAnswerWhenTheFileShrinksWhileSent()
     constexpr qint64 kSize = 256 * 1024 * 1024;
     QVERIFY(writeFile(path, "start") && QFile::resize(path, kSize));
     asio::io_context context;
-    asio::ip::tcp::socket socket(context);
-    socket.connect({asio::ip::make_address("127.0.0.1"), port_});
-    asio::write(socket,
-                asio::buffer(std::string_view("GET /download/shrinking.bin HTTP/1.1\r\n"
-                                              "Host: x\r\n\r\n")));
+    RawSocket socket = rawConnect(context, port_);
+    rawSend(socket, "GET /download/shrinking.bin HTTP/1.1\r\nHost: x\r\n\r\n");
     char chunk[65536];
-    size_t received = asio::read(socket, asio::buffer(chunk));
+    asio::read(socket, asio::buffer(chunk));
     QVERIFY(QFile::resize(path, 1024 * 1024));
     QElapsedTimer clock;
     clock.start();
     boost::system::error_code error;
-    while (!error)
-        received += socket.read_some(asio::buffer(chunk), error);
+    const size_t received = sizeof chunk + readToEnd(socket, &error).size();
     QCOMPARE(error, asio::error::eof);
     // Ended by the short read itself, not by the connection's 10 s deadline.
     QVERIFY2(clock.elapsed() < 5000, qPrintable(QString::number(clock.elapsed())));
