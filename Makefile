@@ -7,7 +7,7 @@ CMAKE_ARGS ?=
 PACKAGES := cmake ninja-build g++ pkg-config file \
   qt6-base-dev qt6-base-dev-tools qt6-wayland libxcb1-dev libicu-dev \
   libphonenumber-dev libboost-dev zlib1g-dev libarchive-dev libssl-dev nlohmann-json3-dev \
-  fonts-noto-cjk xvfb xauth xdotool xclip imagemagick \
+  fonts-noto-cjk xvfb xauth xdotool xclip x11-utils imagemagick \
   icoutils binutils-mingw-w64-x86-64 desktop-file-utils appstream systemd dpkg-dev chromium \
   libsystemd-dev haproxy prometheus wrk curl openssl python3-yaml
 
