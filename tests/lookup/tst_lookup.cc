@@ -27,7 +27,7 @@ Q_DECLARE_METATYPE(zuno::test::Reply)
 
 namespace {
 
-const QByteArray kBeijingGbk("\xb1\xb1\xbe\xa9\xca\xd0");                         // 北京市
+const QByteArray kBeijingGbk("\xb1\xb1\xbe\xa9\xca\xd0");                       // 北京市
 const QByteArray kFiveHanziGb2312("\xb1\xb1\xbe\xa9\xca\xd0\xba\xa3\xb5\xed");  // 北京市海淀
 
 }  // namespace

@@ -78,5 +78,5 @@ double seriesValue(std::string_view metrics, std::string_view series)
     const std::string line = "\n" + std::string(series) + " ";
     const size_t at = metrics.find(line);
     return at == std::string_view::npos ? -1
-                                         : std::stod(std::string(metrics.substr(at + line.size())));
+                                        : std::stod(std::string(metrics.substr(at + line.size())));
 }

@@ -163,7 +163,8 @@ void TestLookupdProgram::shouldEndAtOnceSayingWhyWhenItCannotServe()
     QCOMPARE(process.exitStatus(), QProcess::NormalExit);
     QCOMPARE(process.exitCode(), status);
     const QString output = QString::fromUtf8(process.readAll());
-    QVERIFY2(status == 0 ? output == said : output.contains(said) && !output.contains(u"listening on"_s),
+    QVERIFY2(status == 0 ? output == said
+                         : output.contains(said) && !output.contains(u"listening on"_s),
              qPrintable(output));
 }
 
@@ -217,9 +218,9 @@ void TestLookupdProgram::shouldFinishWhatIsInFlightAndCloseTheRestWhenDraining()
         u"\n127\\.0\\.0\\.1 - - \\[\\d\\d/[A-Z][a-z][a-z]/\\d{4}:\\d\\d:\\d\\d:\\d\\d \\+0000\\] "
         "\"GET /%1 HTTP/1\\.1\" %2 %3 \"-\" \"-\" \\d+\n"_s;
     const QString text = u'\n' + QString::fromUtf8(log);
-    for (const QString &request : {line.arg(u"healthz"_s, u"200"_s, u"6"_s),
-                                   line.arg(u"readyz"_s, u"503"_s, u"9"_s),
-                                   line.arg(u"download/big\\.bin"_s, u"200"_s).arg(kDownloadSize)})
+    for (const QString &request :
+         {line.arg(u"healthz"_s, u"200"_s, u"6"_s), line.arg(u"readyz"_s, u"503"_s, u"9"_s),
+          line.arg(u"download/big\\.bin"_s, u"200"_s).arg(kDownloadSize)})
         QVERIFY2(text.contains(QRegularExpression(request)), qPrintable(request + text));
     QVERIFY2(log.endsWith("zuno-lookupd: stopped: every answer finished\n"), log.constData());
 }
@@ -286,7 +287,8 @@ void TestLookupdProgram::shouldRefuseNewConnectionsCleanlyWhenOutOfDescriptors()
     // The last ones are told so and closed; the first ones are still served.
     const std::string refused = readToEnd(open.back());
     QVERIFY2(refused.starts_with("HTTP/1.1 503 Service Unavailable\r\n"), refused.c_str());
-    rawSend(open.front(), "GET /iii.asp?title=110 HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
+    rawSend(open.front(),
+            "GET /iii.asp?title=110 HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
     QVERIFY(readToEnd(open.front()).starts_with("HTTP/1.1 200 OK\r\n"));
     QVERIFY(waitForLog(process, log, "refusing new connections until some close\n"));
 

@@ -1,0 +1,759 @@
+#include "in_process_server.h"
+
+#include "get_body.h"
+#include "raw_http.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QStringDecoder>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <boost/asio/read.hpp>
+#include <boost/asio/write.hpp>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <thread>
+
+using namespace Qt::StringLiterals;
+using namespace std::chrono_literals;
+namespace asio = boost::asio;
+using zuno::service::DownloadFolder;
+using zuno::service::Site;
+
+namespace {
+
+// Larger than a socket's largest send buffer, so that a reader that stops stalls the server.
+constexpr qsizetype kLargeFileSize = 16 * 1024 * 1024;
+const QByteArray kSecret("the contents of a file outside the download folder");
+const QByteArray kInstaller("MZ installer bytes \x00\x01\x02 end", 26);
+// SHA-256 of 2 GiB of zero bytes.
+const QString kTwoGibibytesOfZeros =
+    u"a7c744c13cc101ed66c29f672f92455547889cc586ce6d44fe76ae824958ea51"_s;
+
+bool writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
+
+// A Debian package built by dpkg-deb, its control member compressed as asked.
+bool buildPackage(const QString &root, const QString &version, const QString &compression,
+                  const QString &output)
+{
+    const QString tree = root + u"/tree-"_s + compression;
+    const QString control =
+        u"Package: zuno-lookup\nVersion: %1\nArchitecture: amd64\n"
+        "Maintainer: Test <t@zuno.invalid>\n"
+        "Description: ZUNO <lookup> & \"window\"\n second line\n"_s.arg(version);
+    if (!QDir().mkpath(tree + u"/DEBIAN"_s) ||
+        !writeFile(tree + u"/DEBIAN/control"_s, control.toUtf8()))
+        return false;
+    return QProcess::execute(
+               u"dpkg-deb"_s,
+               {u"--root-owner-group"_s, u"-Z"_s + compression, u"--build"_s, tree, output}) == 0;
+}
+
+QString text(const RawResponse &response) { return QString::fromUtf8(response.rest); }
+
+}  // namespace
+
+class TestService : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanupTestCase() { server_.reset(); }
+
+    // Pages, the API and their headers
+    void shouldSendTheHeadersOfEachKindOfAnswer_data();
+    void shouldSendTheHeadersOfEachKindOfAnswer();
+    void shouldAnswerTheApiInValidJson_data();
+    void shouldAnswerTheApiInValidJson();
+    void shouldAnswerTheFormWithAnEscapedPageAndTheFormAgain();
+
+    // The download list
+    void shouldListPackagesWithTheirFieldsDigestsAndNewestVersion();
+    void shouldSayHowToBuildPackagesWhenThereAreNone();
+    void shouldKeepTheHomePageSmallAndQuickWithTwentyThousandFiles();
+
+    // Sending files
+    void shouldHonourValidatorsAndRanges_data();
+    void shouldHonourValidatorsAndRanges();
+    void shouldServeOnlyRegularFilesInsideTheFolder_data();
+    void shouldServeOnlyRegularFilesInsideTheFolder();
+    void shouldNeverServeOutsideTheFolderWhileANameIsSwapped();
+    void shouldEndTheAnswerWhenTheFileShrinksWhileSent();
+    void shouldServeAndDigestATwoGibibyteFileWithoutHoldingUpLookups();
+
+    // The reply, through the window's own client and on the wire
+    void shouldAnswerTheWindowsClientInGbkWithCrlfLines();
+    void shouldAnswerHeadWithTheHeaderOfGetAndNoBody();
+
+    // Refusals and limits
+    void shouldRefuseWhatItDoesNotServe_data();
+    void shouldRefuseWhatItDoesNotServe();
+    void shouldCloseIdleAndTricklingConnectionsAtTheDeadline();
+    void shouldAcceptEveryRequestLineFormItMust_data();
+    void shouldAcceptEveryRequestLineFormItMust();
+    void shouldCutAClientThatKeepsSendingAfterItsLastAnswer();
+    void shouldSendToASlowReaderAsLongAsItProgresses();
+
+    // The process's own endpoints
+    void shouldCountRequestsAndLookupsInPrometheusText();
+
+private:
+    QString lookupUrl(const QString &typed) const
+    {
+        return u"http://127.0.0.1:%1/iii.asp?title="_s.arg(port_) + typed;
+    }
+    // A GET that asks the server to close once it has answered.
+    RawResponse get(const std::string &target) const { return rawGet(port_, target); }
+    QString folder() const { return root_.filePath(u"downloads"_s); }
+    QString homePageOnceDigested() const
+    {
+        QString page;
+        for (int i = 0; i < 600; ++i) {
+            page = text(rawGet(port_, "/"));
+            if (!page.contains(u"计算中"_s))
+                break;
+            QTest::qWait(100);
+        }
+        return page;
+    }
+
+    QTemporaryDir root_;
+    std::unique_ptr<Site> site_;
+    std::unique_ptr<zuno::service::Server> server_;
+    unsigned short port_ = 0;
+};
+
+void TestService::initTestCase()
+{
+    QVERIFY(root_.isValid());
+    QVERIFY(QDir(root_.path()).mkdir(u"downloads"_s));
+    QVERIFY(writeFile(root_.filePath(u"secret.txt"_s), kSecret));
+    QVERIFY(writeFile(folder() + u"/zuno-1.2.zip"_s, kInstaller));
+    QVERIFY(writeFile(folder() + u"/使用说明.txt"_s, "read me"));
+    QVERIFY(writeFile(folder() + u"/.hidden"_s, kSecret));
+    QVERIFY(writeFile(folder() + u"/large.bin"_s, {}) &&
+            QFile::resize(folder() + u"/large.bin"_s, kLargeFileSize));
+    QVERIFY(QFile::link(root_.filePath(u"secret.txt"_s), folder() + u"/link.txt"_s));
+    QCOMPARE(mkfifo(QFile::encodeName(folder() + u"/pipe.deb"_s).constData(), 0600), 0);
+    for (const auto &[version, compression] :
+         {std::pair{u"1.9"_s, u"xz"_s}, {u"1.10"_s, u"gzip"_s}, {u"1.10~rc1"_s, u"zstd"_s}})
+        QVERIFY(buildPackage(root_.path(), version, compression,
+                             folder() + u"/zuno-lookup_%1_amd64.deb"_s.arg(version)));
+    site_ = std::make_unique<Site>(DownloadFolder(folder().toStdString()));
+    server_ = startServer(*site_);
+    port_ = server_->localEndpoint().port();
+}
+
+void TestService::shouldSendTheHeadersOfEachKindOfAnswer_data()
+{
+    QTest::addColumn<QByteArray>("request");  // a target to GET, or a whole request
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QByteArray>("contentType");
+    QTest::addColumn<QByteArray>("cacheControl");
+    QTest::addColumn<QString>("error");  // in the error's HTML page, JSON or GBK text
+    const QByteArray html("text/html; charset=utf-8"), json("application/json; charset=utf-8"),
+        gbk("text/plain; charset=gb2312"), day("public, max-age=86400"),
+        end("Host: x\r\nConnection: close\r\n\r\n");
+    const auto row = [](const char *name, const QByteArray &request, int status,
+                        const QByteArray &type, const QByteArray &cache = "no-cache",
+                        const QString &error = {}) {
+        QTest::newRow(name) << request << status << type << cache << error;
+    };
+    row("home page", "/", 200, html);
+    row("lookup page", "/lookup?number=110", 200, html);
+    row("API", "/api/v1/lookup?number=110", 200, json);
+    row("window", "/iii.asp?title=110", 200, gbk);
+    row("download", "/download/zuno-1.2.zip", 200, "application/octet-stream");
+    row("icon", "/favicon.ico", 200, "image/vnd.microsoft.icon", day);
+    row("screenshot", "/screenshot.png", 200, "image/png", day);
+    // Errors of the router and of the connection, each in the form its client reads
+    row("404 page", "/nowhere", 404, html, "no-store", u"找不到该页面"_s);
+    row("431 page", "GET / HTTP/1.1\r\nX: " + QByteArray(9000, 'a') + "\r\n" + end, 431, html,
+        "no-store", u"请求头过大"_s);
+    row("405 window", "POST /iii.asp HTTP/1.1\r\n" + end, 405, gbk, "no-store",
+        u"405 不支持该请求方法\r\n"_s);
+    row("404 API", "/api/v1/nowhere", 404, json, "no-store", u"404"_s);
+    row("400 API without number", "/api/v1/lookup?title=1", 400, json, "no-store", u"number"_s);
+}
+
+void TestService::shouldSendTheHeadersOfEachKindOfAnswer()
+{
+    QFETCH(QByteArray, request);
+    QFETCH(int, status);
+    QFETCH(QByteArray, contentType);
+    QFETCH(QByteArray, cacheControl);
+    QFETCH(QString, error);
+    const bool whole = !request.startsWith('/');
+    const QByteArray target = whole ? request.split(' ').value(1) : request;
+    const auto response =
+        whole ? rawExchange(port_, request.toStdString()) : rawGet(port_, request.toStdString());
+    QCOMPARE(response.status, status);
+    QCOMPARE(response.header("Content-Type"), contentType.toStdString());
+    QCOMPARE(response.header("Cache-Control"), cacheControl.toStdString());
+    QCOMPARE(response.header("X-Content-Type-Options"), "nosniff");
+    const QDateTime date = QDateTime::fromString(QString::fromStdString(response.header("Date")),
+                                                 u"ddd, dd MMM yyyy HH:mm:ss 'GMT'"_s);
+    QVERIFY2(date.isValid(), response.head.c_str());
+    QVERIFY(
+        qAbs(QDateTime(date.date(), date.time(), Qt::UTC).secsTo(QDateTime::currentDateTimeUtc())) <
+        60);
+
+    const bool html = contentType.startsWith("text/html");
+    const std::string policy = response.header("Content-Security-Policy");
+    QCOMPARE(!policy.empty(), html);
+    QCOMPARE(!response.header("Referrer-Policy").empty(), html);
+    if (html)
+        for (const char *part : {"default-src 'self'", "script-src 'none'", "form-action 'self'",
+                                 "frame-ancestors 'none'"})
+            QVERIFY2(policy.find(part) != std::string::npos, part);
+    QCOMPARE(response.header("Access-Control-Allow-Origin"), target.startsWith("/api/") ? "*" : "");
+    const bool file = target.startsWith("/download/") || target.contains('.');
+    QCOMPARE(!response.header("ETag").empty() && !response.header("Last-Modified").empty() &&
+                 response.header("Accept-Ranges") == "bytes",
+             file && !target.startsWith("/iii.asp"));
+
+    const QByteArray body = QByteArray::fromStdString(response.rest);
+    QCOMPARE(body.startsWith("<!DOCTYPE html>"), html);
+    if (error.isEmpty())
+        return;
+    if (html)
+        QVERIFY2(QString::fromUtf8(body).contains(u"<h2>%1 %2</h2>"_s.arg(status).arg(error)),
+                 body);
+    else if (contentType.startsWith("application/json"))
+        QVERIFY2(
+            QJsonDocument::fromJson(body).object().value(u"error"_s).toString().contains(error),
+            body);
+    else
+        QCOMPARE(QStringDecoder("GB18030").decode(body).operator QString(), error);
+}
+
+void TestService::shouldAnswerTheApiInValidJson_data()
+{
+    QTest::addColumn<QByteArray>("number");
+    QTest::addColumn<QString>("input");  // as the answer repeats it
+    QTest::addColumn<bool>("valid");
+    QTest::addColumn<QString>("location");
+    QTest::newRow("+86, spaces as +")
+        << "%2B86+138+0013+8000"_ba << u"+86 138 0013 8000"_s << true << u"北京市"_s;
+    QTest::newRow("empty") << ""_ba << u""_s << false << QString();
+    QTest::newRow("quotes, backslash, controls")
+        << "%22a%5Cb%01%0A%7F%22"_ba << u"\"a\\b\u0001\n\u007f\""_s << false << QString();
+    QTest::newRow("invalid UTF-8 read as GBK")
+        << "%B1%B1%BE%A9"_ba << u"北京"_s << false << QString();
+    QTest::newRow("bytes neither UTF-8 nor GBK")
+        << "%FF%FE%C0"_ba << QString() << false << QString();
+}
+
+void TestService::shouldAnswerTheApiInValidJson()
+{
+    QFETCH(QByteArray, number);
+    QFETCH(QString, input);
+    QFETCH(bool, valid);
+    QFETCH(QString, location);
+    const auto response = rawGet(port_, "/api/v1/lookup?number=" + number.toStdString());
+    QCOMPARE(response.status, 200);
+    QJsonParseError error;
+    const QJsonObject json =
+        QJsonDocument::fromJson(QByteArray::fromStdString(response.rest), &error).object();
+    QCOMPARE(error.error, QJsonParseError::NoError);
+    for (const QString &key : {u"input"_s, u"number"_s, u"e164"_s, u"valid"_s, u"location"_s,
+                               u"areaCode"_s, u"carrier"_s, u"type"_s, u"owner"_s, u"message"_s})
+        QVERIFY2(json.contains(key), qPrintable(key));
+    if (!input.isNull())
+        QCOMPARE(json.value(u"input"_s).toString(), input);
+    QCOMPARE(json.value(u"valid"_s).toBool(), valid);
+    QCOMPARE(json.value(u"location"_s).toString(), location);
+    QCOMPARE(json.value(u"message"_s).isNull(), valid);
+    if (valid)
+        QCOMPARE(json.value(u"e164"_s).toString(), u"+8613800138000"_s);
+}
+
+void TestService::shouldAnswerTheFormWithAnEscapedPageAndTheFormAgain()
+{
+    const QString found = text(rawGet(port_, "/lookup?number=010-12345678"));
+    QVERIFY(found.contains(u"<td>北京市</td>"_s));
+    QVERIFY(found.contains(u"value=\"010-12345678\""_s));
+    const QString refused = text(rawGet(port_, "/lookup?number=%22%3E%3Cscript%3Ex%3C/script%3E"));
+    QVERIFY(refused.contains(u"<p class=\"problem\">"_s));
+    QVERIFY(refused.contains(u"value=\"&quot;&gt;&lt;script&gt;x&lt;/script&gt;\""_s));
+    QVERIFY(!refused.contains(u"<script"_s));
+    QVERIFY(refused.contains(u"<form action=\"/lookup\""_s));
+}
+
+void TestService::shouldListPackagesWithTheirFieldsDigestsAndNewestVersion()
+{
+    const QString page = homePageOnceDigested();
+    QVERIFY(page.contains(u"最新版本：<strong>1.10</strong>"_s));
+    QVERIFY(page.contains(u"软件包 zuno-lookup 1.10~rc1（amd64）：ZUNO &lt;lookup&gt; &amp; "
+                          "&quot;window&quot;</span>"_s));
+    QVERIFY(page.contains(u"sudo apt install ./zuno-lookup_1.9_amd64.deb"_s));
+    QVERIFY(page.contains(u"<a href=\"/download/%E4%BD%BF%E7%94%A8%E8%AF%B4%E6%98%8E.txt\" "
+                          "download>使用说明.txt</a>"_s));
+    QFile package(folder() + u"/zuno-lookup_1.10_amd64.deb"_s);
+    QVERIFY(package.open(QIODevice::ReadOnly));
+    const QString digest = QString::fromLatin1(
+        QCryptographicHash::hash(package.readAll(), QCryptographicHash::Sha256).toHex());
+    QVERIFY(page.contains(u"<code>"_s + digest + u"</code>"_s));
+    for (const QString &absent : {u".hidden"_s, u"link.txt"_s, u"pipe.deb"_s})
+        QVERIFY2(!page.contains(absent), qPrintable(absent));
+
+    // A file added later is listed once the folder settles.
+    QVERIFY(writeFile(folder() + u"/added.txt"_s, "new"));
+    QTRY_VERIFY_WITH_TIMEOUT(text(rawGet(port_, "/")).contains(u"added.txt"_s), 10000);
+    QVERIFY(QFile::remove(folder() + u"/added.txt"_s));
+    QTRY_VERIFY_WITH_TIMEOUT(!text(rawGet(port_, "/")).contains(u"added.txt"_s), 10000);
+}
+
+void TestService::shouldSayHowToBuildPackagesWhenThereAreNone()
+{
+    const Site site;  // no download folder at all
+    const QString page = text(rawGet(startServer(site)->localEndpoint().port(), "/"));
+    QVERIFY(page.contains(u"暂时没有提供安装包"_s) && page.contains(u"make package"_s));
+    QVERIFY(!page.contains(u"最新版本"_s));
+}
+
+void TestService::shouldKeepTheHomePageSmallAndQuickWithTwentyThousandFiles()
+{
+    const QString many = root_.filePath(u"many"_s);
+    QVERIFY(QDir().mkpath(many));
+    for (int i = 0; i < 20000; ++i)
+        QVERIFY(writeFile(many + u"/file-%1.bin"_s.arg(i, 5, 10, QChar(u'0')), "x"));
+    const Site site(DownloadFolder(many.toStdString()));
+    const auto server = startServer(site);
+    QElapsedTimer clock;
+    clock.start();
+    constexpr int kRequests = 20;
+    RawResponse response;
+    for (int i = 0; i < kRequests; ++i)
+        response = rawGet(server->localEndpoint().port(), "/");
+    QVERIFY2(clock.elapsed() / kRequests < 50, qPrintable(QString::number(clock.elapsed())));
+    QVERIFY2(response.rest.size() < 32 * 1024, qPrintable(QString::number(response.rest.size())));
+    QVERIFY(text(response).contains(
+        u"共有 20000 个文件，这里列出前 %1 个"_s.arg(DownloadFolder::kMaxShown)));
+    QCOMPARE(rawGet(server->localEndpoint().port(), "/download/file-19999.bin").rest, "x");
+}
+
+void TestService::shouldHonourValidatorsAndRanges_data()
+{
+    QTest::addColumn<QByteArray>("target");
+    QTest::addColumn<QByteArray>("headers");  // ETAG and DATE stand for the file's own
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QByteArray>("contentRange");
+    const QByteArray zip("/download/zuno-1.2.zip");  // 26 bytes
+    const auto row = [&](const char *name, const QByteArray &headers, int status,
+                         const QByteArray &range, const QByteArray &target = {}) {
+        QTest::newRow(name) << (target.isEmpty() ? zip : target) << headers << status << range;
+    };
+    // Validators
+    row("If-None-Match, same tag", "If-None-Match: ETAG\r\n", 304, "");
+    row("If-None-Match, weak and in a list", "If-None-Match: \"x\", W/ETAG\r\n", 304, "");
+    row("If-None-Match *", "If-None-Match: *\r\n", 304, "");
+    row("If-None-Match, other tag", "If-None-Match: \"other\"\r\n", 200, "");
+    row("If-None-Match garbage", "If-None-Match: ,,\"unterminated\r\n", 200, "");
+    row("If-Modified-Since, same date", "If-Modified-Since: DATE\r\n", 304, "");
+    row("If-Modified-Since, later RFC 850 date",
+        "If-Modified-Since: Sunday, 06-Nov-50 08:49:37 GMT\r\n", 304, "");
+    row("If-Modified-Since, later asctime date", "If-Modified-Since: Sun Nov  6 08:49:37 2050\r\n",
+        304, "");
+    row("If-Modified-Since, earlier date", "If-Modified-Since: Sun, 06 Nov 1994 08:49:37 GMT\r\n",
+        200, "");
+    row("If-Modified-Since garbage", "If-Modified-Since: yesterday\r\n", 200, "");
+    row("other tag beats a matching date",
+        "If-None-Match: \"other\"\r\nIf-Modified-Since: DATE\r\n", 200, "");
+    // Ranges
+    row("first bytes", "Range: bytes=0-1\r\n", 206, "bytes 0-1/26");
+    row("open end", "Range: bytes=20-\r\n", 206, "bytes 20-25/26");
+    row("end past the file", "Range: bytes=20-1000\r\n", 206, "bytes 20-25/26");
+    row("suffix", "Range: bytes=-3\r\n", 206, "bytes 23-25/26");
+    row("suffix longer than the file", "Range: bytes=-100\r\n", 206, "bytes 0-25/26");
+    row("start past the end", "Range: bytes=26-\r\n", 416, "bytes */26");
+    row("empty suffix", "Range: bytes=-0\r\n", 416, "bytes */26");
+    row("reversed", "Range: bytes=5-2\r\n", 200, "");
+    row("not numbers", "Range: bytes=a-b\r\n", 200, "");
+    row("huge number", "Range: bytes=0-99999999999999999999999\r\n", 200, "");
+    row("several ranges", "Range: bytes=0-1,4-5\r\n", 200, "");
+    row("other unit", "Range: items=0-1\r\n", 200, "");
+    row("If-Range, same tag", "Range: bytes=0-1\r\nIf-Range: ETAG\r\n", 206, "bytes 0-1/26");
+    row("If-Range, other tag", "Range: bytes=0-1\r\nIf-Range: \"other\"\r\n", 200, "");
+    row("icon range", "Range: bytes=0-3\r\n", 206, "bytes 0-3/3774", "/favicon.ico");
+    row("icon revalidated", "If-None-Match: ETAG\r\n", 304, "", "/favicon.ico");
+}
+
+void TestService::shouldHonourValidatorsAndRanges()
+{
+    QFETCH(QByteArray, target);
+    QFETCH(QByteArray, headers);
+    QFETCH(int, status);
+    QFETCH(QByteArray, contentRange);
+    const auto plain = rawGet(port_, target.toStdString());
+    headers.replace("ETAG", QByteArray::fromStdString(plain.header("ETag")))
+        .replace("DATE", QByteArray::fromStdString(plain.header("Last-Modified")));
+    const auto response = rawGet(port_, target.toStdString(), headers.toStdString());
+    QCOMPARE(response.status, status);
+    QCOMPARE(response.header("Content-Range"), contentRange.toStdString());
+    if (status == 304)
+        QVERIFY(response.rest.empty() && response.header("ETag") == plain.header("ETag"));
+    if (status == 200)
+        QCOMPARE(response.rest, plain.rest);
+    if (status == 206) {
+        const auto numbers =
+            QRegularExpression(u"bytes (\\d+)-(\\d+)/"_s).match(QString::fromLatin1(contentRange));
+        const int first = numbers.captured(1).toInt();
+        QCOMPARE(response.rest, plain.rest.substr(first, numbers.captured(2).toInt() - first + 1));
+    }
+}
+
+void TestService::shouldServeOnlyRegularFilesInsideTheFolder_data()
+{
+    QTest::addColumn<QByteArray>("target");
+    QTest::addColumn<QByteArray>("served");  // empty: refused with 404
+    QTest::newRow("installer") << "/download/zuno-1.2.zip"_ba << kInstaller;
+    QTest::newRow("escaped UTF-8 name") << "/download/%E4%BD%BF%E7%94%A8%E8%AF%B4%E6%98%8E.txt"_ba
+                                        << "read me"_ba;
+    QTest::newRow("all escaped") << "/download/%2E%2E%2Fsecret.txt"_ba << QByteArray();
+    QTest::newRow("escaped dot dot") << "/download/%2E%2E"_ba << QByteArray();
+    QTest::newRow("backslash") << "/download/..%5Csecret.txt"_ba << QByteArray();
+    QTest::newRow("absolute path") << "/download/%2Fetc%2Fpasswd"_ba << QByteArray();
+    QTest::newRow("NUL byte") << "/download/zuno-1.2.zip%00.txt"_ba << QByteArray();
+    QTest::newRow("invalid UTF-8") << "/download/%FF%FE.txt"_ba << QByteArray();
+    QTest::newRow("symbolic link out") << "/download/link.txt"_ba << QByteArray();
+    QTest::newRow("hidden file") << "/download/.hidden"_ba << QByteArray();
+    QTest::newRow("FIFO") << "/download/pipe.deb"_ba << QByteArray();
+    QTest::newRow("the folder itself") << "/download/"_ba << QByteArray();
+    QTest::newRow("no such file") << "/download/gone.zip"_ba << QByteArray();
+}
+
+void TestService::shouldServeOnlyRegularFilesInsideTheFolder()
+{
+    QFETCH(QByteArray, target);
+    QFETCH(QByteArray, served);
+    const auto response = rawGet(port_, target.toStdString());
+    QCOMPARE(response.status, served.isEmpty() ? 404 : 200);
+    QVERIFY(!QByteArray::fromStdString(response.rest).contains(kSecret));
+    if (!served.isEmpty())
+        QCOMPARE(QByteArray::fromStdString(response.rest), served);
+}
+
+void TestService::shouldNeverServeOutsideTheFolderWhileANameIsSwapped()
+{
+    // race.txt turns into a regular file, a link to the secret and a FIFO, over and over.
+    const QByteArray race = QFile::encodeName(folder() + u"/race.txt"_s);
+    const QByteArray staged = QFile::encodeName(folder() + u"/.staged"_s);
+    const QByteArray secret = QFile::encodeName(root_.filePath(u"secret.txt"_s));
+    std::atomic<bool> stop = false;
+    std::thread swapper([&] {
+        for (int i = 0; !stop; ++i) {
+            ::unlink(staged.constData());
+            if (i % 3 == 0)
+                writeFile(QFile::decodeName(staged), "inside");
+            else if (i % 3 == 1)
+                ::symlink(secret.constData(), staged.constData());
+            else
+                ::mkfifo(staged.constData(), 0600);
+            ::rename(staged.constData(), race.constData());
+        }
+    });
+    QElapsedTimer clock;
+    clock.start();
+    int served = 0, requests = 0;
+    while (clock.elapsed() < 3000) {
+        const auto response = rawGet(port_, "/download/race.txt");
+        ++requests;
+        QVERIFY2(response.status == 200 || response.status == 404, response.head.c_str());
+        QVERIFY(response.closedByServer);
+        QVERIFY(QByteArray::fromStdString(response.rest) != kSecret);
+        served += response.status == 200;
+    }
+    stop = true;
+    swapper.join();
+    QVERIFY(::unlink(race.constData()) == 0);
+    QVERIFY2(served > 0 && served < requests, qPrintable(u"%1 of %2"_s.arg(served).arg(requests)));
+    QCOMPARE(rawGet(port_, "/iii.asp?title=110").status, 200);
+}
+
+void TestService::shouldEndTheAnswerWhenTheFileShrinksWhileSent()
+{
+    const QString path = folder() + u"/shrinking.bin"_s;
+    constexpr qint64 kSize = 256 * 1024 * 1024;
+    QVERIFY(writeFile(path, "start") && QFile::resize(path, kSize));
+    asio::io_context context;
+    RawSocket socket = rawConnect(context, port_);
+    rawSend(socket, "GET /download/shrinking.bin HTTP/1.1\r\nHost: x\r\n\r\n");
+    char chunk[65536];
+    asio::read(socket, asio::buffer(chunk));
+    QVERIFY(QFile::resize(path, 1024 * 1024));
+    QElapsedTimer clock;
+    clock.start();
+    boost::system::error_code error;
+    const size_t received = sizeof chunk + readToEnd(socket, &error).size();
+    QCOMPARE(error, asio::error::eof);
+    // Ended by the short read itself, not by the connection's 10 s deadline.
+    QVERIFY2(clock.elapsed() < 5000, qPrintable(QString::number(clock.elapsed())));
+    QVERIFY2(received < kSize, qPrintable(QString::number(received)));
+    QVERIFY(QFile::remove(path));
+    // Deleted between listing and request, and the service goes on.
+    QCOMPARE(rawGet(port_, "/download/shrinking.bin").status, 404);
+    QCOMPARE(rawGet(port_, "/iii.asp?title=110").status, 200);
+}
+
+void TestService::shouldServeAndDigestATwoGibibyteFileWithoutHoldingUpLookups()
+{
+    const QString path = folder() + u"/sparse.img"_s;
+    constexpr qint64 kSize = 2LL * 1024 * 1024 * 1024;
+    QVERIFY(writeFile(path, {}) && QFile::resize(path, kSize));
+    QTRY_VERIFY_WITH_TIMEOUT(text(rawGet(port_, "/")).contains(u"sparse.img"_s), 10000);
+    QElapsedTimer clock;
+    clock.start();
+    QCOMPARE(rawGet(port_, "/iii.asp?title=13800138000").status, 200);
+    QVERIFY2(clock.elapsed() < 1000, qPrintable(QString::number(clock.elapsed())));
+    const auto tail = rawGet(port_, "/download/sparse.img", "Range: bytes=-8\r\n");
+    QCOMPARE(tail.header("Content-Range"), "bytes 2147483640-2147483647/2147483648");
+    QCOMPARE(tail.rest, std::string(8, '\0'));
+    const auto head = rawExchange(
+        port_, "HEAD /download/sparse.img HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
+    QCOMPARE(head.header("Content-Length"), "2147483648");
+    QVERIFY(homePageOnceDigested().contains(kTwoGibibytesOfZeros));
+    QVERIFY(QFile::remove(path));
+}
+
+// The window's client reads the reply as GB2312 (an ICU table, not the service's own codec).
+void TestService::shouldAnswerTheWindowsClientInGbkWithCrlfLines()
+{
+    const QString mobile =
+        u"号码：138 0013 8000 手机号码\r\n归属地：北京市\r\n运营商：中国移动 区号：010"_s;
+    QCOMPARE(zuno::GetBody(lookupUrl(u"13800138000"_s)).toText(), mobile);
+    QCOMPARE(zuno::GetBody(lookupUrl(u"＋８６－１３８－００１３－８０００"_s)).toText(), mobile);
+    QCOMPARE(zuno::GetBody(lookupUrl(u"(0755)12345678"_s)).toText(),
+             u"号码：0755 1234 5678 固定电话\r\n归属地：广东省深圳市\r\n区号：0755"_s);
+}
+
+void TestService::shouldAnswerHeadWithTheHeaderOfGetAndNoBody()
+{
+    const std::string target = "/iii.asp?title=010-12345678";
+    const auto get = this->get(target);
+    // HEAD, then GET on the same connection: the GET's answer must follow the HEAD's header.
+    const auto head = rawExchange(port_,
+                                  "HEAD " + target +
+                                      " HTTP/1.1\r\nHost: x\r\n\r\n"
+                                      "GET " +
+                                      target + " HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
+    QCOMPARE(head.status, 200);
+    QCOMPARE(head.header("Content-Length"), std::to_string(get.rest.size()));
+    QCOMPARE(head.header("Content-Type"), get.header("Content-Type"));
+    QVERIFY2(head.rest.starts_with("HTTP/1.1 200 OK\r\n"), head.rest.c_str());
+    QVERIFY(head.rest.ends_with("\r\n\r\n" + get.rest));
+}
+
+void TestService::shouldRefuseWhatItDoesNotServe_data()
+{
+    QTest::addColumn<QByteArray>("request");
+    QTest::addColumn<int>("status");
+    const QByteArray end("Host: x\r\nConnection: close\r\n\r\n");
+
+    QTest::newRow("unknown path") << "GET /default.asp HTTP/1.1\r\n" + end << 404;
+    QTest::newRow("POST") << "POST /iii.asp HTTP/1.1\r\n" + end << 405;
+    QTest::newRow("DELETE") << "DELETE / HTTP/1.1\r\n" + end << 405;
+    QTest::newRow("POST with a body")
+        << "POST /iii.asp HTTP/1.1\r\nContent-Length: 5\r\n" + end + "title" << 405;
+    QTest::newRow("GET with a body")
+        << "GET /iii.asp?title=110 HTTP/1.1\r\nContent-Length: 5\r\n" + end + "12345" << 413;
+    QTest::newRow("GET with a chunked body") << "GET / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n" +
+            end + "1\r\nx\r\n0\r\n\r\n" << 413;
+    // A body whose end is not sure would be read as a next request: refused, and closed.
+    const QByteArray smuggled("GET /iii.asp?title=110 HTTP/1.1\r\nHost: x\r\n\r\n");
+    const auto framed = [&](const char *fields) {
+        return "GET / HTTP/1.1\r\nHost: x\r\n" + QByteArray(fields) + "\r\n" + smuggled;
+    };
+    QTest::newRow("TE gzip") << framed("Transfer-Encoding: gzip\r\n") << 400;
+    QTest::newRow("TE identity") << framed("Transfer-Encoding: identity\r\n") << 400;
+    QTest::newRow("TE xchunked") << framed("Transfer-Encoding: xchunked\r\n") << 400;
+    QTest::newRow("TE chunked, identity")
+        << framed("Transfer-Encoding: chunked, identity\r\n") << 400;
+    QTest::newRow("TE chunked twice")
+        << framed("Transfer-Encoding: chunked\r\nTransfer-Encoding: chunked\r\n") << 400;
+    QTest::newRow("TE and Content-Length")
+        << framed("Transfer-Encoding: chunked\r\nContent-Length: 5\r\n") << 400;
+    QTest::newRow("Content-Length and TE")
+        << framed("Content-Length: 0\r\nTransfer-Encoding: gzip\r\n") << 400;
+    QTest::newRow("TE in HTTP/1.0")
+        << "GET / HTTP/1.0\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n" + smuggled << 400;
+    QTest::newRow("not HTTP") << QByteArray("HELLO\r\n\r\n") << 400;
+    QTest::newRow("bad version") << "GET / HTTP/9\r\n" + end << 400;
+    QTest::newRow("space in the target") << "GET /iii asp HTTP/1.1\r\n" + end << 400;
+    QTest::newRow("not a path") << "GET iii.asp HTTP/1.1\r\n" + end << 400;
+    QTest::newRow("request line just under 8 KiB")
+        << "GET /iii.asp?title=" + QByteArray(8000, '1') + " HTTP/1.1\r\n" + end << 200;
+    QTest::newRow("request line over 8 KiB")
+        << "GET /iii.asp?title=" + QByteArray(8200, '1') + " HTTP/1.1\r\n" + end << 414;
+    QTest::newRow("headers over 8 KiB")
+        << "GET / HTTP/1.1\r\nX-Padding: " + QByteArray(8200, 'x') + "\r\n" + end << 431;
+}
+
+void TestService::shouldRefuseWhatItDoesNotServe()
+{
+    QFETCH(QByteArray, request);
+    QFETCH(int, status);
+    const auto response = rawExchange(port_, request.toStdString());
+    QCOMPARE(response.status, status);
+    QVERIFY(response.closedByServer);
+    QVERIFY2(response.rest.find("HTTP/1.") == std::string::npos, response.rest.c_str());
+    if (status == 405)
+        QCOMPARE(response.header("Allow"), "GET, HEAD");
+}
+
+void TestService::shouldCloseIdleAndTricklingConnectionsAtTheDeadline()
+{
+    const auto server = startServer(*site_, 300ms);
+    QElapsedTimer clock;
+    clock.start();
+    // One request answered, then nothing more: the kept-alive connection is closed.
+    const auto response = rawExchange(server->localEndpoint().port(),
+                                      "GET /iii.asp?title=110 HTTP/1.1\r\nHost: x\r\n\r\n", 5s);
+    QCOMPARE(response.status, 200);
+    QVERIFY(response.closedByServer);
+    QVERIFY2(clock.elapsed() < 3000, qPrintable(QString::number(clock.elapsed())));
+
+    // A header byte every 50 ms keeps the line busy but never finishes the request.
+    asio::io_context context;
+    RawSocket socket = rawConnect(context, server->localEndpoint().port());
+    clock.restart();
+    boost::system::error_code error;
+    asio::write(socket, asio::buffer("GET / HTTP/1.1\r\n", 16), error);
+    while (!error && clock.elapsed() < 5000) {
+        std::this_thread::sleep_for(50ms);
+        asio::write(socket, asio::buffer("x", 1), error);
+    }
+    QVERIFY(error);
+    QVERIFY2(clock.elapsed() < 3000, qPrintable(QString::number(clock.elapsed())));
+}
+
+void TestService::shouldAcceptEveryRequestLineFormItMust_data()
+{
+    QTest::addColumn<QByteArray>("requestLine");
+    QTest::addColumn<QByteArray>("sameAs");  // the origin-form target answered alike
+    QTest::newRow("absolute form") << QByteArray("GET http://x/iii.asp?title=110 HTTP/1.1\r\n")
+                                   << QByteArray("/iii.asp?title=110");
+    QTest::newRow("absolute form, upper-case https")
+        << QByteArray("GET HTTPS://x:443/iii.asp?title=110 HTTP/1.1\r\n")
+        << QByteArray("/iii.asp?title=110");
+    QTest::newRow("absolute form without path")
+        << QByteArray("GET http://x HTTP/1.1\r\n") << QByteArray("/");
+    QTest::newRow("absolute form, query only")
+        << QByteArray("GET http://x?title=110 HTTP/1.1\r\n") << QByteArray("/?title=110");
+    QTest::newRow("empty line first") << QByteArray("\r\nGET /iii.asp?title=110 HTTP/1.1\r\n")
+                                      << QByteArray("/iii.asp?title=110");
+    QTest::newRow("bare LF and CRLF first")
+        << QByteArray("\n\r\nGET /iii.asp?title=120 HTTP/1.1\r\n")
+        << QByteArray("/iii.asp?title=120");
+    // Full-width "１３８００１３８０００" as raw GBK bytes, unescaped, as older clients send it.
+    QTest::newRow("raw GBK in the target")
+        << QByteArray("GET /iii.asp?title=\xa3\xb1\xa3\xb3\xa3\xb8\xa3\xb0\xa3\xb0\xa3\xb1"
+                      "\xa3\xb3\xa3\xb8\xa3\xb0\xa3\xb0\xa3\xb0 HTTP/1.1\r\n")
+        << QByteArray("/iii.asp?title=13800138000");
+}
+
+void TestService::shouldAcceptEveryRequestLineFormItMust()
+{
+    QFETCH(QByteArray, requestLine);
+    QFETCH(QByteArray, sameAs);
+    const auto expected = get(sameAs.toStdString());
+    QCOMPARE(expected.status, 200);
+    const auto response =
+        rawExchange(port_, requestLine.toStdString() + "Host: x\r\nConnection: close\r\n\r\n");
+    QCOMPARE(response.status, 200);
+    QCOMPARE(response.rest, expected.rest);
+}
+
+void TestService::shouldCutAClientThatKeepsSendingAfterItsLastAnswer()
+{
+    asio::io_context context;
+    RawSocket socket = rawConnect(context, port_);
+    rawSend(socket, "GET / HTTP/1.1\r\nConnection: close\r\n\r\n");
+    // Full speed, for as long as the server takes it: it must stop taking it, and soon.
+    const std::string flood(64 * 1024, 'x');
+    QElapsedTimer clock;
+    clock.start();
+    boost::system::error_code error;
+    while (!error && clock.elapsed() < 10'000)
+        asio::write(socket, asio::buffer(flood), error);
+    QVERIFY(error);
+    QVERIFY2(clock.elapsed() < 1500, qPrintable(QString::number(clock.elapsed())));
+}
+
+void TestService::shouldSendToASlowReaderAsLongAsItProgresses()
+{
+    const auto server = startServer(*site_, 300ms);
+    const auto download = [&](std::chrono::milliseconds pause, int chunks) {
+        asio::io_context context;
+        RawSocket socket = rawConnect(context, server->localEndpoint().port(), 16 * 1024);
+        rawSend(socket, "GET /download/large.bin HTTP/1.1\r\nHost: x\r\n\r\n");
+        qsizetype received = 0;
+        char chunk[16 * 1024];
+        boost::system::error_code error;
+        for (int i = 0; !error; ++i) {
+            if (i < chunks)
+                std::this_thread::sleep_for(pause);
+            received += qsizetype(socket.read_some(asio::buffer(chunk), error));
+            if (received > kLargeFileSize)
+                break;  // the whole body and its header: done
+        }
+        return received;
+    };
+    // 20 ms between reads, over 64 reads: well past the 300 ms deadline, always progressing.
+    QVERIFY(download(20ms, 64) > kLargeFileSize);
+    // Stalled for 2 s after the first read: cut, whatever the client does afterwards.
+    QVERIFY(download(2s, 1) < kLargeFileSize);
+}
+
+void TestService::shouldCountRequestsAndLookupsInPrometheusText()
+{
+    const std::string before = get("/metrics").rest;
+    QCOMPARE(get("/iii.asp?title=13800138000").status, 200);
+    QCOMPARE(get("/iii.asp?title=abc").status, 200);
+    QCOMPARE(get("/IIIi.asp").status, 404);
+    QCOMPARE(get("/healthz").rest, "alive\n");
+    QCOMPARE(get("/readyz").rest, "ready\n");
+    const auto scrape = get("/metrics");
+    QCOMPARE(scrape.header("Content-Type"), "text/plain; version=0.0.4; charset=utf-8");
+    const std::string &after = scrape.rest;
+    for (const auto &[series, added] : std::initializer_list<std::pair<std::string, double>>{
+             {"zuno_lookups_total{outcome=\"found\"}", 1},
+             {"zuno_lookups_total{outcome=\"letters\"}", 1},
+             {"zuno_http_requests_total{route=\"lookup\",code=\"2xx\"}", 2},
+             {"zuno_http_requests_total{route=\"other\",code=\"4xx\"}", 1},
+             {"zuno_http_requests_total{route=\"healthz\",code=\"2xx\"}", 1},
+             {"zuno_http_requests_total{route=\"metrics\",code=\"2xx\"}", 1},
+             {"zuno_http_request_duration_seconds_count", 6},
+             {"zuno_http_connections_total", 6}})
+        QVERIFY2(seriesValue(after, series) - seriesValue(before, series) == added, series.c_str());
+    QVERIFY(seriesValue(after, "zuno_http_response_bytes_total") >
+            seriesValue(before, "zuno_http_response_bytes_total"));
+    QVERIFY(after.find("\nzuno_build_info{version=\"" ZUNO_VERSION_TEXT "\"} 1\n") !=
+            std::string::npos);
+
+    QProcess promtool;
+    promtool.start(u"promtool"_s, {u"check"_s, u"metrics"_s});
+    QVERIFY2(promtool.waitForStarted(), "promtool (Debian package prometheus) is missing");
+    promtool.write(QByteArray::fromStdString(after));
+    promtool.closeWriteChannel();
+    QVERIFY(promtool.waitForFinished());
+    QVERIFY2(promtool.exitCode() == 0, promtool.readAll().constData());
+}
+
+QTEST_GUILESS_MAIN(TestService)
+#include "tst_service.moc"
