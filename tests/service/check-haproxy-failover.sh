@@ -17,17 +17,11 @@ cleanup() {
   rm -rf "$work"
 }
 trap cleanup EXIT
-free_port() {
-  python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
-}
 
 for i in 1 2 3; do
-  "$lookupd" --listen 127.0.0.1:0 --threads 1 2>"$work/lookupd$i.log" &
-  pids+=($!)
-  for _ in $(seq 100); do grep -q 'listening on' "$work/lookupd$i.log" && break; sleep 0.05; done
-  address=$(grep -o 'http://127.0.0.1:[0-9]*' "$work/lookupd$i.log" | sed 's|http://||')
-  [ -n "$address" ] || { cat "$work/lookupd$i.log" >&2; echo "FAIL: zuno-lookupd $i did not start" >&2; exit 1; }
-  export "ZUNO_LOOKUPD$i=$address"
+  start_lookupd "$work/lookupd$i.log" --threads 1
+  pids+=("$started_pid")
+  export "ZUNO_LOOKUPD$i=$started_address"
 done
 stopped=${pids[1]}
 

@@ -17,17 +17,9 @@ printf 'Package: zuno-lookup\nVersion: 9.8\nArchitecture: amd64\nMaintainer: T <
 dpkg-deb --root-owner-group --build "$work/tree" "$work/downloads/$deb" >/dev/null
 digest=$(sha256sum "$work/downloads/$deb" | cut -d' ' -f1)
 
-"$lookupd" --listen 127.0.0.1:0 --downloads "$work/downloads" 2>"$work/lookupd.log" &
-service=$!
-trap 'kill "$service" 2>/dev/null || true; rm -rf "$work"/profile.*' EXIT
-port=
-for _ in $(seq 100); do
-  port=$(sed -n 's|.*listening on http://127\.0\.0\.1:\([0-9]*\)/.*|\1|p' "$work/lookupd.log")
-  [ -n "$port" ] && break
-  sleep 0.1
-done
-[ -n "$port" ] || { cat "$work/lookupd.log" >&2; echo "FAIL: zuno-lookupd did not start" >&2; exit 1; }
-site=http://127.0.0.1:$port
+start_lookupd "$work/lookupd.log" --downloads "$work/downloads"
+trap 'kill "$started_pid" 2>/dev/null || true; rm -rf "$work"/profile.*' EXIT
+site=http://$started_address port=${started_address#*:}
 
 # The digest is worked out in the background; wait until the page has it.
 home_page() { (exec 3<>"/dev/tcp/127.0.0.1/$port" && printf 'GET / HTTP/1.0\r\n\r\n' >&3 && cat <&3); }

@@ -14,9 +14,6 @@ cleanup() {
   rm -rf "$work"
 }
 trap cleanup EXIT
-free_port() {
-  python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
-}
 first=127.0.0.1:$(free_port) second=127.0.0.2:$(free_port)
 
 systemd-socket-activate -l "$first" -l "$second" \
