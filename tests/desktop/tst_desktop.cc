@@ -30,8 +30,6 @@ private slots:
 
     // Start-up
     void shouldWaitForADisplayThatIsStillStarting();
-    void shouldSayInOneLineThatItCannotOpenAWindow_data();
-    void shouldSayInOneLineThatItCannotOpenAWindow();
 
     // Closing
     void shouldEndAtTheFirstCloseRequestWhateverCameBefore_data();
@@ -190,45 +188,6 @@ void TestDesktop::shouldWaitForADisplayThatIsStillStarting()
         process->waitForFinished();
     }
     QVERIFY2(!window.isEmpty(), errors.constData());
-}
-
-void TestDesktop::shouldSayInOneLineThatItCannotOpenAWindow_data()
-{
-    QTest::addColumn<QString>("platform");
-    QTest::addColumn<QString>("display");  // null: DISPLAY not set
-    QTest::addColumn<bool>("oneLine");     // else Qt has its own warnings before our line
-
-    QTest::newRow("no DISPLAY") << u"xcb"_s << QString() << true;
-    QTest::newRow("no X server on DISPLAY") << QString() << u":49"_s << true;
-    QTest::newRow("Wayland without a compositor") << u"wayland"_s << QString() << false;
-}
-
-void TestDesktop::shouldSayInOneLineThatItCannotOpenAWindow()
-{
-    QFETCH(QString, platform);
-    QFETCH(QString, display);
-    QFETCH(bool, oneLine);
-    QVERIFY(!QFile::exists(u"/tmp/.X11-unix/X49"_s));
-    QProcessEnvironment environment = environment_;
-    environment.remove(u"DISPLAY"_s);
-    environment.remove(u"QT_QPA_PLATFORM"_s);
-    if (!display.isNull())
-        environment.insert(u"DISPLAY"_s, display);
-    if (!platform.isEmpty())
-        environment.insert(u"QT_QPA_PLATFORM"_s, platform);
-    if (platform == u"wayland")
-        environment.insert(u"WAYLAND_DISPLAY"_s, u"zuno-no-compositor"_s);
-
-    QProcess program;
-    program.setProcessEnvironment(environment);
-    program.start(QString::fromUtf8(ZUNO_LOOKUP), {u"-reverse"_s});
-    QVERIFY(program.waitForFinished(10'000));
-    const QList<QByteArray> lines = program.readAllStandardError().trimmed().split('\n');
-    QCOMPARE(program.exitStatus(), QProcess::NormalExit);  // not Qt's abort
-    QCOMPARE(program.exitCode(), 1);
-    QVERIFY2(lines.last().startsWith("zuno-lookup: cannot open"), lines.last().constData());
-    if (oneLine)
-        QCOMPARE(lines.size(), 1);
 }
 
 // The program as a test harness drives it: odd arguments (Qt's own would give up at once on a

@@ -188,10 +188,7 @@ void TestLookupdProgram::shouldFinishWhatIsInFlightAndCloseTheRestWhenDraining()
     idle.read_some(boost::asio::buffer(head));
     RawSocket early = rawConnect(context, port);
     // Three connections, and the one asking.
-    bool accepted = false;
-    for (int i = 0; i < 50 && !(accepted = metric(port, "zuno_http_connections_open") == 4); ++i)
-        std::this_thread::sleep_for(20ms);
-    QVERIFY(accepted);
+    QTRY_COMPARE_WITH_TIMEOUT(metric(port, "zuno_http_connections_open"), 4.0, 1'000);
 
     QVERIFY(::kill(static_cast<pid_t>(process.processId()), SIGTERM) == 0);
     QVERIFY(waitForLog(process, log, "zuno-lookupd: SIGTERM: draining "));
@@ -294,10 +291,8 @@ void TestLookupdProgram::shouldRefuseNewConnectionsCleanlyWhenOutOfDescriptors()
 
     open.clear();
     // Served again once descriptors are free, and said so once.
-    for (int i = 0;
-         i < 50 && metric(port, "zuno_http_requests_total{route=\"metrics\",code=\"2xx\"}") < 0;
-         ++i)
-        std::this_thread::sleep_for(20ms);
+    QTRY_VERIFY_WITH_TIMEOUT(
+        metric(port, "zuno_http_requests_total{route=\"metrics\",code=\"2xx\"}") >= 0, 1'000);
     QVERIFY(metric(port, "zuno_http_connections_refused_total") > 0);
     QVERIFY(waitForLog(process, log, "accepting connections again\n"));
     QCOMPARE(log.count("out of file descriptors"), 1);
@@ -333,14 +328,10 @@ void TestLookupdProgram::shouldGiveBackDescriptorsAndMemoryAfterFloods()
         QVERIFY(metric(port, "zuno_http_connections_open") > 500);
         flood.clear();
         // Only the connection asking is left (the one asked before may still be closing).
-        const auto settled = [&] {
-            return metric(port, "process_open_fds") == descriptors &&
-                metric(port, "zuno_http_connections_open") == 1;
-        };
-        bool back = false;
-        for (int i = 0; i < 100 && !(back = settled()); ++i)
-            std::this_thread::sleep_for(50ms);
-        QVERIFY2(back, qPrintable(QString::number(metric(port, "process_open_fds"))));
+        QTRY_VERIFY2_WITH_TIMEOUT(metric(port, "process_open_fds") == descriptors &&
+                                      metric(port, "zuno_http_connections_open") == 1,
+                                  qPrintable(QString::number(metric(port, "process_open_fds"))),
+                                  5'000);
         resident.push_back(metric(port, "process_resident_memory_bytes"));
     }
     // Memory levels off: the later rounds reuse what the first one took (not under

@@ -34,11 +34,9 @@ private slots:
     // Layout
     void shouldPlaceEachControlAtItsTableRectangle_data();
     void shouldPlaceEachControlAtItsTableRectangle();
-    void shouldKeepTheClientAreaAtItsFixedSize();
 
     // Keyboard
     void shouldStartWithTheFocusInText1AndTabThroughThreeControls();
-    void shouldStartNothingAndCloseNothingOnEnterOrEscape_data();
     void shouldStartNothingAndCloseNothingOnEnterOrEscape();
 
     // Lookup
@@ -124,13 +122,11 @@ void TestForm1::shouldPlaceEachControlAtItsTableRectangle()
     QVERIFY(widget->parentWidget()->rect().contains(placed));
     // Room for a line of the font: a control shrunk below its text would cut the caption.
     QVERIFY2(widget->contentsRect().height() >= widget->fontMetrics().height(), "text clipped");
-}
-
-void TestForm1::shouldKeepTheClientAreaAtItsFixedSize()
-{
+    // In a client area of a fixed size.
     QCOMPARE(form_->size(), QSize(319, 206));
     QCOMPARE(form_->minimumSize(), form_->maximumSize());
 }
+
 
 void TestForm1::shouldStartWithTheFocusInText1AndTabThroughThreeControls()
 {
@@ -146,20 +142,12 @@ void TestForm1::shouldStartWithTheFocusInText1AndTabThroughThreeControls()
     QCOMPARE(resultText(), QString());
 }
 
-void TestForm1::shouldStartNothingAndCloseNothingOnEnterOrEscape_data()
-{
-    QTest::addColumn<Qt::Key>("key");
-    QTest::newRow("Return") << Qt::Key_Return;
-    QTest::newRow("Enter") << Qt::Key_Enter;
-    QTest::newRow("Escape") << Qt::Key_Escape;
-}
-
 void TestForm1::shouldStartNothingAndCloseNothingOnEnterOrEscape()
 {
-    QFETCH(Qt::Key, key);
     auto *text1 = control<QLineEdit>("Text1");
     QTest::keyClicks(text1, u"13800138000"_s);
-    QTest::keyClick(text1, key);
+    for (const Qt::Key key : {Qt::Key_Return, Qt::Key_Enter, Qt::Key_Escape})
+        QTest::keyClick(text1, key);
     QTest::qWait(50);
     QVERIFY(server_->requests().isEmpty());
     QVERIFY(form_->isVisible());
