@@ -161,8 +161,6 @@ void TestForm1::shouldLookUpWhatWasTypedOnEveryClick_data()
     QTest::addColumn<QByteArray>("reply");
     QTest::addColumn<QString>("shown");
 
-    QTest::newRow("spaces and separators kept")
-        << u" 010&6552#+%= "_s << QByteArray("0106552 ok") << u"0106552 ok"_s;
     // The service's own reply, in GBK, with a place line as wide as a reply has: 17 Chinese
     // characters.
     const QString fullWidth = u"（０９０８）２３４５６７８"_s;
