@@ -103,12 +103,8 @@ void TestNumbers::shouldDecodeTitles_data()
     QTest::newRow("raw GBK full-width digits") << QByteArray("\xa3\xb1\xa3\xb0") << u"１０"_s;
     QTest::newRow("GBK cut in the middle") << QByteArray("1\xb1") << u"1\uFFFD"_s;
     // Bytes that start no GBK sequence: U+FFFD, not a private-use character
-    QTest::newRow("0xFF") << QByteArray("1\xff"
-                                        "2")
-                          << u"1\uFFFD2"_s;
-    QTest::newRow("0x80") << QByteArray("1\x80"
-                                        "2")
-                          << u"1\uFFFD2"_s;
+    QTest::newRow("0xFF") << QByteArray("1\xff") + '2' << u"1\uFFFD2"_s;
+    QTest::newRow("0x80") << QByteArray("1\x80") + '2' << u"1\uFFFD2"_s;
     QTest::newRow("empty") << QByteArray() << QString();
 }
 
@@ -125,34 +121,31 @@ void TestNumbers::shouldNormaliseAsPeopleTypeNumbers_data()
     QTest::addColumn<InputProblem>("problem");
     QTest::addColumn<QByteArray>("national");
 
-    const auto row = [](const char *name, const char16_t *title, InputProblem problem,
-                        const char *national) {
+    const auto row = [](const char *name, const char16_t *title, const char *national,
+                        InputProblem problem = InputProblem::None) {
         QTest::newRow(name) << QString::fromUtf16(title) << problem << QByteArray(national);
     };
     // Separators
-    row("tabs and no-break spaces", u"\t138\u00A00013 8000 ", InputProblem::None, "13800138000");
-    row("ideographic space and em dash", u"010\u3000—\u300012345678", InputProblem::None,
-        "01012345678");
-    row("middle dots", u"138·0013·8000", InputProblem::None, "13800138000");
-    row("plus between groups as a form sends it", u"138+0013+8000", InputProblem::None,
-        "13800138000");
+    row("tabs and no-break spaces", u"\t138\u00A00013 8000 ", "13800138000");
+    row("ideographic space and em dash", u"010\u3000—\u300012345678", "01012345678");
+    row("middle dots", u"138·0013·8000", "13800138000");
+    row("plus between groups as a form sends it", u"138+0013+8000", "13800138000");
     // Country code
-    row("+86 after spaces", u"  +86 13800138000", InputProblem::None, "13800138000");
-    row("86 before ten digits is not a country code", u"861380013800", InputProblem::None,
-        "861380013800");
-    row("86 before twelve digits is not a country code", u"86138001380001", InputProblem::TooLong,
-        "");
-    row("0086 before a fixed line", u"0086 10 12345678", InputProblem::None, "1012345678");
-    row("+86 and nothing else", u"+86", InputProblem::None, "");
-    row("+ and another country", u"+44 20 7946 0000", InputProblem::NotChinese, "");
-    row("plus inside is a separator", u"86+13800138000", InputProblem::None, "13800138000");
+    row("+86 after spaces", u"  +86 13800138000", "13800138000");
+    row("86 before ten digits is not a country code", u"861380013800", "861380013800");
+    row("86 before twelve digits is not a country code", u"86138001380001", "",
+        InputProblem::TooLong);
+    row("0086 before a fixed line", u"0086 10 12345678", "1012345678");
+    row("+86 and nothing else", u"+86", "");
+    row("+ and another country", u"+44 20 7946 0000", "", InputProblem::NotChinese);
+    row("plus inside is a separator", u"86+13800138000", "13800138000");
     // Problems, the first that applies
-    row("only separators", u" - ( ) . ", InputProblem::Empty, "");
-    row("letter beats length", u"12345678901234567890x", InputProblem::Letters, "");
-    row("letter beats other characters", u"北京a", InputProblem::Letters, "");
-    row("star", u"*100#", InputProblem::OtherCharacters, "");
-    row("thirteen national digits", u"0755123456789", InputProblem::TooLong, "");
-    row("twelve national digits", u"075512345678", InputProblem::None, "075512345678");
+    row("only separators", u" - ( ) . ", "", InputProblem::Empty);
+    row("letter beats length", u"12345678901234567890x", "", InputProblem::Letters);
+    row("letter beats other characters", u"北京a", "", InputProblem::Letters);
+    row("star", u"*100#", "", InputProblem::OtherCharacters);
+    row("thirteen national digits", u"0755123456789", "", InputProblem::TooLong);
+    row("twelve national digits", u"075512345678", "075512345678");
 }
 
 void TestNumbers::shouldNormaliseAsPeopleTypeNumbers()
