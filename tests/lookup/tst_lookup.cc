@@ -77,16 +77,16 @@ void TestLookup::shouldDecodeBytes_data()
     QTest::addColumn<QByteArray>("bytes");
     QTest::addColumn<QString>("expected");
 
+    const auto gb2312 = [](const char *name, const QByteArray &bytes, const QString &expected) {
+        QTest::newRow(name) << u"GB2312"_s << bytes << expected;
+    };
     // GB2312 and GBK
-    QTest::newRow("Chinese, two bytes a character, and CRLF")
-        << u"GB2312"_s << QByteArray("\xb9\xe9\xca\xf4\xb5\xd8\xa3\xba\xb1\xb1\xbe\xa9\r\n")
-        << u"归属地：北京\r\n"_s;
-    QTest::newRow("euro sign of code page 936") << u"GB2312"_s << QByteArray("\x80") << u"€"_s;
-    QTest::newRow("four-byte sequence")
-        << u"GB2312"_s << QByteArray("\x81\x30\x81\x30") << u"\u0080"_s;
-    QTest::newRow("no bytes") << u"GB2312"_s << QByteArray() << QString();
-    QTest::newRow("nul bytes are kept")
-        << u"GB2312"_s << QByteArray("a\0b", 3) << QString::fromUtf16(u"a\0b", 3);
+    gb2312("Chinese and CRLF", "\xb9\xe9\xca\xf4\xb5\xd8\xa3\xba\xb1\xb1\xbe\xa9\r\n",
+           u"归属地：北京\r\n"_s);
+    gb2312("euro sign of code page 936", "\x80", u"€"_s);
+    gb2312("four-byte sequence", "\x81\x30\x81\x30", u"\u0080"_s);
+    gb2312("no bytes", {}, {});
+    gb2312("nul bytes are kept", QByteArray("a\0b", 3), QString::fromUtf16(u"a\0b", 3));
     // 镕 is outside GB2312: a strict EUC-CN table would turn it into a control character.
     for (const QString &label :
          {u"gb2312"_s, u"gbk"_s, u"chinese"_s, u"csgb2312"_s, u"csiso58gb231280"_s, u"gb_2312"_s,
@@ -95,13 +95,10 @@ void TestLookup::shouldDecodeBytes_data()
             << label << QByteArray("\xe9\x46\xb1\xb1") << u"镕北"_s;
 
     // Malformed input: nothing dropped, nothing turned into a control character
-    QTest::newRow("invalid lead byte") << u"GB2312"_s << QByteArray("1\xff") + '2' << u"1\uFFFD2"_s;
-    QTest::newRow("truncated at the end")
-        << u"GB2312"_s << QByteArray("\xb1\xb1\xbe") << u"北\uFFFD"_s;
-    QTest::newRow("invalid trail byte keeps the trail")
-        << u"GB2312"_s << QByteArray("\x81 1") << u"\uFFFD 1"_s;
-    QTest::newRow("lead byte that starts nothing")
-        << u"GB2312"_s << QByteArray("\xff\xb1\xb1") << u"\uFFFD北"_s;
+    gb2312("invalid lead byte", QByteArray("1\xff") + '2', u"1\uFFFD2"_s);
+    gb2312("truncated at the end", "\xb1\xb1\xbe", u"北\uFFFD"_s);
+    gb2312("invalid trail byte keeps the trail", "\x81 1", u"\uFFFD 1"_s);
+    gb2312("lead byte that starts nothing", "\xff\xb1\xb1", u"\uFFFD北"_s);
 
     // Other charsets go to ICU
     QTest::newRow("utf-8 malformed") << u"utf-8"_s << QByteArray("a\xc3") << u"a\uFFFD"_s;
