@@ -9,11 +9,7 @@ lookupd=$1
 
 work=$(mktemp -d)
 pid=""
-cleanup() {
-  [ -n "$pid" ] && kill "$pid" 2>/dev/null && wait "$pid" 2>/dev/null
-  rm -rf "$work"
-}
-trap cleanup EXIT
+trap '[ -n "$pid" ] && kill "$pid" 2>/dev/null && wait "$pid" 2>/dev/null; rm -rf "$work"' EXIT
 first=127.0.0.1:$(free_port) second=127.0.0.2:$(free_port)
 
 systemd-socket-activate -l "$first" -l "$second" \

@@ -89,11 +89,7 @@ void TestForm1::typeIntoText1(const QString &text)
     QApplication::sendEvent(text1, &commit);
 }
 
-namespace {
-
 const QString kFailure = u"连接网络失败!"_s;
-
-}  // namespace
 
 void TestForm1::shouldPlaceEachControlAtItsTableRectangle_data()
 {
@@ -126,7 +122,6 @@ void TestForm1::shouldPlaceEachControlAtItsTableRectangle()
     QCOMPARE(form_->size(), QSize(319, 206));
     QCOMPARE(form_->minimumSize(), form_->maximumSize());
 }
-
 
 void TestForm1::shouldStartWithTheFocusInText1AndTabThroughThreeControls()
 {
