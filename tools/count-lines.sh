@@ -6,12 +6,12 @@ set -euo pipefail
 cd "${1:-$(dirname "$0")/..}"
 
 count() {
-    git ls-files -- "$@" | grep -E '\.(cc|cpp|h|py|sh)$' | xargs -r cat |
-        grep -cvE '^[[:space:]]*(//.*|#.*)?$'
+    git ls-files -z -- "$@" | { grep -zE '\.(cc|cpp|h|py|sh)$' || true; } | xargs -0r cat |
+        { grep -cvE '^[[:space:]]*(//.*|#.*)?$' || true; }
 }
 
 tests=$(count tests)
 code=$(count src service tools resources deploy)
 echo "tests/: $tests lines; src/ service/ tools/ resources/ deploy/: $code lines"
 awk -v t="$tests" -v c="$code" \
-    'BEGIN { printf "tests are %.1f%% of all (aim: 25-33%%)\n", 100 * t / (t + c) }'
+    'BEGIN { printf "tests are %.1f%% of all (aim: 25-33%%)\n", t + c ? 100 * t / (t + c) : 0 }'
