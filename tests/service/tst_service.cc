@@ -1,4 +1,6 @@
-#include "in_process_server.h"
+// Service headers before any Qt header: Qt's keyword macros must not reach Boost.
+#include "server.h"
+#include "site.h"
 
 #include "get_body.h"
 #include "raw_http.h"
@@ -38,6 +40,21 @@ const QByteArray kInstaller("MZ installer bytes \x00\x01\x02 end", 26);
 // SHA-256 of 2 GiB of zero bytes.
 const QString kTwoGibibytesOfZeros =
     u"a7c744c13cc101ed66c29f672f92455547889cc586ce6d44fe76ae824958ea51"_s;
+
+// The service on 127.0.0.1 and a free port, on two threads of this process; deadline bounds
+// both a request's arrival and a stalled send.
+std::unique_ptr<zuno::service::Server> startServer(const Site &site,
+                                                   std::chrono::milliseconds deadline = 10s)
+{
+    zuno::service::ServerOptions options;
+    options.listen = {asio::ip::make_address("127.0.0.1"), 0};
+    options.threads = 2;
+    options.limits.requestTimeout = deadline;
+    options.limits.sendStallTimeout = deadline;
+    auto server = std::make_unique<zuno::service::Server>(site, options);
+    server->start();
+    return server;
+}
 
 bool writeFile(const QString &path, const QByteArray &bytes)
 {
