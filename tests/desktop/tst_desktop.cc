@@ -28,18 +28,13 @@ private slots:
     void initTestCase();
     void cleanupTestCase();
 
-    // Start-up
-    void shouldWaitForADisplayThatIsStillStarting();
-
     // Closing
     void shouldEndAtTheFirstCloseRequestWhateverCameBefore_data();
     void shouldEndAtTheFirstCloseRequestWhateverCameBefore();
 
 private:
-    bool run(const QString &tool, const QStringList &arguments, QByteArray *output = nullptr,
-             const QProcessEnvironment *environment = nullptr);
-    QString waitForWindowOf(const QProcess &program,
-                            const QProcessEnvironment *environment = nullptr);
+    bool run(const QString &tool, const QStringList &arguments, QByteArray *output = nullptr);
+    QString waitForWindowOf(const QProcess &program);
     QString copyOfResultBox(const QString &window);
     QStringList launched() const;
     xcb_atom_t atom(const char *name);
@@ -52,11 +47,10 @@ private:
     HttpTestServer server_;
 };
 
-bool TestDesktop::run(const QString &tool, const QStringList &arguments, QByteArray *output,
-                      const QProcessEnvironment *environment)
+bool TestDesktop::run(const QString &tool, const QStringList &arguments, QByteArray *output)
 {
     QProcess process;  // kills, on the way out, a tool that has not finished
-    process.setProcessEnvironment(environment ? *environment : environment_);
+    process.setProcessEnvironment(environment_);
     process.start(tool, arguments);
     const bool finished = process.waitForFinished(5'000);
     if (output)
@@ -64,14 +58,13 @@ bool TestDesktop::run(const QString &tool, const QStringList &arguments, QByteAr
     return finished && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
 }
 
-QString TestDesktop::waitForWindowOf(const QProcess &program,
-                                     const QProcessEnvironment *environment)
+QString TestDesktop::waitForWindowOf(const QProcess &program)
 {
     QByteArray found;
     if (!run(u"xdotool"_s,
              {u"search"_s, u"--sync"_s, u"--onlyvisible"_s, u"--pid"_s,
               QString::number(program.processId())},
-             &found, environment))
+             &found))
         return {};
     return QString::fromLatin1(found.split('\n').first());
 }
@@ -157,37 +150,6 @@ void TestDesktop::requestClose(const QString &window)
     xcb_send_event(x11_.get(), false, message.window, XCB_EVENT_MASK_NO_EVENT,
                    reinterpret_cast<const char *>(&message));
     std::free(xcb_get_input_focus_reply(x11_.get(), xcb_get_input_focus(x11_.get()), nullptr));
-}
-
-// Started before its display listens, as on an X server started a moment before; xdotool's
-// attempts to connect meanwhile also make the new server reset each time one of them leaves.
-void TestDesktop::shouldWaitForADisplayThatIsStillStarting()
-{
-    int number = 99;
-    while (number > 50 &&
-           (QFile::exists(u"/tmp/.X%1-lock"_s.arg(number)) ||
-            QFile::exists(u"/tmp/.X11-unix/X%1"_s.arg(number))))
-        --number;
-    QProcessEnvironment environment = environment_;
-    environment.insert(u"DISPLAY"_s, u":"_s + QString::number(number));
-
-    QProcess program;
-    program.setProcessEnvironment(environment);
-    program.start(QString::fromUtf8(ZUNO_LOOKUP), {});
-    QTest::qWait(300);
-    QProcess lateXvfb;
-    lateXvfb.start(u"Xvfb"_s, {environment.value(u"DISPLAY"_s), u"-nolisten"_s, u"tcp"_s});
-
-    QString window;
-    QTRY_VERIFY_WITH_TIMEOUT(program.state() != QProcess::Running ||
-                                 !(window = waitForWindowOf(program, &environment)).isEmpty(),
-                             10'000);
-    const QByteArray errors = program.readAllStandardError();
-    for (QProcess *process : {&program, &lateXvfb}) {
-        process->terminate();
-        process->waitForFinished();
-    }
-    QVERIFY2(!window.isEmpty(), errors.constData());
 }
 
 // The program as a test harness drives it: odd arguments (Qt's own would give up at once on a
