@@ -1,14 +1,11 @@
 // Boost first: Qt's keyword macros must not reach it.
 #include "raw_http.h"
 
-#include <zuno/version.h>
-
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
 #include <QRegularExpression>
-#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -26,23 +23,14 @@ namespace {
 const QString kProgram = QString::fromUtf8(ZUNO_LOOKUPD_PATH);
 constexpr qsizetype kDownloadSize = 24 * 1024 * 1024;
 
-// Starts the program; a shell command such as "ulimit -n 40" may set its limits first.
-void start(QProcess &process, const QStringList &arguments, const QString &limit)
-{
-    if (limit.isEmpty())
-        process.start(kProgram, arguments);
-    else
-        process.start(u"/bin/sh"_s,
-                      QStringList{u"-c"_s, limit + u" && exec \"$0\" \"$@\""_s, kProgram} +
-                          arguments);
-}
-
 // Starts the program on a free port and returns that port once it says it listens, 0 if it does
-// not.
-quint16 startListening(QProcess &process, QStringList arguments, const QString &limit = {})
+// not. A shell command such as "ulimit -n 40" may set its limits first.
+quint16 startListening(QProcess &process, QStringList arguments, const QString &limit = u":"_s)
 {
     process.setReadChannel(QProcess::StandardError);
-    start(process, arguments << u"--listen"_s << u"127.0.0.1:0"_s, limit);
+    arguments << u"--listen"_s << u"127.0.0.1:0"_s;
+    process.start(u"/bin/sh"_s,
+                  QStringList{u"-c"_s, limit + u" && exec \"$0\" \"$@\""_s, kProgram} + arguments);
     if (!process.waitForStarted())
         return 0;
     QByteArray said;
@@ -112,10 +100,6 @@ class TestLookupdProgram : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase() { QVERIFY(portInUse_.listen(QHostAddress::LocalHost)); }
-    void shouldEndAtOnceSayingWhyWhenItCannotServe_data();
-    void shouldEndAtOnceSayingWhyWhenItCannotServe();
-
     // Stopping
     void shouldFinishWhatIsInFlightAndCloseTheRestWhenDraining();
     void shouldStopWithoutWaitingForTheRest_data();
@@ -124,65 +108,7 @@ private slots:
     // Limits of the machine
     void shouldRefuseNewConnectionsCleanlyWhenOutOfDescriptors();
     void shouldGiveBackDescriptorsAndMemoryAfterFloods();
-
-private:
-    QTcpServer portInUse_;
 };
-
-void TestLookupdProgram::shouldEndAtOnceSayingWhyWhenItCannotServe_data()
-{
-    QTest::addColumn<QString>("arguments");  // separated by spaces
-    QTest::addColumn<QString>("limit");      // a shell command run first
-    QTest::addColumn<int>("status");
-    QTest::addColumn<QString>("said");
-    const auto row = [](const char *name, const QString &arguments, int status, const char *said,
-                        const char *limit = "") {
-        QTest::newRow(name) << arguments << QString::fromUtf8(limit) << status
-                            << QString::fromUtf8(said);
-    };
-    row("version", u"--version"_s, 0, "zuno-lookupd " ZUNO_VERSION_TEXT "\n");
-    // A command line it cannot follow: status 2
-    row("unknown option", u"--port 80"_s, 2, "unknown option \"--port\"");
-    row("missing value", u"--listen"_s, 2, "--listen needs a value");
-    row("port not a number", u"--listen 127.0.0.1:http"_s, 2, "port must be a number");
-    row("port too large", u"--listen=127.0.0.1:65536"_s, 2, "port must be a number");
-    row("IPv6 without brackets", u"--listen ::1:8080"_s, 2, "[ADDRESS]:PORT");
-    row("zero threads", u"--threads 0"_s, 2, "bad --threads \"0\"");
-    row("value on a flag", u"--access-log=yes"_s, 2, "--access-log takes no value");
-    row("missing download folder", u"--listen 127.0.0.1:0 --downloads /nonexistent/zuno"_s, 2,
-        "cannot offer downloads from \"/nonexistent/zuno\"");
-    row("address not on this machine", u"--listen 192.0.2.1:8080"_s, 2,
-        "cannot listen on 192.0.2.1:8080");
-    row("port in use", u"--listen 127.0.0.1:%1"_s.arg(portInUse_.serverPort()), 2,
-        "Address already in use");
-    // Limits of the machine it cannot start under: status 1
-    row("64 threads, 64 open files", u"--threads 64 --listen 127.0.0.1:0"_s, 1,
-        "Too many open files for 64 threads", "ulimit -n 64");
-    row("64 threads, 300 MB of address space", u"--threads 64 --listen 127.0.0.1:0"_s, 1,
-        "cannot start server thread", "ulimit -v 300000");
-}
-
-void TestLookupdProgram::shouldEndAtOnceSayingWhyWhenItCannotServe()
-{
-    QFETCH(QString, arguments);
-    QFETCH(QString, limit);
-    QFETCH(int, status);
-    QFETCH(QString, said);
-#if defined(__SANITIZE_ADDRESS__)
-    if (!limit.isEmpty())
-        QSKIP("AddressSanitizer needs more address space and descriptors than these limits leave");
-#endif
-    QProcess process;
-    process.setProcessChannelMode(QProcess::MergedChannels);
-    start(process, arguments.split(u' '), limit);
-    QVERIFY(process.waitForFinished(10'000));
-    QCOMPARE(process.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(process.exitCode(), status);
-    const QString output = QString::fromUtf8(process.readAll());
-    QVERIFY2(status == 0 ? output == said
-                         : output.contains(said) && !output.contains(u"listening on"_s),
-             qPrintable(output));
-}
 
 // With --access-log: a download read slowly, an idle kept-alive connection and one whose request
 // comes during the drain.

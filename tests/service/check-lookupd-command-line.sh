@@ -1,0 +1,40 @@
+#!/usr/bin/env bash
+# zuno-lookupd ends at once and says why where it cannot serve: status 2 for a command line it
+# cannot follow, 1 for limits of the machine it cannot start under, and it never says it listens.
+# Usage: check-lookupd-command-line.sh ZUNO-LOOKUPD VERSION
+set -euo pipefail
+lookupd=$1 version=$2
+. "$(dirname "$0")/../resources/checks.sh"
+work=$(mktemp -d)
+trap 'kill "${started_pid:-}" 2>/dev/null || true; rm -rf "$work"' EXIT
+
+# expect STATUS SAID LIMIT ARGUMENT...: runs the program after the shell command LIMIT.
+expect() {
+  local status=$1 said=$2 limit=$3 ended=0 output
+  shift 3
+  output=$(sh -c "$limit && exec \"\$0\" \"\$@\"" "$lookupd" "$@" 2>&1) || ended=$?
+  [ "$ended" = "$status" ] || fail "$*: status $ended, not $status: $output"
+  grep -qF -- "$said" <<<"$output" || fail "$*: does not say '$said': $output"
+  ! grep -q 'listening on' <<<"$output" || fail "$*: listens"
+}
+expect 0 "zuno-lookupd $version" : --version
+expect 2 'unknown option "--port"' : --port 80
+expect 2 '--listen needs a value' : --listen
+expect 2 'port must be a number' : --listen 127.0.0.1:http
+expect 2 'port must be a number' : --listen=127.0.0.1:65536
+expect 2 '[ADDRESS]:PORT' : --listen ::1:8080
+expect 2 'bad --threads "0"' : --threads 0
+expect 2 '--access-log takes no value' : --access-log=yes
+expect 2 'cannot offer downloads from "/nonexistent/zuno"' : \
+  --listen 127.0.0.1:0 --downloads /nonexistent/zuno
+expect 2 'cannot listen on 192.0.2.1:8080' : --listen 192.0.2.1:8080
+start_lookupd "$work/log"
+expect 2 'Address already in use' : --listen "$started_address"
+# AddressSanitizer needs more address space and descriptors than these limits leave.
+if ! ldd "$lookupd" | grep -q libasan; then
+  expect 1 'Too many open files for 64 threads' 'ulimit -n 64' --threads 64 --listen 127.0.0.1:0
+  expect 1 'cannot start server thread' 'ulimit -v 300000' --threads 64 --listen 127.0.0.1:0
+fi
+
+finish_checks
+echo "command line: all checks passed"
