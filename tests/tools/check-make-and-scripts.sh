@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
 # The Makefile and the scripts in tools/ as a developer uses them:
+# - the service alone configures without Qt;
 # - a changed CMAKE_ARGS reaches CMake, also after a first configure;
 # - run-local.sh reads a host without a port as port 80 and refuses a port that is no number;
 # - run-benchmarks.sh fails when one benchmark fails, after running the others.
@@ -13,7 +14,7 @@ trap 'rm -rf "$work"' EXIT
 host_in_cache() { sed -n 's/^ZUNO_SERVICE_HOST:STRING=//p' "$work/build/CMakeCache.txt"; }
 configure() {
   make -s -C "$top" configure BUILD="$work/build" \
-    CMAKE_ARGS="-DZUNO_BUILD_GUI=OFF -DBUILD_TESTING=OFF $*" >"$work/configure.log" 2>&1 ||
+    CMAKE_ARGS="-DZUNO_BUILD_GUI=OFF -DBUILD_TESTING=OFF -DCMAKE_DISABLE_FIND_PACKAGE_Qt6=ON $*" >"$work/configure.log" 2>&1 ||
     { cat "$work/configure.log"; fail "make configure $*"; }
 }
 configure -DZUNO_SERVICE_HOST=127.0.0.2:1111
