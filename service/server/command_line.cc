@@ -1,5 +1,7 @@
 #include "command_line.h"
 
+#include <zuno/lookupd_help.h>
+
 #include <algorithm>
 #include <charconv>
 #include <string_view>
@@ -117,28 +119,6 @@ CommandLine parseCommandLine(const std::vector<std::string> &arguments,
     return line;
 }
 
-std::string usageText()
-{
-    return std::string("Usage: ") + kProgramName +
-        " [OPTION]...\n"
-        "Answers telephone number lookups (GET /iii.asp?title=NUMBER) and serves the home page.\n"
-        "\n"
-        "  --listen HOST:PORT  address to listen on ([ADDRESS]:PORT for IPv6)\n"
-        "  --threads N         worker threads (default: one per processor)\n"
-        "  --downloads DIR     offer the files in DIR on the home page, under /download/\n"
-        "  --access-log        write one line per request to standard error, in the combined\n"
-        "                      log format followed by the microseconds taken\n"
-        "  --drain-timeout S   on SIGTERM or SIGINT, let answers in flight finish for up to S\n"
-        "                      seconds (default 30); a second signal stops at once\n"
-        "  --help              show this help and exit\n"
-        "  --version           show the version and exit\n"
-        "\n"
-        "GET /healthz answers while the process runs, GET /readyz while it accepts requests\n"
-        "(503 once it drains), GET /metrics in Prometheus's text format. Sockets handed over\n"
-        "by systemd (socket activation) are served instead of --listen.\n"
-        "\n"
-        "Exit status: 0 after a stop by signal, 2 for a bad command line or an address it\n"
-        "cannot listen on, 1 for any other failure.\n";
-}
+std::string usageText() { return zuno::kLookupdHelp; }
 
 }  // namespace zuno::service

@@ -36,6 +36,7 @@ struct CommandLine {
 CommandLine parseCommandLine(const std::vector<std::string> &arguments,
                              const std::string &defaultListen, unsigned defaultThreads);
 
+// The --help text, made from the same source as the manual page zuno-lookupd(8).
 std::string usageText();
 
 }  // namespace zuno::service

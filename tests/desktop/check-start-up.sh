@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # How zuno-lookup starts where a display is missing or late:
+# - --help and --version answer without any display, with status 0;
 # - where no window can open, it ends with status 1 (not Qt's abort) and says why in its last
 #   line; on X11 in its only line, while Qt's Wayland plugin has warnings of its own first;
 # - started a moment before its X server, it waits for it and shows its window there.
-# Usage: check-start-up.sh ZUNO-LOOKUP
+# Usage: check-start-up.sh ZUNO-LOOKUP VERSION
 set -euo pipefail
-program=$1
+program=$1 version=$2
 . "$(dirname "$0")/../resources/checks.sh"
 runtime=$(mktemp -d) pids=
 trap 'kill $pids 2>/dev/null || true; rm -rf "$runtime"' EXIT
@@ -22,6 +23,16 @@ expect() {
   [[ $(tail -n 1 <<<"$said") == "zuno-lookup: cannot open"* ]] || fail "$what: last line"
   [ "$one_line" = no ] || [ "$(wc -l <<<"$said")" = 1 ] || fail "$what: more than one line"
 }
+# answers OPTION FIRST-LINE: an argument the window ignores comes first.
+answers() {
+  local status=0 said
+  said=$(env -u DISPLAY -u WAYLAND_DISPLAY "$program" -reverse "$1" 2>&1) || status=$?
+  [ "$status" = 0 ] || fail "$1 without a display: status $status, said: $said"
+  [ "$(head -n 1 <<<"$said")" = "$2" ] || fail "$1 without a display said: $said"
+}
+answers --help "Usage: zuno-lookup [--help | --version]"
+answers --version "zuno-lookup $version"
+
 expect "no DISPLAY" yes QT_QPA_PLATFORM=xcb
 expect "no X server on DISPLAY" yes DISPLAY=:49
 expect "Wayland without a compositor" no QT_QPA_PLATFORM=wayland WAYLAND_DISPLAY=zuno-no-compositor
