@@ -40,11 +40,11 @@ lookup service.]])
 
 set(CPACK_DEBIAN_SERVICE_PACKAGE_NAME zuno-lookupd)
 set(CPACK_DEBIAN_SERVICE_PACKAGE_SECTION net)
-set(CPACK_COMPONENT_SERVICE_DESCRIPTION [[
-ZUNO telephone number lookup service
+# A quoted string: CPack would read a variable left in a bracket string as its own, and empty.
+set(CPACK_COMPONENT_SERVICE_DESCRIPTION "ZUNO telephone number lookup service
 An HTTP service that answers where a Chinese telephone number is
-registered. It listens on ${ZUNO_SERVICE_HOST} and runs under systemd as an
-unprivileged dynamic user.]])
+registered, and the product's web site. It listens on ${ZUNO_LISTEN_STREAM}
+and runs under systemd as an unprivileged dynamic user.")
 # postinst creates the service's downloads folder, so it is written with that folder's path.
 configure_file(${CMAKE_CURRENT_LIST_DIR}/debian/zuno-lookupd/postinst.in
   ${CMAKE_BINARY_DIR}/debian/zuno-lookupd/postinst @ONLY)
@@ -53,6 +53,27 @@ set(CPACK_DEBIAN_SERVICE_PACKAGE_CONTROL_EXTRA
   ${CMAKE_CURRENT_LIST_DIR}/debian/zuno-lookupd/prerm
   ${CMAKE_CURRENT_LIST_DIR}/debian/zuno-lookupd/postrm)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+
+# What Debian asks of every package: the machine-readable copyright file and the changelog
+# (gzip -9n, so that the package's bytes depend on the text alone), in the package's doc folder.
+# Its newest entry is the version being packaged; the packaging test checks that they agree.
+find_program(GZIP_PROGRAM gzip REQUIRED)
+set(zuno_changelog ${CMAKE_BINARY_DIR}/debian/changelog.gz)
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
+  ${CMAKE_CURRENT_LIST_DIR}/debian/changelog)
+execute_process(COMMAND ${GZIP_PROGRAM} -9nc ${CMAKE_CURRENT_LIST_DIR}/debian/changelog
+  OUTPUT_FILE ${zuno_changelog}.new RESULT_VARIABLE zuno_gzip_status)
+if(NOT zuno_gzip_status EQUAL 0)
+  message(FATAL_ERROR "gzip debian/changelog: ${zuno_gzip_status}")
+endif()
+file(COPY_FILE ${zuno_changelog}.new ${zuno_changelog} ONLY_IF_DIFFERENT)
+file(REMOVE ${zuno_changelog}.new)
+foreach(component IN LISTS CPACK_COMPONENTS_ALL)
+  string(TOUPPER ${component} upper)
+  set(doc ${CMAKE_INSTALL_DATADIR}/doc/${CPACK_DEBIAN_${upper}_PACKAGE_NAME})
+  install(FILES ${CMAKE_CURRENT_LIST_DIR}/debian/copyright ${zuno_changelog}
+    DESTINATION ${doc} COMPONENT ${component})
+endforeach()
 
 # Read by cpack itself: each package's summary is the first line of its own description.
 set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_CURRENT_LIST_DIR}/cpack-options.cmake)

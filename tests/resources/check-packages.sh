@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
 # Builds the Debian packages with cpack and checks them: names, version, the dependencies the
 # desktop program needs (a CJK font, the shared libraries found by dpkg-shlibdeps), the service's
-# maintainer scripts, and that each package holds exactly what its install component installs.
+# maintainer scripts, and that each package holds exactly what its install component installs;
+# that lintian finds no error and no warning, that the changelog's newest entry is this version,
+# that the packaged program's --help names the options its manual page does, and that the
+# service links no Qt.
 # Usage: check-packages.sh CMAKE CPACK BUILD-DIR WORK-DIR VERSION COMPONENT...
 set -euo pipefail
 
@@ -41,6 +44,20 @@ for component in "$@"; do
   # A program installed without its component would be missing from both.
   grep -qx "usr/bin/$package" "$work/$package.files" || fail "$package does not hold usr/bin/$package"
 
+  # lintian says "running with root privileges is not recommended" on standard error.
+  lintian --fail-on error,warning "$deb" 2>/dev/null || fail "lintian reports on $package"
+  changelog=$(dpkg-deb --fsys-tarfile "$deb" | tar -xO "./usr/share/doc/$package/changelog.gz" | gzip -dc | head -n 1) || true
+  [[ $changelog == *" ($version) "* ]] || fail "$package's changelog starts with: $changelog"
+
+  # The options that the packaged program's --help lists, against its manual page's.
+  dpkg-deb --extract "$deb" "$work/$package.root"
+  program=$work/$package.root/usr/bin/$package
+  page=$(find "$work/$package.root/usr/share/man" -name "$package.[18].gz")
+  help_options=$(env -u DISPLAY -u WAYLAND_DISPLAY "$program" --help | sed -n 's/^  \(--[a-z-]*\).*/\1/p')
+  page_options=$(gzip -dc "$page" | sed -n 's/^\\fB\\-\\-\([a-z-]*\)\\fR.*/--\1/p')
+  [ -n "$help_options" ] && [ "$help_options" = "$page_options" ] ||
+    fail "$package --help lists $(echo $help_options), its manual page $(echo $page_options)"
+
   case $component in
     desktop)
       grep -qF 'fonts-noto-cjk | fonts-wqy-microhei | fonts-wqy-zenhei' <<<"$depends" ||
@@ -53,6 +70,9 @@ for component in "$@"; do
           fail "$package does not hold zuno-lookupd.$unit"
       done
       dpkg-deb --ctrl-tarfile "$deb" | tar -tv >"$work/$package.control"
+      ! ldd "$program" | grep -i qt || fail "$package links Qt"
+      grep -Eq 'listens on [^ ]+:[0-9]+' <<<"$(dpkg-deb --field "$deb" Description)" ||
+        fail "$package's description does not say where it listens"
       for script in postinst prerm postrm; do
         grep -Eq "^-rwxr-xr-x .* \./$script$" "$work/$package.control" ||
           fail "$package has no executable $script"
