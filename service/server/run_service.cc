@@ -119,6 +119,12 @@ int runService(int argc, char **argv)
                       << (line.threads == 1 ? " thread, " : " threads, ")
                       << (options.listeningSockets.empty() ? "" : "sockets from systemd, ")
                       << "listening on " << addresses << std::endl;
+            // The home page then tells visitors only that no package is offered: say why here.
+            if (!line.downloads)
+                std::cerr << program << ": no --downloads folder: no package is offered\n";
+            else if (site.downloads().listing()->total == 0)
+                std::cerr << program << ": the downloads folder " << *line.downloads
+                          << " is empty: no package is offered\n";
         });
         return 0;
     } catch (const UsageError &error) {

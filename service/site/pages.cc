@@ -61,11 +61,7 @@ void appendDownloads(std::string &html, const DownloadListing &downloads)
         html += escapeHtml(downloads.latestVersion);
         html += "</strong></p>\n";
     } else {
-        html +=
-            "<p>本站暂时没有提供安装包。在源代码目录中运行 <code>make package</code> 生成 Debian "
-            "安装包（放在构建目录的 <code>packages/</code> 中），再用 "
-            "<code>zuno-lookupd --downloads 该目录</code> 提供下载；<code>make run</code> "
-            "会一并完成这两步。</p>\n";
+        html += "<p>本站暂时没有提供安装包，请稍后再来。</p>\n";
     }
     if (downloads.shown.empty())
         return;

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # zuno-lookupd ends at once and says why where it cannot serve: status 2 for a command line it
 # cannot follow, 1 for limits of the machine it cannot start under, and it never says it listens.
+# Started without downloads, it says that no package is offered.
 # Usage: check-lookupd-command-line.sh ZUNO-LOOKUPD VERSION
 set -euo pipefail
 lookupd=$1 version=$2
@@ -29,6 +30,10 @@ expect 2 'cannot offer downloads from "/nonexistent/zuno"' : \
   --listen 127.0.0.1:0 --downloads /nonexistent/zuno
 expect 2 'cannot listen on 192.0.2.1:8080' : --listen 192.0.2.1:8080
 start_lookupd "$work/log"
+# Its visitors only read that no package is offered; the operator reads why, after the start.
+for _ in $(seq 40); do grep -q 'no package is offered' "$work/log" && break; sleep 0.05; done
+grep -q '^zuno-lookupd: no --downloads folder: no package is offered$' "$work/log" ||
+  fail "no line says that no package is offered: $(cat "$work/log")"
 expect 2 'Address already in use' : --listen "$started_address"
 # AddressSanitizer needs more address space and descriptors than these limits leave.
 if ! ldd "$lookupd" | grep -q libasan; then
