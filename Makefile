@@ -1,15 +1,20 @@
-# Wraps CMake so that a fresh Debian 12 machine needs only `make run` or `make test`.
-BUILD ?= build
-GENERATOR := $(shell command -v ninja >/dev/null 2>&1 && echo Ninja || echo "Unix Makefiles")
+# Wraps CMake's presets (CMakePresets.json) so that a fresh Debian 12 machine needs only
+# `make run` or `make test`.
 CMAKE_ARGS ?=
+# The default preset's binary folder.
+BUILD := build
 
-# Everything the project needs to build, test and run.
-PACKAGES := cmake ninja-build g++ pkg-config file \
+# What building the programs and their packages and running them need; run.sh looks a number up
+# under Xvfb with xdotool, xclip and ImageMagick's import where there is no display.
+PACKAGES := cmake ninja-build g++ pkg-config file dpkg-dev \
   qt6-base-dev qt6-base-dev-tools qt6-wayland libxcb1-dev libicu-dev \
   libphonenumber-dev libboost-dev zlib1g-dev libarchive-dev libssl-dev nlohmann-json3-dev \
-  fonts-noto-cjk xvfb xauth xdotool xclip x11-utils imagemagick \
-  icoutils binutils-mingw-w64-x86-64 desktop-file-utils appstream systemd dpkg-dev chromium \
-  libsystemd-dev haproxy prometheus wrk curl openssl python3-yaml
+  libsystemd-dev fonts-noto-cjk xvfb xdotool xclip imagemagick
+
+# What the tests add: the tools each check script reads a resource back with, a browser, a load
+# balancer, Prometheus's promtool, and lintian for the packages.
+TEST_PACKAGES := xauth x11-utils icoutils binutils-mingw-w64-x86-64 desktop-file-utils appstream \
+  systemd lintian chromium haproxy prometheus wrk curl openssl python3-yaml
 
 # Only for `make bench`.
 BENCH_PACKAGES := libbenchmark-dev nginx-light
@@ -22,7 +27,8 @@ ICON_PACKAGES := librsvg2-bin imagemagick icoutils
 
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: all deps bench-deps ci-deps configure build test package run screenshot bench icons clean
+.PHONY: all deps test-deps bench-deps ci-deps configure build test package run screenshot bench \
+  icons clean
 
 all: build
 
@@ -41,10 +47,13 @@ endef
 deps:
 	$(call install_missing,$(PACKAGES))
 
-bench-deps: deps
+test-deps: deps
+	$(call install_missing,$(TEST_PACKAGES))
+
+bench-deps: test-deps
 	$(call install_missing,$(BENCH_PACKAGES))
 
-ci-deps: deps
+ci-deps: test-deps
 	$(call install_missing,$(CI_PACKAGES))
 
 # Configures once, and again from a fresh cache whenever CMAKE_ARGS differs from the last time,
@@ -52,20 +61,20 @@ ci-deps: deps
 configure: deps
 	@if [ ! -f $(BUILD)/CMakeCache.txt ] || [ "$$(cat $(BUILD)/.make-cmake-args 2>/dev/null)" != '$(CMAKE_ARGS)' ]; then \
 	  fresh=; [ -f $(BUILD)/CMakeCache.txt ] && fresh=--fresh; \
-	  echo "cmake $$fresh -S . -B $(BUILD) -G \"$(GENERATOR)\" $(CMAKE_ARGS)"; \
-	  cmake $$fresh -S . -B $(BUILD) -G "$(GENERATOR)" $(CMAKE_ARGS) && \
+	  echo "cmake $$fresh --preset default $(CMAKE_ARGS)"; \
+	  cmake $$fresh --preset default $(CMAKE_ARGS) && \
 	  printf '%s' '$(CMAKE_ARGS)' >$(BUILD)/.make-cmake-args; \
 	fi
 
 build: configure
-	cmake --build $(BUILD)
+	cmake --build --preset default
 
-test: build
-	cd $(BUILD) && ctest --output-on-failure -j2
+test: test-deps build
+	ctest --preset default
 
 # The Debian packages, in $(BUILD)/packages: what `make run` offers on the service's home page.
 package: build
-	cmake --build $(BUILD) --target package
+	cmake --build --preset default --target package
 
 run: package
 	tools/run.sh $(BUILD)
@@ -75,14 +84,15 @@ screenshot: build
 	tools/run.sh $(BUILD) --screenshot service/site/assets/screenshot.png
 
 bench: bench-deps
-	cmake -S . -B $(BUILD)-bench -G "$(GENERATOR)" -DCMAKE_BUILD_TYPE=Release -DZUNO_BUILD_BENCH=ON -DBUILD_TESTING=ON
-	cmake --build $(BUILD)-bench
-	tools/run-benchmarks.sh $(BUILD)-bench/bench
-	bench/wrk-vs-nginx.sh $(BUILD)-bench/service/zuno-lookupd
+	cmake --preset bench $(CMAKE_ARGS)
+	cmake --build --preset bench
+	tools/run-benchmarks.sh build-bench/bench
+	bench/wrk-vs-nginx.sh build-bench/service/zuno-lookupd
 
 icons:
 	$(call install_missing,$(ICON_PACKAGES))
 	resources/render-icons.sh
 
+# Every preset's binary folder.
 clean:
-	rm -rf $(BUILD) $(BUILD)-bench
+	rm -rf $(BUILD) build-release build-asan build-fuzz build-bench
