@@ -13,6 +13,7 @@ shift 5
 arch=$(dpkg --print-architecture)
 
 . "$(dirname "$0")/checks.sh"
+command -v lintian >/dev/null || { echo "FAIL: no lintian (make test installs it)" >&2; exit 1; }
 
 rm -rf "$work"
 mkdir -p "$work"
