@@ -133,8 +133,7 @@ void TestNumbers::shouldNormaliseAsPeopleTypeNumbers_data()
     // Country code
     row("+86 after spaces", u"  +86 13800138000", "13800138000");
     row("86 before ten digits is not a country code", u"861380013800", "861380013800");
-    row("86 before twelve digits is not a country code", u"86138001380001", "",
-        Verdict::TooLong);
+    row("86 before twelve digits is not a country code", u"86138001380001", "", Verdict::TooLong);
     row("0086 before a fixed line", u"0086 10 12345678", "1012345678");
     row("+86 and nothing else", u"+86", "");
     row("+ and another country", u"+44 20 7946 0000", "", Verdict::NotChinese);
