@@ -121,6 +121,9 @@ int runService(int argc, char **argv)
                       << "listening on " << addresses << std::endl;
         });
         return 0;
+    } catch (const SocketActivationError &error) {
+        std::cerr << program << ": " << error.what() << '\n';
+        return kExitUsage;
     } catch (const UsageError &error) {
         std::cerr << program << ": " << error.what() << "\n"
                   << "Try '" << program << " --help' for more information.\n";
