@@ -19,9 +19,9 @@ std::vector<int> socketsFromSystemd()
     // Sets close-on-exec on each descriptor, and fails when one of them is not open.
     const int handed = sd_listen_fds(1);
     if (handed < 0)
-        throw SocketActivationError("LISTEN_FDS=" + count +
-                                    " does not match the descriptors systemd handed over: " +
-                                    std::strerror(-handed));
+        throw SocketActivationError(
+            "LISTEN_FDS=" + count +
+            " does not match the descriptors systemd handed over: " + std::strerror(-handed));
     std::vector<int> sockets;
     for (int i = 0; i < handed; ++i) {
         const int descriptor = SD_LISTEN_FDS_START + i;
