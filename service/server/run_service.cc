@@ -1,6 +1,7 @@
 #include "run_service.h"
 
 #include "command_line.h"
+#include "log_line.h"
 #include "server.h"
 #include "site.h"
 #include "systemd_sockets.h"
@@ -24,6 +25,7 @@ using zuno::service::CommandLine;
 
 constexpr int kExitUsage = 2;
 constexpr int kExitFailure = 1;
+constexpr std::chrono::milliseconds kLastLinesTime{1000};
 
 // Each client holds a descriptor; the usual soft limit of 1024 would cap the connections.
 void raiseOpenFileLimit()
@@ -59,6 +61,12 @@ namespace zuno::service {
 int runService(int argc, char **argv)
 {
     const std::string program = kProgramName;
+    // A log reader that went away must not end the service: writing then fails with EPIPE.
+    std::signal(SIGPIPE, SIG_IGN);
+    // Whatever the way out, the last lines get a moment to be written, and no more.
+    struct FlushLogAtEnd {
+        ~FlushLogAtEnd() { flushLog(kLastLinesTime); }
+    } flushLogAtEnd;
     try {
         const CommandLine line =
             parseCommandLine(std::vector<std::string>(argv + 1, argv + argc), zuno::kServiceHost,
@@ -115,21 +123,23 @@ int runService(int argc, char **argv)
                     (bound.address().is_v6() ? "[" + bound.address().to_string() + "]"
                                              : bound.address().to_string()) +
                     ":" + std::to_string(bound.port()) + "/";
-            std::cerr << program << ' ' << zuno::kVersion << ": " << line.threads
-                      << (line.threads == 1 ? " thread, " : " threads, ")
-                      << (options.listeningSockets.empty() ? "" : "sockets from systemd, ")
-                      << "listening on " << addresses << std::endl;
+            logLine(LogLevel::Info,
+                    program + ' ' + zuno::kVersion + ": " + std::to_string(line.threads) +
+                        (line.threads == 1 ? " thread, " : " threads, ") +
+                        (options.listeningSockets.empty() ? "" : "sockets from systemd, ") +
+                        "listening on " + addresses,
+                    LogForm::Record);
         });
         return 0;
     } catch (const SocketActivationError &error) {
-        std::cerr << program << ": " << error.what() << '\n';
+        logLine(LogLevel::Error, error.what());
         return kExitUsage;
     } catch (const UsageError &error) {
         std::cerr << program << ": " << error.what() << "\n"
                   << "Try '" << program << " --help' for more information.\n";
         return kExitUsage;
     } catch (const std::exception &error) {
-        std::cerr << program << ": " << error.what() << '\n';
+        logLine(LogLevel::Error, error.what());
         return kExitFailure;
     }
 }

@@ -1,6 +1,6 @@
 #include "server.h"
 
-#include "command_line.h"
+#include "log_line.h"
 #include "systemd_sockets.h"
 
 #include <zuno/version.h>
@@ -55,11 +55,7 @@ std::string signalName(int signal)
     return "signal " + std::to_string(signal);
 }
 
-void say(const std::string &line)
-{
-    const std::string text = std::string(kProgramName) + ": " + line + "\n";
-    std::fwrite(text.data(), 1, text.size(), stderr);
-}
+void say(const std::string &line, LogLevel level = LogLevel::Info) { logLine(level, line); }
 
 }  // namespace
 
@@ -267,7 +263,8 @@ void Server::refuseOne(Listener &listener)
     if (!outOfDescriptors_) {
         outOfDescriptors_ = true;
         say("out of file descriptors with " + std::to_string(static_cast<long>(openConnections())) +
-            " connections open: refusing new connections until some close");
+                " connections open: refusing new connections until some close",
+            LogLevel::Warning);
     }
     if (spareDescriptor_ >= 0) {
         ::close(spareDescriptor_);
