@@ -8,7 +8,7 @@ lookupd=$1
 . "$(dirname "$0")/../resources/checks.sh"
 work=$(mktemp -d)
 lookupd_pid="" reader=""
-trap 'kill -KILL $lookupd_pid $reader 2>/dev/null; kill -CONT $reader 2>/dev/null; rm -rf "$work"' EXIT
+trap 'kill -KILL $lookupd_pid $reader 2>/dev/null || true; kill -CONT $reader 2>/dev/null || true; rm -rf "$work"' EXIT
 address=127.0.0.1:$(free_port)
 
 answers() { curl -fs --max-time 1 "http://$address/$1" >/dev/null; }
