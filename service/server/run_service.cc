@@ -62,6 +62,7 @@ int runService(int argc, char **argv)
 {
     const std::string program = kProgramName;
     // A log reader that went away must not end the service: writing then fails with EPIPE.
+    // Ignoring SIGPIPE cannot fail, so the result is not looked at.
     std::signal(SIGPIPE, SIG_IGN);
     // Whatever the way out, the last lines get a moment to be written, and no more.
     struct FlushLogAtEnd {
