@@ -47,11 +47,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
                         [](char c) { return c >= '0' && c <= '9'; }),
             "national number holds only ASCII digits");
     require(normalised.national.size() <= 12, "national number has at most 12 digits");
-    require(normalised.problem == InputProblem::None || normalised.national.empty(),
+    require(normalised.verdict == Verdict::Found || normalised.national.empty(),
             "a problem leaves no number");
 
     const LookupOutcome outcome = lookup.lookup(title);
-    require(outcome.verdict != Verdict::Found || normalised.problem == InputProblem::None,
+    require(outcome.verdict != Verdict::Found || normalised.verdict == Verdict::Found,
             "nothing is found for input with a problem");
 
     const std::u16string reply = buildReply(outcome, title);

@@ -1,7 +1,6 @@
 #include "number_lookup.h"
 
 #include "carrier_blocks.h"
-#include "gbk_codec.h"
 #include "number_normaliser.h"
 #include "service_numbers.h"
 
@@ -29,6 +28,13 @@ constexpr size_t kMaxShortNumberDigits = 6;
 
 std::u16string ascii(std::string_view text) { return std::u16string(text.begin(), text.end()); }
 
+// libphonenumber's text is UTF-8; a malformed sequence (none is expected) becomes U+FFFD.
+std::u16string fromUtf8(const std::string &text)
+{
+    const icu::UnicodeString decoded = icu::UnicodeString::fromUTF8(text);
+    return std::u16string(decoded.getBuffer(), static_cast<size_t>(decoded.length()));
+}
+
 std::u16string kindName(PhoneNumberUtil::PhoneNumberType type)
 {
     switch (type) {
@@ -46,19 +52,6 @@ std::u16string kindName(PhoneNumberUtil::PhoneNumberType type)
     case PhoneNumberUtil::UNKNOWN: break;
     }
     return u"未知类型";
-}
-
-Verdict verdictFor(InputProblem problem)
-{
-    switch (problem) {
-    case InputProblem::None: return Verdict::Found;
-    case InputProblem::Empty: return Verdict::Empty;
-    case InputProblem::Letters: return Verdict::Letters;
-    case InputProblem::OtherCharacters: return Verdict::OtherCharacters;
-    case InputProblem::NotChinese: return Verdict::NotChinese;
-    case InputProblem::TooLong: return Verdict::TooLong;
-    }
-    return Verdict::Invalid;
 }
 
 // A Chinese number from its national significant digits; nothing when they are no number.
@@ -159,8 +152,8 @@ LookupOutcome NumberLookup::lookup(std::u16string_view title) const
 LookupOutcome NumberLookup::find(std::u16string_view title) const
 {
     const NormalisedNumber normalised = normaliseNumber(title);
-    if (normalised.problem != InputProblem::None)
-        return outcome(verdictFor(normalised.problem));
+    if (normalised.verdict != Verdict::Found)
+        return outcome(normalised.verdict);
 
     const std::string &national = normalised.national;
     if (!normalised.hadCountryCode && national.size() <= kMaxShortNumberDigits &&
@@ -244,7 +237,7 @@ std::u16string NumberLookup::placeOf(const PhoneNumber &number) const
     const std::string place = geocoder_->GetDescriptionForValidNumber(number, *chinese_);
     if (place == countryName_)
         return {};
-    return decodeUtf8(place).value_or(std::u16string());
+    return fromUtf8(place);
 }
 
 std::u16string NumberLookup::formatNational(const PhoneNumber &number,
@@ -279,7 +272,7 @@ std::u16string NumberLookup::formatNational(const PhoneNumber &number,
     }
     std::string formatted;
     util_.Format(number, PhoneNumberUtil::NATIONAL, &formatted);
-    return decodeUtf8(formatted).value_or(ascii(significant));
+    return formatted.empty() ? ascii(significant) : fromUtf8(formatted);
 }
 
 }  // namespace zuno::service

@@ -2,6 +2,7 @@
 
 #include "area_codes.h"
 #include "number_types.h"
+#include "verdict.h"
 
 #include <unicode/uversion.h>
 
@@ -21,18 +22,6 @@ class Locale;
 U_NAMESPACE_END
 
 namespace zuno::service {
-
-enum class Verdict {
-    Found,
-    Empty,
-    Letters,
-    OtherCharacters,
-    NotChinese,
-    TooShort,
-    TooLong,
-    Invalid,
-};
-inline constexpr size_t kVerdictCount = 8;
 
 // The verdict as a lower-case label for counting: "found", "too_short", ...
 std::string_view verdictName(Verdict verdict);
@@ -76,8 +65,6 @@ public:
     NumberLookup &operator=(const NumberLookup &) = delete;
 
     LookupOutcome lookup(std::u16string_view title) const;
-
-    const AreaCodes &areaCodes() const { return areaCodes_; }
 
 private:
     LookupOutcome find(std::u16string_view title) const;

@@ -93,33 +93,33 @@ NormalisedNumber normaliseNumber(std::u16string_view title)
     }
 
     if (letters) {
-        result.problem = InputProblem::Letters;
+        result.verdict = Verdict::Letters;
     } else if (others) {
-        result.problem = InputProblem::OtherCharacters;
+        result.verdict = Verdict::OtherCharacters;
     } else if (digits.empty()) {
-        result.problem = InputProblem::Empty;
+        result.verdict = Verdict::Empty;
     } else if (leadingPlus) {
         if (digits.starts_with(kChinaCode)) {
             result.hadCountryCode = true;
             digits.erase(0, kChinaCode.size());
         } else {
-            result.problem = InputProblem::NotChinese;
+            result.verdict = Verdict::NotChinese;
         }
     } else if (digits.starts_with("00")) {
         if (digits.starts_with("0086")) {
             result.hadCountryCode = true;
             digits.erase(0, 4);
         } else {
-            result.problem = InputProblem::NotChinese;
+            result.verdict = Verdict::NotChinese;
         }
     } else if (digits.starts_with(kChinaCode) && digits.size() == kChinaCode.size() + 11) {
         result.hadCountryCode = true;
         digits.erase(0, kChinaCode.size());
     }
 
-    if (result.problem == InputProblem::None && digits.size() > kMaxNationalDigits)
-        result.problem = InputProblem::TooLong;
-    if (result.problem == InputProblem::None)
+    if (result.verdict == Verdict::Found && digits.size() > kMaxNationalDigits)
+        result.verdict = Verdict::TooLong;
+    if (result.verdict == Verdict::Found)
         result.national = std::move(digits);
     return result;
 }

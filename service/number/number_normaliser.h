@@ -1,22 +1,16 @@
 #pragma once
 
+#include "verdict.h"
+
 #include <string>
 #include <string_view>
 
 namespace zuno::service {
 
-// What is wrong with a title before any numbering data is consulted.
-enum class InputProblem {
-    None,
-    Empty,            // nothing but spaces and separators
-    Letters,          // a Latin letter, half- or full-width
-    OtherCharacters,  // anything that is neither a digit nor a separator
-    NotChinese,       // an international prefix other than +86 / 0086
-    TooLong,          // more national digits than any Chinese number has
-};
-
 struct NormalisedNumber {
-    InputProblem problem = InputProblem::None;
+    // Found when the text reads as a number, else what is wrong with it before any numbering
+    // data is consulted: Empty, Letters, OtherCharacters, NotChinese or TooLong.
+    Verdict verdict = Verdict::Found;
     // The number as dialled inside China, ASCII digits, a trunk '0' kept if it was typed.
     std::string national;
     // A country code (+86, 0086, or 86 before eleven digits) was typed and taken off.

@@ -1,12 +1,19 @@
 #include "access_log.h"
 
+#include "log_line.h"
+
 #include <cstdio>
 #include <ctime>
 
 namespace zuno::service {
 namespace {
 
+namespace http = boost::beast::http;
+
 constexpr size_t kMaxLogged = 256;
+constexpr unsigned kHttp10 = 10;
+
+std::string_view view(boost::beast::string_view text) { return {text.data(), text.size()}; }
 
 // The log's time stamp, formatted once a second per thread.
 std::string_view timeStamp(std::chrono::system_clock::time_point when)
@@ -55,8 +62,27 @@ std::string accessLogLine(const AccessRecord &record)
     line.append(record.requestLine).append("\" ").append(std::to_string(record.status));
     line.append(" ").append(record.bodyBytes ? std::to_string(record.bodyBytes) : "-");
     line.append(" ").append(quoted(record.referer)).append(" ").append(quoted(record.userAgent));
-    line.append(" ").append(std::to_string(record.taken.count())).append("\n");
+    line.append(" ").append(std::to_string(record.taken.count()));
     return line;
+}
+
+std::string loggedRequestLine(const http::request_header<> &head)
+{
+    return std::string(view(head.method_string())) + " " + printable(view(head.target())) +
+        (head.version() == kHttp10 ? " HTTP/1.0" : " HTTP/1.1");
+}
+
+void logAccess(const http::request_header<> &request, AccessRecord record)
+{
+    const auto field = [&](http::field name) {
+        const auto found = request.find(name);
+        return found == request.end() ? std::string_view() : view(found->value());
+    };
+    if (record.requestLine.empty())
+        record.requestLine = "-";
+    record.referer = field(http::field::referer);
+    record.userAgent = field(http::field::user_agent);
+    logLine(LogLevel::Info, accessLogLine(record), LogForm::Record);
 }
 
 }  // namespace zuno::service

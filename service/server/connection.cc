@@ -1,7 +1,7 @@
 #include "connection.h"
 
 #include "access_log.h"
-#include "command_line.h"
+#include "log_line.h"
 #include "process_endpoints.h"
 #include "request_head.h"
 #include "worker.h"
@@ -19,7 +19,6 @@
 
 #include <array>
 #include <charconv>
-#include <cstdio>
 #include <exception>
 #include <type_traits>
 #include <utility>
@@ -34,7 +33,6 @@ using Clock = std::chrono::steady_clock;
 constexpr size_t kBufferLimit = 64 * 1024;
 constexpr size_t kReadSize = 8 * 1024;
 // Beast's numbering of HTTP versions; a refusal before the request line is read answers in 1.1.
-constexpr unsigned kHttp10 = 10;
 constexpr unsigned kHttp11 = 11;
 
 bool isParseError(const beast::error_code &error)
@@ -209,9 +207,7 @@ void Connection::onRequestHead(beast::error_code error)
 
     const auto &head = parser_->get();
     if (worker_.setup().accessLog)
-        requestLine_ = std::string(view(head.method_string())) + " " +
-            printable(view(head.target())) +
-            (head.version() == kHttp10 ? " HTTP/1.0" : " HTTP/1.1");
+        requestLine_ = loggedRequestLine(head);
     const Framing framing = requestFraming(head);
     if (framing == Framing::Invalid) {
         refuse(http::status::bad_request, head.version());
@@ -241,8 +237,8 @@ Response Connection::answer(const Request &request)
             return std::move(*own);
         return handleRequest(request, worker_.setup().site);
     } catch (const std::exception &error) {
-        std::fprintf(stderr, "%s: error answering \"%s\": %s\n", kProgramName,
-                     printable(view(request.target())).c_str(), error.what());
+        logLine(LogLevel::Error,
+                "error answering \"" + printable(view(request.target())) + "\": " + error.what());
         return errorResponse(http::status::internal_server_error, request.version(), false);
     }
 }
@@ -402,23 +398,15 @@ void Connection::close()
 
 void Connection::logRequest()
 {
-    const auto field = [&](http::field name) {
-        const auto found = request_.find(name);
-        return found == request_.end() ? std::string_view() : view(found->value());
-    };
     AccessRecord record;
     record.client = peer_;
-    record.requestLine = requestLine_.empty() ? std::string_view("-") : requestLine_;
+    record.requestLine = requestLine_;
     record.status = status_;
     record.bodyBytes = sentThisResponse_ > headerSize_ ? sentThisResponse_ - headerSize_ : 0;
-    record.referer = field(http::field::referer);
-    record.userAgent = field(http::field::user_agent);
     record.received = received_;
     record.taken =
         std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - requestStart_);
-    const std::string line = accessLogLine(record);
-    // One call per line, so that lines from different threads do not interleave.
-    std::fwrite(line.data(), 1, line.size(), stderr);
+    logAccess(request_, record);
 }
 
 }  // namespace zuno::service

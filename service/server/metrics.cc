@@ -1,5 +1,6 @@
 #include "metrics.h"
 
+#include "log_line.h"
 #include "request_handler.h"
 
 #include <boost/beast/core/string.hpp>
@@ -170,6 +171,8 @@ std::string metricsText(const std::vector<const ThreadMetrics *> &threads,
     sample(out, "zuno_http_response_bytes_total", {},
            sum([](const ThreadMetrics &t) -> const Counter & { return t.bytesSent; }));
 
+    family(out, "zuno_log_lines_dropped_total", "counter", "Log lines the log could not take.");
+    sample(out, "zuno_log_lines_dropped_total", {}, static_cast<double>(logLinesDropped()));
     family(out, "zuno_draining", "gauge", "1 from the moment the service starts to stop.");
     sample(out, "zuno_draining", {}, process.draining ? 1 : 0);
     family(out, "zuno_build_info", "gauge", "The service's version; always 1.");

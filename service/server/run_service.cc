@@ -1,6 +1,7 @@
 #include "run_service.h"
 
 #include "command_line.h"
+#include "log_line.h"
 #include "server.h"
 #include "site.h"
 #include "systemd_sockets.h"
@@ -24,6 +25,7 @@ using zuno::service::CommandLine;
 
 constexpr int kExitUsage = 2;
 constexpr int kExitFailure = 1;
+constexpr std::chrono::milliseconds kLastLinesTime{1000};
 
 // Each client holds a descriptor; the usual soft limit of 1024 would cap the connections.
 void raiseOpenFileLimit()
@@ -59,6 +61,13 @@ namespace zuno::service {
 int runService(int argc, char **argv)
 {
     const std::string program = kProgramName;
+    // A log reader that went away must not end the service: writing then fails with EPIPE.
+    // Ignoring SIGPIPE cannot fail, so the result is not looked at.
+    std::signal(SIGPIPE, SIG_IGN);
+    // Whatever the way out, the last lines get a moment to be written, and no more.
+    struct FlushLogAtEnd {
+        ~FlushLogAtEnd() { flushLog(kLastLinesTime); }
+    } flushLogAtEnd;
     try {
         const CommandLine line =
             parseCommandLine(std::vector<std::string>(argv + 1, argv + argc), zuno::kServiceHost,
@@ -115,24 +124,29 @@ int runService(int argc, char **argv)
                     (bound.address().is_v6() ? "[" + bound.address().to_string() + "]"
                                              : bound.address().to_string()) +
                     ":" + std::to_string(bound.port()) + "/";
-            std::cerr << program << ' ' << zuno::kVersion << ": " << line.threads
-                      << (line.threads == 1 ? " thread, " : " threads, ")
-                      << (options.listeningSockets.empty() ? "" : "sockets from systemd, ")
-                      << "listening on " << addresses << std::endl;
+            logLine(LogLevel::Info,
+                    program + ' ' + zuno::kVersion + ": " + std::to_string(line.threads) +
+                        (line.threads == 1 ? " thread, " : " threads, ") +
+                        (options.listeningSockets.empty() ? "" : "sockets from systemd, ") +
+                        "listening on " + addresses,
+                    LogForm::Record);
             // The home page then tells visitors only that no package is offered: say why here.
             if (!line.downloads)
-                std::cerr << program << ": no --downloads folder: no package is offered\n";
+                logLine(LogLevel::Info, "no --downloads folder: no package is offered");
             else if (site.downloads().listing()->total == 0)
-                std::cerr << program << ": the downloads folder " << *line.downloads
-                          << " is empty: no package is offered\n";
+                logLine(LogLevel::Info, "the downloads folder \"" + line.downloads->string() +
+                                            "\" is empty: no package is offered");
         });
         return 0;
+    } catch (const SocketActivationError &error) {
+        logLine(LogLevel::Error, error.what());
+        return kExitUsage;
     } catch (const UsageError &error) {
         std::cerr << program << ": " << error.what() << "\n"
                   << "Try '" << program << " --help' for more information.\n";
         return kExitUsage;
     } catch (const std::exception &error) {
-        std::cerr << program << ": " << error.what() << '\n';
+        logLine(LogLevel::Error, error.what());
         return kExitFailure;
     }
 }

@@ -1,6 +1,7 @@
 #include "server.h"
 
-#include "command_line.h"
+#include "log_line.h"
+#include "systemd_sockets.h"
 
 #include <zuno/version.h>
 
@@ -54,30 +55,7 @@ std::string signalName(int signal)
     return "signal " + std::to_string(signal);
 }
 
-void say(const std::string &line)
-{
-    const std::string text = std::string(kProgramName) + ": " + line + "\n";
-    std::fwrite(text.data(), 1, text.size(), stderr);
-}
-
-// A descriptor handed over by systemd, as an acceptor; throws unless it listens on TCP.
-void adopt(tcp::acceptor &acceptor, int descriptor)
-{
-    sockaddr_storage address{};
-    socklen_t length = sizeof address;
-    int type = 0, listening = 0;
-    socklen_t size = sizeof type;
-    if (getsockname(descriptor, reinterpret_cast<sockaddr *>(&address), &length) != 0 ||
-        getsockopt(descriptor, SOL_SOCKET, SO_TYPE, &type, &size) != 0 ||
-        (size = sizeof listening,
-         getsockopt(descriptor, SOL_SOCKET, SO_ACCEPTCONN, &listening, &size) != 0) ||
-        type != SOCK_STREAM || !listening ||
-        (address.ss_family != AF_INET && address.ss_family != AF_INET6))
-        throw boost::system::system_error(make_error_code(boost::system::errc::not_a_socket),
-                                          "descriptor " + std::to_string(descriptor) +
-                                              " from systemd is no listening TCP socket");
-    acceptor.assign(address.ss_family == AF_INET ? tcp::v4() : tcp::v6(), descriptor);
-}
+void say(const std::string &line, LogLevel level = LogLevel::Info) { logLine(level, line); }
 
 }  // namespace
 
@@ -112,7 +90,7 @@ Server::Server(const Site &site, const ServerOptions &options)
         acceptor.listen(boost::asio::socket_base::max_listen_connections);
     } else {
         for (const int descriptor : options_.listeningSockets)
-            adopt(*addListener(), descriptor);
+            addListener()->assign(listeningProtocol(descriptor), descriptor);
     }
     for (const auto &listener : listeners_)
         listener->acceptor.non_blocking(true);
@@ -211,11 +189,6 @@ void Server::joinThreads()
     threads_.clear();
 }
 
-void Server::drain()
-{
-    boost::asio::post(workers_.front()->context(), [this] { beginDrain("asked to"); });
-}
-
 void Server::stop()
 {
     stopWorkers(nullptr);
@@ -290,7 +263,8 @@ void Server::refuseOne(Listener &listener)
     if (!outOfDescriptors_) {
         outOfDescriptors_ = true;
         say("out of file descriptors with " + std::to_string(static_cast<long>(openConnections())) +
-            " connections open: refusing new connections until some close");
+                " connections open: refusing new connections until some close",
+            LogLevel::Warning);
     }
     if (spareDescriptor_ >= 0) {
         ::close(spareDescriptor_);

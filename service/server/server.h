@@ -63,10 +63,6 @@ public:
     // Serves on options.threads background threads; for tests and embedding.
     void start();
 
-    // From any thread: stops accepting, answers what is in flight (each with Connection:
-    // close), closes idle connections, and stops when none is left or at the drain timeout.
-    void drain();
-
     // Stops accepting and drops every connection; joins the threads start() made.
     // Safe to call from any thread, more than once.
     void stop();

@@ -1,6 +1,6 @@
 #include "worker.h"
 
-#include "command_line.h"
+#include "log_line.h"
 
 #include <boost/asio/post.hpp>
 
@@ -78,8 +78,8 @@ void Worker::run(std::latch *started)
             context_->run();
             break;
         } catch (const std::exception &error) {
-            std::fprintf(stderr, "%s: error in a server thread, carrying on: %s\n", kProgramName,
-                         error.what());
+            logLine(LogLevel::Error,
+                    std::string("error in a server thread, carrying on: ") + error.what());
             // A failure that repeats (no memory left) must not spin.
             std::this_thread::sleep_for(kPauseAfterError);
         }

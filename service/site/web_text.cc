@@ -3,36 +3,29 @@
 #include "title_decoder.h"
 
 #include <boost/beast/core/string.hpp>
+#include <unicode/ustring.h>
+#include <unicode/utypes.h>
+
+#include <limits>
+#include <stdexcept>
 
 namespace zuno::service {
 
 std::string toUtf8(std::u16string_view text)
 {
-    std::string out;
-    out.reserve(text.size() * 3);
-    for (size_t i = 0; i < text.size(); ++i) {
-        char32_t c = text[i];
-        if (c >= 0xD800 && c <= 0xDFFF) {
-            const bool pair = c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
-                text[i + 1] <= 0xDFFF;
-            c = pair ? 0x10000 + ((c - 0xD800) << 10) + (text[++i] - 0xDC00) : 0xFFFD;
-        }
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else if (c < 0x800) {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            out += static_cast<char>(0xE0 | (c >> 12));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (c >> 18));
-            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
-    }
+    if (text.empty())
+        return {};
+    if (text.size() > std::numeric_limits<int32_t>::max() / 3)
+        throw std::length_error("toUtf8: text too long for ICU");
+    // At most three bytes for each UTF-16 unit; a pair makes four bytes of two units.
+    std::string out(text.size() * 3, '\0');
+    int32_t written = 0;
+    UErrorCode status = U_ZERO_ERROR;
+    u_strToUTF8WithSub(out.data(), static_cast<int32_t>(out.size()), &written, text.data(),
+                       static_cast<int32_t>(text.size()), 0xFFFD, nullptr, &status);
+    if (U_FAILURE(status))
+        throw std::runtime_error(std::string("u_strToUTF8WithSub: ") + u_errorName(status));
+    out.resize(static_cast<size_t>(written));
     return out;
 }
 

@@ -18,6 +18,8 @@ free_port() {
 start_lookupd() {
   local log=$1
   shift
+  # Made here, so that reading it cannot come before the program's shell has made it.
+  : >"$log"
   "$lookupd" --listen 127.0.0.1:0 "$@" 2>"$log" &
   started_pid=$! started_address=
   for _ in $(seq 100); do

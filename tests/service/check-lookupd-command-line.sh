@@ -29,6 +29,13 @@ expect 2 '--access-log takes no value' : --access-log=yes
 expect 2 'cannot offer downloads from "/nonexistent/zuno"' : \
   --listen 127.0.0.1:0 --downloads /nonexistent/zuno
 expect 2 'cannot listen on 192.0.2.1:8080' : --listen 192.0.2.1:8080
+# Descriptors from systemd that are not there: no falling back to --listen (not this machine's).
+expect 2 'LISTEN_FDS=100000 does not match the descriptors' \
+  'export LISTEN_PID=$$ LISTEN_FDS=100000' --listen 192.0.2.1:8080
+expect 2 'LISTEN_FDS=1 does not match the descriptors' \
+  'exec 3<&- && export LISTEN_PID=$$ LISTEN_FDS=1' --listen 192.0.2.1:8080
+expect 2 'descriptor 3 from systemd is no listening TCP socket' \
+  'exec 3</dev/null && export LISTEN_PID=$$ LISTEN_FDS=1' --listen 192.0.2.1:8080
 start_lookupd "$work/log"
 # Its visitors only read that no package is offered; the operator reads why, after the start.
 for _ in $(seq 40); do grep -q 'no package is offered' "$work/log" && break; sleep 0.05; done

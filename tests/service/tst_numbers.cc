@@ -17,7 +17,7 @@ using namespace Qt::StringLiterals;
 using namespace zuno::service;
 using i18n::phonenumbers::PhoneNumberUtil;
 
-Q_DECLARE_METATYPE(InputProblem)
+Q_DECLARE_METATYPE(Verdict)
 
 namespace {
 
@@ -118,12 +118,12 @@ void TestNumbers::shouldDecodeTitles()
 void TestNumbers::shouldNormaliseAsPeopleTypeNumbers_data()
 {
     QTest::addColumn<QString>("title");
-    QTest::addColumn<InputProblem>("problem");
+    QTest::addColumn<Verdict>("verdict");
     QTest::addColumn<QByteArray>("national");
 
     const auto row = [](const char *name, const char16_t *title, const char *national,
-                        InputProblem problem = InputProblem::None) {
-        QTest::newRow(name) << QString::fromUtf16(title) << problem << QByteArray(national);
+                        Verdict verdict = Verdict::Found) {
+        QTest::newRow(name) << QString::fromUtf16(title) << verdict << QByteArray(national);
     };
     // Separators
     row("tabs and no-break spaces", u"\t138\u00A00013 8000 ", "13800138000");
@@ -133,28 +133,27 @@ void TestNumbers::shouldNormaliseAsPeopleTypeNumbers_data()
     // Country code
     row("+86 after spaces", u"  +86 13800138000", "13800138000");
     row("86 before ten digits is not a country code", u"861380013800", "861380013800");
-    row("86 before twelve digits is not a country code", u"86138001380001", "",
-        InputProblem::TooLong);
+    row("86 before twelve digits is not a country code", u"86138001380001", "", Verdict::TooLong);
     row("0086 before a fixed line", u"0086 10 12345678", "1012345678");
     row("+86 and nothing else", u"+86", "");
-    row("+ and another country", u"+44 20 7946 0000", "", InputProblem::NotChinese);
+    row("+ and another country", u"+44 20 7946 0000", "", Verdict::NotChinese);
     row("plus inside is a separator", u"86+13800138000", "13800138000");
     // Problems, the first that applies
-    row("only separators", u" - ( ) . ", "", InputProblem::Empty);
-    row("letter beats length", u"12345678901234567890x", "", InputProblem::Letters);
-    row("letter beats other characters", u"北京a", "", InputProblem::Letters);
-    row("star", u"*100#", "", InputProblem::OtherCharacters);
-    row("thirteen national digits", u"0755123456789", "", InputProblem::TooLong);
+    row("only separators", u" - ( ) . ", "", Verdict::Empty);
+    row("letter beats length", u"12345678901234567890x", "", Verdict::Letters);
+    row("letter beats other characters", u"北京a", "", Verdict::Letters);
+    row("star", u"*100#", "", Verdict::OtherCharacters);
+    row("thirteen national digits", u"0755123456789", "", Verdict::TooLong);
     row("twelve national digits", u"075512345678", "075512345678");
 }
 
 void TestNumbers::shouldNormaliseAsPeopleTypeNumbers()
 {
     QFETCH(QString, title);
-    QFETCH(InputProblem, problem);
+    QFETCH(Verdict, verdict);
     QFETCH(QByteArray, national);
     const auto normalised = normaliseNumber(title.toStdU16String());
-    QCOMPARE(normalised.problem, problem);
+    QCOMPARE(normalised.verdict, verdict);
     QCOMPARE(QByteArray::fromStdString(normalised.national), national);
 }
 
