@@ -2,12 +2,14 @@
 
 #include "access_log.h"
 #include "command_line.h"
-#include "process_endpoints.h"
+#include "request_handler.h"
 #include "request_head.h"
 #include "worker.h"
 
 #include <boost/asio/buffer.hpp>
 #include <boost/asio/dispatch.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/write.hpp>
 #include <boost/beast/core/error.hpp>
 #include <boost/beast/http/error.hpp>
 #include <boost/beast/http/field.hpp>
@@ -36,6 +38,10 @@ constexpr size_t kReadSize = 8 * 1024;
 // Beast's numbering of HTTP versions; a refusal before the request line is read answers in 1.1.
 constexpr unsigned kHttp10 = 10;
 constexpr unsigned kHttp11 = 11;
+// Methods are short; whatever else a client sends in their place is cut in the access log.
+constexpr size_t kMaxLoggedMethod = 32;
+constexpr std::string_view kContinueExpectation = "100-continue";
+constexpr std::string_view kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
 
 bool isParseError(const beast::error_code &error)
 {
@@ -43,6 +49,12 @@ bool isParseError(const beast::error_code &error)
 }
 
 std::string_view view(beast::string_view text) { return {text.data(), text.size()}; }
+
+void logError(std::string_view target, const std::exception &error)
+{
+    std::fprintf(stderr, "%s: error answering \"%s\": %s\n", kProgramName,
+                 printable(target).c_str(), error.what());
+}
 
 // The status line and header fields exactly as Beast's serializer writes them.
 void appendHeader(std::string &out, const http::response_header<> &head)
@@ -164,6 +176,9 @@ void Connection::readHead()
         emptyLineBytes_ += line;
     }
     if (emptyLineBytes_ > limits_.maxRequestHead) {
+        markReceived();
+        found_ = {nullptr, worker_.setup().router.otherLabel(), {}};
+        audience_ = Audience::Page;
         refuse(http::status::bad_request, kHttp11);
         return;
     }
@@ -180,11 +195,18 @@ void Connection::readHead()
                             });
 }
 
-void Connection::onRequestHead(beast::error_code error)
+void Connection::markReceived()
 {
     requestStart_ = Clock::now();
     if (worker_.setup().accessLog)
         received_ = std::chrono::system_clock::now();
+}
+
+void Connection::onRequestHead(beast::error_code error)
+{
+    markReceived();
+    found_ = {nullptr, worker_.setup().router.otherLabel(), {}};
+    audience_ = Audience::Page;
     if (error == http::error::header_limit || error == http::error::buffer_overflow) {
         // The head did not fit: blame the request line when the parser never got past it.
         const bool requestLineRead = !parser_->get().target().empty();
@@ -207,52 +229,176 @@ void Connection::onRequestHead(beast::error_code error)
         return;
     }
 
-    const auto &head = parser_->get();
+    auto &head = parser_->get();
     if (worker_.setup().accessLog)
-        requestLine_ = std::string(view(head.method_string())) + " " +
+        requestLine_ = printable(view(head.method_string()).substr(0, kMaxLoggedMethod)) + " " +
             printable(view(head.target())) +
             (head.version() == kHttp10 ? " HTTP/1.0" : " HTTP/1.1");
     const Framing framing = requestFraming(head);
-    if (framing == Framing::Invalid) {
+    if (framing == Framing::Invalid || !hasValidHost(head)) {
         refuse(http::status::bad_request, head.version());
         return;
     }
-    // Nothing here takes a body; refusing it here avoids reading it at all.
-    if (framing == Framing::Chunked || !parser_->is_done()) {
-        const bool known = head.method() == http::verb::get || head.method() == http::verb::head;
-        refuse(known ? http::status::payload_too_large : http::status::method_not_allowed,
-               head.version());
+    // Every Connection field line counts, which the parser sees and the message does not.
+    keepAliveAsked_ = parser_->keep_alive();
+    head_ = head.method() == http::verb::head;
+    if (auto target = originForm(view(head.target())))
+        head.target(*target);
+    const std::string_view target = view(head.target());
+    const bool bodyDeclared = framing == Framing::Chunked || !parser_->is_done();
+    if (target.empty() || target.front() != '/') {
+        respond({errorResponse(http::status::bad_request, head.version(), audience_), {}},
+                keepAliveAsked_ && !bodyDeclared);
         return;
     }
-    request_ = parser_->release();
-    parser_.reset();
-    if (auto target = originForm(view(request_.target())))
-        request_.target(*target);
-    const std::string_view target = view(request_.target());
-    route_ = routeOf(target.substr(0, target.find('?')));
-    send(answer(request_));
+    const std::string_view rawPath = target.substr(0, target.find('?'));
+    const std::string_view path = decodedPath(rawPath, decodedPath_);
+    pathDecoded_ = path.data() != rawPath.data();
+    found_ = worker_.setup().router.find(path);
+    audience_ = found_.route ? found_.route->audience : Router::audienceOf(path);
+
+    // A request refused here leaves its body unread, and so ends the connection.
+    if (!found_.route) {
+        respond({errorResponse(http::status::not_found, head.version(), audience_), {}},
+                keepAliveAsked_ && !bodyDeclared);
+        return;
+    }
+    if (!(found_.route->methods & Router::methodBit(head.method()))) {
+        StringResponse refusal =
+            errorResponse(http::status::method_not_allowed, head.version(), audience_);
+        refusal.set(http::field::allow,
+                    beast::string_view(found_.allow.data(), found_.allow.size()));
+        respond({std::move(refusal), {}}, keepAliveAsked_ && !bodyDeclared);
+        return;
+    }
+    if (bodyDeclared) {
+        const size_t limit = found_.route->bodyLimit;
+        const auto length = parser_->content_length();
+        if (limit == 0 || (length && *length > limit)) {
+            refuse(http::status::payload_too_large, head.version());
+            return;
+        }
+        readBody(limit);
+        return;
+    }
+    dispatch();
 }
 
-Response Connection::answer(const Request &request)
+void Connection::readBody(size_t limit)
 {
-    try {
-        if (auto own =
-                processResponse(request, route_, worker_.draining(), worker_.setup().metricsText))
-            return std::move(*own);
-        return handleRequest(request, worker_.setup().site);
-    } catch (const std::exception &error) {
-        std::fprintf(stderr, "%s: error answering \"%s\": %s\n", kProgramName,
-                     printable(view(request.target())).c_str(), error.what());
-        return errorResponse(http::status::internal_server_error, request.version(), false);
+    phase_ = Phase::Body;
+    deadline_ = Clock::now() + limits_.requestTimeout;
+    parser_->body_limit(limit);
+    const auto read = [self = shared_from_this()] {
+        http::async_read(self->socket_, self->buffer_, *self->parser_,
+                         [self](beast::error_code error, std::size_t) { self->onBody(error); });
+    };
+    const auto &head = parser_->get();
+    if (head.version() < kHttp11 ||
+        !beast::iequals(
+            head[http::field::expect],
+            beast::string_view(kContinueExpectation.data(), kContinueExpectation.size()))) {
+        read();
+        return;
     }
+    // The client waits for this before it sends the body.
+    boost::asio::async_write(
+        socket_, boost::asio::buffer(kContinue),
+        [self = shared_from_this(), read](beast::error_code error, std::size_t bytes) {
+            self->written_ += bytes;
+            self->worker_.metrics().bytesSent.add(bytes);
+            if (error) {
+                self->close();
+                return;
+            }
+            read();
+        });
+}
+
+void Connection::onBody(beast::error_code error)
+{
+    if (error == http::error::body_limit) {
+        refuse(http::status::payload_too_large, parser_->get().version());
+        return;
+    }
+    if (error && isParseError(error) && error != http::error::partial_message &&
+        error != http::error::end_of_stream) {
+        refuse(http::status::bad_request, parser_->get().version());
+        return;
+    }
+    if (error) {
+        close();
+        return;
+    }
+    dispatch();
+}
+
+void Connection::dispatch()
+{
+    request_ = parser_->release();
+    parser_.reset();
+    const std::string_view target = view(request_.target());
+    const size_t question = target.find('?');
+    const RouteContext context{
+        request_, pathDecoded_ ? std::string_view(decodedPath_) : target.substr(0, question),
+        question == std::string_view::npos ? std::string_view() : target.substr(question + 1),
+        worker_.setup().process};
+    const Route &route = *found_.route;
+    if (route.answerLater) {
+        // No request deadline while the server itself works; the answer sets the next one.
+        phase_ = Phase::Waiting;
+        deadline_ = Clock::time_point::max();
+        try {
+            route.answerLater(
+                context, LaterAnswer([self = shared_from_this()](std::optional<Answer> answer) {
+                    boost::asio::post(self->socket_.get_executor(),
+                                      [self, answer = std::move(answer)]() mutable {
+                                          self->onLaterAnswer(std::move(answer));
+                                      });
+                }));
+        } catch (const std::exception &error) {
+            // The LaterAnswer, dropped unanswered, answers 500.
+            logError(target, error);
+        }
+        return;
+    }
+    try {
+        respond(route.answer(context), keepAliveAsked_);
+    } catch (const std::exception &error) {
+        logError(target, error);
+        respond(
+            {errorResponse(http::status::internal_server_error, request_.version(), audience_), {}},
+            false);
+    }
+}
+
+void Connection::onLaterAnswer(std::optional<Answer> answer)
+{
+    if (phase_ != Phase::Waiting)
+        return;
+    if (!answer) {
+        respond(
+            {errorResponse(http::status::internal_server_error, request_.version(), audience_), {}},
+            false);
+        return;
+    }
+    respond(std::move(*answer), keepAliveAsked_);
+}
+
+void Connection::respond(Answer answer, bool keepAlive)
+{
+    if (answer.verdict)
+        worker_.metrics().lookups[static_cast<size_t>(*answer.verdict)].add();
+    Router::finish(answer.response, audience_, keepAlive, head_);
+    send(std::move(answer.response));
 }
 
 void Connection::refuse(http::status status, unsigned version)
 {
-    route_ = Route::Other;
     if (worker_.setup().accessLog && requestLine_.empty())
         requestLine_ = "-";
-    send(errorResponse(status, version, false));
+    head_ = false;
+    respond({errorResponse(status, version, audience_), {}}, false);
 }
 
 void Connection::send(Response response)
@@ -346,7 +492,7 @@ void Connection::onWritten(beast::error_code error, std::size_t bytes, bool done
 
 void Connection::finish(beast::error_code error)
 {
-    worker_.metrics().countRequest(route_, status_, Clock::now() - requestStart_);
+    worker_.metrics().countRequest(found_.label, status_, Clock::now() - requestStart_);
     if (worker_.setup().accessLog)
         logRequest();
     ++answered_;

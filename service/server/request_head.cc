@@ -6,6 +6,8 @@
 namespace zuno::service {
 namespace {
 
+namespace http = boost::beast::http;
+
 constexpr unsigned kHttp11 = 11;
 
 std::string_view trimmed(std::string_view text)
@@ -51,6 +53,12 @@ Framing requestFraming(const http::request_header<> &head)
         }
     }
     return count == 1 && chunked ? Framing::Chunked : Framing::Invalid;
+}
+
+bool hasValidHost(const http::request_header<> &head)
+{
+    const size_t hosts = head.count(http::field::host);
+    return head.version() < kHttp11 ? hosts <= 1 : hosts == 1;
 }
 
 std::optional<std::string> originForm(std::string_view target)

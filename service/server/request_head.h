@@ -1,6 +1,6 @@
 #pragma once
 
-#include "request_handler.h"
+#include <boost/beast/http/message.hpp>
 
 #include <optional>
 #include <string>
@@ -18,7 +18,11 @@ enum class Framing {
 
 // Bodies whose end cannot be found safely are refused rather than guessed, so that the bytes of
 // one request are never read as another (RFC 9112, section 6.3).
-Framing requestFraming(const http::request_header<> &head);
+Framing requestFraming(const boost::beast::http::request_header<> &head);
+
+// One Host field in HTTP/1.1, at most one in HTTP/1.0 (RFC 9112, section 3.2); a request
+// without it, or with two, is refused.
+bool hasValidHost(const boost::beast::http::request_header<> &head);
 
 // The origin form ("/path?query") of an absolute-form target ("http://host/path?query"), which
 // a server must accept (RFC 9112, section 3.2.2); nothing for a target already in origin form or
