@@ -23,6 +23,8 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <csignal>
+#include <mutex>
 #include <thread>
 
 using namespace Qt::StringLiterals;
@@ -81,6 +83,77 @@ bool buildPackage(const QString &root, const QString &version, const QString &co
 
 QString text(const RawResponse &response) { return QString::fromUtf8(response.rest); }
 
+using zuno::service::Answer;
+using zuno::service::LaterAnswer;
+using zuno::service::RouteContext;
+namespace http = boost::beast::http;
+
+Answer plainAnswer(unsigned version, std::string body)
+{
+    zuno::service::StringResponse response{http::status::ok, version};
+    response.set(http::field::content_type, "text/plain");
+    response.body() = std::move(body);
+    response.prepare_payload();
+    return {std::move(response), std::nullopt};
+}
+
+// A site of test routes on its own server: /echo takes a POST body of up to 16 bytes and sends
+// it back; /now answers at once; /later?MS answers MS milliseconds later from a thread of its
+// own (/later?drop never does). The work is joined before the server goes.
+struct TestSite {
+    explicit TestSite(unsigned threads, std::chrono::milliseconds deadline = 10s)
+    {
+        using zuno::service::Route;
+        zuno::service::RouteTable routes{
+            {"/echo", Route::Match::Exact, zuno::service::kPost, "echo",
+             zuno::service::Audience::Api, 16,
+             [](const RouteContext &context) {
+                 return plainAnswer(context.request.version(), context.request.body());
+             },
+             nullptr},
+            {"/now", Route::Match::Exact, zuno::service::kGetAndHead, "now",
+             zuno::service::Audience::Page, 0,
+             [](const RouteContext &context) {
+                 return plainAnswer(context.request.version(), "now");
+             },
+             nullptr},
+            {"/later", Route::Match::Exact, zuno::service::kGetAndHead, "later",
+             zuno::service::Audience::Page, 0, nullptr,
+             [this](const RouteContext &context, LaterAnswer later) {
+                 const std::lock_guard lock(mutex);
+                 work.emplace_back([query = std::string(context.query),
+                                    version = context.request.version(),
+                                    later = std::move(later)]() mutable {
+                     if (query == "drop")
+                         return;
+                     std::this_thread::sleep_for(std::chrono::milliseconds(std::stoi(query)));
+                     later.send(plainAnswer(version, query));
+                 });
+             }},
+        };
+        zuno::service::ServerOptions options;
+        options.listen = {asio::ip::make_address("127.0.0.1"), 0};
+        options.threads = threads;
+        options.limits.requestTimeout = deadline;
+        server = std::make_unique<zuno::service::Server>(std::move(routes), options);
+        server->stopOnSignals({SIGUSR2});
+        server->start();
+        port = server->localEndpoint().port();
+    }
+    ~TestSite()
+    {
+        // Answers are posted to the server's threads: they must be there to take them.
+        const std::lock_guard lock(mutex);
+        for (std::thread &thread : work)
+            thread.join();
+    }
+
+    std::mutex mutex;
+    std::vector<std::thread> work;
+    std::unique_ptr<zuno::service::Server> server;
+    unsigned short port = 0;
+};
+
 }  // namespace
 
 class TestService : public QObject
@@ -124,6 +197,14 @@ private slots:
     void shouldAcceptEveryRequestLineFormItMust();
     void shouldCutAClientThatKeepsSendingAfterItsLastAnswer();
     void shouldSendToASlowReaderAsLongAsItProgresses();
+
+    // Routes given by the caller: bodies and later answers
+    void shouldReadTheBodiesARouteTakesWithinItsLimit_data();
+    void shouldReadTheBodiesARouteTakesWithinItsLimit();
+    void shouldAnswerContinueBeforeTheBodyAndNotWhenRefused();
+    void shouldSendLaterAnswersInRequestOrder();
+    void shouldServeOtherConnectionsWhileAnAnswerIsPending();
+    void shouldFinishALaterAnswerWhenDrainingThenClose();
 
     // The process's own endpoints
     void shouldCountRequestsAndLookupsInPrometheusText();
@@ -754,6 +835,152 @@ void TestService::shouldSendToASlowReaderAsLongAsItProgresses()
     QVERIFY(download(20ms, 64) > kLargeFileSize);
     // Stalled for 2 s after the first read: cut, whatever the client does afterwards.
     QVERIFY(download(2s, 1) < kLargeFileSize);
+}
+
+void TestService::shouldReadTheBodiesARouteTakesWithinItsLimit_data()
+{
+    QTest::addColumn<QByteArray>("request");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QByteArray>("answer");  // the first answer's body, or a part of an error's
+    QTest::addColumn<QByteArray>("then");    // what the output ends with, after further answers
+    const QByteArray post("POST /echo HTTP/1.1\r\nHost: x\r\n"), end("Connection: close\r\n\r\n");
+    QTest::newRow("Content-Length") << post + "Content-Length: 5\r\n" + end + "hello" << 200
+                                    << QByteArray("hello") << QByteArray();
+    QTest::newRow("chunked") << post + "Transfer-Encoding: chunked\r\n" + end +
+            "5\r\nhello\r\n3\r\n wo\r\n0\r\n\r\n"
+                             << 200 << QByteArray("hello wo") << QByteArray();
+    QTest::newRow("at the limit") << post + "Content-Length: 16\r\n" + end + QByteArray(16, 'b')
+                                  << 200 << QByteArray(16, 'b') << QByteArray();
+    QTest::newRow("then a GET on the same connection")
+        << post + "Content-Length: 3\r\n\r\nabcGET /now HTTP/1.1\r\nHost: x\r\n" + end << 200
+        << QByteArray("abc") << QByteArray("\r\n\r\nnow");
+    // Refused from the head alone: the body is never waited for.
+    QTest::newRow("Content-Length past the limit, never sent")
+        << post + "Content-Length: 17\r\n" + end << 413 << QByteArray("413") << QByteArray();
+    QTest::newRow("chunked past the limit") << post + "Transfer-Encoding: chunked\r\n" + end +
+            "a\r\n0123456789\r\n" + "a\r\n0123456789\r\n0\r\n\r\n"
+                                            << 413 << QByteArray("413") << QByteArray();
+    QTest::newRow("chunk size not hex")
+        << post + "Transfer-Encoding: chunked\r\n" + end + "zz\r\nhello\r\n0\r\n\r\n"
+        << 400 << QByteArray("400") << QByteArray();
+    QTest::newRow("GET where POST is taken")
+        << "GET /echo HTTP/1.1\r\nHost: x\r\n" + end << 405 << QByteArray("405") << QByteArray();
+    QTest::newRow("POST where none is taken")
+        << "POST /now HTTP/1.1\r\nHost: x\r\nContent-Length: 2\r\n" + end + "hi" << 405
+        << QByteArray("405") << QByteArray();
+}
+
+void TestService::shouldReadTheBodiesARouteTakesWithinItsLimit()
+{
+    QFETCH(QByteArray, request);
+    QFETCH(int, status);
+    QFETCH(QByteArray, answer);
+    QFETCH(QByteArray, then);
+    const TestSite site(1);
+    QElapsedTimer clock;
+    clock.start();
+    const auto response = rawExchange(site.port, request.toStdString());
+    QCOMPARE(response.status, status);
+    QVERIFY(response.closedByServer);
+    QVERIFY2(clock.elapsed() < 1000, qPrintable(QString::number(clock.elapsed())));
+    if (status == 200)
+        QVERIFY2(response.rest.starts_with(answer.toStdString()), response.rest.c_str());
+    else
+        QVERIFY2(response.rest.find(answer.toStdString()) != std::string::npos,
+                 response.rest.c_str());
+    QVERIFY2(response.rest.ends_with(then.isEmpty() ? answer.toStdString() : then.toStdString()) ||
+                 status != 200,
+             response.rest.c_str());
+    if (status == 405)
+        QCOMPARE(response.header("Allow"), request.startsWith("GET") ? "POST" : "GET, HEAD");
+}
+
+void TestService::shouldAnswerContinueBeforeTheBodyAndNotWhenRefused()
+{
+    const TestSite site(1);
+    asio::io_context context;
+    RawSocket socket = rawConnect(context, site.port);
+    rawSend(socket,
+            "POST /echo HTTP/1.1\r\nHost: x\r\nExpect: 100-continue\r\n"
+            "Content-Length: 5\r\nConnection: close\r\n\r\n");
+    const std::string kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
+    std::string interim(kContinue.size(), '\0');
+    asio::read(socket, asio::buffer(interim));
+    QCOMPARE(interim, kContinue);
+    rawSend(socket, "hello");
+    const std::string answer = readToEnd(socket);
+    QVERIFY2(answer.starts_with("HTTP/1.1 200 OK\r\n") && answer.ends_with("\r\n\r\nhello"),
+             answer.c_str());
+
+    const auto refused = rawExchange(site.port,
+                                     "POST /echo HTTP/1.1\r\nHost: x\r\n"
+                                     "Expect: 100-continue\r\nContent-Length: 17\r\n\r\n");
+    QCOMPARE(refused.status, 413);
+    QVERIFY(refused.closedByServer);
+}
+
+void TestService::shouldSendLaterAnswersInRequestOrder()
+{
+    const TestSite site(2);
+    const auto request = [](const char *target, const char *fields = "") {
+        return "GET " + std::string(target) + " HTTP/1.1\r\nHost: x\r\n" + fields + "\r\n";
+    };
+    const auto response =
+        rawExchange(site.port,
+                    request("/later?300") + request("/now") + request("/later?0") +
+                        request("/later?drop") + request("/now"));
+    QCOMPARE(response.status, 200);
+    QVERIFY(response.closedByServer);
+    // Each answer after the one before, a dropped one as 500 in its place, which ends the
+    // connection as any failure does.
+    QVERIFY2(response.rest.starts_with("300"), response.rest.c_str());
+    size_t at = 0;
+    for (const char *part : {"\r\n\r\nnow", "\r\n\r\n0", "HTTP/1.1 500 "}) {
+        at = response.rest.find(part, at);
+        QVERIFY2(at != std::string::npos, part);
+    }
+    QVERIFY(response.rest.find("\r\n\r\nnow", at) == std::string::npos);
+}
+
+void TestService::shouldServeOtherConnectionsWhileAnAnswerIsPending()
+{
+    // One thread, and a request deadline far shorter than the work.
+    const TestSite site(1, 300ms);
+    asio::io_context context;
+    RawSocket waiting = rawConnect(context, site.port);
+    QElapsedTimer clock;
+    clock.start();
+    rawSend(waiting, "GET /later?1000 HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
+    std::this_thread::sleep_for(100ms);
+    for (int i = 0; i < 3; ++i)
+        QCOMPARE(rawGet(site.port, "/now").rest, "now");
+    QVERIFY2(clock.elapsed() < 900, qPrintable(QString::number(clock.elapsed())));
+    const std::string answer = readToEnd(waiting);
+    QVERIFY2(answer.starts_with("HTTP/1.1 200 OK\r\n") && answer.ends_with("\r\n\r\n1000"),
+             answer.c_str());
+    QVERIFY(clock.elapsed() >= 1000);
+}
+
+void TestService::shouldFinishALaterAnswerWhenDrainingThenClose()
+{
+    TestSite site(2);
+    asio::io_context context;
+    RawSocket waiting = rawConnect(context, site.port);
+    rawSend(waiting, "GET /later?500 HTTP/1.1\r\nHost: x\r\n\r\n");
+    std::this_thread::sleep_for(100ms);
+    QCOMPARE(::kill(::getpid(), SIGUSR2), 0);
+    boost::system::error_code ended;
+    const std::string answer = readToEnd(waiting, &ended);
+    QVERIFY2(answer.starts_with("HTTP/1.1 200 OK\r\n") &&
+                 answer.find("\r\nConnection: close\r\n") != std::string::npos &&
+                 answer.ends_with("\r\n\r\n500"),
+             answer.c_str());
+    QCOMPARE(ended, asio::error::eof);
+    // With nothing left in flight, the drain has stopped the server.
+    RawSocket late(context);
+    boost::system::error_code refused;
+    late.connect({asio::ip::make_address("127.0.0.1"), site.port}, refused);
+    QVERIFY(refused);
 }
 
 void TestService::shouldCountRequestsAndLookupsInPrometheusText()
