@@ -177,8 +177,8 @@ void Connection::readHead()
     }
     if (emptyLineBytes_ > limits_.maxRequestHead) {
         markReceived();
-        found_ = {nullptr, worker_.setup().router.otherLabel(), {}};
-        audience_ = Audience::Page;
+        plan_ = {};
+        plan_.found.label = worker_.setup().router.otherLabel();
         refuse(http::status::bad_request, kHttp11);
         return;
     }
@@ -205,8 +205,8 @@ void Connection::markReceived()
 void Connection::onRequestHead(beast::error_code error)
 {
     markReceived();
-    found_ = {nullptr, worker_.setup().router.otherLabel(), {}};
-    audience_ = Audience::Page;
+    plan_ = {};
+    plan_.found.label = worker_.setup().router.otherLabel();
     if (error == http::error::header_limit || error == http::error::buffer_overflow) {
         // The head did not fit: blame the request line when the parser never got past it.
         const bool requestLineRead = !parser_->get().target().empty();
@@ -229,59 +229,19 @@ void Connection::onRequestHead(beast::error_code error)
         return;
     }
 
-    auto &head = parser_->get();
+    const auto &head = parser_->get();
     if (worker_.setup().accessLog)
         requestLine_ = printable(view(head.method_string()).substr(0, kMaxLoggedMethod)) + " " +
             printable(view(head.target())) +
             (head.version() == kHttp10 ? " HTTP/1.0" : " HTTP/1.1");
-    const Framing framing = requestFraming(head);
-    if (framing == Framing::Invalid || !hasValidHost(head)) {
-        refuse(http::status::bad_request, head.version());
+    plan_ = planRequest(*parser_, worker_.setup().router, decodedPath_);
+    switch (plan_.step) {
+    case RequestPlan::Step::Refuse:
+        respond({refusalResponse(plan_, head.version()), {}}, plan_.keepAlive);
         return;
+    case RequestPlan::Step::ReadBody: readBody(plan_.bodyLimit); return;
+    case RequestPlan::Step::Answer: dispatch(); return;
     }
-    // Every Connection field line counts, which the parser sees and the message does not.
-    keepAliveAsked_ = parser_->keep_alive();
-    head_ = head.method() == http::verb::head;
-    if (auto target = originForm(view(head.target())))
-        head.target(*target);
-    const std::string_view target = view(head.target());
-    const bool bodyDeclared = framing == Framing::Chunked || !parser_->is_done();
-    if (target.empty() || target.front() != '/') {
-        respond({errorResponse(http::status::bad_request, head.version(), audience_), {}},
-                keepAliveAsked_ && !bodyDeclared);
-        return;
-    }
-    const std::string_view rawPath = target.substr(0, target.find('?'));
-    const std::string_view path = decodedPath(rawPath, decodedPath_);
-    pathDecoded_ = path.data() != rawPath.data();
-    found_ = worker_.setup().router.find(path);
-    audience_ = found_.route ? found_.route->audience : Router::audienceOf(path);
-
-    // A request refused here leaves its body unread, and so ends the connection.
-    if (!found_.route) {
-        respond({errorResponse(http::status::not_found, head.version(), audience_), {}},
-                keepAliveAsked_ && !bodyDeclared);
-        return;
-    }
-    if (!(found_.route->methods & Router::methodBit(head.method()))) {
-        StringResponse refusal =
-            errorResponse(http::status::method_not_allowed, head.version(), audience_);
-        refusal.set(http::field::allow,
-                    beast::string_view(found_.allow.data(), found_.allow.size()));
-        respond({std::move(refusal), {}}, keepAliveAsked_ && !bodyDeclared);
-        return;
-    }
-    if (bodyDeclared) {
-        const size_t limit = found_.route->bodyLimit;
-        const auto length = parser_->content_length();
-        if (limit == 0 || (length && *length > limit)) {
-            refuse(http::status::payload_too_large, head.version());
-            return;
-        }
-        readBody(limit);
-        return;
-    }
-    dispatch();
 }
 
 void Connection::readBody(size_t limit)
@@ -340,10 +300,10 @@ void Connection::dispatch()
     const std::string_view target = view(request_.target());
     const size_t question = target.find('?');
     const RouteContext context{
-        request_, pathDecoded_ ? std::string_view(decodedPath_) : target.substr(0, question),
+        request_, plan_.pathDecoded ? std::string_view(decodedPath_) : target.substr(0, question),
         question == std::string_view::npos ? std::string_view() : target.substr(question + 1),
         worker_.setup().process};
-    const Route &route = *found_.route;
+    const Route &route = *plan_.found.route;
     if (route.answerLater) {
         // No request deadline while the server itself works; the answer sets the next one.
         phase_ = Phase::Waiting;
@@ -363,11 +323,12 @@ void Connection::dispatch()
         return;
     }
     try {
-        respond(route.answer(context), keepAliveAsked_);
+        respond(route.answer(context), plan_.keepAlive);
     } catch (const std::exception &error) {
         logError(target, error);
         respond(
-            {errorResponse(http::status::internal_server_error, request_.version(), audience_), {}},
+            {errorResponse(http::status::internal_server_error, request_.version(), plan_.audience),
+             {}},
             false);
     }
 }
@@ -378,18 +339,19 @@ void Connection::onLaterAnswer(std::optional<Answer> answer)
         return;
     if (!answer) {
         respond(
-            {errorResponse(http::status::internal_server_error, request_.version(), audience_), {}},
+            {errorResponse(http::status::internal_server_error, request_.version(), plan_.audience),
+             {}},
             false);
         return;
     }
-    respond(std::move(*answer), keepAliveAsked_);
+    respond(std::move(*answer), plan_.keepAlive);
 }
 
 void Connection::respond(Answer answer, bool keepAlive)
 {
     if (answer.verdict)
         worker_.metrics().lookups[static_cast<size_t>(*answer.verdict)].add();
-    Router::finish(answer.response, audience_, keepAlive, head_);
+    Router::finish(answer.response, plan_.audience, keepAlive, plan_.head);
     send(std::move(answer.response));
 }
 
@@ -397,8 +359,8 @@ void Connection::refuse(http::status status, unsigned version)
 {
     if (worker_.setup().accessLog && requestLine_.empty())
         requestLine_ = "-";
-    head_ = false;
-    respond({errorResponse(status, version, audience_), {}}, false);
+    plan_.head = false;
+    respond({errorResponse(status, version, plan_.audience), {}}, false);
 }
 
 void Connection::send(Response response)
@@ -492,7 +454,7 @@ void Connection::onWritten(beast::error_code error, std::size_t bytes, bool done
 
 void Connection::finish(beast::error_code error)
 {
-    worker_.metrics().countRequest(found_.label, status_, Clock::now() - requestStart_);
+    worker_.metrics().countRequest(plan_.found.label, status_, Clock::now() - requestStart_);
     if (worker_.setup().accessLog)
         logRequest();
     ++answered_;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "metrics.h"
+#include "request_head.h"
 #include "router.h"
 
 #include <boost/asio/io_context.hpp>
@@ -102,12 +103,8 @@ private:
     std::optional<http::request_parser<http::string_body>> parser_;
     Request request_;
     // The request's route, as found from its percent-decoded path.
-    Router::Found found_;
-    Audience audience_ = Audience::Page;
+    RequestPlan plan_;
     std::string decodedPath_;  // when the path had escapes
-    bool pathDecoded_ = false;
-    bool keepAliveAsked_ = false;
-    bool head_ = false;
     std::chrono::steady_clock::time_point requestStart_;
     unsigned answered_ = 0;
 

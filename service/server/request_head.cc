@@ -1,5 +1,7 @@
 #include "request_head.h"
 
+#include "request_handler.h"
+
 #include <boost/beast/core/string.hpp>
 #include <boost/beast/http/field.hpp>
 
@@ -77,6 +79,62 @@ std::optional<std::string> originForm(std::string_view target)
         return std::string("/");
     const std::string_view rest = target.substr(pathStart);
     return rest.front() == '/' ? std::string(rest) : "/" + std::string(rest);
+}
+
+RequestPlan planRequest(http::request_parser<http::string_body> &parser, const Router &router,
+                        std::string &pathStorage)
+{
+    RequestPlan plan;
+    plan.found = {nullptr, router.otherLabel(), {}};
+    auto &head = parser.get();
+    const Framing framing = requestFraming(head);
+    if (framing == Framing::Invalid || !hasValidHost(head))
+        return plan;
+    const bool bodyDeclared = framing == Framing::Chunked || !parser.is_done();
+    // Every Connection field line counts, which the parser sees and the message does not.
+    plan.keepAlive = parser.keep_alive() && !bodyDeclared;
+    plan.head = head.method() == http::verb::head;
+    if (auto target = originForm({head.target().data(), head.target().size()}))
+        head.target(*target);
+    const std::string_view target(head.target().data(), head.target().size());
+    if (target.empty() || target.front() != '/')
+        return plan;
+    const std::string_view rawPath = target.substr(0, target.find('?'));
+    const std::string_view path = decodedPath(rawPath, pathStorage);
+    plan.pathDecoded = path.data() != rawPath.data();
+    plan.found = router.find(path);
+    plan.audience = plan.found.route ? plan.found.route->audience : Router::audienceOf(path);
+    if (!plan.found.route) {
+        plan.refusal = http::status::not_found;
+        return plan;
+    }
+    if (!(plan.found.route->methods & Router::methodBit(head.method()))) {
+        plan.refusal = http::status::method_not_allowed;
+        return plan;
+    }
+    plan.keepAlive = parser.keep_alive();
+    if (!bodyDeclared) {
+        plan.step = RequestPlan::Step::Answer;
+        return plan;
+    }
+    plan.bodyLimit = plan.found.route->bodyLimit;
+    const auto length = parser.content_length();
+    if (plan.bodyLimit == 0 || (length && *length > plan.bodyLimit)) {
+        plan.keepAlive = false;
+        plan.refusal = http::status::payload_too_large;
+        return plan;
+    }
+    plan.step = RequestPlan::Step::ReadBody;
+    return plan;
+}
+
+StringResponse refusalResponse(const RequestPlan &plan, unsigned version)
+{
+    StringResponse response = errorResponse(plan.refusal, version, plan.audience);
+    if (plan.refusal == http::status::method_not_allowed)
+        response.set(http::field::allow,
+                     boost::beast::string_view(plan.found.allow.data(), plan.found.allow.size()));
+    return response;
 }
 
 }  // namespace zuno::service

@@ -1,6 +1,9 @@
 #pragma once
 
+#include "router.h"
+
 #include <boost/beast/http/message.hpp>
+#include <boost/beast/http/parser.hpp>
 
 #include <optional>
 #include <string>
@@ -28,5 +31,30 @@ bool hasValidHost(const boost::beast::http::request_header<> &head);
 // a server must accept (RFC 9112, section 3.2.2); nothing for a target already in origin form or
 // of another kind.
 std::optional<std::string> originForm(std::string_view target);
+
+// What the connection does with a request whose head has been read.
+struct RequestPlan {
+    enum class Step { Answer, ReadBody, Refuse };
+    Step step = Step::Refuse;
+    boost::beast::http::status refusal = boost::beast::http::status::bad_request;
+    Router::Found found;  // label: otherLabel() until the route is known
+    Audience audience = Audience::Page;
+    // As the client asked, every Connection field line counted; false for a refusal that
+    // leaves a body unread.
+    bool keepAlive = false;
+    bool head = false;
+    size_t bodyLimit = 0;
+    bool pathDecoded = false;  // the path is in the storage given to planRequest
+};
+
+// Refuses what cannot be framed safely or lacks its Host, finds the route of the
+// percent-decoded path (put in pathStorage when it has escapes), and checks the method and the
+// declared body against the route: 404, 405, 413 refused without reading the body. Rewrites an
+// absolute-form target to origin form.
+RequestPlan planRequest(boost::beast::http::request_parser<boost::beast::http::string_body> &parser,
+                        const Router &router, std::string &pathStorage);
+
+// The refusal a plan calls for, in its audience's form; with Allow for 405.
+StringResponse refusalResponse(const RequestPlan &plan, unsigned version);
 
 }  // namespace zuno::service
