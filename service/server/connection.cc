@@ -309,12 +309,14 @@ void Connection::dispatch()
         phase_ = Phase::Waiting;
         deadline_ = Clock::time_point::max();
         try {
+            // Called on the work's thread: back to this connection's own io_context.
             route.answerLater(
-                context, LaterAnswer([self = shared_from_this()](std::optional<Answer> answer) {
-                    boost::asio::post(self->socket_.get_executor(),
-                                      [self, answer = std::move(answer)]() mutable {
-                                          self->onLaterAnswer(std::move(answer));
-                                      });
+                context,
+                LaterAnswer([self = shared_from_this(),
+                             executor = socket_.get_executor()](std::optional<Answer> answer) {
+                    boost::asio::post(executor, [self, answer = std::move(answer)]() mutable {
+                        self->onLaterAnswer(std::move(answer));
+                    });
                 }));
         } catch (const std::exception &error) {
             // The LaterAnswer, dropped unanswered, answers 500.

@@ -102,7 +102,8 @@ struct Route {
     Audience audience = Audience::Page;
     size_t bodyLimit = 0;  // the largest request body taken, in bytes
     // Exactly one of these: the answer now, on the connection's thread, or a LaterAnswer to
-    // send when work done elsewhere ends. HEAD gets the answer to GET without its body.
+    // send when work done elsewhere ends (which must end before the server is destroyed, as
+    // the answer goes to the server's threads). HEAD gets the answer to GET without its body.
     std::function<Answer(const RouteContext &)> answer;
     std::function<void(const RouteContext &, LaterAnswer)> answerLater;
 };
