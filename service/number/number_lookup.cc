@@ -10,7 +10,6 @@
 #include <unicode/locid.h>
 #include <unicode/unistr.h>
 
-#include <atomic>
 #include <charconv>
 #include <initializer_list>
 #include <optional>
@@ -96,8 +95,6 @@ std::u16string grouped(std::string_view digits, std::initializer_list<size_t> le
     return out;
 }
 
-std::atomic<LookupObserver> lookupObserver{nullptr};
-
 LookupOutcome outcome(Verdict verdict)
 {
     LookupOutcome result;
@@ -136,20 +133,7 @@ std::string_view verdictName(Verdict verdict)
     return "invalid";
 }
 
-void setLookupObserver(LookupObserver observer)
-{
-    lookupObserver.store(observer, std::memory_order_relaxed);
-}
-
 LookupOutcome NumberLookup::lookup(std::u16string_view title) const
-{
-    LookupOutcome result = find(title);
-    if (const LookupObserver observer = lookupObserver.load(std::memory_order_relaxed))
-        observer(result.verdict);
-    return result;
-}
-
-LookupOutcome NumberLookup::find(std::u16string_view title) const
 {
     const NormalisedNumber normalised = normaliseNumber(title);
     if (normalised.verdict != Verdict::Found)

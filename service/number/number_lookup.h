@@ -26,11 +26,6 @@ namespace zuno::service {
 // The verdict as a lower-case label for counting: "found", "too_short", ...
 std::string_view verdictName(Verdict verdict);
 
-// Called with the verdict of every lookup, on the thread that made it, for counting. Set it
-// before lookups start; nullptr for none.
-using LookupObserver = void (*)(Verdict);
-void setLookupObserver(LookupObserver observer);
-
 // The place of numbers that answer the same everywhere in China: short numbers, 400 and 800.
 inline constexpr std::u16string_view kNationwide = u"全国统一";
 // What renderings show for the place of a valid number whose place the data does not know.
@@ -67,7 +62,6 @@ public:
     LookupOutcome lookup(std::u16string_view title) const;
 
 private:
-    LookupOutcome find(std::u16string_view title) const;
     LookupOutcome lookupShortNumber(const std::string &digits) const;
     LookupOutcome lookupFullNumber(const std::string &national) const;
     std::u16string formatNational(const i18n::phonenumbers::PhoneNumber &number,

@@ -12,6 +12,8 @@ namespace http = boost::beast::http;
 
 constexpr size_t kMaxLogged = 256;
 constexpr unsigned kHttp10 = 10;
+// Methods are short; whatever else a client sends in their place is cut in the access log.
+constexpr size_t kMaxLoggedMethod = 32;
 
 std::string_view view(boost::beast::string_view text) { return {text.data(), text.size()}; }
 
@@ -68,7 +70,8 @@ std::string accessLogLine(const AccessRecord &record)
 
 std::string loggedRequestLine(const http::request_header<> &head)
 {
-    return std::string(view(head.method_string())) + " " + printable(view(head.target())) +
+    return printable(view(head.method_string()).substr(0, kMaxLoggedMethod)) + " " +
+        printable(view(head.target())) +
         (head.version() == kHttp10 ? " HTTP/1.0" : " HTTP/1.1");
 }
 

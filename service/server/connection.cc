@@ -2,12 +2,14 @@
 
 #include "access_log.h"
 #include "log_line.h"
-#include "process_endpoints.h"
+#include "request_handler.h"
 #include "request_head.h"
 #include "worker.h"
 
 #include <boost/asio/buffer.hpp>
 #include <boost/asio/dispatch.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/write.hpp>
 #include <boost/beast/core/error.hpp>
 #include <boost/beast/http/error.hpp>
 #include <boost/beast/http/field.hpp>
@@ -34,6 +36,8 @@ constexpr size_t kBufferLimit = 64 * 1024;
 constexpr size_t kReadSize = 8 * 1024;
 // Beast's numbering of HTTP versions; a refusal before the request line is read answers in 1.1.
 constexpr unsigned kHttp11 = 11;
+constexpr std::string_view kContinueExpectation = "100-continue";
+constexpr std::string_view kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
 
 bool isParseError(const beast::error_code &error)
 {
@@ -41,6 +45,12 @@ bool isParseError(const beast::error_code &error)
 }
 
 std::string_view view(beast::string_view text) { return {text.data(), text.size()}; }
+
+void logError(std::string_view target, const std::exception &error)
+{
+    logLine(LogLevel::Error,
+            "error answering \"" + printable(target) + "\": " + error.what());
+}
 
 // The status line and header fields exactly as Beast's serializer writes them.
 void appendHeader(std::string &out, const http::response_header<> &head)
@@ -162,6 +172,9 @@ void Connection::readHead()
         emptyLineBytes_ += line;
     }
     if (emptyLineBytes_ > limits_.maxRequestHead) {
+        markReceived();
+        plan_ = {};
+        plan_.found.label = worker_.setup().router.otherLabel();
         refuse(http::status::bad_request, kHttp11);
         return;
     }
@@ -178,11 +191,18 @@ void Connection::readHead()
                             });
 }
 
-void Connection::onRequestHead(beast::error_code error)
+void Connection::markReceived()
 {
     requestStart_ = Clock::now();
     if (worker_.setup().accessLog)
         received_ = std::chrono::system_clock::now();
+}
+
+void Connection::onRequestHead(beast::error_code error)
+{
+    markReceived();
+    plan_ = {};
+    plan_.found.label = worker_.setup().router.otherLabel();
     if (error == http::error::header_limit || error == http::error::buffer_overflow) {
         // The head did not fit: blame the request line when the parser never got past it.
         const bool requestLineRead = !parser_->get().target().empty();
@@ -208,47 +228,135 @@ void Connection::onRequestHead(beast::error_code error)
     const auto &head = parser_->get();
     if (worker_.setup().accessLog)
         requestLine_ = loggedRequestLine(head);
-    const Framing framing = requestFraming(head);
-    if (framing == Framing::Invalid) {
-        refuse(http::status::bad_request, head.version());
+    plan_ = planRequest(*parser_, worker_.setup().router, decodedPath_);
+    switch (plan_.step) {
+    case RequestPlan::Step::Refuse:
+        respond({refusalResponse(plan_, head.version()), {}}, plan_.keepAlive);
         return;
+    case RequestPlan::Step::ReadBody: readBody(plan_.bodyLimit); return;
+    case RequestPlan::Step::Answer: dispatch(); return;
     }
-    // Nothing here takes a body; refusing it here avoids reading it at all.
-    if (framing == Framing::Chunked || !parser_->is_done()) {
-        const bool known = head.method() == http::verb::get || head.method() == http::verb::head;
-        refuse(known ? http::status::payload_too_large : http::status::method_not_allowed,
-               head.version());
-        return;
-    }
-    request_ = parser_->release();
-    parser_.reset();
-    if (auto target = originForm(view(request_.target())))
-        request_.target(*target);
-    const std::string_view target = view(request_.target());
-    route_ = routeOf(target.substr(0, target.find('?')));
-    send(answer(request_));
 }
 
-Response Connection::answer(const Request &request)
+void Connection::readBody(size_t limit)
 {
-    try {
-        if (auto own =
-                processResponse(request, route_, worker_.draining(), worker_.setup().metricsText))
-            return std::move(*own);
-        return handleRequest(request, worker_.setup().site);
-    } catch (const std::exception &error) {
-        logLine(LogLevel::Error,
-                "error answering \"" + printable(view(request.target())) + "\": " + error.what());
-        return errorResponse(http::status::internal_server_error, request.version(), false);
+    phase_ = Phase::Body;
+    deadline_ = Clock::now() + limits_.requestTimeout;
+    parser_->body_limit(limit);
+    const auto read = [self = shared_from_this()] {
+        http::async_read(self->socket_, self->buffer_, *self->parser_,
+                         [self](beast::error_code error, std::size_t) { self->onBody(error); });
+    };
+    const auto &head = parser_->get();
+    if (head.version() < kHttp11 ||
+        !beast::iequals(
+            head[http::field::expect],
+            beast::string_view(kContinueExpectation.data(), kContinueExpectation.size()))) {
+        read();
+        return;
     }
+    // The client waits for this before it sends the body.
+    boost::asio::async_write(
+        socket_, boost::asio::buffer(kContinue),
+        [self = shared_from_this(), read](beast::error_code error, std::size_t bytes) {
+            self->written_ += bytes;
+            self->worker_.metrics().bytesSent.add(bytes);
+            if (error) {
+                self->close();
+                return;
+            }
+            read();
+        });
+}
+
+void Connection::onBody(beast::error_code error)
+{
+    if (error == http::error::body_limit) {
+        refuse(http::status::payload_too_large, parser_->get().version());
+        return;
+    }
+    if (error && isParseError(error) && error != http::error::partial_message &&
+        error != http::error::end_of_stream) {
+        refuse(http::status::bad_request, parser_->get().version());
+        return;
+    }
+    if (error) {
+        close();
+        return;
+    }
+    dispatch();
+}
+
+void Connection::dispatch()
+{
+    request_ = parser_->release();
+    parser_.reset();
+    const std::string_view target = view(request_.target());
+    const size_t question = target.find('?');
+    const RouteContext context{
+        request_, plan_.pathDecoded ? std::string_view(decodedPath_) : target.substr(0, question),
+        question == std::string_view::npos ? std::string_view() : target.substr(question + 1),
+        worker_.setup().process};
+    const Route &route = *plan_.found.route;
+    if (route.answerLater) {
+        // No request deadline while the server itself works; the answer sets the next one.
+        phase_ = Phase::Waiting;
+        deadline_ = Clock::time_point::max();
+        try {
+            // Called on the work's thread: back to this connection's own io_context.
+            route.answerLater(
+                context,
+                LaterAnswer([self = shared_from_this(),
+                             executor = socket_.get_executor()](std::optional<Answer> answer) {
+                    boost::asio::post(executor, [self, answer = std::move(answer)]() mutable {
+                        self->onLaterAnswer(std::move(answer));
+                    });
+                }));
+        } catch (const std::exception &error) {
+            // The LaterAnswer, dropped unanswered, answers 500.
+            logError(target, error);
+        }
+        return;
+    }
+    try {
+        respond(route.answer(context), plan_.keepAlive);
+    } catch (const std::exception &error) {
+        logError(target, error);
+        respond(
+            {errorResponse(http::status::internal_server_error, request_.version(), plan_.audience),
+             {}},
+            false);
+    }
+}
+
+void Connection::onLaterAnswer(std::optional<Answer> answer)
+{
+    if (phase_ != Phase::Waiting)
+        return;
+    if (!answer) {
+        respond(
+            {errorResponse(http::status::internal_server_error, request_.version(), plan_.audience),
+             {}},
+            false);
+        return;
+    }
+    respond(std::move(*answer), plan_.keepAlive);
+}
+
+void Connection::respond(Answer answer, bool keepAlive)
+{
+    if (answer.verdict)
+        worker_.metrics().lookups[static_cast<size_t>(*answer.verdict)].add();
+    Router::finish(answer.response, plan_.audience, keepAlive, plan_.head);
+    send(std::move(answer.response));
 }
 
 void Connection::refuse(http::status status, unsigned version)
 {
-    route_ = Route::Other;
     if (worker_.setup().accessLog && requestLine_.empty())
         requestLine_ = "-";
-    send(errorResponse(status, version, false));
+    plan_.head = false;
+    respond({errorResponse(status, version, plan_.audience), {}}, false);
 }
 
 void Connection::send(Response response)
@@ -342,7 +450,7 @@ void Connection::onWritten(beast::error_code error, std::size_t bytes, bool done
 
 void Connection::finish(beast::error_code error)
 {
-    worker_.metrics().countRequest(route_, status_, Clock::now() - requestStart_);
+    worker_.metrics().countRequest(plan_.found.label, status_, Clock::now() - requestStart_);
     if (worker_.setup().accessLog)
         logRequest();
     ++answered_;

@@ -1,7 +1,8 @@
 #pragma once
 
 #include "metrics.h"
-#include "request_handler.h"
+#include "request_head.h"
+#include "router.h"
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
@@ -42,10 +43,11 @@ template<class... Bodies> struct SerializerFor<std::variant<http::response<Bodie
 }  // namespace detail
 
 // One client connection on one worker thread: reads requests one after another (keep-alive),
-// answers each (the process's own /healthz, /readyz and /metrics here, the rest through the
-// site's handleRequest), refuses request bodies, and closes on errors, on Connection: close,
-// when the server drains, and at the deadlines of ConnectionLimits, which the worker checks.
-// Keeps itself alive through the shared pointers its handlers hold.
+// finds each one's route, reads its body within the route's limit, has the route answer, now
+// or later (while the thread serves other connections), and sends the answers in order. Closes
+// on errors, on Connection: close, when the server drains, and at the deadlines of
+// ConnectionLimits, which the worker checks. Keeps itself alive through the shared pointers its
+// handlers hold.
 class Connection : public std::enable_shared_from_this<Connection>,
                    public boost::intrusive::list_base_hook<>
 {
@@ -65,13 +67,19 @@ public:
     void closeIfExpired(std::chrono::steady_clock::time_point now);
 
 private:
-    enum class Phase { Idle, Head, Sending, Closing, Closed };
+    // Waiting: for a route's later answer, with no deadline.
+    enum class Phase { Idle, Head, Body, Waiting, Sending, Closing, Closed };
 
     void readRequest();
     void waitForRequest();
     void readHead();
+    void markReceived();
     void onRequestHead(boost::beast::error_code error);
-    Response answer(const Request &request);
+    void readBody(size_t limit);
+    void onBody(boost::beast::error_code error);
+    void dispatch();
+    void onLaterAnswer(std::optional<Answer> answer);
+    void respond(Answer answer, bool keepAlive);
     void refuse(http::status status, unsigned version);
     void send(Response response);
     void writeFlat();
@@ -94,7 +102,9 @@ private:
     size_t emptyLineBytes_ = 0;
     std::optional<http::request_parser<http::string_body>> parser_;
     Request request_;
-    Route route_ = Route::Other;
+    // The request's route, as found from its percent-decoded path.
+    RequestPlan plan_;
+    std::string decodedPath_;  // when the path had escapes
     std::chrono::steady_clock::time_point requestStart_;
     unsigned answered_ = 0;
 

@@ -1,9 +1,6 @@
 #include "metrics.h"
 
 #include "log_line.h"
-#include "request_handler.h"
-
-#include <boost/beast/core/string.hpp>
 
 #include <unistd.h>
 
@@ -13,17 +10,6 @@
 
 namespace zuno::service {
 namespace {
-
-thread_local ThreadMetrics *lookupsCountedIn = nullptr;
-
-void countLookup(Verdict verdict)
-{
-    if (lookupsCountedIn)
-        lookupsCountedIn->lookups[static_cast<size_t>(verdict)].add();
-}
-
-constexpr std::array<std::string_view, kRouteCount> kRouteNames = {
-    "lookup", "home", "download", "healthz", "readyz", "metrics", "other"};
 
 std::string number(double value)
 {
@@ -69,29 +55,11 @@ double residentBytes()
 
 }  // namespace
 
-Route routeOf(std::string_view path)
-{
-    if (path == "/")
-        return Route::Home;
-    if (boost::beast::iequals(boost::beast::string_view(path.data(), path.size()),
-                              boost::beast::string_view(kLookupPath.data(), kLookupPath.size())))
-        return Route::Lookup;
-    if (path.starts_with(kDownloadPrefix))
-        return Route::Download;
-    if (path == "/healthz")
-        return Route::Healthz;
-    if (path == "/readyz")
-        return Route::Readyz;
-    if (path == "/metrics")
-        return Route::Metrics;
-    return Route::Other;
-}
-
-void ThreadMetrics::countRequest(Route route, unsigned status,
+void ThreadMetrics::countRequest(size_t routeLabel, unsigned status,
                                  std::chrono::steady_clock::duration taken)
 {
     const size_t statusClass = status >= 100 && status < 600 ? status / 100 - 1 : 4;
-    requests[static_cast<size_t>(route)][statusClass].add();
+    requests[routeLabel].byClass[statusClass].add();
     const auto nanoseconds = std::chrono::duration_cast<std::chrono::nanoseconds>(taken).count();
     const auto microseconds = static_cast<std::uint64_t>(nanoseconds / 1000);
     size_t bucket = 0;
@@ -102,14 +70,8 @@ void ThreadMetrics::countRequest(Route route, unsigned status,
     latencyNanoseconds.add(static_cast<std::uint64_t>(nanoseconds));
 }
 
-void countLookupsOfThisThreadIn(ThreadMetrics *metrics)
-{
-    lookupsCountedIn = metrics;
-    setLookupObserver(&countLookup);
-}
-
 std::string metricsText(const std::vector<const ThreadMetrics *> &threads,
-                        const ProcessFacts &process)
+                        const std::vector<std::string> &routeLabels, const ProcessFacts &process)
 {
     const auto sum = [&](auto counterOf) {
         std::uint64_t total = 0;
@@ -122,13 +84,13 @@ std::string metricsText(const std::vector<const ThreadMetrics *> &threads,
 
     family(out, "zuno_http_requests_total", "counter",
            "Requests answered, by route and status class.");
-    for (size_t route = 0; route < kRouteCount; ++route)
+    for (size_t route = 0; route < routeLabels.size(); ++route)
         for (size_t statusClass = 0; statusClass < ThreadMetrics::kStatusClasses; ++statusClass)
             sample(out, "zuno_http_requests_total",
-                   "route=\"" + std::string(kRouteNames[route]) + "\",code=\"" +
+                   "route=\"" + routeLabels[route] + "\",code=\"" +
                        std::to_string(statusClass + 1) + "xx\"",
                    sum([&](const ThreadMetrics &t) -> const Counter & {
-                       return t.requests[route][statusClass];
+                       return t.requests[route].byClass[statusClass];
                    }));
 
     family(out, "zuno_lookups_total", "counter", "Number lookups, by outcome.");

@@ -12,12 +12,6 @@
 
 namespace zuno::service {
 
-// What a request asked for, as a metrics label.
-enum class Route : std::uint8_t { Lookup, Home, Download, Healthz, Readyz, Metrics, Other };
-inline constexpr size_t kRouteCount = 7;
-
-Route routeOf(std::string_view path);
-
 // A count written by one thread only and read by any: a relaxed load and store, no locked
 // instruction on the request path.
 class Counter
@@ -43,10 +37,19 @@ inline constexpr std::array<std::uint64_t, 14> kLatencyBoundsMicroseconds = {
 struct alignas(64) ThreadMetrics {
     static constexpr size_t kStatusClasses = 5;  // 1xx to 5xx
 
-    // Takes the whole time from the request head to the last byte of its answer.
-    void countRequest(Route route, unsigned status, std::chrono::steady_clock::duration taken);
+    // Requests of one route label, by status class.
+    struct alignas(64) RouteRequests {
+        std::array<Counter, kStatusClasses> byClass;
+    };
 
-    std::array<std::array<Counter, kStatusClasses>, kRouteCount> requests;
+    // Counts requests of as many route labels as the router has.
+    explicit ThreadMetrics(size_t routeLabels) : requests(routeLabels) {}
+
+    // Takes the whole time from the request head to the last byte of its answer.
+    void countRequest(size_t routeLabel, unsigned status,
+                      std::chrono::steady_clock::duration taken);
+
+    std::vector<RouteRequests> requests;  // by route label
     std::array<Counter, kVerdictCount> lookups;
     // Not cumulative: a request counts in the first bucket whose bound it does not exceed, or
     // in the last one, past every bound.
@@ -58,19 +61,15 @@ struct alignas(64) ThreadMetrics {
     Counter bytesSent;
 };
 
-// The lookups made on this thread are counted in these metrics (nullptr: not counted).
-void countLookupsOfThisThreadIn(ThreadMetrics *metrics);
-
 struct ProcessFacts {
     std::string_view version;
     std::chrono::system_clock::time_point started;
     bool draining = false;
 };
 
-// Every thread's metrics added up, in the Prometheus text exposition format (version 0.0.4).
+// Every thread's metrics added up, in the Prometheus text exposition format (version 0.0.4);
+// routeLabels names the threads' requests.
 std::string metricsText(const std::vector<const ThreadMetrics *> &threads,
-                        const ProcessFacts &process);
-
-inline constexpr std::string_view kMetricsContentType = "text/plain; version=0.0.4; charset=utf-8";
+                        const std::vector<std::string> &routeLabels, const ProcessFacts &process);
 
 }  // namespace zuno::service

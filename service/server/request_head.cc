@@ -1,10 +1,14 @@
 #include "request_head.h"
 
+#include "request_handler.h"
+
 #include <boost/beast/core/string.hpp>
 #include <boost/beast/http/field.hpp>
 
 namespace zuno::service {
 namespace {
+
+namespace http = boost::beast::http;
 
 constexpr unsigned kHttp11 = 11;
 
@@ -53,6 +57,12 @@ Framing requestFraming(const http::request_header<> &head)
     return count == 1 && chunked ? Framing::Chunked : Framing::Invalid;
 }
 
+bool hasValidHost(const http::request_header<> &head)
+{
+    const size_t hosts = head.count(http::field::host);
+    return head.version() < kHttp11 ? hosts <= 1 : hosts == 1;
+}
+
 std::optional<std::string> originForm(std::string_view target)
 {
     size_t schemeLength = 0;
@@ -69,6 +79,62 @@ std::optional<std::string> originForm(std::string_view target)
         return std::string("/");
     const std::string_view rest = target.substr(pathStart);
     return rest.front() == '/' ? std::string(rest) : "/" + std::string(rest);
+}
+
+RequestPlan planRequest(http::request_parser<http::string_body> &parser, const Router &router,
+                        std::string &pathStorage)
+{
+    RequestPlan plan;
+    plan.found = {nullptr, router.otherLabel(), {}};
+    auto &head = parser.get();
+    const Framing framing = requestFraming(head);
+    if (framing == Framing::Invalid || !hasValidHost(head))
+        return plan;
+    const bool bodyDeclared = framing == Framing::Chunked || !parser.is_done();
+    // Every Connection field line counts, which the parser sees and the message does not.
+    plan.keepAlive = parser.keep_alive() && !bodyDeclared;
+    plan.head = head.method() == http::verb::head;
+    if (auto target = originForm({head.target().data(), head.target().size()}))
+        head.target(*target);
+    const std::string_view target(head.target().data(), head.target().size());
+    if (target.empty() || target.front() != '/')
+        return plan;
+    const std::string_view rawPath = target.substr(0, target.find('?'));
+    const std::string_view path = decodedPath(rawPath, pathStorage);
+    plan.pathDecoded = path.data() != rawPath.data();
+    plan.found = router.find(path);
+    plan.audience = plan.found.route ? plan.found.route->audience : Router::audienceOf(path);
+    if (!plan.found.route) {
+        plan.refusal = http::status::not_found;
+        return plan;
+    }
+    if (!(plan.found.route->methods & Router::methodBit(head.method()))) {
+        plan.refusal = http::status::method_not_allowed;
+        return plan;
+    }
+    plan.keepAlive = parser.keep_alive();
+    if (!bodyDeclared) {
+        plan.step = RequestPlan::Step::Answer;
+        return plan;
+    }
+    plan.bodyLimit = plan.found.route->bodyLimit;
+    const auto length = parser.content_length();
+    if (plan.bodyLimit == 0 || (length && *length > plan.bodyLimit)) {
+        plan.keepAlive = false;
+        plan.refusal = http::status::payload_too_large;
+        return plan;
+    }
+    plan.step = RequestPlan::Step::ReadBody;
+    return plan;
+}
+
+StringResponse refusalResponse(const RequestPlan &plan, unsigned version)
+{
+    StringResponse response = errorResponse(plan.refusal, version, plan.audience);
+    if (plan.refusal == http::status::method_not_allowed)
+        response.set(http::field::allow,
+                     boost::beast::string_view(plan.found.allow.data(), plan.found.allow.size()));
+    return response;
 }
 
 }  // namespace zuno::service

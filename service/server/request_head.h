@@ -1,6 +1,9 @@
 #pragma once
 
-#include "request_handler.h"
+#include "router.h"
+
+#include <boost/beast/http/message.hpp>
+#include <boost/beast/http/parser.hpp>
 
 #include <optional>
 #include <string>
@@ -18,11 +21,40 @@ enum class Framing {
 
 // Bodies whose end cannot be found safely are refused rather than guessed, so that the bytes of
 // one request are never read as another (RFC 9112, section 6.3).
-Framing requestFraming(const http::request_header<> &head);
+Framing requestFraming(const boost::beast::http::request_header<> &head);
+
+// One Host field in HTTP/1.1, at most one in HTTP/1.0 (RFC 9112, section 3.2); a request
+// without it, or with two, is refused.
+bool hasValidHost(const boost::beast::http::request_header<> &head);
 
 // The origin form ("/path?query") of an absolute-form target ("http://host/path?query"), which
 // a server must accept (RFC 9112, section 3.2.2); nothing for a target already in origin form or
 // of another kind.
 std::optional<std::string> originForm(std::string_view target);
+
+// What the connection does with a request whose head has been read.
+struct RequestPlan {
+    enum class Step { Answer, ReadBody, Refuse };
+    Step step = Step::Refuse;
+    boost::beast::http::status refusal = boost::beast::http::status::bad_request;
+    Router::Found found;  // label: otherLabel() until the route is known
+    Audience audience = Audience::Page;
+    // As the client asked, every Connection field line counted; false for a refusal that
+    // leaves a body unread.
+    bool keepAlive = false;
+    bool head = false;
+    size_t bodyLimit = 0;
+    bool pathDecoded = false;  // the path is in the storage given to planRequest
+};
+
+// Refuses what cannot be framed safely or lacks its Host, finds the route of the
+// percent-decoded path (put in pathStorage when it has escapes), and checks the method and the
+// declared body against the route: 404, 405, 413 refused without reading the body. Rewrites an
+// absolute-form target to origin form.
+RequestPlan planRequest(boost::beast::http::request_parser<boost::beast::http::string_body> &parser,
+                        const Router &router, std::string &pathStorage);
+
+// The refusal a plan calls for, in its audience's form; with Allow for 405.
+StringResponse refusalResponse(const RequestPlan &plan, unsigned version);
 
 }  // namespace zuno::service

@@ -1,6 +1,9 @@
 #include "server.h"
 
+#include "command_line.h"
+#include "http_dates.h"
 #include "log_line.h"
+#include "request_handler.h"
 #include "systemd_sockets.h"
 
 #include <zuno/version.h>
@@ -19,6 +22,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <latch>
 #include <stdexcept>
 #include <system_error>
@@ -32,13 +36,31 @@ using tcp = boost::asio::ip::tcp;
 // connections to close rather than retrying the accept in a busy loop.
 constexpr std::chrono::milliseconds kAcceptRetryDelay{50};
 
-constexpr char kRefusal[] = "HTTP/1.1 503 Service Unavailable\r\n"
-                            "Content-Type: text/plain; charset=utf-8\r\n"
-                            "Content-Length: 24\r\n"
-                            "Retry-After: 1\r\n"
-                            "Connection: close\r\n"
-                            "\r\n"
-                            "503 Service Unavailable\n";
+// The answer to a connection refused for want of descriptors, with the fields every response
+// carries; written without allocating, as memory may be short too. Empty when it cannot be.
+std::string_view refusal(char (&text)[512])
+{
+    char date[kHttpDateSize];
+    if (!formatHttpDate(std::time(nullptr), date))
+        return {};
+    const int length =
+        std::snprintf(text, sizeof text,
+                      "HTTP/1.1 503 Service Unavailable\r\n"
+                      "Server: %.*s\r\n"
+                      "Date: %s\r\n"
+                      "X-Content-Type-Options: nosniff\r\n"
+                      "Cache-Control: no-store\r\n"
+                      "Content-Type: text/plain; charset=utf-8\r\n"
+                      "Content-Length: 24\r\n"
+                      "Retry-After: 1\r\n"
+                      "Connection: close\r\n"
+                      "\r\n"
+                      "503 Service Unavailable\n",
+                      static_cast<int>(kServerName.size()), kServerName.data(), date);
+    return length > 0 && static_cast<size_t>(length) < sizeof text
+        ? std::string_view(text, static_cast<size_t>(length))
+        : std::string_view();
+}
 
 bool isOutOfDescriptors(const boost::system::error_code &error)
 {
@@ -59,16 +81,18 @@ void say(const std::string &line, LogLevel level = LogLevel::Info) { logLine(lev
 
 }  // namespace
 
-Server::Server(const Site &site, const ServerOptions &options)
-    : site_(site),
+Server::Server(const Site &site, const ServerOptions &options) : Server(siteRoutes(site), options)
+{}
+
+Server::Server(RouteTable routes, const ServerOptions &options)
+    : router_(std::move(routes)),
       options_(options),
       started_(std::chrono::system_clock::now()),
       workers_([&] {
           std::vector<std::unique_ptr<Worker>> workers;
           for (unsigned i = 0; i < std::max(1U, options.threads); ++i)
               workers.push_back(std::make_unique<Worker>(WorkerSetup{
-                  site, options.limits, options.accessLog, [this] { return metricsText(); },
-                  [this] {
+                  router_, *this, options.limits, options.accessLog, [this] {
                       boost::asio::post(workers_.front()->context(), [this] { onWorkerDrained(); });
                   }}));
           return workers;
@@ -208,7 +232,8 @@ std::string Server::metricsText() const
     std::vector<const ThreadMetrics *> metrics;
     for (const auto &worker : workers_)
         metrics.push_back(&worker->metrics());
-    return zuno::service::metricsText(metrics, {zuno::kVersion, started_, draining_.load()});
+    return zuno::service::metricsText(metrics, router_.labels(),
+                                      {zuno::kVersion, started_, draining_.load()});
 }
 
 double Server::openConnections() const
@@ -274,8 +299,10 @@ void Server::refuseOne(Listener &listener)
                                   SOCK_CLOEXEC | SOCK_NONBLOCK);
     if (refused >= 0) {
         // Best effort: a client that has not read it yet still sees the connection close.
+        char text[512];
+        const std::string_view answer = refusal(text);
         [[maybe_unused]] const ssize_t sent =
-            ::send(refused, kRefusal, sizeof kRefusal - 1, MSG_DONTWAIT | MSG_NOSIGNAL);
+            ::send(refused, answer.data(), answer.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
         ::shutdown(refused, SHUT_WR);
         ::close(refused);
         workers_.front()->metrics().connectionsRefused.add();

@@ -35,14 +35,16 @@ struct ServerOptions {
 // The lookup service on its listening sockets: accepts connections and hands each to a
 // Connection on one of its Workers, in turn. Each worker thread runs an io_context of its own,
 // so a connection's handlers never need a strand or a lock; workers_[0] also runs the
-// acceptors, the signals and the drain.
-class Server
+// acceptors, the signals and the drain. Tells the process endpoints its state.
+class Server final : public ProcessState
 {
 public:
     // Binds and listens at once, or adopts options.listeningSockets; throws
     // boost::system::system_error when it cannot (address in use, permission denied, no such
     // address, a descriptor that is no listening socket, no descriptors left for the threads).
+    // Serves the site's routes, or the routes given.
     Server(const Site &site, const ServerOptions &options);
+    Server(RouteTable routes, const ServerOptions &options);
     ~Server();
     Server(const Server &) = delete;
     Server &operator=(const Server &) = delete;
@@ -68,7 +70,9 @@ public:
     void stop();
 
     // The metrics of every thread and of the process, in Prometheus's text format.
-    std::string metricsText() const;
+    std::string metricsText() const override;
+    // From the moment a drain begins.
+    bool draining() const override { return draining_; }
 
 private:
     struct Listener {
@@ -87,7 +91,7 @@ private:
     void joinThreads();
     double openConnections() const;
 
-    const Site &site_;
+    const Router router_;
     const ServerOptions options_;
     const std::chrono::system_clock::time_point started_;
     std::vector<std::unique_ptr<Worker>> workers_;

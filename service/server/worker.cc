@@ -23,7 +23,9 @@ constexpr std::chrono::milliseconds kPauseAfterError{10};
 }  // namespace
 
 Worker::Worker(WorkerSetup setup)
-    : setup_(std::move(setup)), context_(std::make_unique<boost::asio::io_context>(1))
+    : setup_(std::move(setup)),
+      metrics_(setup_.router.labels().size()),
+      context_(std::make_unique<boost::asio::io_context>(1))
 {
     // The timer makes the context open its descriptors now, where a failure is a clean error,
     // rather than at its first connection.
@@ -59,7 +61,6 @@ void Worker::remove(Connection &connection)
 
 void Worker::run(std::latch *started)
 {
-    countLookupsOfThisThreadIn(&metrics_);
     try {
         sweep();
     } catch (const std::exception &error) {
@@ -84,7 +85,6 @@ void Worker::run(std::latch *started)
             std::this_thread::sleep_for(kPauseAfterError);
         }
     }
-    countLookupsOfThisThreadIn(nullptr);
 }
 
 void Worker::startDraining()

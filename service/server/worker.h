@@ -17,15 +17,13 @@
 
 namespace zuno::service {
 
-class Site;
-
 // What a server tells its threads, and asks of them.
 struct WorkerSetup {
-    const Site &site;
+    const Router &router;
+    // The server's own state, for the process endpoints; read on the asking thread.
+    const ProcessState &process;
     ConnectionLimits limits;
     bool accessLog = false;
-    // The metrics of the whole process, for /metrics; called on the scraping thread.
-    std::function<std::string()> metricsText;
     // Called on the worker's thread once it is draining and its last connection has gone.
     std::function<void()> onDrained;
 };

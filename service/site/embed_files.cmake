@@ -34,13 +34,7 @@ const std::array<StaticFile, ${index}> kFiles{{
 ${table}}};
 }  // namespace
 
-const StaticFile *findStaticFile(std::string_view path)
-{
-    for (const StaticFile &file : kFiles)
-        if (file.path == path)
-            return &file;
-    return nullptr;
-}
+std::span<const StaticFile> staticFiles() { return kFiles; }
 
 }  // namespace zuno::service
 ")

@@ -4,20 +4,25 @@
 
 namespace zuno::service {
 
-std::string formatHttpDate(std::time_t time)
+bool formatHttpDate(std::time_t time, char (&text)[kHttpDateSize])
 {
     static constexpr const char *kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
     static constexpr const char *kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                               "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
     std::tm parts{};
     if (!gmtime_r(&time, &parts))
-        return {};
-    char text[40];
+        return false;
     // Spelled out rather than strftime'd, so that no locale can change the names.
     std::snprintf(text, sizeof text, "%s, %02d %s %04d %02d:%02d:%02d GMT", kDays[parts.tm_wday],
                   parts.tm_mday, kMonths[parts.tm_mon], parts.tm_year + 1900, parts.tm_hour,
                   parts.tm_min, parts.tm_sec);
-    return text;
+    return true;
+}
+
+std::string formatHttpDate(std::time_t time)
+{
+    char text[kHttpDateSize];
+    return formatHttpDate(time, text) ? text : std::string();
 }
 
 std::optional<std::time_t> parseHttpDate(std::string_view text)

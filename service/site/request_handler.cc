@@ -5,7 +5,9 @@
 #include "http_dates.h"
 #include "lookup_json.h"
 #include "lookup_reply.h"
+#include "number_lookup.h"
 #include "pages.h"
+#include "process_endpoints.h"
 #include "site.h"
 #include "static_files.h"
 #include "title_decoder.h"
@@ -26,12 +28,7 @@ namespace {
 constexpr std::string_view kLookupContentType = "text/plain; charset=gb2312";
 constexpr std::string_view kHtmlContentType = "text/html; charset=utf-8";
 constexpr std::string_view kJsonContentType = "application/json; charset=utf-8";
-constexpr std::string_view kApiPrefix = "/api/";
 constexpr std::string_view kTitleParameter = "title";
-// Nothing from another host, no script at all, forms only to this site, never in a frame.
-constexpr std::string_view kContentSecurityPolicy =
-    "default-src 'self'; script-src 'none'; object-src 'none'; base-uri 'none'; "
-    "form-action 'self'; frame-ancestors 'none'";
 // Pages answered anew each time; files revalidated with their ETag; fixed assets kept a day.
 constexpr std::string_view kRevalidate = "no-cache";
 constexpr std::string_view kKeepADay = "public, max-age=86400";
@@ -40,42 +37,13 @@ constexpr std::string_view kNeverStore = "no-store";
 boost::beast::string_view beastView(std::string_view text) { return {text.data(), text.size()}; }
 std::string_view plainView(boost::beast::string_view text) { return {text.data(), text.size()}; }
 
-enum class Audience { Page, Window, Api };
-
-Audience audienceOf(std::string_view target)
-{
-    const std::string_view path = target.substr(0, target.find('?'));
-    if (boost::beast::iequals(percentDecode(path), beastView(kLookupPath)))
-        return Audience::Window;
-    return path.starts_with(kApiPrefix) ? Audience::Api : Audience::Page;
-}
-
-// The header fields every response shares.
-template<class Body>
-http::response<Body> startResponse(http::status status, unsigned version, bool keepAlive)
-{
-    http::response<Body> response{status, version};
-    response.set(http::field::server, beastView(kServerName));
-    response.set(http::field::date, formatHttpDate(std::time(nullptr)));
-    response.set("X-Content-Type-Options", "nosniff");
-    response.keep_alive(keepAlive);
-    return response;
-}
-
 StringResponse textResponse(http::status status, const Request &request,
                             std::string_view contentType, std::string_view cacheControl,
                             std::string body)
 {
-    auto response =
-        startResponse<http::string_body>(status, request.version(), request.keep_alive());
+    StringResponse response{status, request.version()};
     response.set(http::field::content_type, beastView(contentType));
     response.set(http::field::cache_control, beastView(cacheControl));
-    if (contentType == kHtmlContentType) {
-        response.set("Content-Security-Policy", beastView(kContentSecurityPolicy));
-        response.set("Referrer-Policy", "no-referrer");
-    }
-    if (audienceOf(plainView(request.target())) == Audience::Api)
-        response.set(http::field::access_control_allow_origin, "*");
     response.body() = std::move(body);
     response.prepare_payload();
     return response;
@@ -89,37 +57,48 @@ std::u16string formTitle(std::string_view raw)
     return decodeTitle(spaced);
 }
 
-Response windowLookup(const Request &request, std::string_view query, const Site &site)
+Answer windowLookup(const RouteContext &context, const Site &site)
 {
-    const std::string_view title = queryParameter(query, kTitleParameter).value_or("");
-    return textResponse(http::status::ok, request, kLookupContentType, kRevalidate,
-                        lookupReplyBody(site.lookup(), title));
+    const std::u16string title =
+        decodeTitle(queryParameter(context.query, kTitleParameter).value_or(""));
+    const LookupOutcome outcome = site.lookup().lookup(title);
+    return {textResponse(http::status::ok, context.request, kLookupContentType, kRevalidate,
+                         encodeGbk(buildReply(outcome, title))),
+            outcome.verdict};
 }
 
-Response lookupPage(const Request &request, std::string_view query, const Site &site)
+Answer lookupPage(const RouteContext &context, const Site &site)
 {
-    const std::u16string title = formTitle(queryParameter(query, kNumberParameter).value_or(""));
-    return textResponse(http::status::ok, request, kHtmlContentType, kRevalidate,
-                        lookupPageHtml(site.lookup().lookup(title), title));
+    const std::u16string title =
+        formTitle(queryParameter(context.query, kNumberParameter).value_or(""));
+    const LookupOutcome outcome = site.lookup().lookup(title);
+    return {textResponse(http::status::ok, context.request, kHtmlContentType, kRevalidate,
+                         lookupPageHtml(outcome, title)),
+            outcome.verdict};
 }
 
-Response apiLookup(const Request &request, std::string_view query, const Site &site)
+Answer apiLookup(const RouteContext &context, const Site &site)
 {
-    const auto raw = queryParameter(query, kNumberParameter);
+    const auto raw = queryParameter(context.query, kNumberParameter);
     if (!raw)
-        return textResponse(http::status::bad_request, request, kJsonContentType, kNeverStore,
-                            jsonError("缺少参数 number，例如 /api/v1/lookup?number=13800138000"));
+        return {textResponse(http::status::bad_request, context.request, kJsonContentType,
+                             kNeverStore,
+                             jsonError("缺少参数 number，例如 /api/v1/lookup?number=13800138000")),
+                std::nullopt};
     const std::u16string title = formTitle(*raw);
-    return textResponse(http::status::ok, request, kJsonContentType, kRevalidate,
-                        lookupJson(site.lookup().lookup(title), title));
+    const LookupOutcome outcome = site.lookup().lookup(title);
+    return {textResponse(http::status::ok, context.request, kJsonContentType, kRevalidate,
+                         lookupJson(outcome, title)),
+            outcome.verdict};
 }
 
-Response homePage(const Request &request, const Site &site)
+Answer homePage(const RouteContext &context, const Site &site)
 {
     const auto listing = site.downloads().listing();
     const HomePage page{*listing, site.exampleQuery(), site.exampleJson()};
-    return textResponse(http::status::ok, request, kHtmlContentType, kRevalidate,
-                        homePageHtml(page));
+    return {textResponse(http::status::ok, context.request, kHtmlContentType, kRevalidate,
+                         homePageHtml(page)),
+            std::nullopt};
 }
 
 // What a file is sent as: its validators, type and caching, and for downloads the name to save.
@@ -149,14 +128,13 @@ Response serveFile(const Request &request, const Served &served, MakeBody body)
     const std::uint64_t size = served.representation.size;
     const Selection selection = selectRepresentation(preconditions, served.representation);
     if (selection.kind == Selection::Kind::NotModified) {
-        auto response = startResponse<http::string_body>(http::status::not_modified,
-                                                         request.version(), request.keep_alive());
+        StringResponse response{http::status::not_modified, request.version()};
         describe(response, served);
         return response;
     }
     if (selection.kind == Selection::Kind::Unsatisfiable) {
-        StringResponse response = errorResponse(http::status::range_not_satisfiable,
-                                                request.version(), request.keep_alive());
+        StringResponse response =
+            errorResponse(http::status::range_not_satisfiable, request.version(), Audience::Page);
         response.set(http::field::content_range, "bytes */" + std::to_string(size));
         return response;
     }
@@ -181,12 +159,14 @@ Response serveFile(const Request &request, const Served &served, MakeBody body)
     return response;
 }
 
-Response download(const Request &request, std::string_view escapedName, const Site &site)
+Answer download(const RouteContext &context, const Site &site)
 {
-    const std::string name = percentDecode(escapedName);
+    const Request &request = context.request;
+    const std::string_view name = context.path.substr(kDownloadPrefix.size());
     auto opened = site.downloads().open(name);
     if (!opened)
-        return errorResponse(http::status::not_found, request.version(), request.keep_alive());
+        return {errorResponse(http::status::not_found, request.version(), Audience::Page),
+                std::nullopt};
     const struct stat &status = opened->status;
     char etag[64];
     // Changes whenever the file is replaced (inode) or rewritten (size, time to the nanosecond).
@@ -198,99 +178,54 @@ Response download(const Request &request, std::string_view escapedName, const Si
                         name.ends_with(".deb") ? "application/vnd.debian.binary-package"
                                                : "application/octet-stream",
                         kRevalidate,
-                        name};
-    return serveFile(request, served, [&](http::status code, const Selection &selection) {
-        auto response = startResponse<FileRangeBody>(code, request.version(), request.keep_alive());
-        response.body() = {std::move(opened->file), selection.offset, selection.length};
-        return Response(std::move(response));
-    });
+                        std::string(name)};
+    return {serveFile(
+                request, served,
+                [&](http::status code, const Selection &selection) {
+                    FileResponse response{code, request.version()};
+                    response.body() = {std::move(opened->file), selection.offset, selection.length};
+                    return Response(std::move(response));
+                }),
+            std::nullopt};
 }
 
-Response staticFile(const Request &request, const StaticFile &file)
+Answer staticFile(const RouteContext &context, const StaticFile &file)
 {
+    const Request &request = context.request;
     const Served served{{std::string(file.etag), file.modified, file.bytes.size()},
                         file.contentType,
                         kKeepADay,
                         {}};
-    return serveFile(request, served, [&](http::status code, const Selection &selection) {
-        auto response =
-            startResponse<http::string_body>(code, request.version(), request.keep_alive());
-        response.body() = std::string(file.bytes.substr(selection.offset, selection.length));
-        return Response(std::move(response));
-    });
-}
-
-// The answer to HEAD: the same header, Content-Length included, and no body.
-StringResponse withoutBody(Response response)
-{
-    if (auto *text = std::get_if<StringResponse>(&response)) {
-        text->body().clear();
-        return std::move(*text);
-    }
-    const auto &file = std::get<FileResponse>(response);
-    StringResponse head{file.result(), file.version()};
-    for (const auto &field : file.base())
-        head.set(field.name_string(), field.value());
-    head.keep_alive(file.keep_alive());
-    return head;
-}
-
-Response route(const Request &request, const Site &site)
-{
-    const bool keepAlive = request.keep_alive();
-    const std::string_view target = plainView(request.target());
-    if (request.method() != http::verb::get && request.method() != http::verb::head)
-        return errorResponse(http::status::method_not_allowed, request.version(), keepAlive,
-                             target);
-    if (target.empty() || target.front() != '/')
-        return errorResponse(http::status::bad_request, request.version(), keepAlive);
-
-    const size_t question = target.find('?');
-    const std::string_view path = target.substr(0, question);
-    const std::string_view query =
-        question == std::string_view::npos ? std::string_view() : target.substr(question + 1);
-
-    if (path == "/")
-        return homePage(request, site);
-    // Matched without regard to case: clients written for an IIS host may spell it either way.
-    if (audienceOf(path) == Audience::Window)
-        return windowLookup(request, query, site);
-    if (path == kLookupPagePath)
-        return lookupPage(request, query, site);
-    if (path == kApiLookupPath)
-        return apiLookup(request, query, site);
-    if (path.starts_with(kDownloadPrefix))
-        return download(request, path.substr(kDownloadPrefix.size()), site);
-    if (const StaticFile *file = findStaticFile(path))
-        return staticFile(request, *file);
-    return errorResponse(http::status::not_found, request.version(), keepAlive, target);
+    return {serveFile(request, served,
+                      [&](http::status code, const Selection &selection) {
+                          StringResponse response{code, request.version()};
+                          response.body() =
+                              std::string(file.bytes.substr(selection.offset, selection.length));
+                          return Response(std::move(response));
+                      }),
+            std::nullopt};
 }
 
 }  // namespace
 
-StringResponse errorResponse(http::status status, unsigned version, bool keepAlive,
-                             std::string_view target)
+StringResponse errorResponse(http::status status, unsigned version, Audience audience)
 {
-    auto response = startResponse<http::string_body>(status, version, keepAlive);
+    StringResponse response{status, version};
     response.set(http::field::cache_control, beastView(kNeverStore));
-    if (status == http::status::method_not_allowed)
-        response.set(http::field::allow, "GET, HEAD");
     const std::string line =
         std::to_string(static_cast<unsigned>(status)) + " " + std::string(errorTitle(status));
-    switch (audienceOf(target)) {
+    switch (audience) {
     case Audience::Window:
         response.set(http::field::content_type, beastView(kLookupContentType));
         response.body() = encodeGbk(decodeUtf8(line).value_or(u"")) + "\r\n";
         break;
     case Audience::Api:
         response.set(http::field::content_type, beastView(kJsonContentType));
-        response.set(http::field::access_control_allow_origin, "*");
         response.body() = jsonError(line);
         break;
     case Audience::Page:
+    case Audience::Process:
         response.set(http::field::content_type, beastView(kHtmlContentType));
-        response.set("Content-Security-Policy", beastView(kContentSecurityPolicy));
-        response.set("Referrer-Policy", "no-referrer");
         response.body() = errorPageHtml(status);
         break;
     }
@@ -298,12 +233,36 @@ StringResponse errorResponse(http::status status, unsigned version, bool keepAli
     return response;
 }
 
-Response handleRequest(const Request &request, const Site &site)
+RouteTable siteRoutes(const Site &site)
 {
-    Response response = route(request, site);
-    if (request.method() == http::verb::head)
-        return withoutBody(std::move(response));
-    return response;
+    const auto bound = [&site](Answer (*handler)(const RouteContext &, const Site &)) {
+        return [handler, &site](const RouteContext &context) { return handler(context, site); };
+    };
+    using Match = Route::Match;
+    // The window's lookup first, as it is most of the traffic; matched without regard to case,
+    // as clients written for an IIS host may spell it either way.
+    RouteTable routes{
+        {std::string(kLookupPath), Match::IgnoringCase, kGetAndHead, "lookup", Audience::Window, 0,
+         bound(windowLookup), nullptr},
+        {"/", Match::Exact, kGetAndHead, "home", Audience::Page, 0, bound(homePage), nullptr},
+        {std::string(kLookupPagePath), Match::Exact, kGetAndHead, "lookup_page", Audience::Page, 0,
+         bound(lookupPage), nullptr},
+        {std::string(kApiLookupPath), Match::Exact, kGetAndHead, "api_lookup", Audience::Api, 0,
+         bound(apiLookup), nullptr},
+        {std::string(kDownloadPrefix), Match::Prefix, kGetAndHead, "download", Audience::Page, 0,
+         bound(download), nullptr},
+        {"/healthz", Match::Exact, kGetAndHead, "healthz", Audience::Process, 0, healthAnswer,
+         nullptr},
+        {"/readyz", Match::Exact, kGetAndHead, "readyz", Audience::Process, 0, readinessAnswer,
+         nullptr},
+        {"/metrics", Match::Exact, kGetAndHead, "metrics", Audience::Process, 0, metricsAnswer,
+         nullptr},
+    };
+    for (const StaticFile &file : staticFiles())
+        routes.push_back(
+            {std::string(file.path), Match::Exact, kGetAndHead, "static", Audience::Page, 0,
+             [&file](const RouteContext &context) { return staticFile(context, file); }, nullptr});
+    return routes;
 }
 
 }  // namespace zuno::service

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <ctime>
+#include <span>
 #include <string_view>
 
 namespace zuno::service {
@@ -14,7 +15,7 @@ struct StaticFile {
     std::string_view bytes;
 };
 
-// The static file at a URL path, or null.
-const StaticFile *findStaticFile(std::string_view path);
+// Every static file, in the order they were embedded.
+std::span<const StaticFile> staticFiles();
 
 }  // namespace zuno::service

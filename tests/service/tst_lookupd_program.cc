@@ -128,6 +128,13 @@ void TestLookupdProgram::shouldFinishWhatIsInFlightAndCloseTheRestWhenDraining()
     RawSocket idle = rawConnect(context, port);
     rawSend(idle, "GET /healthz HTTP/1.1\r\nHost: x\r\n\r\n");
     idle.read_some(boost::asio::buffer(head));
+    // A method past any sane length, and a request refused for its leading empty lines.
+    QCOMPARE(
+        rawExchange(port,
+                    std::string(1000, 'M') + " / HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n")
+            .status,
+        405);
+    QCOMPARE(rawExchange(port, std::string(9000, '\n')).status, 400);
     RawSocket early = rawConnect(context, port);
     // Three connections, and the one asking.
     QVERIFY(eventually([&] { return metric(port, "zuno_http_connections_open") == 4; }));
@@ -161,6 +168,13 @@ void TestLookupdProgram::shouldFinishWhatIsInFlightAndCloseTheRestWhenDraining()
          {line.arg(u"healthz"_s, u"200"_s, u"6"_s), line.arg(u"readyz"_s, u"503"_s, u"9"_s),
           line.arg(u"download/big\\.bin"_s, u"200"_s).arg(kDownloadSize)})
         QVERIFY2(text.contains(QRegularExpression(request)), qPrintable(request + text));
+    const QString cut = u"\"M{32} / HTTP/1\\.1\" 405 "_s;
+    QVERIFY2(text.contains(QRegularExpression(cut)), qPrintable(text));
+    // Dated and timed from its refusal, not from the epoch.
+    QVERIFY2(text.contains(
+                 QRegularExpression(u"\\[\\d\\d/[A-Z][a-z][a-z]/20\\d\\d:[^]]*\\] \"-\" 400 "_s)),
+             qPrintable(text));
+    QVERIFY2(!text.contains(u"/1970:"_s), qPrintable(text));
     QVERIFY2(log.endsWith("zuno-lookupd: stopped: every answer finished\n"), log.constData());
 }
 
@@ -225,7 +239,10 @@ void TestLookupdProgram::shouldRefuseNewConnectionsCleanlyWhenOutOfDescriptors()
         open.push_back(rawConnect(context, port));
     // The last ones are told so and closed; the first ones are still served.
     const std::string refused = readToEnd(open.back());
-    QVERIFY2(refused.starts_with("HTTP/1.1 503 Service Unavailable\r\n"), refused.c_str());
+    QVERIFY2(refused.starts_with("HTTP/1.1 503 Service Unavailable\r\n") &&
+                 refused.find("\r\nDate: ") != std::string::npos &&
+                 refused.find("\r\nX-Content-Type-Options: nosniff\r\n") != std::string::npos,
+             refused.c_str());
     rawSend(open.front(),
             "GET /iii.asp?title=110 HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
     QVERIFY(readToEnd(open.front()).starts_with("HTTP/1.1 200 OK\r\n"));
