@@ -12,7 +12,7 @@ PACKAGES := cmake ninja-build g++ pkg-config file \
   libsystemd-dev haproxy prometheus wrk curl openssl python3-yaml
 
 # Only for `make bench`.
-BENCH_PACKAGES := libbenchmark-dev nginx-light
+BENCH_PACKAGES := libbenchmark-dev nginx-light linux-perf
 
 # Only for CI's fuzzing step.
 CI_PACKAGES := clang libclang-rt-14-dev
@@ -79,6 +79,7 @@ bench: bench-deps
 	cmake --build $(BUILD)-bench
 	tools/run-benchmarks.sh $(BUILD)-bench/bench
 	bench/wrk-vs-nginx.sh $(BUILD)-bench/service/zuno-lookupd
+	bench/wrk-ceiling.sh $(BUILD)-bench/service/zuno-lookupd $(BUILD)-bench/bench/zuno-epoll-responder
 
 icons:
 	$(call install_missing,$(ICON_PACKAGES))
