@@ -80,6 +80,7 @@ bench: bench-deps
 	tools/run-benchmarks.sh $(BUILD)-bench/bench
 	bench/wrk-vs-nginx.sh $(BUILD)-bench/service/zuno-lookupd
 	bench/wrk-ceiling.sh $(BUILD)-bench/service/zuno-lookupd $(BUILD)-bench/bench/zuno-epoll-responder
+	bench/profile-lookupd.sh $(BUILD)-bench/service/zuno-lookupd
 
 icons:
 	$(call install_missing,$(ICON_PACKAGES))
