@@ -12,7 +12,7 @@ PACKAGES := cmake ninja-build g++ pkg-config file \
   libsystemd-dev haproxy prometheus wrk curl openssl python3-yaml
 
 # Only for `make bench`.
-BENCH_PACKAGES := libbenchmark-dev nginx-light linux-perf
+BENCH_PACKAGES := libbenchmark-dev nginx-light linux-perf valgrind
 
 # Only for CI's fuzzing step.
 CI_PACKAGES := clang libclang-rt-14-dev
@@ -81,6 +81,7 @@ bench: bench-deps
 	bench/wrk-vs-nginx.sh $(BUILD)-bench/service/zuno-lookupd
 	bench/wrk-ceiling.sh $(BUILD)-bench/service/zuno-lookupd $(BUILD)-bench/bench/zuno-epoll-responder
 	bench/profile-lookupd.sh $(BUILD)-bench/service/zuno-lookupd
+	bench/instructions-per-request.sh $(BUILD)-bench/service/zuno-lookupd
 
 icons:
 	$(call install_missing,$(ICON_PACKAGES))

@@ -184,10 +184,9 @@ for target in "${targets[@]}"; do
 done
 
 declare -A rps p99 scpu wcpu cost
-printf '%-6s' round
-for target in "${targets[@]}"; do printf ' %12s %7s' "$target/s" p99_ms; done
-echo
+printf '%-5s %-10s %10s %8s %10s %7s %10s\n' round target req/s p99_ms server_cpu wrk_cpu req/cpu-s
 for round in $(seq "$rounds"); do
+  # Alternate the order so that none always gets the cooler machine.
   order=("${targets[@]}")
   if (( round % 2 == 0 )); then
     order=()
@@ -197,13 +196,8 @@ for round in $(seq "$rounds"); do
     pid[$target]=${pid[${server_of[$target]}]} url[$target]=${url[${server_of[$target]}]}
     read -r r p s w c < <(measure "$target" "${count_of[$target]}")
     rps[$target]+="$r " p99[$target]+="$p " scpu[$target]+="$s " wcpu[$target]+="$w " cost[$target]+="$c "
+    printf '%-5s %-10s %10s %8s %9s%% %6s%% %10s\n' "$round" "$target" "$r" "$p" "$s" "$w" "$c"
   done
-  printf '%-6s' "$round"
-  for target in "${targets[@]}"; do
-    printf ' %12s %7s' "$(awk '{ print $NF }' <<<"${rps[$target]}")" \
-      "$(awk '{ print $NF }' <<<"${p99[$target]}")"
-  done
-  echo
 done
 
 median() { tr ' ' '\n' <<<"$1" | grep . | sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
