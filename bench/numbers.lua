@@ -17,13 +17,19 @@ local mobilePrefixes = {
   "191", "198", "199",
 }
 
--- Area codes whose local numbers have eight digits.
-local areaCodes = {
+-- Area codes and the digits of their local numbers.
+local areaCodes = {}
+for _, code in ipairs({
   "010", "020", "021", "022", "023", "024", "025", "027", "028", "029",
-  "0311", "0371", "0431", "0451", "0512", "0513", "0531", "0532", "0551", "0571",
-  "0574", "0577", "0591", "0592", "0731", "0755", "0757", "0760", "0769", "0771",
+  "0311", "0371", "0411", "0431", "0451", "0512", "0513", "0531", "0532", "0551",
+  "0571", "0574", "0577", "0591", "0731", "0755", "0757", "0760", "0769", "0791",
   "0851", "0871", "0898",
-}
+}) do
+  table.insert(areaCodes, { code = code, digits = 8 })
+end
+for _, code in ipairs({ "0351", "0471", "0592", "0771", "0891", "0931", "0951", "0971", "0991" }) do
+  table.insert(areaCodes, { code = code, digits = 7 })
+end
 
 -- Park and Miller's minimal standard generator: exact in a double, the same in every Lua.
 local state = 20240607
@@ -46,12 +52,12 @@ local function nextNumber()
     return mobilePrefixes[nextValue(#mobilePrefixes) + 1] .. digits(8)
   end
   -- A local number never begins with 0 or 1.
-  return areaCodes[nextValue(#areaCodes) + 1] .. "-" .. tostring(2 + nextValue(7)) .. digits(7)
+  local area = areaCodes[nextValue(#areaCodes) + 1]
+  return area.code .. "-" .. tostring(2 + nextValue(7)) .. digits(area.digits - 1)
 end
 
 local requests = {}
 local position = 0
-local checking = false
 -- Globals, so that done() can read them from each thread's own Lua state.
 named, unnamed = 0, 0
 local threads = {}
@@ -72,8 +78,7 @@ end
 
 function init(args)
   local count = tonumber(args[1] or "10000")
-  checking = args[2] == "check"
-  if checking then
+  if args[2] == "check" then
     response = countAnswer
   end
   for i = 1, count do
