@@ -229,3 +229,7 @@ if [ -n "$compare" ]; then
   done
 fi
 echo "load after: $(uptime | sed 's/.*load average/load average/')"
+if [ "$(median "${scpu[ceiling]}")" -lt 90 ]; then
+  echo "note: the ceiling used less than 90% of its core, so requests per second measure how the" \
+       "machine shares its cores more than the servers: compare req/cpu-s"
+fi
