@@ -147,12 +147,13 @@ measure() {
   fi
   awk -v ns=$((after - before)) -v s="$seconds" -v w="$wrk_cpu" '
     /^Requests\/sec:/ { rps = $2 }
+    / requests in / { requests = $1 }
     $1 == "99%" { v = $2
       if (v ~ /us$/) { sub(/us$/, "", v); v /= 1000 }
       else if (v ~ /ms$/) { sub(/ms$/, "", v) }
       else if (v ~ /s$/) { sub(/s$/, "", v); v *= 1000 }
       p99 = v }
-    END { printf "%s %.3f %.0f %.0f %.0f\n", rps, p99, 100 * ns / 1e9 / s, w, rps * s / (ns / 1e9) }
+    END { printf "%s %.3f %.0f %.0f %.0f\n", rps, p99, 100 * ns / 1e9 / s, w, requests / (ns / 1e9) }
     ' "$work/wrk.out"
 }
 
