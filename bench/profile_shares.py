@@ -3,7 +3,8 @@
 """Shares of zuno-lookupd's time by kind of work, from `perf script -F comm,tid,ip,sym,dso`
 of a profile recorded with call graphs: each sample goes to the innermost frame on its stack
 that names a kind of work (a malloc called by libphonenumber is the lookup's), and time in
-the kernel or in a system call's wrapper goes to that system call, by the wrapper's name."""
+the kernel or in a system call's wrapper goes to that system call, by the wrapper's name
+(a send that also delivers into the client's socket over loopback is shown apart)."""
 
 import collections
 import re
@@ -15,9 +16,11 @@ KINDS = [
      r"basic_parser|http::detail::read_op|read_some_op|Connection::readHead|"
      r"Connection::onRequestHead|originForm|routeOf|requestFraming|percentDecode|decodeUtf8|"
      r"decodeTitle|titleOf"),
-    ("the lookup (libphonenumber, the number's kind, area code, carrier)",
-     r"i18n::phonenumbers|NumberLookup|NumberTypes|AreaCodes|CarrierBlocks|carrierOf|"
-     r"normaliseNumber|ServiceNumbers|serviceNumber"),
+    ("the lookup: libphonenumber (parsing, validity, the geocoder's place)",
+     r"i18n::phonenumbers"),
+    ("the lookup: our own (normalising, the number's kind, area code, carrier)",
+     r"NumberLookup|NumberTypes|AreaCodes|CarrierBlocks|carrierOf|normaliseNumber|"
+     r"ServiceNumbers|serviceNumber"),
     ("formatting: the Date header", r"formatHttpDate"),
     ("formatting: the reply text, GBK, the response message",
      r"buildReply|lookupReplyBody|encodeGbk|problemMessage|lookupJson|handleRequest|"
@@ -65,6 +68,9 @@ def classify(frames):
                      any(re.search(p, leaf[0]) for _, p in SYSCALLS)):
         for name, pattern in SYSCALLS:
             if re.search(pattern, leaf[0]):
+                # Over loopback the sender also runs the receiver's TCP input, in a softirq.
+                if name == "send" and any("net_rx_action" in sym for sym, _ in frames):
+                    return "system calls: send, the client's side of loopback"
                 return "system calls: " + name
         if any("entry_SYSCALL" in sym for sym, _ in frames):
             return "system calls: other"
