@@ -33,11 +33,12 @@ KINDS = [
 ]
 
 # The system call a C library wrapper makes.
+WRAPPER = r"^(?:__GI_)?(?:__libc_|__)?"
 SYSCALLS = [
-    ("send", r"sendmsg|__send|\bsend\b|writev|__libc_write|\bwrite\b"),
-    ("receive", r"recv|__libc_read|\bread\b|readv"),
-    ("epoll_wait", r"epoll_wait"),
-    ("accept", r"accept"),
+    ("send", WRAPPER + r"(?:sendmsg|sendto|send|writev|write)$"),
+    ("receive", WRAPPER + r"(?:recvmsg|recvfrom|recv|readv|read)$"),
+    ("epoll_wait", WRAPPER + r"epoll_wait$"),
+    ("accept", WRAPPER + r"accept4?$"),
 ]
 
 
