@@ -17,7 +17,7 @@ TEST_PACKAGES := xauth x11-utils icoutils binutils-mingw-w64-x86-64 desktop-file
   systemd lintian chromium haproxy prometheus wrk curl openssl python3-yaml
 
 # Only for `make bench`.
-BENCH_PACKAGES := libbenchmark-dev nginx-light
+BENCH_PACKAGES := libbenchmark-dev nginx-light linux-perf valgrind
 
 # Only for CI's fuzzing step.
 CI_PACKAGES := clang libclang-rt-14-dev
@@ -88,6 +88,9 @@ bench: bench-deps
 	cmake --build --preset bench
 	tools/run-benchmarks.sh build-bench/bench
 	bench/wrk-vs-nginx.sh build-bench/service/zuno-lookupd
+	bench/wrk-ceiling.sh build-bench/service/zuno-lookupd build-bench/bench/zuno-epoll-responder
+	bench/profile-lookupd.sh build-bench/service/zuno-lookupd
+	bench/instructions-per-request.sh build-bench/service/zuno-lookupd
 
 icons:
 	$(call install_missing,$(ICON_PACKAGES))

@@ -1,7 +1,7 @@
 #include "bytes_to_bstr.h"
 #include "get_body.h"
 
-#include "http_test_server.h"
+#include "canned_reply_server.h"
 
 #include <QCoreApplication>
 #include <QNetworkAccessManager>
@@ -18,11 +18,9 @@ const QByteArray
     kReply("\xba\xc5\xc2\xeb\xa3\xba\x31\x33\x38\x20\x30\x30\x31\x33\x20\x38\x30\x30\x30"
            "\r\n\xb9\xe9\xca\xf4\xb5\xd8\xa3\xba\xb1\xb1\xbe\xa9\xca\xd0\r\n");
 
-zuno::test::HttpTestServer &server()
+zuno::bench::CannedReplyServer &server()
 {
-    static zuno::test::HttpTestServer instance;
-    static const bool configured = (instance.setReply(zuno::test::Reply::text(kReply)), true);
-    (void)configured;
+    static zuno::bench::CannedReplyServer instance(kReply);
     return instance;
 }
 

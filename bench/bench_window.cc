@@ -1,4 +1,4 @@
-#include "http_test_server.h"
+#include "canned_reply_server.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -107,7 +107,7 @@ bool clickLookup(const QProcessEnvironment &environment, xcb_window_t window)
 }
 
 std::optional<Sample> measure(const Program &program, const QProcessEnvironment &environment,
-                              xcb_connection_t *x, zuno::test::HttpTestServer &server)
+                              xcb_connection_t *x, zuno::bench::CannedReplyServer &server)
 {
     discardEvents(x);
     QProcess process;
@@ -123,11 +123,11 @@ std::optional<Sample> measure(const Program &program, const QProcessEnvironment 
     std::optional<Sample> sample;
     bool lookedUp = !program.looksUp;
     if (window && program.looksUp && clickLookup(environment, *window)) {
-        const qsizetype before = server.requests().size();
+        const qsizetype before = server.requestCount();
         const Clock::time_point deadline = Clock::now() + 10s;
-        while (server.requests().size() == before && Clock::now() < deadline)
+        while (server.requestCount() == before && Clock::now() < deadline)
             QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-        lookedUp = server.requests().size() > before;
+        lookedUp = server.requestCount() > before;
     }
     if (window && lookedUp) {
         spin(500ms);  // the reply shown and painted, and the same settling time for both
@@ -173,8 +173,7 @@ int main(int argc, char *argv[])
     xcb_change_window_attributes(x.get(), root, XCB_CW_EVENT_MASK, &mask);
     xcb_flush(x.get());
 
-    zuno::test::HttpTestServer server;
-    server.setReply(zuno::test::Reply::text("13800138000 \xb1\xb1\xbe\xa9 \xd2\xc6\xb6\xaf"));
+    zuno::bench::CannedReplyServer server("13800138000 \xb1\xb1\xbe\xa9 \xd2\xc6\xb6\xaf");
 
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(u"DISPLAY"_s, QString::fromLatin1(display));
