@@ -19,6 +19,7 @@
 #include <cstdio>
 #include <ctime>
 #include <string>
+#include <system_error>
 
 namespace zuno::service {
 namespace {
@@ -145,15 +146,21 @@ Response serveFile(const Request &request, const Served &served, MakeBody body)
     const Preconditions preconditions{plainView(request[http::field::if_none_match]),
                                       plainView(request[http::field::if_modified_since]),
                                       plainView(request[http::field::range]),
-                                      plainView(request[http::field::if_range])};
+                                      plainView(request[http::field::if_range]),
+                                      plainView(request[http::field::if_match]),
+                                      plainView(request[http::field::if_unmodified_since])};
     const std::uint64_t size = served.representation.size;
-    const Selection selection = selectRepresentation(preconditions, served.representation);
+    const Selection selection =
+        selectRepresentation(preconditions, served.representation, std::time(nullptr));
     if (selection.kind == Selection::Kind::NotModified) {
         auto response = startResponse<http::string_body>(http::status::not_modified,
                                                          request.version(), request.keep_alive());
         describe(response, served);
         return response;
     }
+    if (selection.kind == Selection::Kind::PreconditionFailed)
+        return errorResponse(http::status::precondition_failed, request.version(),
+                             request.keep_alive());
     if (selection.kind == Selection::Kind::Unsatisfiable) {
         StringResponse response = errorResponse(http::status::range_not_satisfiable,
                                                 request.version(), request.keep_alive());
@@ -184,7 +191,15 @@ Response serveFile(const Request &request, const Served &served, MakeBody body)
 Response download(const Request &request, std::string_view escapedName, const Site &site)
 {
     const std::string name = percentDecode(escapedName);
-    auto opened = site.downloads().open(name);
+    std::optional<OpenedFile> opened;
+    try {
+        opened = site.downloads().open(name);
+    } catch (const std::system_error &) {
+        // Out of descriptors for now: nothing wrong with the file, so ask again shortly.
+        auto busy = errorResponse(http::status::service_unavailable, request.version(), false);
+        busy.set(http::field::retry_after, "1");
+        return busy;
+    }
     if (!opened)
         return errorResponse(http::status::not_found, request.version(), request.keep_alive());
     const struct stat &status = opened->status;
