@@ -6,7 +6,8 @@ CMAKE_ARGS ?=
 # Everything the project needs to build, test and run.
 PACKAGES := cmake ninja-build g++ pkg-config file \
   qt6-base-dev qt6-base-dev-tools qt6-wayland libxcb1-dev libicu-dev \
-  libphonenumber-dev libboost-dev zlib1g-dev libarchive-dev libssl-dev nlohmann-json3-dev \
+  libphonenumber-dev libboost-dev zlib1g-dev libarchive-dev liblzma-dev libssl-dev \
+  nlohmann-json3-dev zstd \
   fonts-noto-cjk xvfb xauth xdotool xclip x11-utils imagemagick \
   icoutils binutils-mingw-w64-x86-64 desktop-file-utils appstream systemd dpkg-dev chromium \
   libsystemd-dev haproxy prometheus wrk curl openssl python3-yaml
