@@ -70,12 +70,16 @@ FolderWatcher::FolderWatcher(std::filesystem::path folder)
         if (watch_ < 0)
             why = std::strerror(errno);
     }
-    if (watch_ < 0) {
-        inotify_ = UniqueFd();
-        fingerprint_ = fingerprint();
-        say("downloads: cannot watch " + path_.string() + " (" + why + "): checking it every " +
-            std::to_string(pollEvery_.count() / 1000) + " s instead");
-    }
+    if (watch_ < 0)
+        fallBackToChecking(why);
+}
+
+void FolderWatcher::fallBackToChecking(const std::string &why)
+{
+    inotify_ = UniqueFd();
+    fingerprint_ = fingerprint();
+    say("downloads: cannot watch " + path_.string() + " (" + why + "): checking it every " +
+        std::to_string(pollEvery_.count() / 1000) + " s instead");
 }
 
 std::shared_ptr<const UniqueFd> FolderWatcher::directory() const
@@ -173,9 +177,11 @@ bool FolderWatcher::followPath()
         // The old folder's watch ends by itself when it is removed; a swapped link's does not.
         ::inotify_rm_watch(inotify_.get(), watch_);
         watch_ = ::inotify_add_watch(inotify_.get(), path_.c_str(), kChanges);
-    }
-    if (!inotify_ || watch_ < 0)
+        if (watch_ < 0)
+            fallBackToChecking(std::strerror(errno));
+    } else {
         fingerprint_ = fingerprint();
+    }
     say("downloads: " + path_.string() + " is another folder now: listing that one");
     return true;
 }

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <memory>
 #include <mutex>
+#include <string>
 
 namespace zuno::service {
 
@@ -37,6 +38,7 @@ public:
     void stop();
 
 private:
+    void fallBackToChecking(const std::string &why);
     bool settle();
     bool followPath();
     std::uint64_t fingerprint() const;
