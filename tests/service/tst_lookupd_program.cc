@@ -24,8 +24,10 @@ const QString kProgram = QString::fromUtf8(ZUNO_LOOKUPD_PATH);
 constexpr qsizetype kDownloadSize = 24 * 1024 * 1024;
 
 // Starts the program on a free port and returns that port once it says it listens, 0 if it does
-// not. A shell command such as "ulimit -n 40" may set its limits first.
-quint16 startListening(QProcess &process, QStringList arguments, const QString &limit = u":"_s)
+// not; what it said until then goes to said. A shell command such as "ulimit -n 40" may set its
+// limits first.
+quint16 startListening(QProcess &process, QStringList arguments, const QString &limit = u":"_s,
+                       QByteArray *told = nullptr)
 {
     process.setReadChannel(QProcess::StandardError);
     arguments << u"--listen"_s << u"127.0.0.1:0"_s;
@@ -36,6 +38,8 @@ quint16 startListening(QProcess &process, QStringList arguments, const QString &
     QByteArray said;
     while (!said.contains("/\n") && process.waitForReadyRead(10'000))
         said += process.readAllStandardError();
+    if (told)
+        *told = said;
     const auto match = QRegularExpression(u"listening on http://127\\.0\\.0\\.1:(\\d+)/\n"_s)
                            .match(QString::fromUtf8(said));
     return match.hasMatch() ? match.captured(1).toUShort() : 0;
@@ -81,13 +85,14 @@ bool writeFile(const QString &path, const QByteArray &bytes)
 }
 
 // Starts the program with a 24 MiB file to download.
-quint16 startWithADownload(QProcess &process, const QTemporaryDir &folder, QStringList arguments)
+quint16 startWithADownload(QProcess &process, const QTemporaryDir &folder, QStringList arguments,
+                           QByteArray *told = nullptr)
 {
     QFile file(QDir(folder.path()).filePath(u"big.bin"_s));
     if (!file.open(QIODevice::WriteOnly) || !file.resize(kDownloadSize))
         return 0;
     file.close();
-    return startListening(process, arguments << u"--downloads"_s << folder.path());
+    return startListening(process, arguments << u"--downloads"_s << folder.path(), u":"_s, told);
 }
 
 // The most memory the process has held at once, from /proc; -1 when it cannot be read.
@@ -141,9 +146,10 @@ void TestLookupdProgram::shouldReloadOnHangUpAndIgnoreUserSignalsWithoutCuttingA
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(u"ZUNO_LOOKUPD_POLL_DOWNLOADS"_s, u"3600"_s);
     process.setProcessEnvironment(environment);
-    const quint16 port = startWithADownload(process, folder, {});
-    QVERIFY(port != 0);
     QByteArray log;
+    const quint16 port = startWithADownload(process, folder, {}, &log);
+    QVERIFY(port != 0);
+    QCOMPARE(log.count("checking it every 3600 s instead\n"), 1);
 
     boost::asio::io_context context;
     RawSocket download = rawConnect(context, port, 16 * 1024);
