@@ -16,7 +16,7 @@ BoundedUnpacker::BoundedUnpacker(std::string_view packed, Compression compressio
       chunk_(kChunk, '\0')
 {
     if (compression_ == Compression::Xz) {
-        if (lzma_stream_decoder(&xz_, kMaxDecoderMemory, 0) != LZMA_OK)
+        if (lzma_stream_decoder(&xz_, kMaxDecoderMemory, LZMA_CONCATENATED) != LZMA_OK)
             stop_ = Stop::Broken;
         xz_.next_in = reinterpret_cast<const std::uint8_t *>(packed_.data());
         xz_.avail_in = packed_.size();
