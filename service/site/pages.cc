@@ -81,7 +81,8 @@ void appendDownloads(std::string &html, const DownloadListing &downloads)
         html += "<p>正在读取下载目录，请稍后刷新本页。</p>\n";
         return;
     }
-    if (downloads.latestVersion.empty() && anyPackagePending(downloads)) {
+    // Until every package is read, the newest one may be among those not yet read.
+    if (anyPackagePending(downloads)) {
         html += "<p>正在读取安装包的信息…</p>\n";
     } else if (!downloads.latestVersion.empty()) {
         html += "<p>最新版本：<strong>";
