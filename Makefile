@@ -8,13 +8,13 @@ BUILD := build
 # under Xvfb with xdotool, xclip and ImageMagick's import where there is no display.
 PACKAGES := cmake ninja-build g++ pkg-config file dpkg-dev \
   qt6-base-dev qt6-base-dev-tools qt6-wayland libxcb1-dev libicu-dev \
-  libphonenumber-dev libboost-dev zlib1g-dev libarchive-dev libssl-dev nlohmann-json3-dev \
+  libphonenumber-dev libboost-dev zlib1g-dev libarchive-dev liblzma-dev libssl-dev nlohmann-json3-dev \
   libsystemd-dev fonts-noto-cjk xvfb xdotool xclip imagemagick
 
 # What the tests add: the tools each check script reads a resource back with, a browser, a load
 # balancer, Prometheus's promtool, and lintian for the packages.
 TEST_PACKAGES := xauth x11-utils icoutils binutils-mingw-w64-x86-64 desktop-file-utils appstream \
-  systemd lintian chromium haproxy prometheus wrk curl openssl python3-yaml
+  systemd lintian chromium haproxy prometheus wrk curl openssl python3-yaml zstd
 
 # Only for `make bench`.
 BENCH_PACKAGES := libbenchmark-dev nginx-light linux-perf valgrind

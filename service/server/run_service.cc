@@ -99,6 +99,7 @@ int runService(int argc, char **argv)
             }
         }
         const Site site(std::move(downloads));
+        options.onReload = [&site] { site.downloads().rescan(); };
         raiseOpenFileLimit();
 
         std::unique_ptr<Server> server;
@@ -117,6 +118,8 @@ int runService(int argc, char **argv)
                              ": " + error.code().message());
         }
         server->stopOnSignals({SIGINT, SIGTERM});
+        // A write to a closed pipe (the log's reader gone) fails with EPIPE instead of killing.
+        std::signal(SIGPIPE, SIG_IGN);
         server->run([&] {
             std::string addresses;
             for (const auto &bound : server->localEndpoints())

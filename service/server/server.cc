@@ -74,6 +74,12 @@ std::string signalName(int signal)
         return "SIGTERM";
     if (signal == SIGINT)
         return "SIGINT";
+    if (signal == SIGHUP)
+        return "SIGHUP";
+    if (signal == SIGUSR1)
+        return "SIGUSR1";
+    if (signal == SIGUSR2)
+        return "SIGUSR2";
     return "signal " + std::to_string(signal);
 }
 
@@ -143,11 +149,21 @@ void Server::stopOnSignals(std::initializer_list<int> signals)
 {
     for (const int signal : signals)
         signals_.add(signal);
+    // Their default action would end the process without a drain.
+    for (const int signal : {SIGHUP, SIGUSR1, SIGUSR2})
+        signals_.add(signal);
     const auto wait = [this](auto &self) -> void {
         signals_.async_wait([this, self](boost::system::error_code error, int signal) {
             if (error)
                 return;
-            if (++signalsReceived_ == 1) {
+            if (signal == SIGHUP || signal == SIGUSR1 || signal == SIGUSR2) {
+                const bool reload = signal == SIGHUP && options_.onReload;
+                say(signalName(signal) +
+                    (reload ? ": reloading the download listing" : ": ignored"));
+                if (reload)
+                    options_.onReload();
+                self(self);
+            } else if (++signalsReceived_ == 1) {
                 beginDrain(signalName(signal));
                 self(self);
             } else {

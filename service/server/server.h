@@ -30,6 +30,8 @@ struct ServerOptions {
     ConnectionLimits limits;
     // How long a drain waits for answers in flight before it closes what is left.
     std::chrono::steady_clock::duration drainTimeout = std::chrono::seconds(30);
+    // Called on SIGHUP, once stopOnSignals has been called: reads again what can be reloaded.
+    std::function<void()> onReload;
 };
 
 // The lookup service on its listening sockets: accepts connections and hands each to a
@@ -54,7 +56,8 @@ public:
     boost::asio::ip::tcp::endpoint localEndpoint() const { return localEndpoints().front(); }
 
     // From now on, the first of these signals drains the server and a second one stops it at
-    // once, however soon they arrive: call before telling anyone that the server is ready.
+    // once, however soon they arrive; SIGHUP calls options.onReload, and SIGUSR1 and SIGUSR2
+    // are logged and otherwise ignored. Call before telling anyone that the server is ready.
     void stopOnSignals(std::initializer_list<int> signals);
 
     // Serves on the calling thread and options.threads - 1 more, calling onServing once they

@@ -2,6 +2,8 @@
 
 #include "http_dates.h"
 
+#include <algorithm>
+#include <cctype>
 #include <charconv>
 #include <optional>
 
@@ -36,21 +38,57 @@ bool anyTagMatches(std::string_view list, std::string_view etag)
     return false;
 }
 
+// Only strong tags that are equal match, and "*" matches any file.
+bool anyTagMatchesStrongly(std::string_view list, std::string_view etag)
+{
+    while (!list.empty()) {
+        const size_t comma = list.find(',');
+        const std::string_view tag = trimmed(list.substr(0, comma));
+        if (tag == "*" || tag == etag)
+            return true;
+        if (comma == std::string_view::npos)
+            break;
+        list.remove_prefix(comma + 1);
+    }
+    return false;
+}
+
+// Digits only; a number past what 64 bits hold reads as UINT64_MAX.
 std::optional<std::uint64_t> readNumber(std::string_view text)
 {
     std::uint64_t value = 0;
     const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (text.empty() || error != std::errc() || end != text.data() + text.size())
+    if (text.empty() || end != text.data() + text.size())
+        return std::nullopt;
+    if (error == std::errc::result_out_of_range)
+        return UINT64_MAX;
+    if (error != std::errc())
         return std::nullopt;
     return value;
 }
 
-bool isFresh(const Preconditions &request, const Representation &file)
+bool failsPreconditions(const Preconditions &request, const Representation &file)
+{
+    if (!trimmed(request.ifMatch).empty())
+        return !anyTagMatchesStrongly(request.ifMatch, file.etag);
+    const auto since = parseHttpDate(trimmed(request.ifUnmodifiedSince));
+    return since && file.lastModified > *since;
+}
+
+bool isFresh(const Preconditions &request, const Representation &file, std::time_t now)
 {
     if (!request.ifNoneMatch.empty())
         return anyTagMatches(request.ifNoneMatch, file.etag);
     const auto since = parseHttpDate(trimmed(request.ifModifiedSince));
-    return since && file.lastModified <= *since;
+    return since && *since <= now && file.lastModified <= *since;
+}
+
+bool startsWithBytesUnit(std::string_view range)
+{
+    constexpr std::string_view kUnit = "bytes=";
+    return range.size() >= kUnit.size() &&
+        std::equal(kUnit.begin(), kUnit.end(), range.begin(),
+                   [](char a, char b) { return a == std::tolower(static_cast<unsigned char>(b)); });
 }
 
 // If-Range holds a strong ETag or a date; a weak tag or an unreadable value never matches.
@@ -67,14 +105,17 @@ bool rangeStillApplies(std::string_view ifRange, const Representation &file)
 
 }  // namespace
 
-Selection selectRepresentation(const Preconditions &request, const Representation &file)
+Selection selectRepresentation(const Preconditions &request, const Representation &file,
+                               std::time_t now)
 {
-    if (isFresh(request, file))
+    if (failsPreconditions(request, file))
+        return {Selection::Kind::PreconditionFailed};
+    if (isFresh(request, file, now))
         return {Selection::Kind::NotModified};
     const Selection whole{Selection::Kind::Whole, 0, file.size};
 
     std::string_view range = trimmed(request.range);
-    if (!range.starts_with("bytes=") || !rangeStillApplies(request.ifRange, file))
+    if (!startsWithBytesUnit(range) || !rangeStillApplies(request.ifRange, file))
         return whole;
     range = trimmed(range.substr(6));
     const size_t dash = range.find('-');

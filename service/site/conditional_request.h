@@ -15,9 +15,9 @@ struct Representation {
     std::uint64_t size = 0;
 };
 
-// What to send: the whole file, 304, bytes [offset, offset + length) as 206, or 416.
+// What to send: the whole file, 304, bytes [offset, offset + length) as 206, 412 or 416.
 struct Selection {
-    enum class Kind { Whole, NotModified, Partial, Unsatisfiable };
+    enum class Kind { Whole, NotModified, Partial, PreconditionFailed, Unsatisfiable };
     Kind kind = Kind::Whole;
     std::uint64_t offset = 0;
     std::uint64_t length = 0;
@@ -29,12 +29,17 @@ struct Preconditions {
     std::string_view ifModifiedSince;
     std::string_view range;
     std::string_view ifRange;
+    std::string_view ifMatch;
+    std::string_view ifUnmodifiedSince;
 };
 
-// RFC 9110's order: If-None-Match (weak comparison) or, without it, If-Modified-Since decides
-// 304; then one byte range, honoured when If-Range (if any) still names this representation.
-// A validator or Range that cannot be read is ignored, so garbage yields the whole file; a list
-// of several ranges yields it as well.
-Selection selectRepresentation(const Preconditions &request, const Representation &file);
+// RFC 9110's order: If-Match (strong comparison) or, without it, If-Unmodified-Since decides
+// 412; then If-None-Match (weak comparison) or, without it, If-Modified-Since decides 304; then
+// one byte range (the unit in any case), honoured when If-Range (if any) still names this
+// representation. A date or Range that cannot be read is ignored, and so is an
+// If-Modified-Since later than now, so garbage yields the whole file; a list of several ranges
+// yields it as well. A last byte past what 64 bits hold means the end of the file.
+Selection selectRepresentation(const Preconditions &request, const Representation &file,
+                               std::time_t now);
 
 }  // namespace zuno::service

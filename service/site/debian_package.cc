@@ -1,11 +1,13 @@
 #include "debian_package.h"
 
+#include "bounded_unpacker.h"
 #include "gbk_codec.h"
 
 #include <archive.h>
 #include <archive_entry.h>
 
 #include <cctype>
+#include <climits>
 #include <memory>
 
 namespace zuno::service {
@@ -53,15 +55,35 @@ archive_entry *findEntry(archive *reader, Wanted wanted, Last last)
     return nullptr;
 }
 
-std::optional<std::string> controlFile(const std::string &controlArchive)
+// The compression a control member's name says; nothing for a name dpkg does not write.
+std::optional<Compression> compressionOf(std::string_view member)
+{
+    if (member == "control.tar")
+        return Compression::None;
+    if (member == "control.tar.gz")
+        return Compression::Gzip;
+    if (member == "control.tar.xz")
+        return Compression::Xz;
+    if (member == "control.tar.zst")
+        return Compression::Zstd;
+    return std::nullopt;
+}
+
+la_ssize_t readUnpacked(archive *, void *unpacker, const void **chunk)
+{
+    const std::string_view bytes = static_cast<BoundedUnpacker *>(unpacker)->next();
+    *chunk = bytes.data();
+    return static_cast<BoundedUnpacker *>(unpacker)->stopped() == BoundedUnpacker::Stop::None
+        ? static_cast<la_ssize_t>(bytes.size())
+        : ARCHIVE_FATAL;
+}
+
+// The control file out of a control member, read as tar from its unpacked bytes.
+std::optional<std::string> controlFile(BoundedUnpacker &unpacker)
 {
     ArchiveReader reader(archive_read_new());
     if (!reader || archive_read_support_format_tar(reader.get()) != ARCHIVE_OK ||
-        archive_read_support_filter_gzip(reader.get()) != ARCHIVE_OK ||
-        archive_read_support_filter_xz(reader.get()) != ARCHIVE_OK ||
-        archive_read_support_filter_zstd(reader.get()) != ARCHIVE_OK ||
-        archive_read_open_memory(reader.get(), controlArchive.data(), controlArchive.size()) !=
-            ARCHIVE_OK)
+        archive_read_open(reader.get(), &unpacker, nullptr, readUnpacked, nullptr) != ARCHIVE_OK)
         return std::nullopt;
     archive_entry *entry = findEntry(
         reader.get(),
@@ -92,17 +114,24 @@ std::string fieldValue(std::string_view value)
     return decodeUtf8(value) ? std::string(value) : std::string();
 }
 
-// The first line of each field of one deb822 paragraph; continuation lines are skipped.
+// The first line of each field of the first deb822 paragraph, as dpkg reads a control file;
+// continuation lines are skipped, and a blank line after a field ends the paragraph.
 PackageInfo parseControl(std::string_view text)
 {
     PackageInfo info;
+    bool inParagraph = false;
     while (!text.empty()) {
         const size_t end = text.find('\n');
         const std::string_view line = text.substr(0, end);
         text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
+        if (trimmed(line).empty()) {
+            if (inParagraph)
+                break;
+            continue;
+        }
+        inParagraph = true;
         const size_t colon = line.find(':');
-        if (line.empty() || line.front() == ' ' || line.front() == '\t' ||
-            colon == std::string_view::npos)
+        if (line.front() == ' ' || line.front() == '\t' || colon == std::string_view::npos)
             continue;
         const std::string_view name = line.substr(0, colon);
         const std::string value = fieldValue(line.substr(colon + 1));
@@ -164,34 +193,44 @@ int compareFragment(std::string_view a, std::string_view b)
 }
 
 struct VersionParts {
-    long epoch = 0;
+    long epoch = 0;  // -1: not digits, or more than an int holds
     std::string_view upstream;
     std::string_view revision;
+    bool hasRevision = false;
 };
 
 VersionParts split(std::string_view version)
 {
     VersionParts parts;
     if (const size_t colon = version.find(':'); colon != std::string_view::npos) {
-        parts.epoch = std::strtol(std::string(version.substr(0, colon)).c_str(), nullptr, 10);
+        const std::string_view epoch = version.substr(0, colon);
+        if (epoch.empty() || epoch.size() > 10 ||
+            epoch.find_first_not_of("0123456789") != std::string_view::npos ||
+            std::stol(std::string(epoch)) > INT_MAX)
+            parts.epoch = -1;
+        else
+            parts.epoch = std::stol(std::string(epoch));
         version.remove_prefix(colon + 1);
     }
     const size_t dash = version.rfind('-');
     parts.upstream = version.substr(0, dash);
-    if (dash != std::string_view::npos)
+    if (dash != std::string_view::npos) {
         parts.revision = version.substr(dash + 1);
+        parts.hasRevision = true;
+    }
     return parts;
 }
 
 }  // namespace
 
-std::optional<PackageInfo> readDebianPackage(int fd)
+PackageReading readDebianPackage(int fd, const std::atomic<bool> &cancel)
 {
+    PackageReading reading;
     ArchiveReader reader(archive_read_new());
     // archive_read_open_fd reads from fd and leaves it open: the caller owns it.
     if (!reader || archive_read_support_format_ar(reader.get()) != ARCHIVE_OK ||
         archive_read_open_fd(reader.get(), fd, 64 * 1024) != ARCHIVE_OK)
-        return std::nullopt;
+        return reading;
     // The control archive comes before the data in a .deb; past the data there is none.
     archive_entry *entry = findEntry(
         reader.get(),
@@ -199,16 +238,31 @@ std::optional<PackageInfo> readDebianPackage(int fd)
             return name == "control.tar" || name.starts_with("control.tar.");
         },
         [](std::string_view name) { return name.starts_with("data.tar"); });
-    if (!entry)
-        return std::nullopt;
-    const auto controlArchive = readEntry(reader.get(), entry, kMaxControlArchive);
-    const auto control = controlArchive ? controlFile(*controlArchive) : std::nullopt;
-    if (!control)
-        return std::nullopt;
-    PackageInfo info = parseControl(*control);
-    if (info.name.empty() || info.version.empty())
-        return std::nullopt;
-    return info;
+    const auto compression =
+        entry ? compressionOf(archive_entry_pathname(entry)) : std::optional<Compression>();
+    const auto controlArchive =
+        compression ? readEntry(reader.get(), entry, kMaxControlArchive) : std::nullopt;
+    if (!controlArchive)
+        return reading;
+    BoundedUnpacker unpacker(*controlArchive, *compression, cancel);
+    const auto control = controlFile(unpacker);
+    if (unpacker.stopped() == BoundedUnpacker::Stop::TooCostly)
+        reading.outcome = PackageReading::Outcome::TooCostly;
+    if (unpacker.stopped() == BoundedUnpacker::Stop::Cancelled)
+        reading.outcome = PackageReading::Outcome::Cancelled;
+    if (!control || reading.outcome != PackageReading::Outcome::NotAPackage)
+        return reading;
+    reading.info = parseControl(*control);
+    if (!reading.info.name.empty() && !reading.info.version.empty())
+        reading.outcome = PackageReading::Outcome::Read;
+    return reading;
+}
+
+bool isValidDebianVersion(std::string_view version)
+{
+    const VersionParts parts = split(version);
+    return parts.epoch >= 0 && !parts.upstream.empty() &&
+        (!parts.hasRevision || !parts.revision.empty());
 }
 
 int compareDebianVersions(std::string_view a, std::string_view b)

@@ -1,19 +1,22 @@
 #include "download_folder.h"
 
+#include "log_line.h"
+
 #include "file_digest.h"
+#include "folder_watcher.h"
 #include "gbk_codec.h"
+
+#include <unicode/uchar.h>
+#include <unicode/utf16.h>
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <poll.h>
-#include <sys/eventfd.h>
-#include <sys/inotify.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <chrono>
+#include <cstdio>
 #include <mutex>
 #include <system_error>
 #include <thread>
@@ -22,12 +25,17 @@ namespace zuno::service {
 namespace {
 
 constexpr size_t kMaxNameBytes = 255;
-// After a change, wait until the folder has been quiet this long, but scan at least this often
-// while it keeps changing.
-constexpr int kSettleMilliseconds = 300;
-constexpr auto kLongestSettle = std::chrono::seconds(2);
-// Without inotify, how often the folder's modification time is compared.
-constexpr int kRecheckMilliseconds = 5000;
+
+bool isOutOfDescriptors(int error) { return error == EMFILE || error == ENFILE; }
+
+// Controls, and characters that show as nothing or turn the text around them (bidirectional
+// overrides and isolates, zero-width marks): a name must read as the bytes it is.
+bool isInvisible(UChar32 c)
+{
+    const int8_t type = u_charType(c);
+    return type == U_CONTROL_CHAR || type == U_FORMAT_CHAR || type == U_LINE_SEPARATOR ||
+        type == U_PARAGRAPH_SEPARATOR;
+}
 
 bool isOfferableName(std::string_view name)
 {
@@ -35,10 +43,16 @@ bool isOfferableName(std::string_view name)
         return false;
     if (name.find_first_of(std::string_view("/\\\0", 3)) != std::string_view::npos)
         return false;
-    if (std::any_of(name.begin(), name.end(),
-                    [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; }))
+    const auto text = decodeUtf8(name);
+    if (!text)
         return false;
-    return decodeUtf8(name).has_value();
+    for (int32_t i = 0; i < static_cast<int32_t>(text->size());) {
+        UChar32 c = 0;
+        U16_NEXT(text->data(), i, static_cast<int32_t>(text->size()), c);
+        if (isInvisible(c))
+            return false;
+    }
+    return true;
 }
 
 bool isPackageName(std::string_view name) { return name.ends_with(".deb"); }
@@ -52,6 +66,7 @@ DownloadEntry entryFor(std::string name, const struct stat &status)
     entry.device = status.st_dev;
     entry.inode = status.st_ino;
     entry.changed = status.st_ctim;
+    entry.packagePending = isPackageName(entry.name);
     return entry;
 }
 
@@ -63,16 +78,33 @@ bool sameFile(const DownloadEntry &entry, const struct stat &status)
         entry.changed.tv_nsec == status.st_ctim.tv_nsec;
 }
 
-const DownloadEntry *findByName(const DownloadListing *listing, std::string_view name)
+bool sameFile(const DownloadEntry &a, const DownloadEntry &b)
 {
-    if (!listing)
-        return nullptr;
-    for (const DownloadEntry &entry : listing->shown)
+    return a.device == b.device && a.inode == b.inode && a.size == b.size &&
+        a.changed.tv_sec == b.changed.tv_sec && a.changed.tv_nsec == b.changed.tv_nsec;
+}
+
+const DownloadEntry *findByName(const DownloadListing &listing, std::string_view name)
+{
+    for (const DownloadEntry &entry : listing.shown)
         if (entry.name == name)
             return &entry;
     return nullptr;
 }
 
+// The newest version among the packages that dpkg would install; a version it cannot parse
+// (an epoch past an int, say) never wins.
+std::string latestVersionOf(const std::vector<DownloadEntry> &shown)
+{
+    std::string latest;
+    for (const DownloadEntry &entry : shown)
+        if (entry.package && isValidDebianVersion(entry.package->version) &&
+            (latest.empty() || compareDebianVersions(entry.package->version, latest) > 0))
+            latest = entry.package->version;
+    return latest;
+}
+
+// Throws std::system_error when the process has no descriptor left.
 std::optional<OpenedFile> openIn(int directory, std::string_view name)
 {
     if (!isOfferableName(name))
@@ -81,6 +113,8 @@ std::optional<OpenedFile> openIn(int directory, std::string_view name)
     // O_NOFOLLOW: a symbolic link fails to open; O_NONBLOCK: a FIFO opens at once, to be refused.
     UniqueFd file(::openat(directory, terminated.c_str(),
                            O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (!file && isOutOfDescriptors(errno))
+        throw std::system_error(errno, std::system_category(), "cannot open a download");
     if (!file)
         return std::nullopt;
     OpenedFile opened{std::move(file), {}};
@@ -91,25 +125,44 @@ std::optional<OpenedFile> openIn(int directory, std::string_view name)
 
 }  // namespace
 
-class DownloadFolder::Watcher
+class DownloadFolder::Lister
 {
 public:
-    explicit Watcher(const std::filesystem::path &folder);
-    ~Watcher();
+    explicit Lister(const std::filesystem::path &folder)
+        : watcher_(folder), listing_(std::make_shared<const DownloadListing>())
+    {
+        thread_ = std::thread([this] { run(); });
+    }
+    ~Lister()
+    {
+        // Whatever the thread is reading checks stopping_ between chunks.
+        stopping_ = true;
+        watcher_.stop();
+        thread_.join();
+    }
 
     std::shared_ptr<const DownloadListing> listing() const
     {
         const std::lock_guard lock(mutex_);
         return listing_;
     }
-    int directory() const { return directory_.get(); }
+    std::optional<OpenedFile> open(std::string_view name) const
+    {
+        const std::shared_ptr<const UniqueFd> folder = watcher_.directory();
+        return openIn(folder->get(), name);
+    }
+    void rescan() { watcher_.wake(); }
 
 private:
-    void run();
-    bool waitForChange();
-    bool settle();
-    void scan();
-    void computeDigests();
+    void run()
+    {
+        bool retrySoon = false;
+        do {
+            retrySoon = !scan() || !readDetails();
+        } while (watcher_.wait(retrySoon));
+    }
+    bool scan();
+    bool readDetails();
     void publish(DownloadListing listing)
     {
         auto shared = std::make_shared<const DownloadListing>(std::move(listing));
@@ -117,110 +170,33 @@ private:
         listing_ = std::move(shared);
     }
 
-    UniqueFd directory_;
-    UniqueFd inotify_;
-    UniqueFd wake_;
-    timespec lastModified_{};
+    FolderWatcher watcher_;
     std::atomic<bool> stopping_{false};
     mutable std::mutex mutex_;
     std::shared_ptr<const DownloadListing> listing_;
     std::thread thread_;
 };
 
-DownloadFolder::Watcher::Watcher(const std::filesystem::path &folder)
-    : directory_(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)),
-      inotify_(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC)),
-      wake_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC))
-{
-    if (!directory_ || !wake_)
-        throw std::filesystem::filesystem_error("cannot open", folder,
-                                                std::error_code(errno, std::system_category()));
-    // Without a watch (no inotify, or the watch limit reached) the folder is polled instead.
-    constexpr uint32_t kChanges = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO |
-        IN_CLOSE_WRITE | IN_MODIFY | IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
-    if (inotify_ && ::inotify_add_watch(inotify_.get(), folder.c_str(), kChanges) < 0)
-        inotify_ = UniqueFd();
-    scan();
-    if (!listing_)
-        throw std::filesystem::filesystem_error("cannot list", folder,
-                                                std::error_code(errno, std::system_category()));
-    thread_ = std::thread([this] { run(); });
-}
-
-DownloadFolder::Watcher::~Watcher()
-{
-    stopping_ = true;
-    const std::uint64_t one = 1;
-    // The eventfd cannot be full with one write; the thread also checks stopping_ between steps.
-    [[maybe_unused]] const ssize_t written = ::write(wake_.get(), &one, sizeof one);
-    thread_.join();
-}
-
-void DownloadFolder::Watcher::run()
-{
-    computeDigests();
-    while (waitForChange()) {
-        scan();
-        computeDigests();
-    }
-}
-
-// True when the folder changed, false when it is time to stop.
-bool DownloadFolder::Watcher::waitForChange()
-{
-    for (;;) {
-        pollfd watched[2] = {{wake_.get(), POLLIN, 0}, {inotify_.get(), POLLIN, 0}};
-        const int ready = ::poll(watched, inotify_ ? 2 : 1, inotify_ ? -1 : kRecheckMilliseconds);
-        if (stopping_)
-            return false;
-        if (ready < 0 && errno != EINTR)
-            return false;
-        if (ready > 0 && (watched[1].revents & POLLIN))
-            return settle();
-        struct stat status {};
-        if (ready == 0 && ::fstat(directory_.get(), &status) == 0 &&
-            (status.st_mtim.tv_sec != lastModified_.tv_sec ||
-             status.st_mtim.tv_nsec != lastModified_.tv_nsec))
-            return true;
-    }
-}
-
-// Reads events until none came for a moment (or for long enough), so that one scan follows a
-// burst of changes.
-bool DownloadFolder::Watcher::settle()
-{
-    const auto start = std::chrono::steady_clock::now();
-    alignas(inotify_event) char events[4096];
-    for (;;) {
-        while (::read(inotify_.get(), events, sizeof events) > 0) {}
-        if (std::chrono::steady_clock::now() - start > kLongestSettle)
-            return !stopping_;
-        pollfd watched[2] = {{wake_.get(), POLLIN, 0}, {inotify_.get(), POLLIN, 0}};
-        const int ready = ::poll(watched, 2, kSettleMilliseconds);
-        if (stopping_)
-            return false;
-        if (ready == 0)
-            return true;
-    }
-}
-
-void DownloadFolder::Watcher::scan()
+// False when the folder could not be read now: the last listing stays, to be made again soon.
+bool DownloadFolder::Lister::scan()
 {
     const std::shared_ptr<const DownloadListing> previous = listing();
-    struct stat folder {};
-    if (::fstat(directory_.get(), &folder) == 0)
-        lastModified_ = folder.st_mtim;
-
-    // fdopendir takes over a descriptor of its own, so the folder's stays at hand for openat.
-    const int listed = ::openat(directory_.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const std::shared_ptr<const UniqueFd> folder = watcher_.directory();
+    // fdopendir takes over a descriptor of its own, so the folder's stays at hand for fstatat.
+    const int listed = ::openat(folder->get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     DIR *entries = listed < 0 ? nullptr : ::fdopendir(listed);
     if (!entries) {
+        const int error = errno;
         if (listed >= 0)
             ::close(listed);
-        // A folder that cannot be read at the moment offers nothing until it can again.
-        if (previous)
-            publish({});
-        return;
+        // Out of descriptors says nothing of the folder; otherwise a folder that cannot be read
+        // at the moment offers nothing until it can again.
+        if (!isOutOfDescriptors(error)) {
+            DownloadListing nothing;
+            nothing.scanned = true;
+            publish(std::move(nothing));
+        }
+        return false;
     }
     std::vector<DownloadEntry> packages;
     std::vector<DownloadEntry> others;
@@ -228,7 +204,7 @@ void DownloadFolder::Watcher::scan()
         const std::string_view name = entry->d_name;
         struct stat status {};
         if (!isOfferableName(name) ||
-            ::fstatat(directory_.get(), entry->d_name, &status, AT_SYMLINK_NOFOLLOW) != 0 ||
+            ::fstatat(folder->get(), entry->d_name, &status, AT_SYMLINK_NOFOLLOW) != 0 ||
             !S_ISREG(status.st_mode))
             continue;
         (isPackageName(name) ? packages : others).push_back(entryFor(std::string(name), status));
@@ -239,6 +215,7 @@ void DownloadFolder::Watcher::scan()
         return a.name < b.name;
     };
     DownloadListing listing;
+    listing.scanned = true;
     listing.total = packages.size() + others.size();
     for (auto *part : {&packages, &others}) {
         const size_t room = DownloadFolder::kMaxShown - listing.shown.size();
@@ -246,59 +223,83 @@ void DownloadFolder::Watcher::scan()
         std::partial_sort(part->begin(), end, part->end(), byName);
         std::move(part->begin(), end, std::back_inserter(listing.shown));
     }
-
-    for (DownloadEntry &entry : listing.shown) {
-        const DownloadEntry *known = findByName(previous.get(), entry.name);
-        if (known && known->device == entry.device && known->inode == entry.inode &&
-            known->size == entry.size && known->changed.tv_sec == entry.changed.tv_sec &&
-            known->changed.tv_nsec == entry.changed.tv_nsec) {
+    // What was read of a file before is kept while it is the same file.
+    for (DownloadEntry &entry : listing.shown)
+        if (const DownloadEntry *known = findByName(*previous, entry.name);
+            known && sameFile(*known, entry))
             entry = *known;
-        } else if (isPackageName(entry.name)) {
-            if (auto opened = openIn(directory_.get(), entry.name))
-                entry.package = readDebianPackage(opened->file.get());
-        }
-        if (entry.package &&
-            (listing.latestVersion.empty() ||
-             compareDebianVersions(entry.package->version, listing.latestVersion) > 0))
-            listing.latestVersion = entry.package->version;
-    }
+    listing.latestVersion = latestVersionOf(listing.shown);
     publish(std::move(listing));
+    return true;
 }
 
-void DownloadFolder::Watcher::computeDigests()
+// Reads the package fields, then the digest, of each shown file that lacks them, publishing
+// after each file; false when a file could not be opened for want of descriptors.
+bool DownloadFolder::Lister::readDetails()
 {
     for (;;) {
         const std::shared_ptr<const DownloadListing> current = listing();
-        const auto pending = std::find_if(
-            current->shown.begin(), current->shown.end(),
-            [](const DownloadEntry &entry) { return entry.sha256.empty() && !entry.digestFailed; });
-        if (pending == current->shown.end() || stopping_)
-            return;
-        std::optional<std::string> digest;
-        if (const auto opened = openIn(directory_.get(), pending->name)) {
-            // A file replaced or written to since the scan waits for the scan its change brings.
-            if (!sameFile(*pending, opened->status))
-                return;
-            digest = sha256Hex(opened->file.get(), stopping_);
-            struct stat after {};
-            if (digest && (::fstat(opened->file.get(), &after) != 0 || !sameFile(*pending, after)))
-                return;
+        const auto &shown = current->shown;
+        auto pending = std::find_if(shown.begin(), shown.end(), [](const DownloadEntry &entry) {
+            return entry.packagePending;
+        });
+        const bool forPackage = pending != shown.end();
+        if (!forPackage)
+            pending = std::find_if(shown.begin(), shown.end(), [](const DownloadEntry &entry) {
+                return entry.sha256.empty() && !entry.digestFailed;
+            });
+        if (pending == shown.end() || stopping_)
+            return true;
+        std::optional<OpenedFile> opened;
+        try {
+            opened = open(pending->name);
+        } catch (const std::system_error &) {
+            return false;
         }
-        if (stopping_)
-            return;
+        // A file replaced or written to since the scan waits for the scan its change brings.
+        if (opened && !sameFile(*pending, opened->status))
+            return true;
         DownloadListing next = *current;
-        DownloadEntry &entry = next.shown[static_cast<size_t>(pending - current->shown.begin())];
-        if (digest)
-            entry.sha256 = std::move(*digest);
-        else
-            entry.digestFailed = true;
+        DownloadEntry &entry = next.shown[static_cast<size_t>(pending - shown.begin())];
+        if (forPackage) {
+            entry.packagePending = false;
+            const PackageReading reading =
+                opened ? readDebianPackage(opened->file.get(), stopping_) : PackageReading{};
+            if (reading.outcome == PackageReading::Outcome::Cancelled)
+                return true;
+            if (reading.outcome == PackageReading::Outcome::Read)
+                entry.package = reading.info;
+            entry.packageRefused = reading.outcome == PackageReading::Outcome::TooCostly;
+            if (entry.packageRefused)
+                logLine(
+                    LogLevel::Warning,
+                    "downloads: " + entry.name +
+                        ": gave up reading its package fields, which take more to unpack than any "
+                        "package needs");
+            next.latestVersion = latestVersionOf(next.shown);
+        } else {
+            std::optional<std::string> digest;
+            if (opened) {
+                digest = sha256Hex(opened->file.get(), stopping_);
+                struct stat after {};
+                if (digest &&
+                    (::fstat(opened->file.get(), &after) != 0 || !sameFile(*pending, after)))
+                    return true;
+            }
+            if (stopping_)
+                return true;
+            if (digest)
+                entry.sha256 = std::move(*digest);
+            else
+                entry.digestFailed = true;
+        }
         publish(std::move(next));
     }
 }
 
 DownloadFolder::DownloadFolder() = default;
 DownloadFolder::DownloadFolder(const std::filesystem::path &folder)
-    : watcher_(std::make_unique<Watcher>(folder))
+    : lister_(std::make_unique<Lister>(folder))
 {}
 DownloadFolder::DownloadFolder(DownloadFolder &&) noexcept = default;
 DownloadFolder &DownloadFolder::operator=(DownloadFolder &&) noexcept = default;
@@ -306,13 +307,23 @@ DownloadFolder::~DownloadFolder() = default;
 
 std::shared_ptr<const DownloadListing> DownloadFolder::listing() const
 {
-    static const auto kNothing = std::make_shared<const DownloadListing>();
-    return watcher_ ? watcher_->listing() : kNothing;
+    static const auto kNothing = [] {
+        DownloadListing nothing;
+        nothing.scanned = true;
+        return std::make_shared<const DownloadListing>(std::move(nothing));
+    }();
+    return lister_ ? lister_->listing() : kNothing;
 }
 
 std::optional<OpenedFile> DownloadFolder::open(std::string_view name) const
 {
-    return watcher_ ? openIn(watcher_->directory(), name) : std::nullopt;
+    return lister_ ? lister_->open(name) : std::nullopt;
+}
+
+void DownloadFolder::rescan() const
+{
+    if (lister_)
+        lister_->rescan();
 }
 
 }  // namespace zuno::service

@@ -22,6 +22,8 @@ struct DownloadEntry {
     std::uint64_t size = 0;
     std::time_t modified = 0;
     std::optional<PackageInfo> package;  // for a .deb that reads as one
+    bool packagePending = false;         // a .deb whose fields are still to be read
+    bool packageRefused = false;         // reading them took more than any package needs
     std::string sha256;                  // lower-case hex; empty until computed
     bool digestFailed = false;           // the file could not be read to the end
     // Which file this was when scanned, so that work done for it is kept across scans.
@@ -31,11 +33,13 @@ struct DownloadEntry {
 };
 
 struct DownloadListing {
+    // False until the folder has been read once.
+    bool scanned = false;
     // At most kMaxShown files: packages first, then the others, each part by name.
     std::vector<DownloadEntry> shown;
     // All files the folder offers, shown or not.
     size_t total = 0;
-    // The newest Version among the packages shown; empty without packages.
+    // The newest valid Version among the packages shown; empty without packages.
     std::string latestVersion;
 };
 
@@ -50,10 +54,11 @@ struct OpenedFile {
 // opened relative to the folder without following a symbolic link and without waiting on a
 // FIFO, and the open descriptor must be a regular file.
 //
-// The listing is made when the folder is opened and again only when the folder changes (inotify,
-// settled for a moment so that a file being copied in causes one scan, not thousands). A thread
-// of the folder's own does the scans and works out each shown file's SHA-256 and package fields,
-// so that requests only ever read the last listing made.
+// A thread of the folder's own makes the listing, first after the folder is opened and again
+// whenever a FolderWatcher says it changed or rescan() is called, and then reads each shown
+// package's fields and works out each shown file's SHA-256, publishing the listing after each
+// step: requests only ever read the last listing published, and never wait for that work. Where
+// a step fails for want of descriptors, the last listing stays and the step is tried again.
 class DownloadFolder
 {
 public:
@@ -62,23 +67,26 @@ public:
 
     // No folder: nothing is listed or served.
     DownloadFolder();
-    // Throws std::filesystem::filesystem_error when folder is not a readable directory.
+    // Throws std::filesystem::filesystem_error when folder is not a directory it can open.
+    // Returns at once: the folder is read on the folder's thread.
     explicit DownloadFolder(const std::filesystem::path &folder);
     DownloadFolder(DownloadFolder &&) noexcept;
     DownloadFolder &operator=(DownloadFolder &&) noexcept;
     ~DownloadFolder();
 
-    bool isSet() const { return static_cast<bool>(watcher_); }
-
     // The last listing made; never null.
     std::shared_ptr<const DownloadListing> listing() const;
 
-    // The file a request names (already percent-decoded), when the folder offers it.
+    // The file a request names (already percent-decoded), when the folder offers it. Throws
+    // std::system_error when the process is out of descriptors, which says nothing of the file.
     std::optional<OpenedFile> open(std::string_view name) const;
 
+    // From any thread: reads the folder again now, as if it had changed.
+    void rescan() const;
+
 private:
-    class Watcher;
-    std::unique_ptr<Watcher> watcher_;
+    class Lister;
+    std::unique_ptr<Lister> lister_;
 };
 
 }  // namespace zuno::service

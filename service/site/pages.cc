@@ -4,6 +4,7 @@
 #include "number_lookup.h"
 #include "web_text.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <set>
 
@@ -53,10 +54,37 @@ void appendForm(std::string &html, std::string_view input)
     html += "\">\n<button type=\"submit\">查询</button>\n</form>\n";
 }
 
+// A file name as one word for a POSIX shell: as it is when it holds nothing the shell reads,
+// otherwise in single quotes, with each ' written as '\''.
+std::string shellWord(std::string_view name)
+{
+    constexpr std::string_view kPlain = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                                        "0123456789._+-~:,@%/=";
+    if (!name.empty() && name.find_first_not_of(kPlain) == std::string_view::npos)
+        return std::string(name);
+    std::string word = "'";
+    for (const char c : name)
+        word += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return word + "'";
+}
+
+bool anyPackagePending(const DownloadListing &downloads)
+{
+    return std::any_of(downloads.shown.begin(), downloads.shown.end(),
+                       [](const DownloadEntry &file) { return file.packagePending; });
+}
+
 void appendDownloads(std::string &html, const DownloadListing &downloads)
 {
     html += "<h2 id=\"download\">下载</h2>\n";
-    if (!downloads.latestVersion.empty()) {
+    if (!downloads.scanned) {
+        html += "<p>正在读取下载目录，请稍后刷新本页。</p>\n";
+        return;
+    }
+    // Until every package is read, the newest one may be among those not yet read.
+    if (anyPackagePending(downloads)) {
+        html += "<p>正在读取安装包的信息…</p>\n";
+    } else if (!downloads.latestVersion.empty()) {
         html += "<p>最新版本：<strong>";
         html += escapeHtml(downloads.latestVersion);
         html += "</strong></p>\n";
@@ -83,6 +111,8 @@ void appendDownloads(std::string &html, const DownloadListing &downloads)
             html += "）：";
             html += escapeHtml(file.package->summary);
             html += "</span>";
+        } else if (file.packageRefused) {
+            html += "<br><span class=\"note\">解包所需超出限制，未读取软件包信息</span>";
         }
         html += "</td><td class=\"size\" title=\"" + std::to_string(file.size) + " 字节\">";
         html += humanSize(file.size);
@@ -111,7 +141,7 @@ void appendInstall(std::string &html, const DownloadListing &downloads)
             continue;
         anyPackage = true;
         architectures.insert(file.package->architecture);
-        html += "<pre>sudo apt install ./" + escapeHtml(file.name) + "</pre>\n";
+        html += "<pre>sudo apt install ./" + escapeHtml(shellWord(file.name)) + "</pre>\n";
     }
     if (!anyPackage)
         html += "<pre>sudo apt install ./zuno-lookup_版本_amd64.deb</pre>\n";
@@ -200,10 +230,12 @@ std::string_view errorTitle(http::status status)
     case http::status::bad_request: return "请求无效";
     case http::status::not_found: return "找不到该页面";
     case http::status::method_not_allowed: return "不支持该请求方法";
+    case http::status::precondition_failed: return "前提条件不成立";
     case http::status::payload_too_large: return "请求内容过大";
     case http::status::uri_too_long: return "网址过长";
     case http::status::range_not_satisfiable: return "请求的范围无效";
     case http::status::request_header_fields_too_large: return "请求头过大";
+    case http::status::service_unavailable: return "服务暂时不可用";
     default: return "服务器无法处理该请求";
     }
 }
@@ -226,6 +258,8 @@ std::string errorPageHtml(http::status status)
         html += "请求头超过了本站接受的长度。";
         break;
     case http::status::range_not_satisfiable: html += "请求的字节范围超出了文件的大小。"; break;
+    case http::status::precondition_failed: html += "文件已经改变，与请求所附的条件不符。"; break;
+    case http::status::service_unavailable: html += "服务器暂时繁忙，请稍后重试。"; break;
     default: html += "请检查网址后重试。";
     }
     html += "</p>\n<p><a href=\"/\">返回首页</a></p>\n</body>\n</html>\n";

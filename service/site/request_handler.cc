@@ -21,6 +21,7 @@
 #include <cstdio>
 #include <ctime>
 #include <string>
+#include <system_error>
 
 namespace zuno::service {
 namespace {
@@ -124,14 +125,19 @@ Response serveFile(const Request &request, const Served &served, MakeBody body)
     const Preconditions preconditions{plainView(request[http::field::if_none_match]),
                                       plainView(request[http::field::if_modified_since]),
                                       plainView(request[http::field::range]),
-                                      plainView(request[http::field::if_range])};
+                                      plainView(request[http::field::if_range]),
+                                      plainView(request[http::field::if_match]),
+                                      plainView(request[http::field::if_unmodified_since])};
     const std::uint64_t size = served.representation.size;
-    const Selection selection = selectRepresentation(preconditions, served.representation);
+    const Selection selection =
+        selectRepresentation(preconditions, served.representation, std::time(nullptr));
     if (selection.kind == Selection::Kind::NotModified) {
         StringResponse response{http::status::not_modified, request.version()};
         describe(response, served);
         return response;
     }
+    if (selection.kind == Selection::Kind::PreconditionFailed)
+        return errorResponse(http::status::precondition_failed, request.version(), Audience::Page);
     if (selection.kind == Selection::Kind::Unsatisfiable) {
         StringResponse response =
             errorResponse(http::status::range_not_satisfiable, request.version(), Audience::Page);
@@ -163,7 +169,16 @@ Answer download(const RouteContext &context, const Site &site)
 {
     const Request &request = context.request;
     const std::string_view name = context.path.substr(kDownloadPrefix.size());
-    auto opened = site.downloads().open(name);
+    std::optional<OpenedFile> opened;
+    try {
+        opened = site.downloads().open(name);
+    } catch (const std::system_error &) {
+        // Out of descriptors for now: nothing wrong with the file, so ask again shortly.
+        auto busy =
+            errorResponse(http::status::service_unavailable, request.version(), Audience::Page);
+        busy.set(http::field::retry_after, "1");
+        return {std::move(busy), std::nullopt};
+    }
     if (!opened)
         return {errorResponse(http::status::not_found, request.version(), Audience::Page),
                 std::nullopt};

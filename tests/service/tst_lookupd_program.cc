@@ -24,8 +24,10 @@ const QString kProgram = QString::fromUtf8(ZUNO_LOOKUPD_PATH);
 constexpr qsizetype kDownloadSize = 24 * 1024 * 1024;
 
 // Starts the program on a free port and returns that port once it says it listens, 0 if it does
-// not. A shell command such as "ulimit -n 40" may set its limits first.
-quint16 startListening(QProcess &process, QStringList arguments, const QString &limit = u":"_s)
+// not; what it said until then goes to said. A shell command such as "ulimit -n 40" may set its
+// limits first.
+quint16 startListening(QProcess &process, QStringList arguments, const QString &limit = u":"_s,
+                       QByteArray *told = nullptr)
 {
     process.setReadChannel(QProcess::StandardError);
     arguments << u"--listen"_s << u"127.0.0.1:0"_s;
@@ -36,6 +38,8 @@ quint16 startListening(QProcess &process, QStringList arguments, const QString &
     QByteArray said;
     while (!said.contains("/\n") && process.waitForReadyRead(10'000))
         said += process.readAllStandardError();
+    if (told)
+        *told = said;
     const auto match = QRegularExpression(u"listening on http://127\\.0\\.0\\.1:(\\d+)/\n"_s)
                            .match(QString::fromUtf8(said));
     return match.hasMatch() ? match.captured(1).toUShort() : 0;
@@ -74,15 +78,35 @@ bool eventually(const std::function<bool()> &condition)
     return true;
 }
 
+bool writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
+
 // Starts the program with a 24 MiB file to download.
-quint16 startWithADownload(QProcess &process, const QTemporaryDir &folder, QStringList arguments)
+quint16 startWithADownload(QProcess &process, const QTemporaryDir &folder, QStringList arguments,
+                           QByteArray *told = nullptr)
 {
     QFile file(QDir(folder.path()).filePath(u"big.bin"_s));
     if (!file.open(QIODevice::WriteOnly) || !file.resize(kDownloadSize))
         return 0;
     file.close();
-    return startListening(process, arguments << u"--downloads"_s << folder.path());
+    return startListening(process, arguments << u"--downloads"_s << folder.path(), u":"_s, told);
 }
+
+// The most memory the process has held at once, from /proc; -1 when it cannot be read.
+qint64 peakResidentBytes(qint64 pid)
+{
+    QFile status(u"/proc/%1/status"_s.arg(pid));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    const auto peak =
+        QRegularExpression(u"VmHWM:\\s+(\\d+) kB"_s).match(QString::fromLatin1(status.readAll()));
+    return peak.hasMatch() ? peak.captured(1).toLongLong() * 1024 : -1;
+}
+
+QString homePage(quint16 port) { return QString::fromUtf8(rawGet(port, "/").rest); }
 
 bool raiseOpenFileLimit()
 {
@@ -100,6 +124,9 @@ class TestLookupdProgram : public QObject
     Q_OBJECT
 
 private slots:
+    // Signals
+    void shouldReloadOnHangUpAndIgnoreUserSignalsWithoutCuttingADownload();
+
     // Stopping
     void shouldFinishWhatIsInFlightAndCloseTheRestWhenDraining();
     void shouldStopWithoutWaitingForTheRest_data();
@@ -108,7 +135,43 @@ private slots:
     // Limits of the machine
     void shouldRefuseNewConnectionsCleanlyWhenOutOfDescriptors();
     void shouldGiveBackDescriptorsAndMemoryAfterFloods();
+    void shouldListenAndStopAtOnceWithPackageBombsInTheFolder();
 };
+
+// Without inotify, and with the folder checked only hourly: only SIGHUP can show a new file.
+void TestLookupdProgram::shouldReloadOnHangUpAndIgnoreUserSignalsWithoutCuttingADownload()
+{
+    QTemporaryDir folder;
+    QProcess process;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(u"ZUNO_LOOKUPD_POLL_DOWNLOADS"_s, u"3600"_s);
+    process.setProcessEnvironment(environment);
+    QByteArray log;
+    const quint16 port = startWithADownload(process, folder, {}, &log);
+    QVERIFY(port != 0);
+    QCOMPARE(log.count("checking it every 3600 s instead\n"), 1);
+
+    boost::asio::io_context context;
+    RawSocket download = rawConnect(context, port, 16 * 1024);
+    rawSend(download, "GET /download/big.bin HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
+    char head[4096];
+    std::string received(head, download.read_some(boost::asio::buffer(head)));
+    QVERIFY(writeFile(QDir(folder.path()).filePath(u"added.txt"_s), "added"));
+    for (const int signal : {SIGHUP, SIGUSR1, SIGUSR2})
+        QVERIFY(::kill(static_cast<pid_t>(process.processId()), signal) == 0);
+    QVERIFY(waitForLog(process, log, "zuno-lookupd: SIGUSR2: ignored\n"));
+    QVERIFY2(log.contains("zuno-lookupd: SIGHUP: reloading the download listing\n") &&
+                 log.contains("zuno-lookupd: SIGUSR1: ignored\n"),
+             log.constData());
+    QVERIFY(eventually([&] { return homePage(port).contains(u"added.txt"_s); }));
+
+    received += readToEnd(download);
+    QCOMPARE(qsizetype(received.size() - (received.find("\r\n\r\n") + 4)), kDownloadSize);
+    QCOMPARE(process.state(), QProcess::Running);
+    QCOMPARE(rawGet(port, "/healthz").status, 200);
+    process.kill();
+    process.waitForFinished();
+}
 
 // With --access-log: a download read slowly, an idle kept-alive connection and one whose request
 // comes during the drain.
@@ -229,9 +292,13 @@ void TestLookupdProgram::shouldRefuseNewConnectionsCleanlyWhenOutOfDescriptors()
     QSKIP("the sanitizers' own checks need descriptors (UBSan's vptr check opens a pipe)");
 #endif
     QVERIFY(raiseOpenFileLimit());
+    QTemporaryDir folder;
+    QVERIFY(writeFile(QDir(folder.path()).filePath(u"small.txt"_s), "small"));
     QProcess process;
-    const quint16 port = startListening(process, {u"--threads"_s, u"1"_s}, u"ulimit -n 40"_s);
+    const quint16 port = startListening(
+        process, {u"--threads"_s, u"1"_s, u"--downloads"_s, folder.path()}, u"ulimit -n 40"_s);
     QVERIFY(port != 0);
+    QVERIFY(eventually([&] { return homePage(port).contains(u"small.txt"_s); }));
     QByteArray log;
     boost::asio::io_context context;
     std::vector<RawSocket> open;
@@ -248,14 +315,30 @@ void TestLookupdProgram::shouldRefuseNewConnectionsCleanlyWhenOutOfDescriptors()
     QVERIFY(readToEnd(open.front()).starts_with("HTTP/1.1 200 OK\r\n"));
     QVERIFY(waitForLog(process, log, "refusing new connections until some close\n"));
 
+    // At the limit, a folder that changes cannot be listed and a file cannot be opened: both are
+    // tried again later, not taken for an empty folder or a missing file.
+    QVERIFY(writeFile(QDir(folder.path()).filePath(u"added.txt"_s), "added"));
+    std::this_thread::sleep_for(1500ms);
+    open[1].close();
+    std::this_thread::sleep_for(300ms);
+    const auto busy = rawGet(port, "/download/small.txt");
+    QVERIFY2(busy.status == 503 && busy.header("Retry-After") == "1", busy.head.c_str());
+
     open.clear();
-    // Served again once descriptors are free, and said so once.
+    QVERIFY(eventually([&] {
+        const QString page = homePage(port);
+        return page.contains(u"small.txt"_s) && page.contains(u"added.txt"_s);
+    }));
+    // Served again once descriptors are free.
     QVERIFY(eventually([&] {
         return metric(port, "zuno_http_requests_total{route=\"metrics\",code=\"2xx\"}") >= 0;
     }));
     QVERIFY(metric(port, "zuno_http_connections_refused_total") > 0);
     QVERIFY(waitForLog(process, log, "accepting connections again\n"));
-    QCOMPARE(log.count("out of file descriptors"), 1);
+    // Once for each time it ran out (twice at most here), not once for each refusal.
+    const qsizetype outOf = log.count("out of file descriptors");
+    QVERIFY2(outOf >= 1 && outOf <= 2 && log.count("accepting connections again") == outOf,
+             log.constData());
     process.kill();
     process.waitForFinished();
 }
@@ -303,6 +386,42 @@ void TestLookupdProgram::shouldGiveBackDescriptorsAndMemoryAfterFloods()
 #endif
     process.kill();
     process.waitForFinished();
+}
+
+// Packages that unpack to terabytes or ask for a 768 MiB dictionary (make-package-bombs.sh).
+void TestLookupdProgram::shouldListenAndStopAtOnceWithPackageBombsInTheFolder()
+{
+    QTemporaryDir folder, made;
+    QCOMPARE(QProcess::execute(u"/bin/sh"_s, {QString::fromUtf8(ZUNO_PACKAGE_BOMBS), made.path()}),
+             0);
+    for (const QString &name : {u"huge.deb"_s, u"nested.deb"_s})
+        QVERIFY(QFile::copy(made.filePath(name), QDir(folder.path()).filePath(name)));
+    QProcess process;
+    QElapsedTimer clock;
+    clock.start();
+    const quint16 port =
+        startListening(process, {u"--downloads"_s, folder.path(), u"--drain-timeout"_s, u"5"_s});
+    QVERIFY(port != 0);
+    QVERIFY2(clock.elapsed() < 2'000, qPrintable(QString::number(clock.elapsed())));
+    const QString refused = u"解包所需超出限制"_s;
+    QVERIFY(eventually([&] { return homePage(port).count(refused) == 1; }));
+
+    const qint64 peak = peakResidentBytes(process.processId());
+    QVERIFY(peak > 0);
+    QVERIFY(QFile::copy(made.filePath(u"dict.xz.deb"_s),
+                        QDir(folder.path()).filePath(u"dict.xz.deb"_s)));
+    QVERIFY(eventually([&] { return homePage(port).count(refused) == 2; }));
+    const qint64 added = peakResidentBytes(process.processId()) - peak;
+    QVERIFY2(added < 100 * 1024 * 1024, qPrintable(QString::number(added)));
+
+    // Stopped while one is being read.
+    QVERIFY(QFile::copy(made.filePath(u"nested.deb"_s), QDir(folder.path()).filePath(u"b.deb"_s)));
+    std::this_thread::sleep_for(400ms);
+    clock.restart();
+    QVERIFY(::kill(static_cast<pid_t>(process.processId()), SIGTERM) == 0);
+    QVERIFY(process.waitForFinished(10'000));
+    QVERIFY2(clock.elapsed() < 3'000, qPrintable(QString::number(clock.elapsed())));
+    QCOMPARE(process.exitCode(), 0);
 }
 
 QTEST_GUILESS_MAIN(TestLookupdProgram)

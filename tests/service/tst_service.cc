@@ -1,10 +1,12 @@
 // Service headers before any Qt header: Qt's keyword macros must not reach Boost.
+#include "folder_watcher.h"
 #include "server.h"
 #include "site.h"
 
 #include "get_body.h"
 #include "raw_http.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -64,21 +66,23 @@ bool writeFile(const QString &path, const QByteArray &bytes)
     return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
 }
 
-// A Debian package built by dpkg-deb, its control member compressed as asked.
+// A Debian package built by dpkg-deb, its control member compressed as asked; more (unchecked)
+// follows the control file's fields.
 bool buildPackage(const QString &root, const QString &version, const QString &compression,
-                  const QString &output)
+                  const QString &output, const QString &more = {})
 {
     const QString tree = root + u"/tree-"_s + compression;
     const QString control =
         u"Package: zuno-lookup\nVersion: %1\nArchitecture: amd64\n"
         "Maintainer: Test <t@zuno.invalid>\n"
-        "Description: ZUNO <lookup> & \"window\"\n second line\n"_s.arg(version);
+        "Description: ZUNO <lookup> & \"window\"\n second line\n"_s.arg(version) +
+        more;
     if (!QDir().mkpath(tree + u"/DEBIAN"_s) ||
         !writeFile(tree + u"/DEBIAN/control"_s, control.toUtf8()))
         return false;
-    return QProcess::execute(
-               u"dpkg-deb"_s,
-               {u"--root-owner-group"_s, u"-Z"_s + compression, u"--build"_s, tree, output}) == 0;
+    return QProcess::execute(u"dpkg-deb"_s,
+                             {u"--root-owner-group"_s, u"--nocheck"_s, u"-Z"_s + compression,
+                              u"--build"_s, tree, output}) == 0;
 }
 
 QString text(const RawResponse &response) { return QString::fromUtf8(response.rest); }
@@ -175,6 +179,8 @@ private slots:
     void shouldListPackagesWithTheirFieldsAndNewestVersion();
     void shouldSayNoPackageIsOfferedWhenThereAreNone();
     void shouldKeepTheHomePageSmallAndQuickWithTwentyThousandFiles();
+    void shouldFollowFilesAndTheFolderAsTheyChange_data();
+    void shouldFollowFilesAndTheFolderAsTheyChange();
 
     // Sending files
     void shouldHonourValidatorsAndRanges_data();
@@ -222,7 +228,7 @@ private:
         QString page;
         for (int i = 0; i < 600; ++i) {
             page = text(rawGet(port_, "/"));
-            if (!page.contains(u"计算中"_s))
+            if (!page.contains(u"计算中"_s) && !page.contains(u"正在读取"_s))
                 break;
             QTest::qWait(100);
         }
@@ -241,6 +247,12 @@ void TestService::initTestCase()
     QVERIFY(QDir(root_.path()).mkdir(u"downloads"_s));
     QVERIFY(writeFile(root_.filePath(u"secret.txt"_s), kSecret));
     QVERIFY(writeFile(folder() + u"/zuno-1.2.zip"_s, kInstaller));
+    // An old file: an If-Modified-Since between then and now is a date it was not modified since.
+    QFile zip(folder() + u"/zuno-1.2.zip"_s);
+    QVERIFY(zip.open(QIODevice::ReadWrite) &&
+            zip.setFileTime(QDateTime(QDate(2020, 1, 1), QTime(0, 0), Qt::UTC),
+                            QFileDevice::FileModificationTime));
+    zip.close();
     QVERIFY(writeFile(folder() + u"/使用说明.txt"_s, "read me"));
     QVERIFY(writeFile(folder() + u"/.hidden"_s, kSecret));
     QVERIFY(writeFile(folder() + u"/large.bin"_s, {}) &&
@@ -251,6 +263,14 @@ void TestService::initTestCase()
          {std::pair{u"1.9"_s, u"xz"_s}, {u"1.10"_s, u"gzip"_s}, {u"1.10~rc1"_s, u"zstd"_s}})
         QVERIFY(buildPackage(root_.path(), version, compression,
                              folder() + u"/zuno-lookup_%1_amd64.deb"_s.arg(version)));
+    // Versions dpkg would not take as newest, names a shell or a reader would take otherwise
+    QVERIFY(buildPackage(root_.path(), u"99999999999999999999:2.0"_s, u"gzip"_s,
+                         folder() + u"/epoch.deb"_s));
+    QVERIFY(buildPackage(root_.path(), u"1.0"_s, u"gzip"_s, folder() + u"/two-paragraphs.deb"_s,
+                         u"\nPackage: zuno-lookup\nVersion: 9.9\n"_s));
+    for (const QString &name : {u"$(touch${IFS}pwned);x.deb"_s, u"with space_2.0.deb"_s})
+        QVERIFY(QFile::copy(folder() + u"/zuno-lookup_1.9_amd64.deb"_s, folder() + u'/' + name));
+    QVERIFY(writeFile(folder() + u"/setup\u202Egnp.exe"_s, kInstaller));
     site_ = std::make_unique<Site>(DownloadFolder(folder().toStdString()));
     server_ = startServer(*site_);
     port_ = server_->localEndpoint().port();
@@ -424,8 +444,14 @@ void TestService::shouldListPackagesWithTheirFieldsAndNewestVersion()
                           "&quot;window&quot;</span>"_s));
     QVERIFY(page.contains(u"<a href=\"/download/%E4%BD%BF%E7%94%A8%E8%AF%B4%E6%98%8E.txt\" "
                           "download>使用说明.txt</a>"_s));
-    for (const QString &absent : {u".hidden"_s, u"link.txt"_s, u"pipe.deb"_s})
+    for (const QString &absent : {u".hidden"_s, u"link.txt"_s, u"pipe.deb"_s, u"setup"_s})
         QVERIFY2(!page.contains(absent), qPrintable(absent));
+    QVERIFY(page.contains(u"软件包 zuno-lookup 1.0（amd64）"_s));
+    // Pasted into a shell, each line installs the one file it names.
+    for (const QString &line :
+         {u"./&#39;$(touch${IFS}pwned);x.deb&#39;</pre>"_s,
+          u"./&#39;with space_2.0.deb&#39;</pre>"_s, u"./zuno-lookup_1.10_amd64.deb</pre>"_s})
+        QVERIFY2(page.contains(u"<pre>sudo apt install "_s + line), qPrintable(line));
 
     // A file added later is listed once the folder settles.
     QVERIFY(writeFile(folder() + u"/added.txt"_s, "new"));
@@ -450,6 +476,7 @@ void TestService::shouldKeepTheHomePageSmallAndQuickWithTwentyThousandFiles()
         QVERIFY(writeFile(many + u"/file-%1.bin"_s.arg(i, 5, 10, QChar(u'0')), "x"));
     const Site site(DownloadFolder(many.toStdString()));
     const auto server = startServer(site);
+    QTRY_VERIFY_WITH_TIMEOUT(site.downloads().listing()->scanned, 10000);
     QElapsedTimer clock;
     clock.start();
     constexpr int kRequests = 20;
@@ -461,6 +488,57 @@ void TestService::shouldKeepTheHomePageSmallAndQuickWithTwentyThousandFiles()
     QVERIFY(text(response).contains(
         u"共有 20000 个文件，这里列出前 %1 个"_s.arg(DownloadFolder::kMaxShown)));
     QCOMPARE(rawGet(server->localEndpoint().port(), "/download/file-19999.bin").rest, "x");
+}
+
+void TestService::shouldFollowFilesAndTheFolderAsTheyChange_data()
+{
+    QTest::addColumn<bool>("inotify");
+    QTest::newRow("inotify") << true;
+    QTest::newRow("checking every second") << false;
+}
+
+// The path offered is a link to a release folder, as deploy tools lay it out.
+void TestService::shouldFollowFilesAndTheFolderAsTheyChange()
+{
+    QFETCH(bool, inotify);
+    const QDir root(root_.filePath(inotify ? u"follow-inotify"_s : u"follow-polling"_s));
+    QVERIFY(QDir().mkpath(root.filePath(u"v1"_s)) && QDir().mkpath(root.filePath(u"v2"_s)));
+    QVERIFY(writeFile(root.filePath(u"v1/a.txt"_s), "one"));
+    QVERIFY(writeFile(root.filePath(u"v2/b.txt"_s), "two"));
+    QVERIFY(QFile::link(u"v1"_s, root.filePath(u"current"_s)));
+    if (!inotify)
+        qputenv(zuno::service::FolderWatcher::kPollingVariable, "1");
+    const Site site(DownloadFolder(root.filePath(u"current"_s).toStdString()));
+    qunsetenv(zuno::service::FolderWatcher::kPollingVariable);
+    const auto server = startServer(site);
+    const quint16 port = server->localEndpoint().port();
+    const auto listed = [&](const QString &needle) {
+        QElapsedTimer clock;
+        clock.start();
+        while (!text(rawGet(port, "/")).contains(needle) && clock.elapsed() < 10'000)
+            QTest::qWait(100);
+        return text(rawGet(port, "/")).contains(needle);
+    };
+    // SHA-256 of "one", then of "one, rewritten in place"
+    QVERIFY(listed(u"7692c3ad3540bb803c020b3aee66cd8887123234ea0c6e7143c0add73ff431ed"_s));
+    QFile rewritten(root.filePath(u"v1/a.txt"_s));
+    QVERIFY(rewritten.open(QIODevice::ReadWrite) && rewritten.seek(3) &&
+            rewritten.write(", rewritten in place") == 20);
+    rewritten.close();
+    QVERIFY(listed(u"23 字节"_s));
+    QVERIFY(listed(QString::fromLatin1(
+        QCryptographicHash::hash("one, rewritten in place", QCryptographicHash::Sha256).toHex())));
+
+    // The link swapped to another folder, then that folder removed and made again
+    QVERIFY(QFile::remove(root.filePath(u"current"_s)));
+    QVERIFY(QFile::link(u"v2"_s, root.filePath(u"current"_s)));
+    QVERIFY(listed(u"b.txt"_s));
+    QCOMPARE(rawGet(port, "/download/b.txt").rest, "two");
+    QVERIFY(QDir(root.filePath(u"v2"_s)).removeRecursively());
+    QVERIFY(QDir().mkpath(root.filePath(u"v2"_s)));
+    QVERIFY(writeFile(root.filePath(u"v2/c.txt"_s), "three"));
+    QVERIFY(listed(u"c.txt"_s));
+    QCOMPARE(rawGet(port, "/download/c.txt").rest, "three");
 }
 
 void TestService::shouldHonourValidatorsAndRanges_data()
@@ -482,14 +560,25 @@ void TestService::shouldHonourValidatorsAndRanges_data()
     row("If-None-Match garbage", "If-None-Match: ,,\"unterminated\r\n", 200, "");
     row("If-Modified-Since, same date", "If-Modified-Since: DATE\r\n", 304, "");
     row("If-Modified-Since, later RFC 850 date",
-        "If-Modified-Since: Sunday, 06-Nov-50 08:49:37 GMT\r\n", 304, "");
-    row("If-Modified-Since, later asctime date", "If-Modified-Since: Sun Nov  6 08:49:37 2050\r\n",
+        "If-Modified-Since: Sunday, 06-Nov-22 08:49:37 GMT\r\n", 304, "");
+    row("If-Modified-Since, later asctime date", "If-Modified-Since: Sun Nov  6 08:49:37 2022\r\n",
         304, "");
+    row("If-Modified-Since in the future", "If-Modified-Since: Sun, 06 Nov 2050 08:49:37 GMT\r\n",
+        200, "");
     row("If-Modified-Since, earlier date", "If-Modified-Since: Sun, 06 Nov 1994 08:49:37 GMT\r\n",
         200, "");
     row("If-Modified-Since garbage", "If-Modified-Since: yesterday\r\n", 200, "");
     row("other tag beats a matching date",
         "If-None-Match: \"other\"\r\nIf-Modified-Since: DATE\r\n", 200, "");
+    row("If-Match, same tag", "If-Match: ETAG\r\n", 200, "");
+    row("If-Match *", "If-Match: *\r\n", 200, "");
+    row("If-Match, other tag", "If-Match: \"other\"\r\n", 412, "");
+    row("If-Match, weak", "If-Match: W/ETAG\r\n", 412, "");
+    row("If-Unmodified-Since, same date", "If-Unmodified-Since: DATE\r\n", 200, "");
+    row("If-Unmodified-Since, earlier date",
+        "If-Unmodified-Since: Sun, 06 Nov 1994 08:49:37 GMT\r\n", 412, "");
+    row("If-Match beats an earlier date",
+        "If-Match: ETAG\r\nIf-Unmodified-Since: Sun, 06 Nov 1994 08:49:37 GMT\r\n", 200, "");
     // Ranges
     row("first bytes", "Range: bytes=0-1\r\n", 206, "bytes 0-1/26");
     row("open end", "Range: bytes=20-\r\n", 206, "bytes 20-25/26");
@@ -500,7 +589,9 @@ void TestService::shouldHonourValidatorsAndRanges_data()
     row("empty suffix", "Range: bytes=-0\r\n", 416, "bytes */26");
     row("reversed", "Range: bytes=5-2\r\n", 200, "");
     row("not numbers", "Range: bytes=a-b\r\n", 200, "");
-    row("huge number", "Range: bytes=0-99999999999999999999999\r\n", 200, "");
+    row("last byte past 64 bits", "Range: bytes=0-99999999999999999999\r\n", 206, "bytes 0-25/26");
+    row("first byte past 64 bits", "Range: bytes=99999999999999999999-\r\n", 416, "bytes */26");
+    row("unit in capitals", "Range: BYTES=0-1\r\n", 206, "bytes 0-1/26");
     row("several ranges", "Range: bytes=0-1,4-5\r\n", 200, "");
     row("other unit", "Range: items=0-1\r\n", 200, "");
     row("If-Range, same tag", "Range: bytes=0-1\r\nIf-Range: ETAG\r\n", 206, "bytes 0-1/26");
@@ -549,6 +640,7 @@ void TestService::shouldServeOnlyRegularFilesInsideTheFolder_data()
     QTest::newRow("symbolic link out") << "/download/link.txt"_ba << QByteArray();
     QTest::newRow("hidden file") << "/download/.hidden"_ba << QByteArray();
     QTest::newRow("FIFO") << "/download/pipe.deb"_ba << QByteArray();
+    QTest::newRow("right-to-left override") << "/download/setup%E2%80%AEgnp.exe"_ba << QByteArray();
     QTest::newRow("the folder itself") << "/download/"_ba << QByteArray();
     QTest::newRow("no such file") << "/download/gone.zip"_ba << QByteArray();
 }

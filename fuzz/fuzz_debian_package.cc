@@ -1,0 +1,65 @@
+// libFuzzer target: any file's bytes read as a .deb, checking that the reading ends quickly
+// whatever the bytes claim, and that the fields it gives are what the page may show.
+#include "debian_package.h"
+#include "gbk_codec.h"
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+
+namespace {
+
+using namespace zuno::service;
+
+// The reader's own budget is 2 s of unpacking; the rest is reading at most 4 MiB.
+constexpr auto kLongestReading = std::chrono::seconds(4);
+
+void require(bool holds, const char *what)
+{
+    if (!holds) {
+        std::fprintf(stderr, "broken: %s\n", what);
+        std::abort();
+    }
+}
+
+void requireShowable(const std::string &field, const char *what)
+{
+    require(field.size() <= 200 && decodeUtf8(field).has_value(), what);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, size_t size)
+{
+    const int fd = ::memfd_create("package", MFD_CLOEXEC);
+    require(fd >= 0, "memfd_create");
+    size_t written = 0;
+    while (written < size) {
+        const ssize_t got = ::write(fd, data + written, size - written);
+        require(got > 0, "write");
+        written += static_cast<size_t>(got);
+    }
+    require(::lseek(fd, 0, SEEK_SET) == 0, "lseek");
+
+    const std::atomic<bool> cancel{false};
+    const auto start = std::chrono::steady_clock::now();
+    const PackageReading reading = readDebianPackage(fd, cancel);
+    require(std::chrono::steady_clock::now() - start < kLongestReading, "took too long");
+    ::close(fd);
+
+    require(reading.outcome != PackageReading::Outcome::Cancelled, "cancelled unasked");
+    if (reading.outcome == PackageReading::Outcome::Read) {
+        const PackageInfo &info = reading.info;
+        require(!info.name.empty() && !info.version.empty(), "read without name or version");
+        for (const auto *field : {&info.name, &info.version, &info.architecture, &info.summary})
+            requireShowable(*field, "a field too long or not UTF-8");
+        require(compareDebianVersions(info.version, info.version) == 0, "version unlike itself");
+        isValidDebianVersion(info.version);
+    }
+    return 0;
+}
