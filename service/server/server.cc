@@ -152,11 +152,13 @@ void Server::stopOnSignals(std::initializer_list<int> signals)
     // Their default action would end the process without a drain.
     for (const int signal : {SIGHUP, SIGUSR1, SIGUSR2})
         signals_.add(signal);
-    const auto wait = [this](auto &self) -> void {
-        signals_.async_wait([this, self](boost::system::error_code error, int signal) {
+    const std::vector<int> stopping(signals);
+    const auto wait = [this, stopping](auto &self) -> void {
+        signals_.async_wait([this, self, stopping](boost::system::error_code error, int signal) {
             if (error)
                 return;
-            if (signal == SIGHUP || signal == SIGUSR1 || signal == SIGUSR2) {
+            // A signal asked for as a stop signal stops, even one otherwise only logged.
+            if (std::find(stopping.begin(), stopping.end(), signal) == stopping.end()) {
                 const bool reload = signal == SIGHUP && options_.onReload;
                 say(signalName(signal) +
                     (reload ? ": reloading the download listing" : ": ignored"));
