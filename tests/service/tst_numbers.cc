@@ -210,6 +210,8 @@ void TestNumbers::shouldAnswerWhatPeopleLookNumbersUpFor_data()
         u"号码：170 4123 4567 手机号码|归属地：暂无数据|运营商：中国联通");
     row("second city of its area code", u"13909100000",
         u"号码：139 0910 0000 手机号码|归属地：陕西省咸阳市|运营商：中国移动 区号：029");
+    row("city in a shared code and alone for its old one", u"13312345678",
+        u"号码：133 1234 5678 手机号码|归属地：贵州省遵义市|运营商：中国电信 区号：0851");
     row("city named for two codes gets none", u"13899712345",
         u"号码：138 9971 2345 手机号码|归属地：新疆伊犁哈萨克自治州|运营商：中国移动");
     // Fixed lines
@@ -281,7 +283,7 @@ void TestNumbers::shouldGiveMobileBlocksAnAreaCodeAndFitEveryPlaceInTheBox()
         }
     }
     QVERIFY2(placed > 100'000, qPrintable(QString::number(placed)));
-    QVERIFY2(withCode >= placed * 0.97, qPrintable(u"%1 of %2"_s.arg(withCode).arg(placed)));
+    QVERIFY2(withCode >= placed * 0.99, qPrintable(u"%1 of %2"_s.arg(withCode).arg(placed)));
 
     // Fixed lines of every code, with the longest subscriber numbers.
     for (int code = 10; code <= 999; ++code) {
