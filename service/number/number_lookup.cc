@@ -140,6 +140,15 @@ LookupOutcome NumberLookup::lookup(std::u16string_view title) const
         return outcome(normalised.verdict);
 
     const std::string &national = normalised.national;
+    // Text messages come from 106 ports; read as digits they would be a Beijing fixed line.
+    if (isSmsPort(national)) {
+        LookupOutcome port;
+        port.verdict = Verdict::Found;
+        port.number = ascii(national);
+        port.place = kNationwide;
+        port.kind = u"短信服务号码";
+        return port;
+    }
     if (!normalised.hadCountryCode && national.size() <= kMaxShortNumberDigits &&
         !national.starts_with('0')) {
         LookupOutcome found = lookupShortNumber(national);
@@ -198,6 +207,7 @@ LookupOutcome NumberLookup::lookupFullNumber(const std::string &national) const
     switch (type) {
     case PhoneNumberUtil::MOBILE:
         result.carrier = carrierOf(significant);
+        result.virtualOperator = isVirtualOperatorBlock(significant);
         result.areaCode = areaCodes_.codeOf(result.place);
         break;
     case PhoneNumberUtil::SHARED_COST:

@@ -41,8 +41,9 @@ struct LookupOutcome {
                               // numbers; empty when the data names no place
     std::u16string areaCode;  // "010", of fixed lines and of mobiles whose city has one code
     std::u16string carrier;   // of a mobile, as its number block was allocated: "中国移动"
-    std::u16string kind;      // "手机号码", "固定电话", "服务号码", ...
-    std::u16string owner;     // who answers a service number, or what for: "中国移动客服"
+    bool virtualOperator = false;  // the block is a virtual operator's, on carrier's network
+    std::u16string kind;           // "手机号码", "固定电话", "服务号码", ...
+    std::u16string owner;  // who answers a service number, or what for: "中国移动客服"
 
     bool valid() const { return verdict == Verdict::Found; }
 };

@@ -1,5 +1,7 @@
 #include "number_normaliser.h"
 
+#include "service_numbers.h"
+
 #include <utility>
 
 namespace zuno::service {
@@ -117,7 +119,8 @@ NormalisedNumber normaliseNumber(std::u16string_view title)
         digits.erase(0, kChinaCode.size());
     }
 
-    if (result.verdict == Verdict::Found && digits.size() > kMaxNationalDigits)
+    if (result.verdict == Verdict::Found && digits.size() > kMaxNationalDigits &&
+        !isSmsPort(digits))
         result.verdict = Verdict::TooLong;
     if (result.verdict == Verdict::Found)
         result.national = std::move(digits);

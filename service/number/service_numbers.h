@@ -22,4 +22,9 @@ std::span<const ServiceNumber> serviceNumbers();
 // The row of a short number, or nullptr when it is not listed.
 const ServiceNumber *findServiceNumber(std::string_view digits);
 
+// Whether digits are an SMS service port: 106 and 5 to 17 more digits, the numbers that
+// companies' and institutions' text messages come from, never a fixed line of Beijing (010).
+bool isSmsPort(std::string_view digits);
+inline constexpr size_t kLongestSmsPort = 20;
+
 }  // namespace zuno::service

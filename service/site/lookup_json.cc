@@ -37,6 +37,7 @@ std::string lookupJson(const LookupOutcome &outcome, std::u16string_view title)
         {"location", textOrNull(outcome.place)},
         {"areaCode", textOrNull(outcome.areaCode)},
         {"carrier", textOrNull(outcome.carrier)},
+        {"virtualOperator", outcome.virtualOperator},
         {"type", textOrNull(outcome.kind)},
         {"owner", textOrNull(outcome.owner)},
         {"message", textOrNull(message)},

@@ -179,6 +179,14 @@ std::u16string joined(const std::vector<std::u16string> &lines)
 
 }  // namespace
 
+std::u16string carrierLabel(const LookupOutcome &outcome)
+{
+    if (!outcome.virtualOperator)
+        return outcome.carrier;
+    return outcome.carrier.empty() ? std::u16string(u"虚拟运营商")
+                                   : outcome.carrier + u"（虚拟运营商）";
+}
+
 std::u16string problemMessage(Verdict verdict, std::u16string_view title)
 {
     return sentence(verdict, quoted(title, kMaxQuotedCharacters));
@@ -199,7 +207,13 @@ std::u16string buildReply(const LookupOutcome &outcome, std::u16string_view titl
     }
 
     // Built in one string: this runs for every number looked up.
-    std::u16string reply = cut(u"号码：" + outcome.number + u' ' + outcome.kind);
+    // A number too long to share the first line with its kind (a long 106 port) leaves the kind
+    // to the third line.
+    std::u16string firstLine = u"号码：" + outcome.number + u' ' + outcome.kind;
+    const bool kindApart = columns(firstLine) > kMaxLineColumns;
+    if (kindApart)
+        firstLine = u"号码：" + outcome.number;
+    std::u16string reply = cut(std::move(firstLine));
     reply += kLineBreak;
     reply += kPlaceLabel;
     const std::u16string_view place = outcome.place.empty() ? kNoPlace : outcome.place;
@@ -212,10 +226,16 @@ std::u16string buildReply(const LookupOutcome &outcome, std::u16string_view titl
     std::u16string details;
     if (!outcome.owner.empty())
         details = u"用途：" + outcome.owner;
-    else if (!outcome.carrier.empty())
-        details = u"运营商：" + outcome.carrier;
-    if (outcome.owner.empty() && !outcome.areaCode.empty())
+    else if (const std::u16string carrier = carrierLabel(outcome); !carrier.empty())
+        details = u"运营商：" + carrier;
+    else if (kindApart)
+        details = u"类型：" + outcome.kind;
+    if (outcome.owner.empty() && !outcome.areaCode.empty()) {
         details += (details.empty() ? u"区号：" : u" 区号：") + outcome.areaCode;
+        // A virtual operator's note and the area code fit only without the carrier's label.
+        if (columns(details) > kMaxLineColumns && details.starts_with(u"运营商："))
+            details.erase(0, std::u16string_view(u"运营商：").size());
+    }
     if (!details.empty()) {
         reply += kLineBreak;
         reply += cut(std::move(details));

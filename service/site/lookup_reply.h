@@ -17,6 +17,10 @@ inline constexpr size_t kMaxQuotedCharacters = 32;
 inline constexpr size_t kMaxReplyLines = 3;
 inline constexpr size_t kMaxLineColumns = 34;
 
+// The carrier as people are shown it: "中国联通", "中国联通（虚拟运营商）", "虚拟运营商" where the
+// host carrier is unknown; empty when there is none.
+std::u16string carrierLabel(const LookupOutcome &outcome);
+
 // The sentence that says what is wrong with an unusable title and what to type instead, quoting
 // at most kMaxQuotedCharacters of it, with '?' for whatever strict GBK cannot carry; empty for a
 // number found.

@@ -167,9 +167,10 @@ std::string lookupPageHtml(const LookupOutcome &outcome, std::u16string_view tit
     appendForm(html, input);
     if (outcome.valid()) {
         html += "<table class=\"result\">\n";
+        const std::u16string carrier = carrierLabel(outcome);
         const std::pair<const char *, const std::u16string *> rows[] = {
-            {"号码", &outcome.number},    {"归属地", &outcome.place}, {"区号", &outcome.areaCode},
-            {"运营商", &outcome.carrier}, {"类型", &outcome.kind},    {"用途", &outcome.owner},
+            {"号码", &outcome.number}, {"归属地", &outcome.place}, {"区号", &outcome.areaCode},
+            {"运营商", &carrier},      {"类型", &outcome.kind},    {"用途", &outcome.owner},
         };
         for (const auto &[label, value] : rows) {
             if (value->empty())

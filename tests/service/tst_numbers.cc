@@ -204,10 +204,19 @@ void TestNumbers::shouldAnswerWhatPeopleLookNumbersUpFor_data()
         u"号码：153 1234 5678 手机号码|归属地：江苏省淮安市|运营商：中国电信 区号：0517");
     row("中国广电 192, no place", u"19212345678",
         u"号码：192 1234 5678 手机号码|归属地：暂无数据|运营商：中国广电");
+    // Virtual operators' blocks, on their host carrier's network
     row("virtual 1703 中国移动", u"17031234567",
-        u"号码：170 3123 4567 手机号码|归属地：暂无数据|运营商：中国移动");
+        u"号码：170 3123 4567 手机号码|归属地：暂无数据|运营商：中国移动（虚拟运营商）");
     row("virtual 1704 中国联通", u"17041234567",
-        u"号码：170 4123 4567 手机号码|归属地：暂无数据|运营商：中国联通");
+        u"号码：170 4123 4567 手机号码|归属地：暂无数据|运营商：中国联通（虚拟运营商）");
+    row("virtual 171 中国联通", u"17112345678",
+        u"号码：171 1234 5678 手机号码|归属地：暂无数据|运营商：中国联通（虚拟运营商）");
+    row("virtual 167 中国联通", u"16712345678",
+        u"号码：167 1234 5678 手机号码|归属地：暂无数据|运营商：中国联通（虚拟运营商）");
+    row("virtual 165, host not in the table", u"16512345678",
+        u"号码：165 1234 5678 手机号码|归属地：暂无数据|运营商：虚拟运营商");
+    row("166 is no virtual block", u"16612345678",
+        u"号码：166 1234 5678 手机号码|归属地：暂无数据|运营商：中国联通");
     row("second city of its area code", u"13909100000",
         u"号码：139 0910 0000 手机号码|归属地：陕西省咸阳市|运营商：中国移动 区号：029");
     row("city in a shared code and alone for its old one", u"13312345678",
@@ -229,6 +238,28 @@ void TestNumbers::shouldAnswerWhatPeopleLookNumbersUpFor_data()
     row("emergency", u"110", u"号码：110 紧急号码|归属地：全国统一|用途：报警");
     row("service", u"10086", u"号码：10086 服务号码|归属地：全国统一|用途：中国移动客服");
     row("valid but unnamed", u"10050", u"号码：10050 服务号码|归属地：全国统一");
+    row("anti-fraud line", u"96110",
+        u"号码：96110 服务号码|归属地：全国统一|用途：反诈预警劝阻专线");
+    row("anti-fraud text messages", u"12381",
+        u"号码：12381 服务号码|归属地：全国统一|用途：涉诈预警劝阻短信");
+    row("traffic police", u"12123",
+        u"号码：12123 服务号码|归属地：全国统一|用途：公安交通管理服务");
+    row("spam reports", u"12321",
+        u"号码：12321 服务号码|归属地：全国统一|用途：网络不良与垃圾信息举报");
+    row("telecom complaints", u"12300",
+        u"号码：12300 服务号码|归属地：全国统一|用途：电信用户申诉受理");
+    row("insurer", u"95511", u"号码：95511 服务号码|归属地：全国统一|用途：中国平安");
+    row("card network", u"95516", u"号码：95516 服务号码|归属地：全国统一|用途：中国银联");
+    row("payments", u"95188", u"号码：95188 服务号码|归属地：全国统一|用途：支付宝客服");
+    row("950 line", u"95017", u"号码：95017 服务号码|归属地：全国统一|用途：腾讯客服（微信支付）");
+    row("six-digit 950 line", u"950618", u"号码：950618 服务号码|归属地：全国统一|用途：京东客服");
+    row("call prefix", u"17951",
+        u"号码：17951 服务号码|归属地：全国统一|用途：中国移动IP长途拨号前缀");
+    // SMS ports: 106 and 5 to 17 digits, never Beijing's fixed lines
+    row("SMS port, ten digits", u"1069012345", u"号码：1069012345 短信服务号码|归属地：全国统一");
+    row("SMS port, shortest", u"10612345", u"号码：10612345 短信服务号码|归属地：全国统一");
+    row("SMS port, longest", u"10690123456789012345",
+        u"号码：10690123456789012345|归属地：全国统一|类型：短信服务号码");
     // Nationwide numbers
     row("400", u"400-812-3123", u"号码：400 812 3123 企业热线|归属地：全国统一");
     row("800", u"8008100000", u"号码：800 810 0000 免费电话|归属地：全国统一");
@@ -302,6 +333,8 @@ void TestNumbers::shouldExplainUnusableInputWithinTheBox_data()
     row("empty", QString(), u"请输入");
     row("letters, blanks trimmed", u" \u3000abc\t"_s, u"“abc”中含有字母");
     row("too short", u"123"_s, u"“123”位数不够");
+    row("106 and four digits is no SMS port", u"1061234"_s, u"“1061234”位数不够");
+    row("106 and eighteen digits is no SMS port", u"106"_s + u"1"_s.repeated(18), u"“1061111");
     row("too long", u"0755123456789"_s, u"“0755123456789”位数太多");
     row("another country", u"+44 20 7946 0000"_s, u"“+44 20 7946 0000”不是中国");
     row("invalid", u"12345678901"_s, u"“12345678901”不是有效");
