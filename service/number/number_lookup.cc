@@ -24,6 +24,8 @@ constexpr int kChinaCallingCode = 86;
 // Below this many significant digits no Chinese number other than a short one is complete.
 constexpr size_t kMinSignificantDigits = 10;
 constexpr size_t kMaxShortNumberDigits = 6;
+// An international number has at most 15 digits, its country code included (E.164).
+constexpr size_t kMaxInternationalDigits = 15;
 
 std::u16string ascii(std::string_view text) { return std::u16string(text.begin(), text.end()); }
 
@@ -81,6 +83,27 @@ std::string countryName(const icu::Locale &language)
     return name.toUTF8String(utf8);
 }
 
+// The name in Chinese of a region libphonenumber knows, as mainland usage has it; empty for none
+// (ZZ, or 001 for the non-geographic codes).
+std::u16string regionName(const std::string &region, const icu::Locale &language)
+{
+    // ICU calls these 中国香港特别行政区, 中国澳门特别行政区 and 台湾.
+    if (region == "HK")
+        return u"中国香港";
+    if (region == "MO")
+        return u"中国澳门";
+    if (region == "TW")
+        return u"中国台湾";
+    if (region.size() != 2 || region == "ZZ")
+        return {};
+    icu::UnicodeString name;
+    icu::Locale("", region.c_str()).getDisplayCountry(language, name);
+    // ICU gives the code itself back for a region it has no name for.
+    if (name.isBogus() || name == icu::UnicodeString::fromUTF8(region))
+        return {};
+    return std::u16string(name.getBuffer(), static_cast<size_t>(name.length()));
+}
+
 // Digits in groups, e.g. "13800138000" with {3, 4} gives "138 0013 8000".
 std::u16string grouped(std::string_view digits, std::initializer_list<size_t> leading)
 {
@@ -125,7 +148,7 @@ std::string_view verdictName(Verdict verdict)
     case Verdict::Empty: return "empty";
     case Verdict::Letters: return "letters";
     case Verdict::OtherCharacters: return "other_characters";
-    case Verdict::NotChinese: return "not_chinese";
+    case Verdict::OutsideMainland: return "outside_mainland";
     case Verdict::TooShort: return "too_short";
     case Verdict::TooLong: return "too_long";
     case Verdict::Invalid: break;
@@ -136,6 +159,8 @@ std::string_view verdictName(Verdict verdict)
 LookupOutcome NumberLookup::lookup(std::u16string_view title) const
 {
     const NormalisedNumber normalised = normaliseNumber(title);
+    if (normalised.verdict == Verdict::OutsideMainland)
+        return lookupOutsideMainland(normalised.international);
     if (normalised.verdict != Verdict::Found)
         return outcome(normalised.verdict);
 
@@ -223,6 +248,33 @@ LookupOutcome NumberLookup::lookupFullNumber(const std::string &national) const
         break;
     default: break;
     }
+    return result;
+}
+
+LookupOutcome NumberLookup::lookupOutsideMainland(const std::string &international) const
+{
+    LookupOutcome result = outcome(Verdict::OutsideMainland);
+    PhoneNumber number;
+    if (international.size() > kMaxInternationalDigits ||
+        util_.Parse("+" + international, "ZZ", &number) != PhoneNumberUtil::NO_PARSING_ERROR)
+        return result;
+    const bool valid = util_.IsValidNumber(number);
+    std::string region;
+    if (valid)
+        util_.GetRegionCodeForNumber(number, &region);
+    else
+        util_.GetRegionCodeForCountryCode(number.country_code(), &region);
+    const std::u16string name = regionName(region, *chinese_);
+    if (name.empty())
+        return result;
+    std::string formatted;
+    util_.Format(number, PhoneNumberUtil::INTERNATIONAL, &formatted);
+    result.number = fromUtf8(formatted);
+    if (valid) {
+        util_.Format(number, PhoneNumberUtil::E164, &result.e164);
+        result.kind = kindName(util_.GetNumberType(number));
+    }
+    result.place = name;
     return result;
 }
 

@@ -32,7 +32,9 @@ inline constexpr std::u16string_view kNationwide = u"全国统一";
 inline constexpr std::u16string_view kNoPlace = u"暂无数据";
 
 // What a lookup found, one structure for every rendering of it (GBK text, HTML, JSON). Fields
-// other than verdict are set only for Found, and left empty where the data has nothing.
+// other than verdict are set only for Found and, as far as the data knows the number, for
+// OutsideMainland (number, e164, kind, and the region's name as place: "中国香港", "英国"); they
+// are left empty where the data has nothing.
 struct LookupOutcome {
     Verdict verdict = Verdict::Invalid;
     std::u16string number;    // China's national format, grouped: "138 0013 8000", "010 1234 5678"
@@ -65,6 +67,9 @@ public:
 private:
     LookupOutcome lookupShortNumber(const std::string &digits) const;
     LookupOutcome lookupFullNumber(const std::string &national) const;
+    // A number of another region: its region's name as place, its kind where libphonenumber
+    // knows it; nothing but the verdict for a country code it does not know.
+    LookupOutcome lookupOutsideMainland(const std::string &international) const;
     std::u16string formatNational(const i18n::phonenumbers::PhoneNumber &number,
                                   const std::string &significant, int type) const;
     // The geocoder's place for a number, empty where it knows only the country.

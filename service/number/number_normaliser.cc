@@ -105,14 +105,16 @@ NormalisedNumber normaliseNumber(std::u16string_view title)
             result.hadCountryCode = true;
             digits.erase(0, kChinaCode.size());
         } else {
-            result.verdict = Verdict::NotChinese;
+            result.verdict = Verdict::OutsideMainland;
+            result.international = digits;
         }
     } else if (digits.starts_with("00")) {
         if (digits.starts_with("0086")) {
             result.hadCountryCode = true;
             digits.erase(0, 4);
         } else {
-            result.verdict = Verdict::NotChinese;
+            result.verdict = Verdict::OutsideMainland;
+            result.international = digits.substr(2);
         }
     } else if (digits.starts_with(kChinaCode) && digits.size() == kChinaCode.size() + 11) {
         result.hadCountryCode = true;

@@ -27,13 +27,13 @@ std::string dumped(const json &value)
 
 std::string lookupJson(const LookupOutcome &outcome, std::u16string_view title)
 {
-    const std::u16string message =
-        outcome.valid() ? std::u16string() : problemMessage(outcome.verdict, title);
+    const std::u16string message = outcomeMessage(outcome, title);
     const json answer = {
         {"input", toUtf8(title)},
         {"number", textOrNull(outcome.number)},
         {"e164", outcome.e164.empty() ? json(nullptr) : json(outcome.e164)},
-        {"valid", outcome.valid()},
+        // Another region's number is valid where its kind is known, though not looked up here.
+        {"valid", outcome.valid() || !outcome.kind.empty()},
         {"location", textOrNull(outcome.place)},
         {"areaCode", textOrNull(outcome.areaCode)},
         {"carrier", textOrNull(outcome.carrier)},

@@ -132,10 +132,11 @@ std::string homePageHtml(const HomePage &page)
     std::string html;
     html.reserve(8192);
     appendHead(html, kSiteName);
-    html +=
-        "<p>ZUNO 全国电话号码归属地查询是一个简体中文的桌面小工具：输入手机号码或固定电话，"
-        "按“查询”，窗口即显示号码的归属地、区号、运营商和类型。作答的是本站的查询服务 "
-        "zuno-lookupd，它只用本机的离线号码数据，不把号码发往别处。也可以直接在下面查询。</p>\n";
+    html += "<p>ZUNO 全国电话号码归属地查询是一个简体中文的桌面小工具：输入手机号码或固定电话，"
+            "按“查询”，窗口即显示号码的归属地、区号、运营商和类型。作答的是本站的查询服务 "
+            "zuno-lookupd，它只用本机的离线号码数据，不把号码发往别处。也可以直接在下面查询。</p>\n"
+            "<p>本服务查询中国大陆号码的归属地。中国香港、中国澳门、中国台湾和其他国家的号码请以 + "
+            "和国家或地区代码开头输入，例如 +852 2345 6789，结果显示号码所属的地区和类型。</p>\n";
     appendForm(html, {});
     html += "<figure><img src=\"/screenshot.png\" alt=\"查询窗口查询 13800138000 的截图\">"
             "<figcaption>查询窗口查询 13800138000：程序实际运行时的截图</figcaption></figure>\n";
@@ -165,7 +166,8 @@ std::string lookupPageHtml(const LookupOutcome &outcome, std::u16string_view tit
     html.reserve(4096);
     appendHead(html, toUtf8(title.substr(0, 32)) + " 的查询结果 - " + std::string(kSiteName));
     appendForm(html, input);
-    if (outcome.valid()) {
+    const std::u16string message = outcomeMessage(outcome, title);
+    if (outcome.valid() || !outcome.place.empty()) {
         html += "<table class=\"result\">\n";
         const std::u16string carrier = carrierLabel(outcome);
         const std::pair<const char *, const std::u16string *> rows[] = {
@@ -182,9 +184,10 @@ std::string lookupPageHtml(const LookupOutcome &outcome, std::u16string_view tit
         if (!outcome.e164.empty())
             html += "<tr><th>国际格式</th><td>" + escapeHtml(outcome.e164) + "</td></tr>\n";
         html += "</table>\n";
-    } else {
+    }
+    if (!message.empty()) {
         html += "<p class=\"problem\">";
-        html += escapeHtml(toUtf8(problemMessage(outcome.verdict, title)));
+        html += escapeHtml(toUtf8(message));
         html += "</p>\n";
     }
     html += "<p><a href=\"";

@@ -136,7 +136,8 @@ void TestNumbers::shouldNormaliseAsPeopleTypeNumbers_data()
     row("86 before twelve digits is not a country code", u"86138001380001", "", Verdict::TooLong);
     row("0086 before a fixed line", u"0086 10 12345678", "1012345678");
     row("+86 and nothing else", u"+86", "");
-    row("+ and another country", u"+44 20 7946 0000", "", Verdict::NotChinese);
+    row("+ and another country", u"+44 20 7946 0000", "", Verdict::OutsideMainland);
+    row("00 and another region", u"00852 2345 6789", "", Verdict::OutsideMainland);
     row("plus inside is a separator", u"86+13800138000", "13800138000");
     // Problems, the first that applies
     row("only separators", u" - ( ) . ", "", Verdict::Empty);
@@ -260,6 +261,21 @@ void TestNumbers::shouldAnswerWhatPeopleLookNumbersUpFor_data()
     row("SMS port, shortest", u"10612345", u"号码：10612345 短信服务号码|归属地：全国统一");
     row("SMS port, longest", u"10690123456789012345",
         u"号码：10690123456789012345|归属地：全国统一|类型：短信服务号码");
+    // Other regions by their names in mainland usage, with their kind where it is known
+    row("中国香港 fixed line", u"+85223456789",
+        u"号码：+852 2345 6789 固定电话|归属地：中国香港|本服务查询中国大陆号码的归属地");
+    row("中国香港 mobile after 00", u"00852 9123 4567",
+        u"号码：+852 9123 4567 手机号码|归属地：中国香港|本服务查询中国大陆号码的归属地");
+    row("中国澳门", u"+853 2821 2345",
+        u"号码：+853 2821 2345 固定电话|归属地：中国澳门|本服务查询中国大陆号码的归属地");
+    row("中国台湾 mobile", u"+886912345678",
+        u"号码：+886 912 345 678 手机号码|归属地：中国台湾|本服务查询中国大陆号码的归属地");
+    row("中国台湾, kind unknown", u"+886212345678",
+        u"号码：+886 2 1234 5678|归属地：中国台湾|本服务查询中国大陆号码的归属地");
+    row("another country", u"+44 20 7946 0000",
+        u"号码：+44 20 7946 0000 固定电话|归属地：英国|本服务查询中国大陆号码的归属地");
+    row("a country sharing its code", u"+1 202-555-0123",
+        u"号码：+1 202-555-0123|归属地：美国 固定电话或手机号码|本服务查询中国大陆号码的归属地");
     // Nationwide numbers
     row("400", u"400-812-3123", u"号码：400 812 3123 企业热线|归属地：全国统一");
     row("800", u"8008100000", u"号码：800 810 0000 免费电话|归属地：全国统一");
@@ -336,7 +352,7 @@ void TestNumbers::shouldExplainUnusableInputWithinTheBox_data()
     row("106 and four digits is no SMS port", u"1061234"_s, u"“1061234”位数不够");
     row("106 and eighteen digits is no SMS port", u"106"_s + u"1"_s.repeated(18), u"“1061111");
     row("too long", u"0755123456789"_s, u"“0755123456789”位数太多");
-    row("another country", u"+44 20 7946 0000"_s, u"“+44 20 7946 0000”不是中国");
+    row("unknown country code", u"+999 1234 5678"_s, u"“+999 1234 5678”的国家或地区代码");
     row("invalid", u"12345678901"_s, u"“12345678901”不是有效");
     row("long Chinese", u"北京"_s.repeated(30), u"“北京北京");
     row("long digits", u"1"_s.repeated(40), u"“1111111111");
