@@ -127,16 +127,18 @@ LookupOutcome outcome(Verdict verdict)
 
 }  // namespace
 
-NumberLookup::NumberLookup()
+NumberLookup::NumberLookup(const SegmentStore *segments)
     : util_(*PhoneNumberUtil::GetInstance()),
       shortNumbers_(std::make_unique<i18n::phonenumbers::ShortNumberInfo>()),
       geocoder_(std::make_unique<i18n::phonenumbers::PhoneNumberOfflineGeocoder>()),
       chinese_(std::make_unique<icu::Locale>("zh")),
       countryName_(countryName(*chinese_)),
-      areaCodes_(types_, [this](const std::string &significant) {
-          const std::optional<PhoneNumber> number = chineseNumber(significant);
-          return number ? placeOf(*number) : std::u16string();
-      })
+      areaCodes_(types_,
+                 [this](const std::string &significant) {
+                     const std::optional<PhoneNumber> number = chineseNumber(significant);
+                     return number ? placeOf(*number) : std::u16string();
+                 }),
+      segments_(segments)
 {}
 
 NumberLookup::~NumberLookup() = default;
@@ -172,6 +174,7 @@ LookupOutcome NumberLookup::lookup(std::u16string_view title) const
         port.number = ascii(national);
         port.place = kNationwide;
         port.kind = u"短信服务号码";
+        port.placeSource = PlaceSource::Builtin;
         return port;
     }
     if (!normalised.hadCountryCode && national.size() <= kMaxShortNumberDigits &&
@@ -199,6 +202,7 @@ LookupOutcome NumberLookup::lookupShortNumber(const std::string &digits) const
     result.verdict = Verdict::Found;
     result.number = ascii(digits);
     result.place = kNationwide;
+    result.placeSource = PlaceSource::Builtin;
     return result;
 }
 
@@ -234,6 +238,7 @@ LookupOutcome NumberLookup::lookupFullNumber(const std::string &national) const
         result.carrier = carrierOf(significant);
         result.virtualOperator = isVirtualOperatorBlock(significant);
         result.areaCode = areaCodes_.codeOf(result.place);
+        applySegments(significant, result);
         break;
     case PhoneNumberUtil::SHARED_COST:
     case PhoneNumberUtil::TOLL_FREE:
@@ -248,7 +253,34 @@ LookupOutcome NumberLookup::lookupFullNumber(const std::string &national) const
         break;
     default: break;
     }
+    if (!result.place.empty() && result.placeSource == PlaceSource::None)
+        result.placeSource = PlaceSource::Builtin;
     return result;
+}
+
+void NumberLookup::applySegments(const std::string &significant, LookupOutcome &result) const
+{
+    if (segments_ == nullptr)
+        return;
+    const std::shared_ptr<const SegmentTable> table = segments_->current();
+    const SegmentPlace *block = table ? table->find(significant) : nullptr;
+    if (block == nullptr)
+        return;
+    if (!block->place.empty()) {
+        result.place = block->place;
+        result.areaCode = block->areaCode.empty() ? std::u16string(areaCodes_.codeOf(block->place))
+                                                  : block->areaCode;
+        result.placeSource = PlaceSource::Segments;
+        const SegmentSource &source = table->sources()[block->source];
+        result.sourceName = source.name;
+        result.sourceDate = source.date;
+    } else if (!block->areaCode.empty()) {
+        result.areaCode = block->areaCode;
+    }
+    if (!block->carrier.empty())
+        result.carrier = block->carrier;
+    if (block->virtualOperator >= 0)
+        result.virtualOperator = block->virtualOperator == 1;
 }
 
 LookupOutcome NumberLookup::lookupOutsideMainland(const std::string &international) const
@@ -275,6 +307,7 @@ LookupOutcome NumberLookup::lookupOutsideMainland(const std::string &internation
         result.kind = kindName(util_.GetNumberType(number));
     }
     result.place = name;
+    result.placeSource = PlaceSource::Builtin;
     return result;
 }
 

@@ -17,6 +17,16 @@ json textOrNull(std::u16string_view text)
     return text.empty() ? json(nullptr) : json(toUtf8(text));
 }
 
+json placeSourceName(PlaceSource source)
+{
+    switch (source) {
+    case PlaceSource::Builtin: return "builtin";
+    case PlaceSource::Segments: return "segments";
+    case PlaceSource::None: break;
+    }
+    return nullptr;
+}
+
 // Bytes that are not UTF-8 become U+FFFD instead of an exception or invalid output.
 std::string dumped(const json &value)
 {
@@ -40,6 +50,11 @@ std::string lookupJson(const LookupOutcome &outcome, std::u16string_view title)
         {"virtualOperator", outcome.virtualOperator},
         {"type", textOrNull(outcome.kind)},
         {"owner", textOrNull(outcome.owner)},
+        {"locationSource", placeSourceName(outcome.placeSource)},
+        {"locationSourceName",
+         outcome.sourceName.empty() ? json(nullptr) : json(outcome.sourceName)},
+        {"locationSourceDate",
+         outcome.sourceDate.empty() ? json(nullptr) : json(outcome.sourceDate)},
         {"message", textOrNull(message)},
     };
     return dumped(answer);

@@ -1,5 +1,6 @@
 #include "pages.h"
 
+#include "data_versions.h"
 #include "lookup_reply.h"
 #include "number_lookup.h"
 #include "web_text.h"
@@ -183,6 +184,12 @@ std::string lookupPageHtml(const LookupOutcome &outcome, std::u16string_view tit
         }
         if (!outcome.e164.empty())
             html += "<tr><th>国际格式</th><td>" + escapeHtml(outcome.e164) + "</td></tr>\n";
+        if (outcome.placeSource == PlaceSource::Segments)
+            html += "<tr><th>归属地来源</th><td>号段文件 " + escapeHtml(outcome.sourceName) + "（" +
+                escapeHtml(outcome.sourceDate) + "）</td></tr>\n";
+        else if (outcome.placeSource == PlaceSource::Builtin)
+            html += "<tr><th>归属地来源</th><td>内置数据（libphonenumber " +
+                std::string(kPhoneNumberDataVersion) + "）</td></tr>\n";
         html += "</table>\n";
     }
     if (!message.empty()) {
