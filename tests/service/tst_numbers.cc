@@ -4,10 +4,12 @@
 #include "number_lookup.h"
 #include "number_normaliser.h"
 #include "number_types.h"
+#include "segment_store.h"
 #include "title_decoder.h"
 
 #include <phonenumbers/phonenumberutil.h>
 
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <random>
@@ -54,6 +56,20 @@ QString boxProblem(const std::string &body)
     return fits && strict ? QString() : text;
 }
 
+// A segment file in dir with the standard first lines, then rows.
+std::filesystem::path segmentFile(const QTemporaryDir &dir, const char *name,
+                                  const QByteArray &rows, const char *source = "测试号段",
+                                  const char *date = "2026-11-30")
+{
+    const QString path = dir.filePath(QString::fromUtf8(name));
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly))
+        qFatal("cannot write %s", qPrintable(path));
+    file.write(QByteArray("# source: ") + source + "; date: " + date +
+               "\nprefix,province,city,area_code,carrier,virtual\n" + rows);
+    return path.toStdString();
+}
+
 i18n::phonenumbers::PhoneNumber chinese(const std::string &significant)
 {
     i18n::phonenumbers::PhoneNumber number;
@@ -83,6 +99,13 @@ private slots:
     void shouldGiveMobileBlocksAnAreaCodeAndFitEveryPlaceInTheBox();
     void shouldExplainUnusableInputWithinTheBox_data();
     void shouldExplainUnusableInputWithinTheBox();
+
+    // The operator's segment files
+    void shouldAnswerFromSegmentsBeforeTheBuiltInData_data();
+    void shouldAnswerFromSegmentsBeforeTheBuiltInData();
+    void shouldRefuseAMalformedSegmentFileWhole_data();
+    void shouldRefuseAMalformedSegmentFileWhole();
+    void shouldPlaceEveryCarrierBlockWithASegmentFileThatCoversThem();
 };
 
 void TestNumbers::shouldDecodeTitles_data()
@@ -373,6 +396,159 @@ void TestNumbers::shouldExplainUnusableInputWithinTheBox()
     // The window shows only replies of more than nine characters.
     QVERIFY2(text.size() > 9 && !text.contains(u"归属地"_s), qPrintable(text));
     QCOMPARE(boxProblem(bytes), QString());
+}
+
+void TestNumbers::shouldAnswerFromSegmentsBeforeTheBuiltInData_data()
+{
+    QTest::addColumn<QString>("typed");
+    QTest::addColumn<QString>("reply");
+    QTest::addColumn<QString>("source");  // of the place: "builtin", "segments", or a file's date
+    const auto row = [](const char *name, const char16_t *typed, const char16_t *reply,
+                        const char16_t *source) {
+        QTest::newRow(name) << QString::fromUtf16(typed)
+                            << QString::fromUtf16(reply).replace(u'|', u"\r\n"_s)
+                            << QString::fromUtf16(source);
+    };
+    row("a block the built-in data has no place for", u"19212345678",
+        u"号码：192 1234 5678 手机号码|归属地：广东省深圳市|运营商：中国广电 区号：0755",
+        u"2026-11-30");
+    row("a shorter prefix where no longer one is", u"19212359999",
+        u"号码：192 1235 9999 手机号码|归属地：北京市|运营商：中国广电 区号：010", u"2026-11-30");
+    row("over the built-in place, a later file over an earlier", u"13800138000",
+        u"号码：138 0013 8000 手机号码|归属地：上海市|运营商：中国移动 区号：021", u"2026-12-01");
+    row("area code derived, virtual operator from the file", u"16512345678",
+        u"号码：165 1234 5678 手机号码|归属地：贵州省遵义市|中国移动（虚拟运营商） 区号：0851",
+        u"2026-11-30");
+    row("autonomous region as the built-in data spells it", u"19112345678",
+        u"号码：191 1234 5678 手机号码|归属地：新疆乌鲁木齐市|运营商：中国电信 区号：0991",
+        u"2026-11-30");
+    row("empty fields keep the built-in answer", u"13912345678",
+        u"号码：139 1234 5678 手机号码|归属地：江苏省常州市|运营商：中国移动 区号：0519",
+        u"builtin");
+    row("no row", u"15312345678",
+        u"号码：153 1234 5678 手机号码|归属地：江苏省淮安市|运营商：中国电信 区号：0517",
+        u"builtin");
+}
+
+void TestNumbers::shouldAnswerFromSegmentsBeforeTheBuiltInData()
+{
+    QFETCH(QString, typed);
+    QFETCH(QString, reply);
+    QFETCH(QString, source);
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const auto first = segmentFile(dir, "first.csv",
+                                   "1921234,广东省,深圳市,0755,,\n"
+                                   "192123,北京市,北京市,,,\n"
+                                   "1381234,,,,,\n"
+                                   "1380013,广东省,广州市,020,,\n"
+                                   "165123,贵州省,遵义市,,中国移动,1\n"
+                                   "1911234,新疆维吾尔自治区,乌鲁木齐市,,,\n"
+                                   "1391234,,,,,\n");
+    const auto second =
+        segmentFile(dir, "second.csv", "1380013,上海市,,,,0\n", "更新", "2026-12-01");
+    SegmentStore store;
+    store.replace(SegmentTable::load({first, second}));
+    const NumberLookup lookup(&store);
+    const std::u16string title = typed.toStdU16String();
+    const LookupOutcome outcome = lookup.lookup(title);
+    QCOMPARE(QString::fromStdU16String(buildReply(outcome, title)), reply);
+    QCOMPARE(boxProblem(encodeGbk(reply.toStdU16String())), QString());
+    if (source == u"builtin"_s)
+        QCOMPARE(outcome.placeSource, PlaceSource::Builtin);
+    else
+        QCOMPARE(QString::fromStdString(outcome.sourceDate), source);
+}
+
+void TestNumbers::shouldRefuseAMalformedSegmentFileWhole_data()
+{
+    QTest::addColumn<QByteArray>("rows");
+    QTest::addColumn<QByteArray>("date");
+    QTest::addColumn<QString>("why");  // what the refusal ends with, after the file's name
+    const auto row = [](const char *name, const QByteArray &rows, const char *why,
+                        const char *date = "2026-11-30") {
+        QTest::newRow(name) << rows << QByteArray(date) << QString::fromUtf8(why);
+    };
+    const QByteArray good = "1921234,广东省,深圳市,0755,中国广电,0\n";
+    row("prefix too short", good + "19,广东省,,,,\n", ":4: bad prefix \"19\"");
+    row("prefix too long", good + "19212345,广东省,,,,\n", ":4: bad prefix \"19212345\"");
+    row("prefix not of a mobile", good + "0755123,广东省,,,,\n", ":4: bad prefix \"0755123\"");
+    row("prefix empty", good + ",广东省,,,,\n", ":4: bad prefix \"\"");
+    row("duplicate prefix", good + "1921235,,,,,\n" + good,
+        ":5: duplicate prefix 1921234, first on line 3");
+    row("unknown province", good + "1921235,广东,深圳市,,,\n", ":4: unknown province \"广东\"");
+    row("not UTF-8", good + "1921235,\xB9\xE3\xB6\xAB\xCA\xA1,,,,\n", ":4: not UTF-8");
+    row("truncated last line", good + "1921235,广东省,深",
+        ":4: truncated or wrong number of fields: 3 instead of 6");
+    row("a field too many", good + "1921235,,,,,0,x\n",
+        ":4: truncated or wrong number of fields: 7 instead of 6");
+    row("bad virtual", good + "1921235,,,,,2\n", ":4: bad virtual \"2\": 0, 1 or empty");
+    row("bad area code", good + "1921235,,,755,,\n", ":4: bad area code \"755\"");
+    row("bad date", good, ":1: bad date \"2026-02-30\": write YYYY-MM-DD", "2026-02-30");
+}
+
+void TestNumbers::shouldRefuseAMalformedSegmentFileWhole()
+{
+    QFETCH(QByteArray, rows);
+    QFETCH(QByteArray, date);
+    QFETCH(QString, why);
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const auto good = segmentFile(dir, "good.csv", "1921234,广东省,深圳市,0755,中国广电,0\n");
+    const auto bad = segmentFile(dir, "bad.csv", rows, "测试号段", date.constData());
+    try {
+        SegmentTable::load({good, bad});
+        QFAIL("loaded");
+    } catch (const SegmentFileError &error) {
+        const QString said = QString::fromUtf8(error.what());
+        QVERIFY2(said.startsWith(QString::fromStdString(bad.string()) + why), qPrintable(said));
+    }
+}
+
+// Random numbers of every block the carrier table assigns: the share the built-in data places,
+// and all of them once a segment file covers the blocks.
+void TestNumbers::shouldPlaceEveryCarrierBlockWithASegmentFileThatCoversThem()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    QByteArray rows;
+    std::set<std::string> prefixes;
+    for (const CarrierBlock &block : carrierBlocks())
+        prefixes.insert(std::string(block.prefix));
+    for (const std::string &prefix : prefixes) {
+        // Segment prefixes have 3 digits at least: 15 becomes those of 150 to 159 that are not
+        // blocks of their own.
+        for (char digit = '0'; digit <= '9'; ++digit) {
+            const std::string longer = prefix.size() < 3 ? prefix + digit : prefix;
+            if (longer == prefix || !prefixes.contains(longer))
+                rows += QByteArray::fromStdString(longer) + ",湖北省,武汉市,,,\n";
+            if (longer == prefix)
+                break;
+        }
+    }
+    SegmentStore store;
+    store.replace(SegmentTable::load({segmentFile(dir, "cover.csv", rows)}));
+    const NumberLookup covered(&store);
+
+    std::mt19937_64 random(20261207);
+    int valid = 0, builtIn = 0, withSegments = 0;
+    for (const CarrierBlock &block : carrierBlocks())
+        for (int i = 0; i < 200; ++i) {
+            std::string digits(block.prefix);
+            while (digits.size() < 11)
+                digits += static_cast<char>('0' + random() % 10);
+            const std::u16string title(digits.begin(), digits.end());
+            const LookupOutcome alone = numbers().lookup(title);
+            if (!alone.valid())
+                continue;
+            ++valid;
+            builtIn += !alone.place.empty();
+            withSegments += !covered.lookup(title).place.empty();
+        }
+    qInfo("places: built-in data %d of %d (%.1f%%), with segments %d", builtIn, valid,
+          100.0 * builtIn / valid, withSegments);
+    QVERIFY(valid > 10'000);
+    QCOMPARE(withSegments, valid);
 }
 
 QTEST_GUILESS_MAIN(TestNumbers)
