@@ -74,6 +74,9 @@ public:
 
     LookupOutcome lookup(std::u16string_view title) const;
 
+    // The operator's number blocks it consults; null when none were given.
+    const SegmentStore *segments() const { return segments_; }
+
 private:
     LookupOutcome lookupShortNumber(const std::string &digits) const;
     LookupOutcome lookupFullNumber(const std::string &national) const;

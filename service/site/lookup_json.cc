@@ -1,10 +1,12 @@
 #include "lookup_json.h"
 
+#include "data_sets.h"
 #include "lookup_reply.h"
 #include "number_lookup.h"
 #include "web_text.h"
 
 #include <nlohmann/json.hpp>
+#include <zuno/version.h>
 
 namespace zuno::service {
 namespace {
@@ -58,6 +60,23 @@ std::string lookupJson(const LookupOutcome &outcome, std::u16string_view title)
         {"message", textOrNull(message)},
     };
     return dumped(answer);
+}
+
+std::string aboutJson(const std::vector<DataSet> &dataSets)
+{
+    json data = json::array();
+    for (const DataSet &set : dataSets)
+        data.push_back({{"kind", set.kind},
+                        {"name", set.name},
+                        {"version", set.version.empty() ? json(nullptr) : json(set.version)},
+                        {"date", set.date.empty() ? json(nullptr) : json(set.date)}});
+    const json about = {
+        {"program", "zuno-lookupd"},
+        {"version", zuno::kVersion},
+        {"data", std::move(data)},
+        {"limits", {{"replyLines", kMaxReplyLines}, {"replyLineColumns", kMaxLineColumns}}},
+    };
+    return dumped(about);
 }
 
 std::string jsonError(std::string_view message)

@@ -126,6 +126,21 @@ void appendInstall(std::string &html, const DownloadListing &downloads)
     html += "</li>\n<li>能显示简体中文的字体（fonts-noto-cjk 等，随安装包自动安装）</li>\n</ul>\n";
 }
 
+// The data sets in force, each with its version or date; segment files name their source.
+void appendDataSets(std::string &html, const std::vector<DataSet> &sets)
+{
+    html += "<table class=\"data-sets\">\n<tr><th>数据</th><th>来源</th><th>版本</th><th>日期</th>"
+            "</tr>\n";
+    for (const DataSet &set : sets) {
+        const char *kind = set.kind == "geocoding" ? "号码规则和归属地（内置）"
+            : set.kind == "carriers"               ? "号段运营商（内置）"
+                                                   : "号段文件（运营方加载）";
+        html += "<tr><td>" + std::string(kind) + "</td><td>" + escapeHtml(set.name) + "</td><td>" +
+            escapeHtml(set.version) + "</td><td>" + escapeHtml(set.date) + "</td></tr>\n";
+    }
+    html += "</table>\n";
+}
+
 }  // namespace
 
 std::string homePageHtml(const HomePage &page)
@@ -146,10 +161,12 @@ std::string homePageHtml(const HomePage &page)
     html += "<h2>数据来源</h2>\n<ul>\n"
             "<li>号码是否有效、号码类型和归属地：libphonenumber 的离线数据（Debian 的 "
             "libphonenumber 软件包），查询时不联网。</li>\n"
-            "<li>运营商：按号段（手机号码的前几位）查出该号段分配给的运营商。</li>\n"
+            "<li>运营商：按号段（手机号码的前几位）查出该号段分配给的运营商；170、171、162、165、"
+            "167 号段属于虚拟运营商，显示为“中国联通（虚拟运营商）”等。</li>\n"
             "<li>携号转网：号码转网后，实际的运营商可能与号段所属的运营商不同；本站显示的是号段"
-            "所属的运营商。</li>\n</ul>\n"
-            "<h2>JSON 接口</h2>\n<pre>GET ";
+            "所属的运营商。</li>\n</ul>\n";
+    appendDataSets(html, page.dataSets);
+    html += "<h2>JSON 接口</h2>\n<pre>GET ";
     html += escapeHtml(page.exampleQuery);
     html += "\n";
     html += escapeHtml(page.exampleJson);

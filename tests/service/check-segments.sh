@@ -36,6 +36,17 @@ grep -qF "bad.csv:3: bad prefix \"19\"" <<<"$said" || fail "a malformed file: $s
 segments "$work/s.csv" 深圳市
 start_lookupd "$work/log" --threads 2 --segments "$work/s.csv"
 [ "$(location)" = 广东省深圳市 ] || fail "not the file's place: $(location)"
+# The data sets with their dates: the API's about, the home page.
+curl -s "http://$started_address/api/v1/about" | python3 -c '
+import json, sys
+about = json.load(sys.stdin)
+kinds = [d["kind"] for d in about["data"]]
+assert kinds == ["geocoding", "carriers", "segments"], kinds
+assert about["data"][0]["version"], about
+assert about["data"][2]["name"] == "check" and about["data"][2]["date"] == "2026-11-30", about
+' || fail "about does not list the data sets"
+curl -s "http://$started_address/" | grep -qF '<td>check</td>' ||
+  fail "the home page does not list the segment file"
 
 # Requests on 4 kept-alive connections at a time until the data has changed three times.
 url="http://$started_address/api/v1/lookup?number=19212345678"
