@@ -8,6 +8,7 @@
 #include <array>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <random>
 #include <string_view>
 #include <vector>
@@ -114,6 +115,48 @@ void measureMobiles(benchmark::State &state, const zuno::service::NumberLookup &
 
 void BM_MobilesWithoutSegments(benchmark::State &state) { measureMobiles(state, lookup()); }
 
+// The cost of the table alone: 500,000 rows none of which holds the numbers looked up (139x), so
+// every lookup searches it and then asks the geocoder as before.
+void BM_MobilesMissingSegments(benchmark::State &state)
+{
+    static zuno::service::SegmentStore store;
+    static const zuno::service::NumberLookup numbers(&store);
+    if (!store.current()) {
+        const std::filesystem::path file =
+            std::filesystem::temp_directory_path() / "zuno-bench-segments-elsewhere.csv";
+        std::ofstream out(file, std::ios::binary | std::ios::trunc);
+        out << "# source: bench; date: "
+               "2026-12-01\nprefix,province,city,area_code,carrier,virtual\n";
+        for (int block = 1400000; block < 1400000 + static_cast<int>(kSegmentRows); ++block)
+            out << block << ",广东省,深圳市,,,\n";
+        if (!out.flush())
+            throw std::runtime_error("cannot write " + file.string());
+        store.replace(zuno::service::SegmentTable::load({file}));
+    }
+    std::vector<std::string> titles;
+    std::mt19937_64 random(20261208);
+    for (int i = 0; i < 4096; ++i)
+        titles.push_back("139" + std::to_string(10000000 + random() % 90000000));
+    size_t next = 0;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(zuno::service::lookupReplyBody(numbers, titles[next]));
+        next = (next + 1) % titles.size();
+    }
+}
+
+void BM_MobilesNoSegmentsSameNumbers(benchmark::State &state)
+{
+    std::vector<std::string> titles;
+    std::mt19937_64 random(20261208);
+    for (int i = 0; i < 4096; ++i)
+        titles.push_back("139" + std::to_string(10000000 + random() % 90000000));
+    size_t next = 0;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(zuno::service::lookupReplyBody(lookup(), titles[next]));
+        next = (next + 1) % titles.size();
+    }
+}
+
 void BM_MobilesWithSegments(benchmark::State &state)
 {
     static zuno::service::SegmentStore store;
@@ -121,6 +164,32 @@ void BM_MobilesWithSegments(benchmark::State &state)
     if (!store.current())
         store.replace(zuno::service::SegmentTable::load({segmentFile()}));
     measureMobiles(state, numbers);
+}
+
+// Taking the table in force, as every mobile lookup does: the store's atomic shared_ptr against
+// a copy under a mutex, the other way to hand a reloaded table over.
+void BM_SnapshotAtomic(benchmark::State &state)
+{
+    static zuno::service::SegmentStore store;
+    if (state.thread_index() == 0 && !store.current())
+        store.replace(std::make_shared<zuno::service::SegmentTable>());
+    for (auto _ : state)
+        benchmark::DoNotOptimize(store.current());
+}
+
+void BM_SnapshotMutex(benchmark::State &state)
+{
+    static std::mutex mutex;
+    static const std::shared_ptr<const zuno::service::SegmentTable> table =
+        std::make_shared<zuno::service::SegmentTable>();
+    for (auto _ : state) {
+        std::shared_ptr<const zuno::service::SegmentTable> copy;
+        {
+            const std::lock_guard lock(mutex);
+            copy = table;
+        }
+        benchmark::DoNotOptimize(copy);
+    }
 }
 
 // Reading the 500,000-row file into a table, as at start and at each reload, and what the table
@@ -160,6 +229,10 @@ BENCHMARK(BM_Letters);
 BENCHMARK(BM_Mix);
 BENCHMARK(BM_MobilesWithoutSegments);
 BENCHMARK(BM_MobilesWithSegments);
+BENCHMARK(BM_MobilesNoSegmentsSameNumbers);
+BENCHMARK(BM_MobilesMissingSegments);
+BENCHMARK(BM_SnapshotAtomic)->Threads(1)->Threads(2);
+BENCHMARK(BM_SnapshotMutex)->Threads(1)->Threads(2);
 BENCHMARK(BM_LoadSegments)->Unit(benchmark::kMillisecond)->Iterations(3);
 
 BENCHMARK_MAIN();

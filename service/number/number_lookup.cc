@@ -231,14 +231,19 @@ LookupOutcome NumberLookup::lookupFullNumber(const std::string &national) const
         ? areaCodes_.placeOfCode(
               std::string_view(significant).substr(0, areaCodeLength(significant)))
         : std::u16string_view();
-    result.place = codePlace.empty() ? placeOf(number) : std::u16string(codePlace);
     result.kind = kindName(type);
-    switch (type) {
-    case PhoneNumberUtil::MOBILE:
+    if (type == PhoneNumberUtil::MOBILE) {
         result.carrier = carrierOf(significant);
         result.virtualOperator = isVirtualOperatorBlock(significant);
-        result.areaCode = areaCodes_.codeOf(result.place);
-        applySegments(significant, result);
+    }
+    // A loaded segment with a place spares the geocoder, the costliest part of a lookup.
+    const bool placed = type == PhoneNumberUtil::MOBILE && applySegments(significant, result);
+    if (!placed)
+        result.place = codePlace.empty() ? placeOf(number) : std::u16string(codePlace);
+    switch (type) {
+    case PhoneNumberUtil::MOBILE:
+        if (result.areaCode.empty())
+            result.areaCode = areaCodes_.codeOf(result.place);
         break;
     case PhoneNumberUtil::SHARED_COST:
     case PhoneNumberUtil::TOLL_FREE:
@@ -258,14 +263,14 @@ LookupOutcome NumberLookup::lookupFullNumber(const std::string &national) const
     return result;
 }
 
-void NumberLookup::applySegments(const std::string &significant, LookupOutcome &result) const
+bool NumberLookup::applySegments(const std::string &significant, LookupOutcome &result) const
 {
     if (segments_ == nullptr)
-        return;
+        return false;
     const std::shared_ptr<const SegmentTable> table = segments_->current();
     const SegmentPlace *block = table ? table->find(significant) : nullptr;
     if (block == nullptr)
-        return;
+        return false;
     if (!block->place.empty()) {
         result.place = block->place;
         result.areaCode = block->areaCode.empty() ? std::u16string(areaCodes_.codeOf(block->place))
@@ -281,6 +286,7 @@ void NumberLookup::applySegments(const std::string &significant, LookupOutcome &
         result.carrier = block->carrier;
     if (block->virtualOperator >= 0)
         result.virtualOperator = block->virtualOperator == 1;
+    return result.placeSource == PlaceSource::Segments;
 }
 
 LookupOutcome NumberLookup::lookupOutsideMainland(const std::string &international) const

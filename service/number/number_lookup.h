@@ -83,8 +83,9 @@ private:
     // A number of another region: its region's name as place, its kind where libphonenumber
     // knows it; nothing but the verdict for a country code it does not know.
     LookupOutcome lookupOutsideMainland(const std::string &international) const;
-    // What the loaded segment files say of a mobile, over what the built-in data said.
-    void applySegments(const std::string &significant, LookupOutcome &result) const;
+    // What the loaded segment files say of a mobile, over what the built-in data said; true when
+    // they gave its place.
+    bool applySegments(const std::string &significant, LookupOutcome &result) const;
     std::u16string formatNational(const i18n::phonenumbers::PhoneNumber &number,
                                   const std::string &significant, int type) const;
     // The geocoder's place for a number, empty where it knows only the country.
