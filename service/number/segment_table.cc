@@ -1,5 +1,7 @@
 #include "segment_table.h"
 
+#include <malloc.h>
+
 #include <algorithm>
 #include <charconv>
 #include <chrono>
@@ -164,6 +166,9 @@ SegmentTable::load(const std::vector<std::filesystem::path> &files)
         rows = std::move(kept);
     }
     table->places_.shrink_to_fit();
+    // The file's text and the duplicate check were several times the table: give that memory
+    // back to the system rather than keep it in the heap until the next reload.
+    malloc_trim(0);
     return table;
 }
 
@@ -177,9 +182,6 @@ void SegmentTable::read(const std::filesystem::path &file)
     std::ifstream in(file, std::ios::binary);
     if (!in)
         throw refuse(0, "cannot be read");
-    const std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-    if (in.bad())
-        throw refuse(0, "cannot be read");
     if (sources_.size() >= UINT16_MAX)
         throw refuse(0, "too many segment files");
 
@@ -187,19 +189,19 @@ void SegmentTable::read(const std::filesystem::path &file)
     source.path = path;
     const auto sourceIndex = static_cast<std::uint16_t>(sources_.size());
     std::unordered_map<std::u16string, std::uint32_t> interned;
-    // Duplicates within this file, by length and prefix.
-    std::array<std::vector<std::pair<std::uint32_t, size_t>>, kLongestPrefix - kShortestPrefix + 1>
-        seen;  // prefix, line
+    // Where this file's rows begin, to look for a prefix given twice among them at the end.
+    std::array<size_t, kLongestPrefix - kShortestPrefix + 1> firstRow{};
+    for (size_t length = 0; length < firstRow.size(); ++length)
+        firstRow[length] = byLength_[length].size();
 
-    std::string_view rest(text);
-    if (rest.starts_with(kBom))
-        rest.remove_prefix(kBom.size());
+    // Line by line, so that a large file is never held whole.
+    std::string buffer;
     size_t number = 0;
-    while (!rest.empty()) {
+    while (std::getline(in, buffer)) {
         ++number;
-        const size_t end = rest.find('\n');
-        std::string_view line = rest.substr(0, end);
-        rest.remove_prefix(end == std::string_view::npos ? rest.size() : end + 1);
+        std::string_view line(buffer);
+        if (number == 1 && line.starts_with(kBom))
+            line.remove_prefix(kBom.size());
         if (line.ends_with('\r'))
             line.remove_suffix(1);
         if (!fromUtf8(line))
@@ -262,7 +264,6 @@ void SegmentTable::read(const std::filesystem::path &file)
 
         std::uint32_t value = 0;
         std::from_chars(prefix.data(), prefix.data() + prefix.size(), value);
-        seen[prefix.size() - kShortestPrefix].emplace_back(value, number);
 
         SegmentPlace place{
             placeOf(provinceText, *fromUtf8(city)), *fromUtf8(areaCode), *fromUtf8(carrier),
@@ -277,17 +278,28 @@ void SegmentTable::read(const std::filesystem::path &file)
         byLength_[prefix.size() - kShortestPrefix].push_back({value, at->second});
         ++source.rows;
     }
+    if (in.bad())
+        throw refuse(0, "cannot be read");
     if (number < 2)
         throw refuse(number + 1, number == 0 ? "empty file" : "no header line");
-    for (auto &prefixes : seen) {
-        std::sort(prefixes.begin(), prefixes.end());
-        const auto twice =
-            std::adjacent_find(prefixes.begin(), prefixes.end(),
-                               [](const auto &a, const auto &b) { return a.first == b.first; });
-        if (twice != prefixes.end())
-            throw refuse(std::next(twice)->second,
-                         "duplicate prefix " + std::to_string(twice->first) + ", first on line " +
-                             std::to_string(twice->second));
+    for (size_t length = 0; length < firstRow.size(); ++length) {
+        std::vector<Row> &rows = byLength_[length];
+        const auto begin = rows.begin() + static_cast<std::ptrdiff_t>(firstRow[length]);
+        std::sort(begin, rows.end());
+        const auto twice = std::adjacent_find(
+            begin, rows.end(), [](const Row &a, const Row &b) { return a.prefix == b.prefix; });
+        if (twice == rows.end())
+            continue;
+        // Rare: read the file again for the two lines that give the prefix.
+        const std::string digits = std::to_string(twice->prefix);
+        std::ifstream again(file, std::ios::binary);
+        std::vector<size_t> lines;
+        for (size_t at = 1; lines.size() < 2 && std::getline(again, buffer); ++at)
+            if (buffer.starts_with(digits + ","))
+                lines.push_back(at);
+        throw refuse(lines.size() == 2 ? lines[1] : 0,
+                     "duplicate prefix " + digits +
+                         (lines.empty() ? "" : ", first on line " + std::to_string(lines[0])));
     }
     sources_.push_back(std::move(source));
 }

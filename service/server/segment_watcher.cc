@@ -3,6 +3,8 @@
 #include "log_line.h"
 #include "segment_store.h"
 
+#include <malloc.h>
+
 #include <chrono>
 #include <csignal>
 
@@ -69,6 +71,9 @@ void SegmentWatcher::reload(const std::string &why)
                 "segments reloaded (" + why + ") in " + std::to_string(took.count()) +
                     " ms: " + describe(*table));
         store_.replace(std::move(table));
+        // The table replaced is freed once no lookup holds it; its memory and the reload's
+        // go back to the system now rather than stay in this thread's heap.
+        malloc_trim(0);
     } catch (const SegmentFileError &error) {
         logLine(LogLevel::Error,
                 std::string("segments not reloaded (") + why + "), the data in " +
