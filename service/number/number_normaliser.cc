@@ -121,6 +121,8 @@ NormalisedNumber normaliseNumber(std::u16string_view title)
         digits.erase(0, kChinaCode.size());
     }
 
+    if (result.verdict == Verdict::Found && !result.hadCountryCode)
+        digits.erase(0, callPrefixLength(digits));
     if (result.verdict == Verdict::Found && digits.size() > kMaxNationalDigits &&
         !isSmsPort(digits))
         result.verdict = Verdict::TooLong;

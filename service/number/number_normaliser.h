@@ -24,7 +24,8 @@ bool isBlank(char16_t c);
 
 // Reads a title as people type numbers: spaces, hyphens, dashes, dots and parentheses (half-
 // and full-width) are ignored, full-width digits count as digits, and a leading +86, 0086, or
-// 86 before exactly eleven digits is taken as China's country code.
+// 86 before exactly eleven digits is taken as China's country code; a carrier's dialling prefix
+// before a whole number (17951 13800138000) is dropped.
 NormalisedNumber normaliseNumber(std::u16string_view title);
 
 }  // namespace zuno::service

@@ -113,6 +113,17 @@ const ServiceNumber *findServiceNumber(std::string_view digits)
     return found != std::end(kRows) && found->digits == digits ? &*found : nullptr;
 }
 
+size_t callPrefixLength(std::string_view digits)
+{
+    // The rows of kRows that are dialling prefixes, each five digits.
+    constexpr std::string_view kPrefixes[] = {"10193", "12593", "17911", "17951"};
+    constexpr size_t kShortestNumberAfter = 10;
+    for (const std::string_view prefix : kPrefixes)
+        if (digits.starts_with(prefix) && digits.size() >= prefix.size() + kShortestNumberAfter)
+            return prefix.size();
+    return 0;
+}
+
 bool isSmsPort(std::string_view digits)
 {
     constexpr std::string_view kSmsPrefix = "106";

@@ -27,4 +27,9 @@ const ServiceNumber *findServiceNumber(std::string_view digits);
 bool isSmsPort(std::string_view digits);
 inline constexpr size_t kLongestSmsPort = 20;
 
+// The length of the carriers' dialling prefix (17951, 12593, 17911, 10193) that digits begin
+// with when a whole number of 10 digits or more follows it, as people copy a number dialled
+// that way; 0 otherwise.
+size_t callPrefixLength(std::string_view digits);
+
 }  // namespace zuno::service

@@ -162,6 +162,10 @@ void TestNumbers::shouldNormaliseAsPeopleTypeNumbers_data()
     row("+ and another country", u"+44 20 7946 0000", "", Verdict::OutsideMainland);
     row("00 and another region", u"00852 2345 6789", "", Verdict::OutsideMainland);
     row("plus inside is a separator", u"86+13800138000", "13800138000");
+    // Dialling prefixes before a whole number
+    row("IP prefix before a mobile", u"17951 13800138000", "13800138000");
+    row("IP prefix before a fixed line", u"12593-010-12345678", "01012345678");
+    row("prefix before too few digits stays", u"17951 123456789", "", Verdict::TooLong);
     // Problems, the first that applies
     row("only separators", u" - ( ) . ", "", Verdict::Empty);
     row("letter beats length", u"12345678901234567890x", "", Verdict::Letters);
