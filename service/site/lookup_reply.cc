@@ -97,7 +97,8 @@ std::u16string sentence(Verdict verdict, std::u16string_view quote)
     case Verdict::OtherCharacters:
         return input + u"中含有无法识别的字符。请只输入数字（可带空格、横线、括号）。";
     case Verdict::OutsideMainland:
-        return input + u"的国家或地区代码无法识别。中国大陆号码可不写国家代码，或写 +86、0086。";
+        return input +
+            u"无法识别，请检查国家或地区代码和位数。中国大陆号码可不写国家代码，或写 +86。";
     case Verdict::TooShort:
         return input + u"位数不够。手机号码为 11 位，固定电话请连同区号输入，例如 010-12345678。";
     case Verdict::TooLong:

@@ -379,7 +379,8 @@ void TestNumbers::shouldExplainUnusableInputWithinTheBox_data()
     row("106 and four digits is no SMS port", u"1061234"_s, u"“1061234”位数不够");
     row("106 and eighteen digits is no SMS port", u"106"_s + u"1"_s.repeated(18), u"“1061111");
     row("too long", u"0755123456789"_s, u"“0755123456789”位数太多");
-    row("unknown country code", u"+999 1234 5678"_s, u"“+999 1234 5678”的国家或地区代码");
+    row("unknown country code", u"+999 1234 5678"_s, u"“+999 1234 5678”无法识别");
+    row("a region's code alone", u"+852"_s, u"“+852”无法识别，请检查国家或地区");
     row("invalid", u"12345678901"_s, u"“12345678901”不是有效");
     row("long Chinese", u"北京"_s.repeated(30), u"“北京北京");
     row("long digits", u"1"_s.repeated(40), u"“1111111111");
