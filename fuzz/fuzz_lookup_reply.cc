@@ -4,6 +4,7 @@
 #include "lookup_reply.h"
 #include "number_lookup.h"
 #include "number_normaliser.h"
+#include "service_numbers.h"
 #include "title_decoder.h"
 
 #include <algorithm>
@@ -46,7 +47,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     require(std::all_of(normalised.national.begin(), normalised.national.end(),
                         [](char c) { return c >= '0' && c <= '9'; }),
             "national number holds only ASCII digits");
-    require(normalised.national.size() <= 12, "national number has at most 12 digits");
+    require(normalised.national.size() <= 12 || isSmsPort(normalised.national),
+            "national number has at most 12 digits, an SMS port's at most 20");
     require(normalised.verdict == Verdict::Found || normalised.national.empty(),
             "a problem leaves no number");
 
@@ -59,9 +61,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     require(!reply.ends_with(u"\n"), "no line break at the end");
     require(count(reply, u"\n") == count(reply, u"\r\n"), "lines end with CRLF");
     require(count(reply, u"\r\n") < kMaxReplyLines, "at most three lines");
-    const bool found = outcome.verdict == Verdict::Found;
-    require(found == (reply.find(u"归属地") != std::u16string::npos),
-            "a place only for a number found");
+    const bool placed = outcome.verdict == Verdict::Found ||
+        (outcome.verdict == Verdict::OutsideMainland && !outcome.place.empty());
+    require(placed == (reply.find(u"归属地") != std::u16string::npos),
+            "a place only for a number found, or another region's");
 
     // GBK gives a column one byte and a Chinese character two, and strict decoders reject 0x80
     // and the user-defined areas.

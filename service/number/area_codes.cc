@@ -85,30 +85,44 @@ AreaCodes::AreaCodes(const NumberTypes &types,
     for (const CodePlaces &entry : described)
         firstNames.insert(entry.names.front());
 
-    std::map<std::u16string, std::u16string, std::less<>> codes;
+    // A place's code, and whether the code serves several places. A city named both alone for
+    // one code and in the list of a shared one (遵义: 0852 and 0851) kept the old code only for
+    // numbers still dialled the old way; the shared code is the one it joined.
+    struct PlaceCode {
+        std::u16string code;
+        bool shared;
+    };
+    std::map<std::u16string, PlaceCode, std::less<>> codes;
     std::set<std::u16string, std::less<>> ambiguous;
-    const auto add = [&](std::u16string place, const std::u16string &code) {
+    const auto add = [&](std::u16string place, const std::u16string &code, bool shared) {
         if (ambiguous.contains(place))
             return;
-        const auto [at, added] = codes.try_emplace(place, code);
-        if (!added && at->second != code) {
-            codes.erase(at);
-            ambiguous.insert(std::move(place));
+        const auto [at, added] = codes.try_emplace(place, PlaceCode{code, shared});
+        if (added || at->second.code == code)
+            return;
+        if (shared != at->second.shared) {
+            if (shared)
+                at->second = {code, shared};
+            return;
         }
+        codes.erase(at);
+        ambiguous.insert(std::move(place));
     };
     for (const CodePlaces &entry : described) {
         const std::u16string code = u"0" + std::u16string(entry.code.begin(), entry.code.end());
         const std::u16string &first = entry.names.front();
-        add(first, code);
+        const bool shared = entry.names.size() > 1;
+        add(first, code, shared);
         // The names after the first are in its province and are listed without it.
         const std::u16string_view province =
             entry.names.size() > 1 ? provinceOf(first, firstNames) : std::u16string_view();
         if (province.empty())
             continue;
         for (size_t i = 1; i < entry.names.size(); ++i)
-            add(std::u16string(province) + entry.names[i], code);
+            add(std::u16string(province) + entry.names[i], code, shared);
     }
-    byPlace_.assign(codes.begin(), codes.end());
+    for (const auto &[place, placeCode] : codes)
+        byPlace_.emplace_back(place, placeCode.code);
     std::sort(byCode_.begin(), byCode_.end());
 }
 

@@ -13,9 +13,10 @@ class NumberTypes;
 // The area code of each place that libphonenumber's geocoder names, and the place of each area
 // code, derived from its own fixed-line data: the geocoder is asked about a fixed line of every
 // area code, and each place it names for the code gets that code. A code shared by several places
-// ("陕西省西安市、咸阳市") is the code of each of them. A place named for two codes gets neither,
-// and a place that the fixed-line data does not name (a merged or renamed city, another spelling)
-// gets none: no area code rather than a wrong one.
+// ("陕西省西安市、咸阳市") is the code of each of them, and wins over a code the place is named
+// alone for (遵义 joined 0851; its old 0852 lingers in the data). A place named for two codes
+// otherwise gets neither, and a place that the fixed-line data does not name (a merged or renamed
+// city, another spelling) gets none: no area code rather than a wrong one.
 class AreaCodes
 {
 public:

@@ -28,6 +28,9 @@ constexpr size_t kLongestPrefix =
                      })
         ->prefix.size();
 
+// The ministry's allocations to virtual operators, the one place they are listed.
+constexpr std::string_view kVirtualOperatorPrefixes[] = {"162", "165", "167", "170", "171"};
+
 }  // namespace
 
 std::span<const CarrierBlock> carrierBlocks() { return kBlocks; }
@@ -42,6 +45,13 @@ std::u16string_view carrierOf(std::string_view significant)
             return found->carrier;
     }
     return {};
+}
+
+bool isVirtualOperatorBlock(std::string_view significant)
+{
+    return significant.size() == 11 &&
+        std::any_of(std::begin(kVirtualOperatorPrefixes), std::end(kVirtualOperatorPrefixes),
+                    [&](std::string_view prefix) { return significant.starts_with(prefix); });
 }
 
 }  // namespace zuno::service

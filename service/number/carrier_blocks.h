@@ -19,4 +19,9 @@ std::span<const CarrierBlock> carrierBlocks();
 // (153 is 中国电信 though 15 is 中国移动); empty when no block holds it.
 std::u16string_view carrierOf(std::string_view significant);
 
+// Whether a national significant number is in a block that 工业和信息化部 allocated to mobile
+// virtual network operators (移动通信转售企业), which resell a host carrier's network: 170 and 171,
+// and 162, 165 and 167. The carrier table names the host carrier of most of them.
+bool isVirtualOperatorBlock(std::string_view significant);
+
 }  // namespace zuno::service

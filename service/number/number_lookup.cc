@@ -24,6 +24,8 @@ constexpr int kChinaCallingCode = 86;
 // Below this many significant digits no Chinese number other than a short one is complete.
 constexpr size_t kMinSignificantDigits = 10;
 constexpr size_t kMaxShortNumberDigits = 6;
+// An international number has at most 15 digits, its country code included (E.164).
+constexpr size_t kMaxInternationalDigits = 15;
 
 std::u16string ascii(std::string_view text) { return std::u16string(text.begin(), text.end()); }
 
@@ -81,6 +83,27 @@ std::string countryName(const icu::Locale &language)
     return name.toUTF8String(utf8);
 }
 
+// The name in Chinese of a region libphonenumber knows, as mainland usage has it; empty for none
+// (ZZ, or 001 for the non-geographic codes).
+std::u16string regionName(const std::string &region, const icu::Locale &language)
+{
+    // ICU calls these 中国香港特别行政区, 中国澳门特别行政区 and 台湾.
+    if (region == "HK")
+        return u"中国香港";
+    if (region == "MO")
+        return u"中国澳门";
+    if (region == "TW")
+        return u"中国台湾";
+    if (region.size() != 2 || region == "ZZ")
+        return {};
+    icu::UnicodeString name;
+    icu::Locale("", region.c_str()).getDisplayCountry(language, name);
+    // ICU gives the code itself back for a region it has no name for.
+    if (name.isBogus() || name == icu::UnicodeString::fromUTF8(region))
+        return {};
+    return std::u16string(name.getBuffer(), static_cast<size_t>(name.length()));
+}
+
 // Digits in groups, e.g. "13800138000" with {3, 4} gives "138 0013 8000".
 std::u16string grouped(std::string_view digits, std::initializer_list<size_t> leading)
 {
@@ -104,16 +127,18 @@ LookupOutcome outcome(Verdict verdict)
 
 }  // namespace
 
-NumberLookup::NumberLookup()
+NumberLookup::NumberLookup(const SegmentStore *segments)
     : util_(*PhoneNumberUtil::GetInstance()),
       shortNumbers_(std::make_unique<i18n::phonenumbers::ShortNumberInfo>()),
       geocoder_(std::make_unique<i18n::phonenumbers::PhoneNumberOfflineGeocoder>()),
       chinese_(std::make_unique<icu::Locale>("zh")),
       countryName_(countryName(*chinese_)),
-      areaCodes_(types_, [this](const std::string &significant) {
-          const std::optional<PhoneNumber> number = chineseNumber(significant);
-          return number ? placeOf(*number) : std::u16string();
-      })
+      areaCodes_(types_,
+                 [this](const std::string &significant) {
+                     const std::optional<PhoneNumber> number = chineseNumber(significant);
+                     return number ? placeOf(*number) : std::u16string();
+                 }),
+      segments_(segments)
 {}
 
 NumberLookup::~NumberLookup() = default;
@@ -125,7 +150,7 @@ std::string_view verdictName(Verdict verdict)
     case Verdict::Empty: return "empty";
     case Verdict::Letters: return "letters";
     case Verdict::OtherCharacters: return "other_characters";
-    case Verdict::NotChinese: return "not_chinese";
+    case Verdict::OutsideMainland: return "outside_mainland";
     case Verdict::TooShort: return "too_short";
     case Verdict::TooLong: return "too_long";
     case Verdict::Invalid: break;
@@ -136,10 +161,22 @@ std::string_view verdictName(Verdict verdict)
 LookupOutcome NumberLookup::lookup(std::u16string_view title) const
 {
     const NormalisedNumber normalised = normaliseNumber(title);
+    if (normalised.verdict == Verdict::OutsideMainland)
+        return lookupOutsideMainland(normalised.international);
     if (normalised.verdict != Verdict::Found)
         return outcome(normalised.verdict);
 
     const std::string &national = normalised.national;
+    // Text messages come from 106 ports; read as digits they would be a Beijing fixed line.
+    if (isSmsPort(national)) {
+        LookupOutcome port;
+        port.verdict = Verdict::Found;
+        port.number = ascii(national);
+        port.place = kNationwide;
+        port.kind = u"短信服务号码";
+        port.placeSource = PlaceSource::Builtin;
+        return port;
+    }
     if (!normalised.hadCountryCode && national.size() <= kMaxShortNumberDigits &&
         !national.starts_with('0')) {
         LookupOutcome found = lookupShortNumber(national);
@@ -165,6 +202,7 @@ LookupOutcome NumberLookup::lookupShortNumber(const std::string &digits) const
     result.verdict = Verdict::Found;
     result.number = ascii(digits);
     result.place = kNationwide;
+    result.placeSource = PlaceSource::Builtin;
     return result;
 }
 
@@ -193,12 +231,19 @@ LookupOutcome NumberLookup::lookupFullNumber(const std::string &national) const
         ? areaCodes_.placeOfCode(
               std::string_view(significant).substr(0, areaCodeLength(significant)))
         : std::u16string_view();
-    result.place = codePlace.empty() ? placeOf(number) : std::u16string(codePlace);
     result.kind = kindName(type);
+    if (type == PhoneNumberUtil::MOBILE) {
+        result.carrier = carrierOf(significant);
+        result.virtualOperator = isVirtualOperatorBlock(significant);
+    }
+    // A loaded segment with a place spares the geocoder, the costliest part of a lookup.
+    const bool placed = type == PhoneNumberUtil::MOBILE && applySegments(significant, result);
+    if (!placed)
+        result.place = codePlace.empty() ? placeOf(number) : std::u16string(codePlace);
     switch (type) {
     case PhoneNumberUtil::MOBILE:
-        result.carrier = carrierOf(significant);
-        result.areaCode = areaCodes_.codeOf(result.place);
+        if (result.areaCode.empty())
+            result.areaCode = areaCodes_.codeOf(result.place);
         break;
     case PhoneNumberUtil::SHARED_COST:
     case PhoneNumberUtil::TOLL_FREE:
@@ -213,6 +258,62 @@ LookupOutcome NumberLookup::lookupFullNumber(const std::string &national) const
         break;
     default: break;
     }
+    if (!result.place.empty() && result.placeSource == PlaceSource::None)
+        result.placeSource = PlaceSource::Builtin;
+    return result;
+}
+
+bool NumberLookup::applySegments(const std::string &significant, LookupOutcome &result) const
+{
+    if (segments_ == nullptr)
+        return false;
+    const std::shared_ptr<const SegmentTable> table = segments_->current();
+    const SegmentPlace *block = table ? table->find(significant) : nullptr;
+    if (block == nullptr)
+        return false;
+    if (!block->place.empty()) {
+        result.place = block->place;
+        result.areaCode = block->areaCode.empty() ? std::u16string(areaCodes_.codeOf(block->place))
+                                                  : block->areaCode;
+        result.placeSource = PlaceSource::Segments;
+        const SegmentSource &source = table->sources()[block->source];
+        result.sourceName = source.name;
+        result.sourceDate = source.date;
+    } else if (!block->areaCode.empty()) {
+        result.areaCode = block->areaCode;
+    }
+    if (!block->carrier.empty())
+        result.carrier = block->carrier;
+    if (block->virtualOperator >= 0)
+        result.virtualOperator = block->virtualOperator == 1;
+    return result.placeSource == PlaceSource::Segments;
+}
+
+LookupOutcome NumberLookup::lookupOutsideMainland(const std::string &international) const
+{
+    LookupOutcome result = outcome(Verdict::OutsideMainland);
+    PhoneNumber number;
+    if (international.size() > kMaxInternationalDigits ||
+        util_.Parse("+" + international, "ZZ", &number) != PhoneNumberUtil::NO_PARSING_ERROR)
+        return result;
+    const bool valid = util_.IsValidNumber(number);
+    std::string region;
+    if (valid)
+        util_.GetRegionCodeForNumber(number, &region);
+    else
+        util_.GetRegionCodeForCountryCode(number.country_code(), &region);
+    const std::u16string name = regionName(region, *chinese_);
+    if (name.empty())
+        return result;
+    std::string formatted;
+    util_.Format(number, PhoneNumberUtil::INTERNATIONAL, &formatted);
+    result.number = fromUtf8(formatted);
+    if (valid) {
+        util_.Format(number, PhoneNumberUtil::E164, &result.e164);
+        result.kind = kindName(util_.GetNumberType(number));
+    }
+    result.place = name;
+    result.placeSource = PlaceSource::Builtin;
     return result;
 }
 

@@ -2,6 +2,7 @@
 
 #include "area_codes.h"
 #include "number_types.h"
+#include "segment_store.h"
 #include "verdict.h"
 
 #include <unicode/uversion.h>
@@ -31,8 +32,14 @@ inline constexpr std::u16string_view kNationwide = u"全国统一";
 // What renderings show for the place of a valid number whose place the data does not know.
 inline constexpr std::u16string_view kNoPlace = u"暂无数据";
 
+// Where the place of an answer comes from: libphonenumber's data compiled in, or a segment file
+// the operator loaded (--segments).
+enum class PlaceSource { None, Builtin, Segments };
+
 // What a lookup found, one structure for every rendering of it (GBK text, HTML, JSON). Fields
-// other than verdict are set only for Found, and left empty where the data has nothing.
+// other than verdict are set only for Found and, as far as the data knows the number, for
+// OutsideMainland (number, e164, kind, and the region's name as place: "中国香港", "英国"); they
+// are left empty where the data has nothing.
 struct LookupOutcome {
     Verdict verdict = Verdict::Invalid;
     std::u16string number;    // China's national format, grouped: "138 0013 8000", "010 1234 5678"
@@ -41,8 +48,12 @@ struct LookupOutcome {
                               // numbers; empty when the data names no place
     std::u16string areaCode;  // "010", of fixed lines and of mobiles whose city has one code
     std::u16string carrier;   // of a mobile, as its number block was allocated: "中国移动"
-    std::u16string kind;      // "手机号码", "固定电话", "服务号码", ...
-    std::u16string owner;     // who answers a service number, or what for: "中国移动客服"
+    bool virtualOperator = false;  // the block is a virtual operator's, on carrier's network
+    std::u16string kind;           // "手机号码", "固定电话", "服务号码", ...
+    std::u16string owner;  // who answers a service number, or what for: "中国移动客服"
+    PlaceSource placeSource = PlaceSource::None;  // None exactly when place is empty
+    std::string sourceName;                       // of the segment file the place comes from, UTF-8
+    std::string sourceDate;                       // its date, YYYY-MM-DD
 
     bool valid() const { return verdict == Verdict::Found; }
 };
@@ -54,16 +65,27 @@ struct LookupOutcome {
 class NumberLookup
 {
 public:
-    NumberLookup();
+    // segments: the operator's number blocks, consulted before the built-in data for mobiles;
+    // it must outlive the lookup.
+    explicit NumberLookup(const SegmentStore *segments = nullptr);
     ~NumberLookup();
     NumberLookup(const NumberLookup &) = delete;
     NumberLookup &operator=(const NumberLookup &) = delete;
 
     LookupOutcome lookup(std::u16string_view title) const;
 
+    // The operator's number blocks it consults; null when none were given.
+    const SegmentStore *segments() const { return segments_; }
+
 private:
     LookupOutcome lookupShortNumber(const std::string &digits) const;
     LookupOutcome lookupFullNumber(const std::string &national) const;
+    // A number of another region: its region's name as place, its kind where libphonenumber
+    // knows it; nothing but the verdict for a country code it does not know.
+    LookupOutcome lookupOutsideMainland(const std::string &international) const;
+    // What the loaded segment files say of a mobile, over what the built-in data said; true when
+    // they gave its place.
+    bool applySegments(const std::string &significant, LookupOutcome &result) const;
     std::u16string formatNational(const i18n::phonenumbers::PhoneNumber &number,
                                   const std::string &significant, int type) const;
     // The geocoder's place for a number, empty where it knows only the country.
@@ -76,6 +98,7 @@ private:
     std::unique_ptr<const icu::Locale> chinese_;
     std::string countryName_;  // what the geocoder says where it knows no place, UTF-8
     AreaCodes areaCodes_;
+    const SegmentStore *segments_;
 };
 
 }  // namespace zuno::service

@@ -1,5 +1,7 @@
 #include "number_normaliser.h"
 
+#include "service_numbers.h"
+
 #include <utility>
 
 namespace zuno::service {
@@ -103,21 +105,26 @@ NormalisedNumber normaliseNumber(std::u16string_view title)
             result.hadCountryCode = true;
             digits.erase(0, kChinaCode.size());
         } else {
-            result.verdict = Verdict::NotChinese;
+            result.verdict = Verdict::OutsideMainland;
+            result.international = digits;
         }
     } else if (digits.starts_with("00")) {
         if (digits.starts_with("0086")) {
             result.hadCountryCode = true;
             digits.erase(0, 4);
         } else {
-            result.verdict = Verdict::NotChinese;
+            result.verdict = Verdict::OutsideMainland;
+            result.international = digits.substr(2);
         }
     } else if (digits.starts_with(kChinaCode) && digits.size() == kChinaCode.size() + 11) {
         result.hadCountryCode = true;
         digits.erase(0, kChinaCode.size());
     }
 
-    if (result.verdict == Verdict::Found && digits.size() > kMaxNationalDigits)
+    if (result.verdict == Verdict::Found && !result.hadCountryCode)
+        digits.erase(0, callPrefixLength(digits));
+    if (result.verdict == Verdict::Found && digits.size() > kMaxNationalDigits &&
+        !isSmsPort(digits))
         result.verdict = Verdict::TooLong;
     if (result.verdict == Verdict::Found)
         result.national = std::move(digits);

@@ -22,4 +22,14 @@ std::span<const ServiceNumber> serviceNumbers();
 // The row of a short number, or nullptr when it is not listed.
 const ServiceNumber *findServiceNumber(std::string_view digits);
 
+// Whether digits are an SMS service port: 106 and 5 to 17 more digits, the numbers that
+// companies' and institutions' text messages come from, never a fixed line of Beijing (010).
+bool isSmsPort(std::string_view digits);
+inline constexpr size_t kLongestSmsPort = 20;
+
+// The length of the carriers' dialling prefix (17951, 12593, 17911, 10193) that digits begin
+// with when a whole number of 10 digits or more follows it, as people copy a number dialled
+// that way; 0 otherwise.
+size_t callPrefixLength(std::string_view digits);
+
 }  // namespace zuno::service

@@ -111,6 +111,11 @@ CommandLine parseCommandLine(const std::vector<std::string> &arguments,
             if (text.empty())
                 throw UsageError("option --downloads needs a folder");
             line.downloads = text;
+        } else if (name == "--segments") {
+            const std::string text = requireValue();
+            if (text.empty())
+                throw UsageError("option --segments needs a file");
+            line.segments.emplace_back(text);
         } else {
             throw UsageError("unknown option \"" + std::string(argument) + "\"");
         }

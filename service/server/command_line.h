@@ -25,11 +25,13 @@ struct CommandLine {
     unsigned short port = 0;
     unsigned threads = 1;
     std::optional<std::filesystem::path> downloads;
+    std::vector<std::filesystem::path> segments;
     bool accessLog = false;
     std::chrono::seconds drainTimeout{30};
 };
 
-// Options: --listen HOST:PORT (IPv6 as [ADDR]:PORT), --threads N, --downloads DIR,
+// Options: --listen HOST:PORT (IPv6 as [ADDR]:PORT), --threads N, --downloads DIR, --segments FILE
+// (repeatable),
 // --access-log, --drain-timeout SECONDS, --help, --version; "--name=value" works as well as "--name
 // value". defaultListen is used when --listen is not given; a host without a port means port 80.
 // Throws UsageError.

@@ -1,5 +1,6 @@
 #include "metrics.h"
 
+#include "data_versions.h"
 #include "log_line.h"
 
 #include <unistd.h>
@@ -137,8 +138,12 @@ std::string metricsText(const std::vector<const ThreadMetrics *> &threads,
     sample(out, "zuno_log_lines_dropped_total", {}, static_cast<double>(logLinesDropped()));
     family(out, "zuno_draining", "gauge", "1 from the moment the service starts to stop.");
     sample(out, "zuno_draining", {}, process.draining ? 1 : 0);
-    family(out, "zuno_build_info", "gauge", "The service's version; always 1.");
-    sample(out, "zuno_build_info", "version=\"" + std::string(process.version) + "\"", 1);
+    family(out, "zuno_build_info", "gauge",
+           "The service's version and that of its built-in data; always 1.");
+    sample(out, "zuno_build_info",
+           "version=\"" + std::string(process.version) + "\",phonenumber_version=\"" +
+               kPhoneNumberDataVersion + "\",carrier_table_date=\"" + kCarrierTableDate + "\"",
+           1);
 
     family(out, "process_start_time_seconds", "gauge",
            "Start time of the process since the Unix epoch, in seconds.");

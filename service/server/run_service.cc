@@ -1,7 +1,10 @@
 #include "run_service.h"
 
 #include "command_line.h"
+#include "data_sets.h"
 #include "log_line.h"
+#include "segment_store.h"
+#include "segment_watcher.h"
 #include "server.h"
 #include "site.h"
 #include "systemd_sockets.h"
@@ -68,6 +71,7 @@ int runService(int argc, char **argv)
     struct FlushLogAtEnd {
         ~FlushLogAtEnd() { flushLog(kLastLinesTime); }
     } flushLogAtEnd;
+    std::chrono::milliseconds segmentsLoadTime{0};
     try {
         const CommandLine line =
             parseCommandLine(std::vector<std::string>(argv + 1, argv + argc), zuno::kServiceHost,
@@ -76,8 +80,24 @@ int runService(int argc, char **argv)
             std::cout << usageText();
             return 0;
         }
+        // The operator's number blocks, refused whole at start when one file cannot be used.
+        SegmentStore segments;
+        if (!line.segments.empty()) {
+            const auto began = std::chrono::steady_clock::now();
+            try {
+                segments.replace(SegmentTable::load(line.segments));
+            } catch (const SegmentFileError &error) {
+                throw std::runtime_error(std::string("cannot load segments: ") + error.what());
+            }
+            segmentsLoadTime = std::chrono::duration_cast<std::chrono::milliseconds>(
+                std::chrono::steady_clock::now() - began);
+        }
         if (line.action == CommandLine::Action::ShowVersion) {
             std::cout << program << ' ' << zuno::kVersion << '\n';
+            for (const DataSet &set : dataSets(segments.current().get()))
+                std::cout << "data " << set.kind << ": " << set.name
+                          << (set.version.empty() ? "" : " " + set.version)
+                          << (set.date.empty() ? "" : " (" + set.date + ")") << '\n';
             return 0;
         }
 
@@ -98,8 +118,12 @@ int runService(int argc, char **argv)
                                  "\": " + error.code().message());
             }
         }
-        const Site site(std::move(downloads));
+        const Site site(std::move(downloads), &segments);
         options.onReload = [&site] { site.downloads().rescan(); };
+        // The segment files follow SIGHUP on the watcher's own thread, beside the listing.
+        std::unique_ptr<SegmentWatcher> segmentWatcher;
+        if (!line.segments.empty())
+            segmentWatcher = std::make_unique<SegmentWatcher>(segments, line.segments);
         raiseOpenFileLimit();
 
         std::unique_ptr<Server> server;
@@ -133,12 +157,20 @@ int runService(int argc, char **argv)
                         (options.listeningSockets.empty() ? "" : "sockets from systemd, ") +
                         "listening on " + addresses,
                     LogForm::Record);
+            if (const auto table = segments.current())
+                for (const SegmentSource &source : table->sources())
+                    logLine(LogLevel::Info,
+                            "segments from " + source.path + ": " + source.name + ", " +
+                                source.date + ", " + std::to_string(source.rows) +
+                                " rows (all files in " + std::to_string(segmentsLoadTime.count()) +
+                                " ms)");
             // The home page then tells visitors only that no package is offered: say why here.
             if (!line.downloads)
                 logLine(LogLevel::Info, "no --downloads folder: no package is offered");
             else if (site.downloads().listing()->total == 0)
-                logLine(LogLevel::Info, "the downloads folder \"" + line.downloads->string() +
-                                            "\" is empty: no package is offered");
+                logLine(LogLevel::Info,
+                        "the downloads folder \"" + line.downloads->string() +
+                            "\" is empty: no package is offered");
         });
         return 0;
     } catch (const SocketActivationError &error) {

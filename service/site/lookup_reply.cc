@@ -96,14 +96,15 @@ std::u16string sentence(Verdict verdict, std::u16string_view quote)
         return input + u"中含有字母。电话号码只由数字组成，例如 13800138000 或 010-12345678。";
     case Verdict::OtherCharacters:
         return input + u"中含有无法识别的字符。请只输入数字（可带空格、横线、括号）。";
-    case Verdict::NotChinese:
-        return input + u"不是中国的电话号码。本站只查询中国的号码，国家代码请写 +86 或 0086。";
+    case Verdict::OutsideMainland:
+        return input +
+            u"无法识别，请检查国家或地区代码和位数。中国大陆号码可不写国家代码，或写 +86。";
     case Verdict::TooShort:
         return input + u"位数不够。手机号码为 11 位，固定电话请连同区号输入，例如 010-12345678。";
     case Verdict::TooLong:
         return input + u"位数太多。手机号码为 11 位，固定电话连同区号为 10 至 12 位。";
     case Verdict::Invalid:
-        return input + u"不是有效的中国电话号码，请检查后重新输入，例如 13800138000。";
+        return input + u"不是有效的电话号码，请检查后重新输入，例如 13800138000。";
     }
     return input + u"无法查询，请检查后重新输入，例如 13800138000。";
 }
@@ -179,13 +180,47 @@ std::u16string joined(const std::vector<std::u16string> &lines)
 
 }  // namespace
 
+std::u16string carrierLabel(const LookupOutcome &outcome)
+{
+    if (!outcome.virtualOperator)
+        return outcome.carrier;
+    return outcome.carrier.empty() ? std::u16string(u"虚拟运营商")
+                                   : outcome.carrier + u"（虚拟运营商）";
+}
+
 std::u16string problemMessage(Verdict verdict, std::u16string_view title)
 {
     return sentence(verdict, quoted(title, kMaxQuotedCharacters));
 }
 
+std::u16string outcomeMessage(const LookupOutcome &outcome, std::u16string_view title)
+{
+    if (outcome.valid())
+        return {};
+    if (outcome.verdict == Verdict::OutsideMainland && !outcome.place.empty())
+        return std::u16string(kCoverage) + u"。";
+    return problemMessage(outcome.verdict, title);
+}
+
 std::u16string buildReply(const LookupOutcome &outcome, std::u16string_view title)
 {
+    // Another region's number: its region, and what this service covers instead of a carrier.
+    if (outcome.verdict == Verdict::OutsideMainland && !outcome.place.empty()) {
+        const std::u16string kind = outcome.kind.empty() ? u"" : u" " + outcome.kind;
+        std::u16string first = u"号码：" + outcome.number + kind;
+        std::u16string second = std::u16string(kPlaceLabel) + outcome.place;
+        // A kind too wide to follow the number follows the region.
+        if (columns(first) > kMaxLineColumns && columns(second + kind) <= kMaxLineColumns) {
+            first = u"号码：" + outcome.number;
+            second += kind;
+        }
+        std::u16string reply = cut(std::move(first));
+        reply += kLineBreak;
+        reply += cut(std::move(second));
+        reply += kLineBreak;
+        reply += kCoverage;
+        return reply;
+    }
     if (!outcome.valid()) {
         // The sentences fit in kMaxReplyLines with a short quote; a long one is shortened.
         for (size_t most = kMaxQuotedCharacters;; --most) {
@@ -199,7 +234,13 @@ std::u16string buildReply(const LookupOutcome &outcome, std::u16string_view titl
     }
 
     // Built in one string: this runs for every number looked up.
-    std::u16string reply = cut(u"号码：" + outcome.number + u' ' + outcome.kind);
+    // A number too long to share the first line with its kind (a long 106 port) leaves the kind
+    // to the third line.
+    std::u16string firstLine = u"号码：" + outcome.number + u' ' + outcome.kind;
+    const bool kindApart = columns(firstLine) > kMaxLineColumns;
+    if (kindApart)
+        firstLine = u"号码：" + outcome.number;
+    std::u16string reply = cut(std::move(firstLine));
     reply += kLineBreak;
     reply += kPlaceLabel;
     const std::u16string_view place = outcome.place.empty() ? kNoPlace : outcome.place;
@@ -212,10 +253,16 @@ std::u16string buildReply(const LookupOutcome &outcome, std::u16string_view titl
     std::u16string details;
     if (!outcome.owner.empty())
         details = u"用途：" + outcome.owner;
-    else if (!outcome.carrier.empty())
-        details = u"运营商：" + outcome.carrier;
-    if (outcome.owner.empty() && !outcome.areaCode.empty())
+    else if (const std::u16string carrier = carrierLabel(outcome); !carrier.empty())
+        details = u"运营商：" + carrier;
+    else if (kindApart)
+        details = u"类型：" + outcome.kind;
+    if (outcome.owner.empty() && !outcome.areaCode.empty()) {
         details += (details.empty() ? u"区号：" : u" 区号：") + outcome.areaCode;
+        // A virtual operator's note and the area code fit only without the carrier's label.
+        if (columns(details) > kMaxLineColumns && details.starts_with(u"运营商："))
+            details.erase(0, std::u16string_view(u"运营商：").size());
+    }
     if (!details.empty()) {
         reply += kLineBreak;
         reply += cut(std::move(details));

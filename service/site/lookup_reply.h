@@ -17,10 +17,21 @@ inline constexpr size_t kMaxQuotedCharacters = 32;
 inline constexpr size_t kMaxReplyLines = 3;
 inline constexpr size_t kMaxLineColumns = 34;
 
+// The carrier as people are shown it: "中国联通", "中国联通（虚拟运营商）", "虚拟运营商" where the
+// host carrier is unknown; empty when there is none.
+std::u16string carrierLabel(const LookupOutcome &outcome);
+
+// What the service covers, said to numbers of other regions instead of calling them foreign.
+inline constexpr std::u16string_view kCoverage = u"本服务查询中国大陆号码的归属地";
+
 // The sentence that says what is wrong with an unusable title and what to type instead, quoting
 // at most kMaxQuotedCharacters of it, with '?' for whatever strict GBK cannot carry; empty for a
 // number found.
 std::u16string problemMessage(Verdict verdict, std::u16string_view title);
+
+// What the JSON and the page say about an outcome beside its facts: the problem sentence, or what
+// the service covers for another region's number; empty for a number found.
+std::u16string outcomeMessage(const LookupOutcome &outcome, std::u16string_view title);
 
 // The reply text for an outcome: at most kMaxReplyLines lines of at most kMaxLineColumns, CRLF
 // between them and no line break at the end. A number found gives 号码 with its kind, 归属地,

@@ -1,5 +1,6 @@
 #include "pages.h"
 
+#include "data_versions.h"
 #include "lookup_reply.h"
 #include "number_lookup.h"
 #include "web_text.h"
@@ -155,6 +156,21 @@ void appendInstall(std::string &html, const DownloadListing &downloads)
     html += "</li>\n<li>能显示简体中文的字体（fonts-noto-cjk 等，随安装包自动安装）</li>\n</ul>\n";
 }
 
+// The data sets in force, each with its version or date; segment files name their source.
+void appendDataSets(std::string &html, const std::vector<DataSet> &sets)
+{
+    html += "<table class=\"data-sets\">\n<tr><th>数据</th><th>来源</th><th>版本</th><th>日期</th>"
+            "</tr>\n";
+    for (const DataSet &set : sets) {
+        const char *kind = set.kind == "geocoding" ? "号码规则和归属地（内置）"
+            : set.kind == "carriers"               ? "号段运营商（内置）"
+                                                   : "号段文件（运营方加载）";
+        html += "<tr><td>" + std::string(kind) + "</td><td>" + escapeHtml(set.name) + "</td><td>" +
+            escapeHtml(set.version) + "</td><td>" + escapeHtml(set.date) + "</td></tr>\n";
+    }
+    html += "</table>\n";
+}
+
 }  // namespace
 
 std::string homePageHtml(const HomePage &page)
@@ -165,7 +181,10 @@ std::string homePageHtml(const HomePage &page)
     html +=
         "<p>ZUNO 全国电话号码归属地查询是一个简体中文的桌面小工具：输入手机号码或固定电话，"
         "按“查询”，窗口即显示号码的归属地、区号、运营商和类型。作答的是本站的查询服务 "
-        "zuno-lookupd，它只用本机的离线号码数据，不把号码发往别处。也可以直接在下面查询。</p>\n";
+        "zuno-lookupd，它只用本机的离线号码数据，不把号码发往别处。也可以直接在下面查询。</p>\n"
+        "<p>本服务查询中国大陆号码的归属地。中国香港、中国澳门、中国台湾的号码以及其他国家的号码"
+        "请以 + 和国家或地区代码开头输入，例如 +852 2345 6789，结果显示号码所属的地区和类型。"
+        "</p>\n";
     appendForm(html, {});
     html += "<figure><img src=\"/screenshot.png\" alt=\"查询窗口查询 13800138000 的截图\">"
             "<figcaption>查询窗口查询 13800138000：程序实际运行时的截图</figcaption></figure>\n";
@@ -174,10 +193,12 @@ std::string homePageHtml(const HomePage &page)
     html += "<h2>数据来源</h2>\n<ul>\n"
             "<li>号码是否有效、号码类型和归属地：libphonenumber 的离线数据（Debian 的 "
             "libphonenumber 软件包），查询时不联网。</li>\n"
-            "<li>运营商：按号段（手机号码的前几位）查出该号段分配给的运营商。</li>\n"
+            "<li>运营商：按号段（手机号码的前几位）查出该号段分配给的运营商；170、171、162、165、"
+            "167 号段属于虚拟运营商，显示为“中国联通（虚拟运营商）”等。</li>\n"
             "<li>携号转网：号码转网后，实际的运营商可能与号段所属的运营商不同；本站显示的是号段"
-            "所属的运营商。</li>\n</ul>\n"
-            "<h2>JSON 接口</h2>\n<pre>GET ";
+            "所属的运营商。</li>\n</ul>\n";
+    appendDataSets(html, page.dataSets);
+    html += "<h2>JSON 接口</h2>\n<pre>GET ";
     html += escapeHtml(page.exampleQuery);
     html += "\n";
     html += escapeHtml(page.exampleJson);
@@ -195,11 +216,13 @@ std::string lookupPageHtml(const LookupOutcome &outcome, std::u16string_view tit
     html.reserve(4096);
     appendHead(html, toUtf8(title.substr(0, 32)) + " 的查询结果 - " + std::string(kSiteName));
     appendForm(html, input);
-    if (outcome.valid()) {
+    const std::u16string message = outcomeMessage(outcome, title);
+    if (outcome.valid() || !outcome.place.empty()) {
         html += "<table class=\"result\">\n";
+        const std::u16string carrier = carrierLabel(outcome);
         const std::pair<const char *, const std::u16string *> rows[] = {
-            {"号码", &outcome.number},    {"归属地", &outcome.place}, {"区号", &outcome.areaCode},
-            {"运营商", &outcome.carrier}, {"类型", &outcome.kind},    {"用途", &outcome.owner},
+            {"号码", &outcome.number}, {"归属地", &outcome.place}, {"区号", &outcome.areaCode},
+            {"运营商", &carrier},      {"类型", &outcome.kind},    {"用途", &outcome.owner},
         };
         for (const auto &[label, value] : rows) {
             if (value->empty())
@@ -210,10 +233,17 @@ std::string lookupPageHtml(const LookupOutcome &outcome, std::u16string_view tit
         }
         if (!outcome.e164.empty())
             html += "<tr><th>国际格式</th><td>" + escapeHtml(outcome.e164) + "</td></tr>\n";
+        if (outcome.placeSource == PlaceSource::Segments)
+            html += "<tr><th>归属地来源</th><td>号段文件 " + escapeHtml(outcome.sourceName) + "（" +
+                escapeHtml(outcome.sourceDate) + "）</td></tr>\n";
+        else if (outcome.placeSource == PlaceSource::Builtin)
+            html += "<tr><th>归属地来源</th><td>内置数据（libphonenumber " +
+                std::string(kPhoneNumberDataVersion) + "）</td></tr>\n";
         html += "</table>\n";
-    } else {
+    }
+    if (!message.empty()) {
         html += "<p class=\"problem\">";
-        html += escapeHtml(toUtf8(problemMessage(outcome.verdict, title)));
+        html += escapeHtml(toUtf8(message));
         html += "</p>\n";
     }
     html += "<p><a href=\"";

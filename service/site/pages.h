@@ -1,11 +1,13 @@
 #pragma once
 
+#include "data_sets.h"
 #include "download_folder.h"
 
 #include <boost/beast/http/status.hpp>
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace zuno::service {
 
@@ -16,6 +18,7 @@ struct HomePage {
     const DownloadListing &downloads;
     std::string_view exampleQuery;  // "/api/v1/lookup?number=13800138000"
     std::string_view exampleJson;   // the service's own answer to it
+    std::vector<DataSet> dataSets;  // the data answers come from, with versions and dates
 };
 
 // Paths of the site's pages, shared by the router and the links in the pages.

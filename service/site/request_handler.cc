@@ -1,6 +1,7 @@
 #include "request_handler.h"
 
 #include "conditional_request.h"
+#include "data_sets.h"
 #include "gbk_codec.h"
 #include "http_dates.h"
 #include "lookup_json.h"
@@ -93,10 +94,25 @@ Answer apiLookup(const RouteContext &context, const Site &site)
             outcome.verdict};
 }
 
+// The built-in data sets and the segment files in force now.
+std::vector<DataSet> currentDataSets(const Site &site)
+{
+    const SegmentStore *segments = site.lookup().segments();
+    const std::shared_ptr<const SegmentTable> table = segments ? segments->current() : nullptr;
+    return dataSets(table.get());
+}
+
+Answer apiAbout(const RouteContext &context, const Site &site)
+{
+    return {textResponse(http::status::ok, context.request, kJsonContentType, kRevalidate,
+                         aboutJson(currentDataSets(site))),
+            std::nullopt};
+}
+
 Answer homePage(const RouteContext &context, const Site &site)
 {
     const auto listing = site.downloads().listing();
-    const HomePage page{*listing, site.exampleQuery(), site.exampleJson()};
+    const HomePage page{*listing, site.exampleQuery(), site.exampleJson(), currentDataSets(site)};
     return {textResponse(http::status::ok, context.request, kHtmlContentType, kRevalidate,
                          homePageHtml(page)),
             std::nullopt};
@@ -264,6 +280,8 @@ RouteTable siteRoutes(const Site &site)
          bound(lookupPage), nullptr},
         {std::string(kApiLookupPath), Match::Exact, kGetAndHead, "api_lookup", Audience::Api, 0,
          bound(apiLookup), nullptr},
+        {"/api/v1/about", Match::Exact, kGetAndHead, "api_about", Audience::Api, 0, bound(apiAbout),
+         nullptr},
         {std::string(kDownloadPrefix), Match::Prefix, kGetAndHead, "download", Audience::Page, 0,
          bound(download), nullptr},
         {"/healthz", Match::Exact, kGetAndHead, "healthz", Audience::Process, 0, healthAnswer,

@@ -5,8 +5,9 @@
 
 namespace zuno::service {
 
-Site::Site(DownloadFolder downloads)
-    : downloads_(std::move(downloads)),
+Site::Site(DownloadFolder downloads, const SegmentStore *segments)
+    : lookup_(segments),
+      downloads_(std::move(downloads)),
       exampleQuery_(std::string(kApiLookupPath) + "?" + std::string(kNumberParameter) +
                     "=13800138000")
 {

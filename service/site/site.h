@@ -14,7 +14,8 @@ namespace zuno::service {
 class Site
 {
 public:
-    explicit Site(DownloadFolder downloads = {});
+    // segments: the operator's number blocks, which must outlive the site; none when null.
+    explicit Site(DownloadFolder downloads = {}, const SegmentStore *segments = nullptr);
 
     const NumberLookup &lookup() const { return lookup_; }
     const DownloadFolder &downloads() const { return downloads_; }

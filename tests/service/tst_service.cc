@@ -3,6 +3,7 @@
 #include "server.h"
 #include "site.h"
 
+#include "data_versions.h"
 #include "get_body.h"
 #include "raw_http.h"
 
@@ -1096,8 +1097,10 @@ void TestService::shouldCountRequestsAndLookupsInPrometheusText()
     QVERIFY2(taken >= 0 && taken < 5, qPrintable(QString::number(taken)));
     QVERIFY(seriesValue(after, "zuno_http_response_bytes_total") >
             seriesValue(before, "zuno_http_response_bytes_total"));
-    QVERIFY(after.find("\nzuno_build_info{version=\"" ZUNO_VERSION_TEXT "\"} 1\n") !=
-            std::string::npos);
+    QVERIFY(after.find(
+                "\nzuno_build_info{version=\"" ZUNO_VERSION_TEXT "\",phonenumber_version=\"" +
+                std::string(zuno::service::kPhoneNumberDataVersion) + "\",carrier_table_date=\"" +
+                zuno::service::kCarrierTableDate + "\"} 1\n") != std::string::npos);
 
     QProcess promtool;
     promtool.start(u"promtool"_s, {u"check"_s, u"metrics"_s});
