@@ -1,7 +1,10 @@
 #include "run_service.h"
 
 #include "command_line.h"
+#include "labels_command.h"
 #include "log_line.h"
+#include "reporter_secret.h"
+#include "sqlite_store.h"
 #include "server.h"
 #include "site.h"
 #include "systemd_sockets.h"
@@ -80,6 +83,8 @@ int runService(int argc, char **argv)
             std::cout << program << ' ' << zuno::kVersion << '\n';
             return 0;
         }
+        if (line.action == CommandLine::Action::Labels)
+            return runLabelsCommand(line);
 
         ServerOptions options;
         options.listeningSockets = socketsFromSystemd();
@@ -98,7 +103,19 @@ int runService(int argc, char **argv)
                                  "\": " + error.code().message());
             }
         }
-        const Site site(std::move(downloads));
+        // Opened before serving: a database that cannot be opened or migrated ends the start.
+        SiteLabels labels;
+        std::unique_ptr<SqliteStore> store;
+        const auto database = line.database ? line.database : defaultDatabase();
+        if (database) {
+            store = std::make_unique<SqliteStore>(SqliteStore::Options{
+                *database, {line.labelMinReporters, line.labelWindowDays}, {}, {}});
+            labels.store = store.get();
+            labels.networks.emplace(reporterSecret(secretPathOf(*database)));
+            for (const std::string &block : line.trustedProxies)
+                labels.trustedProxies.add(*TrustedProxies::parseBlock(block));
+        }
+        const Site site(std::move(downloads), std::move(labels));
         raiseOpenFileLimit();
 
         std::unique_ptr<Server> server;
@@ -131,6 +148,13 @@ int runService(int argc, char **argv)
                         "listening on " + addresses,
                     LogForm::Record);
             // The home page then tells visitors only that no package is offered: say why here.
+            if (!database)
+                logLine(LogLevel::Info, "no --database and no state directory: labels are off, "
+                                        "reports are refused");
+            else
+                logLine(LogLevel::Info, "labels in \"" + database->string() + "\": " +
+                                            std::to_string(store->board().current().size()) +
+                                            " numbers labelled");
             if (!line.downloads)
                 logLine(LogLevel::Info, "no --downloads folder: no package is offered");
             else if (site.downloads().listing()->total == 0)

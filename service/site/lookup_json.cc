@@ -23,9 +23,25 @@ std::string dumped(const json &value)
     return value.dump(-1, ' ', false, json::error_handler_t::replace);
 }
 
+json labelObject(const std::optional<ShownLabel> &shown)
+{
+    if (!shown)
+        return nullptr;
+    return {
+        {"category", std::string(categoryName(shown->label.category))},
+        {"reporters", shown->label.reporters},
+        {"lastReported", formatDay(shown->label.lastReported)},
+        {"contested", shown->label.contested},
+        {"source", shown->source.empty() ? json(nullptr) : json(shown->source)},
+    };
+}
+
 }  // namespace
 
-std::string lookupJson(const LookupOutcome &outcome, std::u16string_view title)
+std::string labelJson(const ShownLabel &label) { return dumped(labelObject(label)); }
+
+std::string lookupJson(const LookupOutcome &outcome, std::u16string_view title,
+                       const std::optional<ShownLabel> &label)
 {
     const std::u16string message =
         outcome.valid() ? std::u16string() : problemMessage(outcome.verdict, title);
@@ -40,6 +56,7 @@ std::string lookupJson(const LookupOutcome &outcome, std::u16string_view title)
         {"type", textOrNull(outcome.kind)},
         {"owner", textOrNull(outcome.owner)},
         {"message", textOrNull(message)},
+        {"label", labelObject(label)},
     };
     return dumped(answer);
 }

@@ -158,7 +158,8 @@ std::string homePageHtml(const HomePage &page)
     return html;
 }
 
-std::string lookupPageHtml(const LookupOutcome &outcome, std::u16string_view title)
+std::string lookupPageHtml(const LookupOutcome &outcome, std::u16string_view title,
+                           std::string_view labelSection)
 {
     const std::string input = toUtf8(title);
     std::string html;
@@ -181,6 +182,7 @@ std::string lookupPageHtml(const LookupOutcome &outcome, std::u16string_view tit
         if (!outcome.e164.empty())
             html += "<tr><th>国际格式</th><td>" + escapeHtml(outcome.e164) + "</td></tr>\n";
         html += "</table>\n";
+        html += labelSection;
     } else {
         html += "<p class=\"problem\">";
         html += escapeHtml(toUtf8(problemMessage(outcome.verdict, title)));
@@ -204,6 +206,9 @@ std::string_view errorTitle(http::status status)
     case http::status::uri_too_long: return "网址过长";
     case http::status::range_not_satisfiable: return "请求的范围无效";
     case http::status::request_header_fields_too_large: return "请求头过大";
+    case http::status::forbidden: return "拒绝访问";
+    case http::status::too_many_requests: return "提交过于频繁";
+    case http::status::service_unavailable: return "服务暂时不可用";
     default: return "服务器无法处理该请求";
     }
 }
@@ -229,6 +234,22 @@ std::string errorPageHtml(http::status status)
     default: html += "请检查网址后重试。";
     }
     html += "</p>\n<p><a href=\"/\">返回首页</a></p>\n</body>\n</html>\n";
+    return html;
+}
+
+}  // namespace zuno::service
+
+namespace zuno::service {
+
+std::string refusalPageHtml(http::status status, std::string_view sentence,
+                            std::string_view backPath)
+{
+    const std::string heading =
+        std::to_string(static_cast<unsigned>(status)) + " " + std::string(errorTitle(status));
+    std::string html;
+    appendHead(html, heading);
+    html += "<h2>" + heading + "</h2>\n<p class=\"problem\">" + escapeHtml(sentence) +
+        "</p>\n<p><a href=\"" + escapeHtml(backPath) + "\">返回</a></p>\n</body>\n</html>\n";
     return html;
 }
 
