@@ -17,7 +17,8 @@ constexpr std::int64_t kChinaOffset = 8 * 3600;
 Day chinaDay(std::int64_t unixSeconds)
 {
     const std::int64_t local = unixSeconds + kChinaOffset;
-    return static_cast<Day>(local >= 0 ? local / kSecondsADay : (local - kSecondsADay + 1) / kSecondsADay);
+    return static_cast<Day>(local >= 0 ? local / kSecondsADay
+                                       : (local - kSecondsADay + 1) / kSecondsADay);
 }
 
 std::string formatDay(Day day)

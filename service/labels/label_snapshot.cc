@@ -33,8 +33,8 @@ std::optional<NumberKey> numberKey(std::string_view e164)
 
 LabelSnapshot::LabelSnapshot(std::vector<NumberKey> numbers, std::vector<Entry> entries,
                              std::vector<std::string> sources)
-    : base_(std::make_shared<Base>(
-          Base{std::move(numbers), std::move(entries), std::move(sources)}))
+    : base_(
+          std::make_shared<Base>(Base{std::move(numbers), std::move(entries), std::move(sources)}))
 {
     base_->numbers.shrink_to_fit();
     base_->entries.shrink_to_fit();
@@ -130,8 +130,7 @@ size_t LabelSnapshot::memoryBytes() const
 
 LabelBoard::LabelBoard()
     : snapshot_(std::make_shared<const LabelSnapshot>()), generation_(++publications)
-{
-}
+{}
 
 const LabelSnapshot &LabelBoard::current() const
 {

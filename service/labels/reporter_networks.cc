@@ -26,10 +26,9 @@ std::string ReporterNetworks::keyOf(const boost::asio::ip::address &client) cons
     std::string prefix;
     auto v6 = client.is_v6() ? client.to_v6() : boost::asio::ip::address_v6();
     if (client.is_v4() || v6.is_v4_mapped()) {
-        const auto bytes = client.is_v4() ? client.to_v4().to_bytes()
-                                          : boost::asio::ip::make_address_v4(
-                                                boost::asio::ip::v4_mapped, v6)
-                                                .to_bytes();
+        const auto bytes = client.is_v4()
+            ? client.to_v4().to_bytes()
+            : boost::asio::ip::make_address_v4(boost::asio::ip::v4_mapped, v6).to_bytes();
         prefix = std::string("4") + std::string(bytes.begin(), bytes.begin() + 3);
     } else {
         const auto bytes = v6.to_bytes();
@@ -38,8 +37,8 @@ std::string ReporterNetworks::keyOf(const boost::asio::ip::address &client) cons
     std::array<unsigned char, EVP_MAX_MD_SIZE> digest{};
     unsigned length = 0;
     if (!HMAC(EVP_sha256(), secret_.data(), static_cast<int>(secret_.size()),
-              reinterpret_cast<const unsigned char *>(prefix.data()), prefix.size(),
-              digest.data(), &length) ||
+              reinterpret_cast<const unsigned char *>(prefix.data()), prefix.size(), digest.data(),
+              &length) ||
         length < kKeyBytes)
         throw std::runtime_error("HMAC-SHA256 failed");
     static constexpr char kHex[] = "0123456789abcdef";

@@ -41,8 +41,8 @@ struct CommandLine {
 // --access-log, --drain-timeout SECONDS, --database PATH, --label-min-reporters N,
 // --label-window-days N, --trusted-proxy CIDR (repeated), --help, --version; or first the word
 // "labels", a command and its operands (with --database and --before DATE). "--name=value"
-// works as well as "--name value". defaultListen is used when --listen is not given; a host without a port means port 80.
-// Throws UsageError.
+// works as well as "--name value". defaultListen is used when --listen is not given; a host without
+// a port means port 80. Throws UsageError.
 CommandLine parseCommandLine(const std::vector<std::string> &arguments,
                              const std::string &defaultListen, unsigned defaultThreads);
 

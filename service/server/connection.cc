@@ -48,8 +48,7 @@ std::string_view view(beast::string_view text) { return {text.data(), text.size(
 
 void logError(std::string_view target, const std::exception &error)
 {
-    logLine(LogLevel::Error,
-            "error answering \"" + printable(target) + "\": " + error.what());
+    logLine(LogLevel::Error, "error answering \"" + printable(target) + "\": " + error.what());
 }
 
 // The status line and header fields exactly as Beast's serializer writes them.

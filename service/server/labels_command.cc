@@ -54,14 +54,16 @@ int runLabelsCommand(const CommandLine &line)
         throw UsageError("labels needs a command: show NUMBER, clear NUMBER [--before DATE], "
                          "export or import FILE");
     if (words.size() != operands)
-        throw UsageError("labels " + command + (operands == 2 ? " takes one operand" : " takes no operand"));
+        throw UsageError("labels " + command +
+                         (operands == 2 ? " takes one operand" : " takes no operand"));
     if (line.before && command != "clear")
         throw UsageError("--before goes with labels clear");
     std::optional<Day> before;
     if (line.before) {
         before = parseDay(*line.before);
         if (!before)
-            throw UsageError("bad --before \"" + *line.before + "\": give a date such as 2026-12-07");
+            throw UsageError("bad --before \"" + *line.before +
+                             "\": give a date such as 2026-12-07");
     }
     const auto database = line.database ? line.database : defaultDatabase();
     if (!database)

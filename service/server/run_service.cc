@@ -4,9 +4,9 @@
 #include "labels_command.h"
 #include "log_line.h"
 #include "reporter_secret.h"
-#include "sqlite_store.h"
 #include "server.h"
 #include "site.h"
+#include "sqlite_store.h"
 #include "systemd_sockets.h"
 
 #include <zuno/service_host.h>
@@ -149,17 +149,19 @@ int runService(int argc, char **argv)
                     LogForm::Record);
             // The home page then tells visitors only that no package is offered: say why here.
             if (!database)
-                logLine(LogLevel::Info, "no --database and no state directory: labels are off, "
-                                        "reports are refused");
+                logLine(LogLevel::Info,
+                        "no --database and no state directory: labels are off, "
+                        "reports are refused");
             else
-                logLine(LogLevel::Info, "labels in \"" + database->string() + "\": " +
-                                            std::to_string(store->board().current().size()) +
-                                            " numbers labelled");
+                logLine(LogLevel::Info,
+                        "labels in \"" + database->string() + "\": " +
+                            std::to_string(store->board().current().size()) + " numbers labelled");
             if (!line.downloads)
                 logLine(LogLevel::Info, "no --downloads folder: no package is offered");
             else if (site.downloads().listing()->total == 0)
-                logLine(LogLevel::Info, "the downloads folder \"" + line.downloads->string() +
-                                            "\" is empty: no package is offered");
+                logLine(LogLevel::Info,
+                        "the downloads folder \"" + line.downloads->string() +
+                            "\" is empty: no package is offered");
         });
         return 0;
     } catch (const SocketActivationError &error) {

@@ -56,8 +56,9 @@ std::string labelSectionHtml(std::string_view e164, const std::optional<ShownLab
     html += "<form action=\"" + std::string(kReportFormPath) +
         "\" method=\"post\" accept-charset=\"utf-8\">\n<input type=\"hidden\" name=\"number\" "
         "value=\"" +
-        escapeHtml(e164) + "\">\n<label for=\"category\">标记为</label>\n"
-                           "<select id=\"category\" name=\"category\">\n";
+        escapeHtml(e164) +
+        "\">\n<label for=\"category\">标记为</label>\n"
+        "<select id=\"category\" name=\"category\">\n";
     for (const std::string_view name : kCategoryNames)
         html += "<option>" + std::string(name) + "</option>\n";
     html += "</select>\n<label for=\"comment\">说明（可不填）</label>\n"

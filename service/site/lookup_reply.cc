@@ -201,8 +201,8 @@ std::u16string labelLine(const ShownLabel &shown)
     const Label &label = shown.label;
     if (!shown.source.empty())
         return cut(u"【" + fromUtf8(categoryName(label.category)) + u"】" + fromUtf8(shown.source));
-    std::u16string line = label.contested ? u"【有争议】"
-                                          : u"【" + fromUtf8(categoryName(label.category)) + u"】";
+    std::u16string line =
+        label.contested ? u"【有争议】" : u"【" + fromUtf8(categoryName(label.category)) + u"】";
     for (const char c : std::to_string(label.reporters))
         line += static_cast<char16_t>(c);
     line += u"人标记 ";

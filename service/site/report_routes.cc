@@ -53,8 +53,7 @@ StringResponse response(http::status status, unsigned version, std::string_view 
 StringResponse refusalResponse(const Refusal &refusal, unsigned version, Audience audience,
                                std::string_view backPath)
 {
-    StringResponse message =
-        audience == Audience::Api
+    StringResponse message = audience == Audience::Api
         ? response(refusal.status, version, kJsonContentType, jsonError(refusal.sentence))
         : response(refusal.status, version, kHtmlContentType,
                    refusalPageHtml(refusal.status, refusal.sentence, backPath));
@@ -126,8 +125,9 @@ std::variant<StoredReport, Refusal> checkedReport(const Site &site, const RouteC
         std::string names;
         for (const std::string_view name : kCategoryNames)
             names.append(names.empty() ? "" : "、").append(name);
-        return Refusal{http::status::bad_request, "没有“" + toUtf8(fromUtf8(category.substr(0, 64))) +
-                                                      "”这个分类。可选的分类：" + names + "。"};
+        return Refusal{http::status::bad_request,
+                       "没有“" + toUtf8(fromUtf8(category.substr(0, 64))) +
+                           "”这个分类。可选的分类：" + names + "。"};
     }
     if (auto problem = commentProblem(comment))
         return std::move(*problem);
@@ -235,22 +235,22 @@ void apiReport(const RouteContext &context, LaterAnswer answer, const Site &site
         std::move(std::get<StoredReport>(checked)), [later, version, shown](WriteOutcome outcome) {
             using Result = WriteOutcome::Result;
             if (outcome.result != Result::Created && outcome.result != Result::Replaced) {
-                later->send({refusalResponse(
-                                 outcome.result == Result::RateLimited
-                                     ? Refusal{http::status::too_many_requests,
-                                               "同一网络一天最多提交 " +
-                                                   std::to_string(LabelStore::kReportsADay) +
-                                                   " 条标记，请明天再试。",
-                                               outcome.retryAfter}
-                                     : unavailable(),
-                                 version, Audience::Api, {}),
-                             std::nullopt});
+                later->send(
+                    {refusalResponse(outcome.result == Result::RateLimited
+                                         ? Refusal{http::status::too_many_requests,
+                                                   "同一网络一天最多提交 " +
+                                                       std::to_string(LabelStore::kReportsADay) +
+                                                       " 条标记，请明天再试。",
+                                                   outcome.retryAfter}
+                                         : unavailable(),
+                                     version, Audience::Api, {}),
+                     std::nullopt});
                 return;
             }
             json stored = reportObject(outcome.report);
             const auto key = numberKey(outcome.report.number);
-            const auto label = key ? shown->labels().store->board().current().find(*key)
-                                   : std::nullopt;
+            const auto label =
+                key ? shown->labels().store->board().current().find(*key) : std::nullopt;
             stored["label"] = label ? json::parse(labelJson(*label)) : json(nullptr);
             later->send({response(outcome.result == Result::Created ? http::status::created
                                                                     : http::status::ok,
@@ -278,8 +278,8 @@ void formReport(const RouteContext &context, LaterAnswer answer, const Site &sit
     if (auto *refusal = std::get_if<Refusal>(&checked))
         return refuse(*refusal, back);
     auto later = std::make_shared<LaterAnswer>(std::move(answer));
-    const std::string page =
-        std::string(kLookupPagePath) + "?number=" + percentEncode(std::get<StoredReport>(checked).number);
+    const std::string page = std::string(kLookupPagePath) +
+        "?number=" + percentEncode(std::get<StoredReport>(checked).number);
     site.labels().store->report(
         std::move(std::get<StoredReport>(checked)), [later, version, page](WriteOutcome outcome) {
             using Result = WriteOutcome::Result;
@@ -290,15 +290,16 @@ void formReport(const RouteContext &context, LaterAnswer answer, const Site &sit
                 later->send({std::move(seeOther), std::nullopt});
                 return;
             }
-            later->send({refusalResponse(outcome.result == Result::RateLimited
-                                             ? Refusal{http::status::too_many_requests,
-                                                       "同一网络一天最多提交 " +
-                                                           std::to_string(LabelStore::kReportsADay) +
-                                                           " 条标记，请明天再试。",
-                                                       outcome.retryAfter}
-                                             : unavailable(),
-                                         version, Audience::Page, page),
-                         std::nullopt});
+            later->send(
+                {refusalResponse(outcome.result == Result::RateLimited
+                                     ? Refusal{http::status::too_many_requests,
+                                               "同一网络一天最多提交 " +
+                                                   std::to_string(LabelStore::kReportsADay) +
+                                                   " 条标记，请明天再试。",
+                                               outcome.retryAfter}
+                                     : unavailable(),
+                                 version, Audience::Page, page),
+                 std::nullopt});
         });
 }
 
@@ -330,24 +331,25 @@ void lookupPageWithLabels(const RouteContext &context, LaterAnswer answer, const
     const unsigned version = context.request.version();
     const auto verdict = outcome.verdict;
     if (!outcome.valid() || outcome.e164.empty() || !site.labels().store) {
-        answer.send({response(http::status::ok, version, kHtmlContentType,
-                              lookupPageHtml(outcome, title)),
-                     verdict});
+        answer.send(
+            {response(http::status::ok, version, kHtmlContentType, lookupPageHtml(outcome, title)),
+             verdict});
         return;
     }
     auto later = std::make_shared<LaterAnswer>(std::move(answer));
     const std::string e164 = outcome.e164;
     const Site *shown = &site;
-    site.labels().store->details(
-        e164, [later, version, shown, outcome = std::move(outcome),
-               title = std::move(title)](NumberDetails details) {
-            const std::string section =
-                labelSectionHtml(outcome.e164, shown->labelOf(outcome), details, true);
-            StringResponse page = response(http::status::ok, version, kHtmlContentType,
-                                           lookupPageHtml(outcome, title, section));
-            page.set(http::field::cache_control, "no-cache");
-            later->send({std::move(page), outcome.verdict});
-        });
+    site.labels().store->details(e164,
+                                 [later, version, shown, outcome = std::move(outcome),
+                                  title = std::move(title)](NumberDetails details) {
+                                     const std::string section = labelSectionHtml(
+                                         outcome.e164, shown->labelOf(outcome), details, true);
+                                     StringResponse page =
+                                         response(http::status::ok, version, kHtmlContentType,
+                                                  lookupPageHtml(outcome, title, section));
+                                     page.set(http::field::cache_control, "no-cache");
+                                     later->send({std::move(page), outcome.verdict});
+                                 });
 }
 
 }  // namespace zuno::service

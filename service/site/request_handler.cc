@@ -247,14 +247,13 @@ RouteTable siteRoutes(const Site &site)
          bound(windowLookup), nullptr},
         {"/", Match::Exact, kGetAndHead, "home", Audience::Page, 0, bound(homePage), nullptr},
         // With labels, the result page waits for the store's counts and comments.
-        site.labels().store
-            ? Route{std::string(kLookupPagePath), Match::Exact, kGetAndHead, "lookup_page",
-                    Audience::Page, 0, nullptr,
-                    [&site](const RouteContext &context, LaterAnswer answer) {
-                        lookupPageWithLabels(context, std::move(answer), site);
-                    }}
-            : Route{std::string(kLookupPagePath), Match::Exact, kGetAndHead, "lookup_page",
-                    Audience::Page, 0, bound(lookupPage), nullptr},
+        site.labels().store ? Route{std::string(kLookupPagePath), Match::Exact, kGetAndHead,
+                                    "lookup_page", Audience::Page, 0, nullptr,
+                                    [&site](const RouteContext &context, LaterAnswer answer) {
+                                        lookupPageWithLabels(context, std::move(answer), site);
+                                    }}
+                            : Route{std::string(kLookupPagePath), Match::Exact, kGetAndHead,
+                                    "lookup_page", Audience::Page, 0, bound(lookupPage), nullptr},
         {std::string(kApiLookupPath), Match::Exact, kGetAndHead, "api_lookup", Audience::Api, 0,
          bound(apiLookup), nullptr},
         {std::string(kDownloadPrefix), Match::Prefix, kGetAndHead, "download", Audience::Page, 0,

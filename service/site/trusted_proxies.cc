@@ -30,11 +30,9 @@ std::optional<std::variant<boost::asio::ip::network_v4, boost::asio::ip::network
 TrustedProxies::parseBlock(std::string_view text)
 {
     boost::system::error_code error;
-    const std::string block(text.find('/') == std::string_view::npos
-                                ? std::string(text) + (text.find(':') == std::string_view::npos
-                                                           ? "/32"
-                                                           : "/128")
-                                : std::string(text));
+    const std::string block(text.find('/') == std::string_view::npos ? std::string(text) +
+                                    (text.find(':') == std::string_view::npos ? "/32" : "/128")
+                                                                     : std::string(text));
     if (block.find(':') == std::string::npos) {
         const auto network = boost::asio::ip::make_network_v4(block, error);
         if (!error)
@@ -47,7 +45,8 @@ TrustedProxies::parseBlock(std::string_view text)
     return std::nullopt;
 }
 
-void TrustedProxies::add(std::variant<boost::asio::ip::network_v4, boost::asio::ip::network_v6> block)
+void TrustedProxies::add(
+    std::variant<boost::asio::ip::network_v4, boost::asio::ip::network_v6> block)
 {
     blocks_.push_back(block);
 }
@@ -62,8 +61,9 @@ bool TrustedProxies::trusts(const address &peer) const
                 return true;
         } else {
             const auto &v6 = std::get<boost::asio::ip::network_v6>(block);
-            if (peer.is_v6() && (boost::asio::ip::network_v6(peer.to_v6(), 128).is_subnet_of(v6) ||
-                                 peer.to_v6() == v6.network()))
+            if (peer.is_v6() &&
+                (boost::asio::ip::network_v6(peer.to_v6(), 128).is_subnet_of(v6) ||
+                 peer.to_v6() == v6.network()))
                 return true;
         }
     }

@@ -57,7 +57,10 @@ std::optional<std::vector<std::string>> csvFields(std::string_view line)
 struct Transaction {
     SqliteConnection &connection;
     bool committed = false;
-    explicit Transaction(SqliteConnection &c) : connection(c) { connection.execute("BEGIN IMMEDIATE"); }
+    explicit Transaction(SqliteConnection &c) : connection(c)
+    {
+        connection.execute("BEGIN IMMEDIATE");
+    }
     void commit()
     {
         connection.execute("COMMIT");
@@ -79,8 +82,7 @@ struct Transaction {
 
 LabelAdmin::LabelAdmin(const std::filesystem::path &database, LabelRules rules)
     : connection_(database), rules_(rules)
-{
-}
+{}
 
 void LabelAdmin::audit(std::string_view action, const std::string &detail, std::int64_t now)
 {
@@ -109,8 +111,9 @@ std::string LabelAdmin::show(const std::string &number, std::int64_t now)
     std::string text = number + "\n";
     if (const auto label = labelOf(facts, today, rules_))
         text += "label: " +
-            std::string(label->contested ? "有争议 (" + std::string(categoryName(label->category)) + ")"
-                                         : std::string(categoryName(label->category))) +
+            std::string(label->contested
+                            ? "有争议 (" + std::string(categoryName(label->category)) + ")"
+                            : std::string(categoryName(label->category))) +
             ", " + std::to_string(label->reporters) + " networks, last " +
             formatDay(label->lastReported) + "\n";
     else
@@ -119,8 +122,9 @@ std::string LabelAdmin::show(const std::string &number, std::int64_t now)
     for (size_t i = 0; i < kCategoryCount; ++i)
         if (counts[i] > 0)
             text += "  " + std::string(kCategoryNames[i]) + " " + std::to_string(counts[i]) + "\n";
-    SqliteStatement::Use imported(connection_.statement(
-        "SELECT category, reporters, last_reported, source FROM imported_labels WHERE number = ?1"));
+    SqliteStatement::Use imported(
+        connection_.statement("SELECT category, reporters, last_reported, source FROM "
+                              "imported_labels WHERE number = ?1"));
     imported.bind(1, number);
     if (imported.step())
         text += "imported: " + std::string(imported.text(0)) + ", " +
@@ -147,7 +151,8 @@ std::int64_t LabelAdmin::clear(const std::string &number, std::optional<Day> bef
         remove.bind(1, number).step();
         removed = connection_.changes();
     }
-    audit("clear", number + (before ? " before " + formatDay(*before) : std::string()) + ": " +
+    audit("clear",
+          number + (before ? " before " + formatDay(*before) : std::string()) + ": " +
               std::to_string(removed) + " reports",
           now);
     transaction.commit();
@@ -196,8 +201,8 @@ std::int64_t LabelAdmin::importCsv(std::istream &in, const std::string &file,
                                    std::int64_t now)
 {
     std::string line;
-    if (!std::getline(in, line) || (line.ends_with('\r') ? line.substr(0, line.size() - 1)
-                                                         : line) != kCsvHeader)
+    if (!std::getline(in, line) ||
+        (line.ends_with('\r') ? line.substr(0, line.size() - 1) : line) != kCsvHeader)
         throw std::runtime_error(file + ": the first line must be \"" + std::string(kCsvHeader) +
                                  "\"");
     Transaction transaction(connection_);
@@ -226,8 +231,8 @@ std::int64_t LabelAdmin::importCsv(std::istream &in, const std::string &file,
             throw bad("reporters must be a number");
         if (!parseDay((*fields)[3]))
             throw bad("last_reported must be a date such as 2026-12-07");
-        const std::string source = (*fields)[4].empty() ? std::string(kImportedSource)
-                                                        : (*fields)[4];
+        const std::string source =
+            (*fields)[4].empty() ? std::string(kImportedSource) : (*fields)[4];
         SqliteStatement::Use insert(connection_.statement(
             "INSERT INTO imported_labels (number, category, reporters, last_reported, source) "
             "VALUES (?1, ?2, ?3, ?4, ?5) ON CONFLICT (number) DO UPDATE SET "

@@ -4,8 +4,8 @@
 #include "sqlite_connection.h"
 
 #include <cstdint>
-#include <functional>
 #include <filesystem>
+#include <functional>
 #include <iosfwd>
 #include <optional>
 #include <string>

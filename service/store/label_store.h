@@ -18,7 +18,7 @@ struct StoredReport {
     std::string number;   // E.164, "+8613800138000"
     std::string network;  // the network's key, never its address
     Category category = Category::Harassment;
-    std::string comment;  // UTF-8, checked by the caller
+    std::string comment;          // UTF-8, checked by the caller
     std::int64_t reportedAt = 0;  // Unix seconds
 };
 
@@ -44,7 +44,7 @@ struct NumberDetails {
         std::string text;
         Day day;
     };
-    bool available = false;  // false: the database could not be read
+    bool available = false;                              // false: the database could not be read
     std::array<std::uint32_t, kCategoryCount> counts{};  // recent reports by category
     std::optional<Day> lastReported;
     std::vector<Comment> comments;  // newest first

@@ -41,7 +41,8 @@ std::string reporterSecret(const std::filesystem::path &path)
 {
     std::string secret(kSecretBytes, '\0');
     {
-        const Descriptor created{::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600)};
+        const Descriptor created{
+            ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600)};
         if (created.fd >= 0) {
             if (RAND_bytes(reinterpret_cast<unsigned char *>(secret.data()),
                            static_cast<int>(secret.size())) != 1)
@@ -60,7 +61,7 @@ std::string reporterSecret(const std::filesystem::path &path)
     const Descriptor existing{::open(path.c_str(), O_RDONLY | O_CLOEXEC)};
     if (existing.fd < 0)
         throw failure(path, "read");
-    struct stat status{};
+    struct stat status {};
     if (::fstat(existing.fd, &status) != 0)
         throw failure(path, "read");
     if ((status.st_mode & 077) != 0)
@@ -68,8 +69,8 @@ std::string reporterSecret(const std::filesystem::path &path)
                                  "\" is open to other users: chmod 600 it");
     const ssize_t read = ::read(existing.fd, secret.data(), secret.size());
     if (read != static_cast<ssize_t>(secret.size()))
-        throw std::runtime_error("the reporters' key \"" + path.string() +
-                                 "\" is shorter than " + std::to_string(kSecretBytes) + " bytes");
+        throw std::runtime_error("the reporters' key \"" + path.string() + "\" is shorter than " +
+                                 std::to_string(kSecretBytes) + " bytes");
     return secret;
 }
 

@@ -76,10 +76,9 @@ SqliteConnection::SqliteConnection(const std::filesystem::path &path, Durability
     : path_(path)
 {
     sqlite3 *database = nullptr;
-    const int code = sqlite3_open_v2(path.c_str(), &database,
-                                     SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE |
-                                         SQLITE_OPEN_NOMUTEX,
-                                     nullptr);
+    const int code =
+        sqlite3_open_v2(path.c_str(), &database,
+                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
     handle_.reset(database);
     if (code != SQLITE_OK)
         throw SqliteError("cannot open the label database \"" + path.string() +
@@ -97,11 +96,11 @@ SqliteConnection::SqliteConnection(const std::filesystem::path &path, Durability
         execute("PRAGMA foreign_keys=ON");
         migrate();
     } catch (const SqliteError &error) {
-        throw SqliteError("cannot use the label database \"" + path.string() + "\": " +
-                              error.what(),
+        throw SqliteError("cannot use the label database \"" + path.string() +
+                              "\": " + error.what(),
                           error.code());
     }
-    struct stat status{};
+    struct stat status {};
     if (::stat(path.c_str(), &status) == 0) {
         device_ = status.st_dev;
         inode_ = status.st_ino;
@@ -111,8 +110,8 @@ SqliteConnection::SqliteConnection(const std::filesystem::path &path, Durability
 void SqliteConnection::execute(std::string_view sql)
 {
     char *message = nullptr;
-    const int code = sqlite3_exec(handle_.get(), std::string(sql).c_str(), nullptr, nullptr,
-                                  &message);
+    const int code =
+        sqlite3_exec(handle_.get(), std::string(sql).c_str(), nullptr, nullptr, &message);
     const std::string text = message ? message : sqlite3_errstr(code);
     sqlite3_free(message);
     if (code != SQLITE_OK)
@@ -129,7 +128,7 @@ SqliteStatement &SqliteConnection::statement(const std::string &sql)
 
 bool SqliteConnection::stillAtPath() const
 {
-    struct stat status{};
+    struct stat status {};
     return ::stat(path_.c_str(), &status) == 0 && status.st_dev == device_ &&
         status.st_ino == inode_;
 }

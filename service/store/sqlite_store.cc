@@ -25,9 +25,10 @@ SqliteStore::SqliteStore(Options options)
 {
     if (!options_.clock)
         options_.clock = [] {
-            return static_cast<std::int64_t>(std::chrono::duration_cast<std::chrono::seconds>(
-                                                 std::chrono::system_clock::now().time_since_epoch())
-                                                 .count());
+            return static_cast<std::int64_t>(
+                std::chrono::duration_cast<std::chrono::seconds>(
+                    std::chrono::system_clock::now().time_since_epoch())
+                    .count());
         };
     rebuild();
     thread_ = std::thread([this] { run(); });
@@ -120,7 +121,8 @@ void SqliteStore::run()
 void SqliteStore::failed(const std::exception &error)
 {
     if (!failing_)
-        logLine(LogLevel::Error, std::string("label database: ") + error.what() +
+        logLine(LogLevel::Error,
+                std::string("label database: ") + error.what() +
                     "; reports are refused until it works again, lookups keep their labels");
     failing_ = true;
 }
@@ -168,8 +170,8 @@ void SqliteStore::commitWrites(std::vector<Write> &writes)
             board_.publish(board_.shared()->with(changes));
     } catch (const std::exception &error) {
         failed(error);
-        outcomes.assign(writes.size(), WriteOutcome{WriteOutcome::Result::Unavailable, {},
-                                                    kRetryFailedDatabase});
+        outcomes.assign(writes.size(),
+                        WriteOutcome{WriteOutcome::Result::Unavailable, {}, kRetryFailedDatabase});
     }
     for (size_t i = 0; i < writes.size(); ++i)
         writes[i].done(std::move(outcomes[i]));
@@ -180,8 +182,8 @@ WriteOutcome SqliteStore::apply(const Write &write, std::int64_t at)
 {
     const StoredReport &report = write.report;
     if (write.withdraw) {
-        SqliteStatement::Use remove(connection_.statement(
-            "DELETE FROM reports WHERE number = ?1 AND network = ?2"));
+        SqliteStatement::Use remove(
+            connection_.statement("DELETE FROM reports WHERE number = ?1 AND network = ?2"));
         remove.bind(1, report.number).bind(2, report.network).step();
         return {connection_.changes() > 0 ? WriteOutcome::Result::Withdrawn
                                           : WriteOutcome::Result::NotFound,
@@ -206,8 +208,8 @@ WriteOutcome SqliteStore::apply(const Write &write, std::int64_t at)
     }
     bool replaced = false;
     {
-        SqliteStatement::Use earlier(connection_.statement(
-            "SELECT 1 FROM reports WHERE number = ?1 AND network = ?2"));
+        SqliteStatement::Use earlier(
+            connection_.statement("SELECT 1 FROM reports WHERE number = ?1 AND network = ?2"));
         replaced = earlier.bind(1, report.number).bind(2, report.network).step();
     }
     {
@@ -246,8 +248,9 @@ std::optional<LabelSnapshot::Entry> SqliteStore::entryOf(const std::string &numb
         return LabelSnapshot::Entry{label->lastReported, label->reporters, label->category,
                                     label->contested, 0};
     // Without a community label, an imported one shows, if its source is known to the snapshot.
-    SqliteStatement::Use imported(connection_.statement(
-        "SELECT category, reporters, last_reported, source FROM imported_labels WHERE number = ?1"));
+    SqliteStatement::Use imported(
+        connection_.statement("SELECT category, reporters, last_reported, source FROM "
+                              "imported_labels WHERE number = ?1"));
     imported.bind(1, number);
     if (!imported.step())
         return std::nullopt;
@@ -258,8 +261,7 @@ std::optional<LabelSnapshot::Entry> SqliteStore::entryOf(const std::string &numb
     if (!category || !day || source == sources.end())
         return std::nullopt;
     return LabelSnapshot::Entry{*day, static_cast<std::uint32_t>(imported.integer(1)), *category,
-                                false,
-                                static_cast<std::uint16_t>(source - sources.begin() + 1)};
+                                false, static_cast<std::uint16_t>(source - sources.begin() + 1)};
 }
 
 void SqliteStore::rebuild()
@@ -271,8 +273,8 @@ void SqliteStore::rebuild()
     };
     std::vector<Row> rows;
     {
-        SqliteStatement::Use read(connection_.statement(
-            "SELECT number, category, day FROM reports WHERE day > ?1"));
+        SqliteStatement::Use read(
+            connection_.statement("SELECT number, category, day FROM reports WHERE day > ?1"));
         read.bind(1, std::int64_t{today} - options_.rules.windowDays);
         while (read.step()) {
             const auto number = numberKey(read.text(0));
@@ -291,9 +293,9 @@ void SqliteStore::rebuild()
         for (; end < rows.size() && rows[end].number == rows[first].number; ++end)
             facts.push_back(rows[end].fact);
         if (const auto label = labelOf(facts, today, options_.rules))
-            labelled.push_back({rows[first].number,
-                                {label->lastReported, label->reporters, label->category,
-                                 label->contested, 0}});
+            labelled.push_back(
+                {rows[first].number,
+                 {label->lastReported, label->reporters, label->category, label->contested, 0}});
         first = end;
     }
     rows = {};
