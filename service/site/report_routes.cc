@@ -105,8 +105,12 @@ Refusal unavailable()
 std::string reporterOf(const Site &site, const RouteContext &context)
 {
     const auto &labels = site.labels();
-    return labels.networks->keyOf(labels.trustedProxies.clientOf(
-        context.peer, plainView(context.request["X-Forwarded-For"])));
+    // The proxy appends its line after any the client sent: the last line is the proxy's.
+    std::string_view forwardedFor;
+    const auto lines = context.request.equal_range("X-Forwarded-For");
+    for (auto line = lines.first; line != lines.second; ++line)
+        forwardedFor = plainView(line->value());
+    return labels.networks->keyOf(labels.trustedProxies.clientOf(context.peer, forwardedFor));
 }
 
 // A report as sent, checked; the store keeps what this returns.
