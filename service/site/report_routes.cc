@@ -147,10 +147,15 @@ std::string formValue(std::string_view body, std::string_view name)
     return percentDecode(raw);
 }
 
-// Whether the Origin field (or, without one, the Referer) names this site; a request with
-// neither comes from no other page.
+// Whether the request comes from this site's own pages: Sec-Fetch-Site says so where the browser
+// sends it (our pages' no-referrer policy makes browsers send "Origin: null" even from this
+// site); otherwise the Origin field, or without one the Referer, must name this site. A request
+// with none of them comes from no other page.
 bool fromThisSite(const Request &request)
 {
+    const std::string_view fetchSite = plainView(request["Sec-Fetch-Site"]);
+    if (!fetchSite.empty())
+        return fetchSite == "same-origin";
     std::string_view source = plainView(request[http::field::origin]);
     if (source.empty())
         source = plainView(request[http::field::referer]);

@@ -272,6 +272,10 @@ private slots:
         QTest::newRow("other origin") << QByteArray("Origin: http://evil.example\r\n") << 403;
         QTest::newRow("other referer") << QByteArray("Referer: http://evil.example/x\r\n") << 403;
         QTest::newRow("opaque origin") << QByteArray("Origin: null\r\n") << 403;
+        QTest::newRow("a browser's own page, no referrer")
+            << QByteArray("Origin: null\r\nSec-Fetch-Site: same-origin\r\n") << 303;
+        QTest::newRow("a browser, another site")
+            << QByteArray("Origin: http://x\r\nSec-Fetch-Site: cross-site\r\n") << 403;
     }
     void shouldTakeFormPostsOnlyFromThisSite()
     {
