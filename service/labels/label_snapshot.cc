@@ -9,6 +9,8 @@ namespace {
 // Changes kept apart from the sorted arrays before they are merged into new ones: each lookup
 // searches them too, and each change copies them.
 constexpr size_t kMostRecentChanges = 4096;
+// The bucket index stays within 16 MiB.
+constexpr size_t kMostBuckets = size_t{1} << 22;
 
 // Tells the threads' cached references which publication is the latest, across boards.
 std::atomic<std::uint64_t> publications{0};
@@ -38,6 +40,28 @@ LabelSnapshot::LabelSnapshot(std::vector<NumberKey> numbers, std::vector<Entry> 
 {
     base_->numbers.shrink_to_fit();
     base_->entries.shrink_to_fit();
+    const auto &sorted = base_->numbers;
+    if (sorted.empty())
+        return;
+    // About one bucket a number, a power of two of them: a bucket holds a cache line or two.
+    size_t count = 1;
+    while (count < sorted.size() && count < kMostBuckets)
+        count *= 2;
+    const NumberKey lowest = sorted.front();
+    const NumberKey span = sorted.back() - lowest;
+    unsigned shift = 0;
+    while ((span >> shift) >= count)
+        ++shift;
+    base_->lowest = lowest;
+    base_->shift = shift;
+    base_->buckets.assign((span >> shift) + 2, 0);
+    size_t at = 0;
+    for (size_t bucket = 0; bucket + 1 < base_->buckets.size(); ++bucket) {
+        base_->buckets[bucket] = static_cast<std::uint32_t>(at);
+        while (at < sorted.size() && ((sorted[at] - lowest) >> shift) == bucket)
+            ++at;
+    }
+    base_->buckets.back() = static_cast<std::uint32_t>(sorted.size());
 }
 
 const LabelSnapshot::Entry *LabelSnapshot::lookupEntry(NumberKey number, bool &removed) const
@@ -50,9 +74,17 @@ const LabelSnapshot::Entry *LabelSnapshot::lookupEntry(NumberKey number, bool &r
             return change->entry ? &*change->entry : nullptr;
         }
     }
-    const auto &numbers = base_->numbers;
-    const auto found = std::lower_bound(numbers.begin(), numbers.end(), number);
-    if (found == numbers.end() || *found != number)
+    const Base &base = *base_;
+    if (base.buckets.empty() || number < base.lowest)
+        return nullptr;
+    const NumberKey bucket = (number - base.lowest) >> base.shift;
+    if (bucket + 1 >= base.buckets.size())
+        return nullptr;
+    const auto &numbers = base.numbers;
+    const auto first = numbers.begin() + base.buckets[bucket];
+    const auto last = numbers.begin() + base.buckets[bucket + 1];
+    const auto found = std::lower_bound(first, last, number);
+    if (found == last || *found != number)
         return nullptr;
     return &base_->entries[static_cast<size_t>(found - numbers.begin())];
 }
@@ -125,7 +157,8 @@ size_t LabelSnapshot::size() const
 size_t LabelSnapshot::memoryBytes() const
 {
     return base_->numbers.capacity() * sizeof(NumberKey) +
-        base_->entries.capacity() * sizeof(Entry) + recent_.capacity() * sizeof(Change);
+        base_->entries.capacity() * sizeof(Entry) +
+        base_->buckets.capacity() * sizeof(std::uint32_t) + recent_.capacity() * sizeof(Change);
 }
 
 LabelBoard::LabelBoard()

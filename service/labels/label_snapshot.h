@@ -24,8 +24,8 @@ struct ShownLabel {
 };
 
 // The labelled numbers at one moment, for lookups: keys in one sorted array and their labels in
-// another (20 bytes a number), plus the few changes since it was last compacted. Never changed
-// once published.
+// another (20 bytes a number, and up to 8 more for an index into the keys), plus the few changes
+// since it was last compacted. Never changed once published.
 class LabelSnapshot
 {
 public:
@@ -63,6 +63,11 @@ private:
         std::vector<NumberKey> numbers;
         std::vector<Entry> entries;
         std::vector<std::string> sources;
+        // Where each run of numbers sharing (number - lowest) >> shift begins in numbers, so
+        // that a search touches a few cache lines instead of twenty: buckets[b] .. buckets[b + 1].
+        std::vector<std::uint32_t> buckets;
+        NumberKey lowest = 0;
+        unsigned shift = 0;
     };
     const Entry *lookupEntry(NumberKey number, bool &removed) const;
     std::shared_ptr<Base> base_ = std::make_shared<Base>();

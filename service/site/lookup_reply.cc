@@ -5,6 +5,7 @@
 #include "number_normaliser.h"
 #include "title_decoder.h"
 
+#include <array>
 #include <string>
 
 #include <vector>
@@ -201,8 +202,15 @@ std::u16string labelLine(const ShownLabel &shown)
     const Label &label = shown.label;
     if (!shown.source.empty())
         return cut(u"【" + fromUtf8(categoryName(label.category)) + u"】" + fromUtf8(shown.source));
+    // Made once: this runs for every labelled number looked up.
+    static const std::array<std::u16string, kCategoryCount> marked = [] {
+        std::array<std::u16string, kCategoryCount> names;
+        for (size_t i = 0; i < kCategoryCount; ++i)
+            names[i] = u"【" + fromUtf8(kCategoryNames[i]) + u"】";
+        return names;
+    }();
     std::u16string line =
-        label.contested ? u"【有争议】" : u"【" + fromUtf8(categoryName(label.category)) + u"】";
+        label.contested ? u"【有争议】" : marked[static_cast<size_t>(label.category)];
     for (const char c : std::to_string(label.reporters))
         line += static_cast<char16_t>(c);
     line += u"人标记 ";
