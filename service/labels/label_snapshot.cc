@@ -35,8 +35,8 @@ std::optional<NumberKey> numberKey(std::string_view e164)
 
 LabelSnapshot::LabelSnapshot(std::vector<NumberKey> numbers, std::vector<Entry> entries,
                              std::vector<std::string> sources)
-    : base_(
-          std::make_shared<Base>(Base{std::move(numbers), std::move(entries), std::move(sources)}))
+    : base_(std::make_shared<Base>(
+          Base{std::move(numbers), std::move(entries), std::move(sources), {}, 0, 0}))
 {
     base_->numbers.shrink_to_fit();
     base_->entries.shrink_to_fit();
@@ -117,7 +117,7 @@ std::shared_ptr<const LabelSnapshot> LabelSnapshot::with(const std::vector<Chang
         return next;
 
     // Merge the changes into new arrays, which this snapshot's readers do not share.
-    Base merged{{}, {}, base_->sources};
+    Base merged{{}, {}, base_->sources, {}, 0, 0};
     merged.numbers.reserve(base_->numbers.size() + next->recent_.size());
     merged.entries.reserve(merged.numbers.capacity());
     size_t i = 0;
