@@ -10,8 +10,9 @@ namespace {
 
 // Reports that arrived together share one transaction, up to this many.
 constexpr size_t kMostWritesABatch = 64;
-// How often the thread looks whether the day changed, which ages reports out of the window.
-constexpr auto kDayCheck = std::chrono::seconds(30);
+// How often the thread looks whether the day changed (reports age out of the window) or
+// another process (the labels commands) changed the database.
+constexpr auto kIdleCheck = std::chrono::seconds(1);
 constexpr std::chrono::seconds kRetryFailedDatabase{5};
 constexpr std::int64_t kSecondsADay = 86400;
 constexpr std::int64_t kChinaOffset = 8 * 3600;
@@ -82,17 +83,16 @@ void SqliteStore::run()
         std::deque<Task> tasks;
         {
             std::unique_lock lock(mutex_);
-            wake_.wait_for(lock, kDayCheck, [this] { return stopping_ || !tasks_.empty(); });
+            wake_.wait_for(lock, kIdleCheck, [this] { return stopping_ || !tasks_.empty(); });
             if (tasks_.empty() && stopping_)
                 return;
             tasks.swap(tasks_);
         }
-        if (chinaDay(now()) != builtFor_) {
-            try {
+        try {
+            if (chinaDay(now()) != builtFor_ || dataVersion() != builtVersion_)
                 rebuild();
-            } catch (const std::exception &error) {
-                failed(error);
-            }
+        } catch (const std::exception &error) {
+            failed(error);
         }
         std::vector<Write> writes;
         for (Task &task : tasks) {
@@ -343,6 +343,13 @@ void SqliteStore::rebuild()
     board_.publish(std::make_shared<const LabelSnapshot>(std::move(numbers), std::move(entries),
                                                          std::move(sources)));
     builtFor_ = today;
+    builtVersion_ = dataVersion();
+}
+
+std::int64_t SqliteStore::dataVersion()
+{
+    SqliteStatement::Use read(connection_.statement("PRAGMA data_version"));
+    return read.step() ? read.integer(0) : 0;
 }
 
 NumberDetails SqliteStore::readDetails(const std::string &number)

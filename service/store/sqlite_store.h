@@ -18,7 +18,8 @@ namespace zuno::service {
 // any thread are committed in batches (one transaction, one sync for all the reports that
 // arrived together), answered only once committed, and their numbers' labels published on the
 // board before the answers go out. When the database fails while serving, writes answer
-// Unavailable (logged once) and the board keeps what it had.
+// Unavailable (logged once) and the board keeps what it had. Changes made by other processes
+// (the labels commands) and the passing of days rebuild the board within a second.
 class SqliteStore final : public LabelStore
 {
 public:
@@ -68,6 +69,8 @@ private:
     NumberDetails readDetails(const std::string &number);
     std::optional<LabelSnapshot::Entry> entryOf(const std::string &number, Day today);
     void rebuild();
+    // Changes when another connection commits: a labels command run beside the service.
+    std::int64_t dataVersion();
     void failed(const std::exception &error);
     std::int64_t now() const;
 
@@ -75,6 +78,7 @@ private:
     SqliteConnection connection_;
     LabelBoard board_;
     Day builtFor_ = 0;
+    std::int64_t builtVersion_ = 0;
     bool failing_ = false;
 
     std::mutex mutex_;
