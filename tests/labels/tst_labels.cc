@@ -96,6 +96,7 @@ private slots:
         SiteLabels labels;
         labels.store = store_.get();
         labels.networks.emplace(std::string(32, 'k'));
+        labels.trustedProxies.add(*TrustedProxies::parseBlock("127.0.99.0/24"));
         site_ = std::make_unique<Site>(DownloadFolder{}, std::move(labels));
         ServerOptions options;
         options.listen = {asio::ip::make_address("127.0.0.1"), 0};
@@ -289,6 +290,40 @@ private slots:
         QCOMPARE(response.status, status);
         if (status == 303)
             QCOMPARE(response.header("Location"), "/lookup?number=%2B8613600005678");
+    }
+
+    void shouldTakeTheClientFromXForwardedForOnlyFromATrustedProxy_data()
+    {
+        QTest::addColumn<QList<QByteArray>>("forwardedFor");  // one request each
+        QTest::addColumn<QList<int>>("statuses");
+        QTest::newRow("trusted: one network a /24")
+            << QList<QByteArray>{"10.7.1.1", "10.7.2.1", "10.7.2.9"} << QList<int>{201, 201, 200};
+        QTest::newRow("trusted: the proxy's line is the last")
+            << QList<QByteArray>{"10.7.1.1", "10.7.1.1\r\nX-Forwarded-For: 10.7.3.1"}
+            << QList<int>{201, 201};
+        QTest::newRow("trusted: IPv6 /48")
+            << QList<QByteArray>{"2001:db8:1::1", "2001:db8:1:ffff::2", "2001:db8:2::1"}
+            << QList<int>{201, 200, 201};
+        QTest::newRow("untrusted: the header is ignored")
+            << QList<QByteArray>{"10.8.1.1", "10.8.2.1"} << QList<int>{201, 200};
+    }
+    void shouldTakeTheClientFromXForwardedForOnlyFromATrustedProxy()
+    {
+        QFETCH(QList<QByteArray>, forwardedFor);
+        QFETCH(QList<int>, statuses);
+        setDay(nextDay_ += 200);
+        const std::string from = QString::fromUtf8(QTest::currentDataTag()).startsWith(u"trusted"_s)
+            ? "127.0.99.1"
+            : "127.0.98.1";
+        for (qsizetype i = 0; i < forwardedFor.size(); ++i) {
+            const RawResponse response =
+                rawRequest(from, port_, "POST", "/api/v1/reports",
+                           "{\"number\":\"1330000" +
+                               u"%1"_s.arg(nextDay_ % 10000, 4, 10, QChar(u'0')).toStdString() +
+                               "\",\"category\":\"广告推销\"}",
+                           "X-Forwarded-For: " + forwardedFor[i].toStdString() + "\r\n");
+            QCOMPARE(response.status, statuses[i]);
+        }
     }
 
     void shouldShowTheLabelFirstInTheWindowsReply()
