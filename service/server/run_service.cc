@@ -163,6 +163,9 @@ int runService(int argc, char **argv)
                         "the downloads folder \"" + line.downloads->string() +
                             "\" is empty: no package is offered");
         });
+        // Writes still queued send their answers to the server's threads, which have stopped:
+        // the store finishes them while the server, whose queues take them, still exists.
+        store.reset();
         return 0;
     } catch (const SocketActivationError &error) {
         logLine(LogLevel::Error, error.what());
