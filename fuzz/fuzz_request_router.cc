@@ -122,10 +122,14 @@ std::optional<Answer> answer(std::string_view bytes, RequestPlan &plan, bool &he
     const std::string_view target(request.target().data(), request.target().size());
     const size_t question = target.find('?');
     static const Process process;
+    static const boost::asio::ip::address peer;
     const RouteContext context{
         request, plan.pathDecoded ? std::string_view(pathStorage) : target.substr(0, question),
         question == std::string_view::npos ? std::string_view() : target.substr(question + 1),
-        process};
+        process, peer};
+    // Routes answered later need a store and its thread, which this target does not run.
+    if (!plan.found.route->answer)
+        return std::nullopt;
     return plan.found.route->answer(context);
 }
 

@@ -25,7 +25,9 @@ case "$host" in
   127.*|localhost|localhost:*|\[::1\]*)
     downloads=()
     [ -d "$build/packages" ] && downloads=(--downloads "$(cd "$build/packages" && pwd)")
-    "$top/tools/run-local.sh" start "$service" "$host" "${downloads[@]}"
+    # Its own label database, beside the build it runs.
+    "$top/tools/run-local.sh" start "$service" "$host" "${downloads[@]}" \
+      --database "$(cd "$build" && pwd)/labels.sqlite3"
     local_service=true ;;
   *) echo "The window asks http://$host/; no local service started." ;;
 esac

@@ -1,5 +1,7 @@
 #include "command_line.h"
 
+#include "trusted_proxies.h"
+
 #include <zuno/lookupd_help.h>
 
 #include <algorithm>
@@ -12,6 +14,8 @@ namespace {
 constexpr unsigned kMaxThreads = 256;
 constexpr unsigned short kDefaultHttpPort = 80;
 constexpr unsigned kMaxDrainSeconds = 3600;
+constexpr unsigned kMaxLabelDays = 3650;
+constexpr unsigned kMaxMinReporters = 1000;
 
 template<typename Number> bool parseNumber(std::string_view text, Number &value)
 {
@@ -60,8 +64,13 @@ CommandLine parseCommandLine(const std::vector<std::string> &arguments,
     CommandLine line;
     line.threads = defaultThreads == 0 ? 1 : std::min(defaultThreads, kMaxThreads);
     std::string listen = defaultListen;
+    size_t first = 0;
+    if (!arguments.empty() && arguments[0] == "labels") {
+        line.action = CommandLine::Action::Labels;
+        first = 1;
+    }
 
-    for (size_t i = 0; i < arguments.size(); ++i) {
+    for (size_t i = first; i < arguments.size(); ++i) {
         std::string_view argument = arguments[i];
         std::string_view name = argument;
         std::optional<std::string> value;
@@ -116,6 +125,30 @@ CommandLine parseCommandLine(const std::vector<std::string> &arguments,
             if (text.empty())
                 throw UsageError("option --segments needs a file");
             line.segments.emplace_back(text);
+        } else if (name == "--database") {
+            const std::string text = requireValue();
+            if (text.empty())
+                throw UsageError("option --database needs a file");
+            line.database = text;
+        } else if (name == "--label-min-reporters" || name == "--label-window-days") {
+            const std::string text = requireValue();
+            const bool days = name == "--label-window-days";
+            const unsigned most = days ? kMaxLabelDays : kMaxMinReporters;
+            unsigned number = 0;
+            if (!parseNumber(std::string_view(text), number) || number == 0 || number > most)
+                throw UsageError("bad " + std::string(name) + " \"" + text +
+                                 "\": give a number from 1 to " + std::to_string(most));
+            (days ? line.labelWindowDays : line.labelMinReporters) = number;
+        } else if (name == "--trusted-proxy") {
+            const std::string text = requireValue();
+            if (!TrustedProxies::parseBlock(text))
+                throw UsageError("bad --trusted-proxy \"" + text +
+                                 "\": give an address or a block such as 10.0.0.0/8");
+            line.trustedProxies.push_back(text);
+        } else if (name == "--before" && line.action == CommandLine::Action::Labels) {
+            line.before = requireValue();
+        } else if (line.action == CommandLine::Action::Labels && !argument.starts_with("--")) {
+            line.labelsCommand.emplace_back(argument);
         } else {
             throw UsageError("unknown option \"" + std::string(argument) + "\"");
         }

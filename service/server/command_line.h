@@ -19,7 +19,7 @@ public:
 };
 
 struct CommandLine {
-    enum class Action { Serve, ShowHelp, ShowVersion };
+    enum class Action { Serve, ShowHelp, ShowVersion, Labels };
     Action action = Action::Serve;
     std::string host;
     unsigned short port = 0;
@@ -28,13 +28,22 @@ struct CommandLine {
     std::vector<std::filesystem::path> segments;
     bool accessLog = false;
     std::chrono::seconds drainTimeout{30};
+    // The label database; without it, the state directory's when there is one.
+    std::optional<std::filesystem::path> database;
+    unsigned labelMinReporters = 3;
+    unsigned labelWindowDays = 90;
+    std::vector<std::string> trustedProxies;  // CIDR blocks, checked
+    // For Action::Labels: the command and its operands ("show", "13800138000").
+    std::vector<std::string> labelsCommand;
+    std::optional<std::string> before;  // labels clear --before DATE
 };
 
-// Options: --listen HOST:PORT (IPv6 as [ADDR]:PORT), --threads N, --downloads DIR, --segments FILE
-// (repeatable),
-// --access-log, --drain-timeout SECONDS, --help, --version; "--name=value" works as well as "--name
-// value". defaultListen is used when --listen is not given; a host without a port means port 80.
-// Throws UsageError.
+// Options: --listen HOST:PORT (IPv6 as [ADDR]:PORT), --threads N, --downloads DIR,
+// --segments FILE (repeated), --access-log, --drain-timeout SECONDS, --database PATH,
+// --label-min-reporters N, --label-window-days N, --trusted-proxy CIDR (repeated), --help,
+// --version; or first the word "labels", a command and its operands (with --database and
+// --before DATE). "--name=value" works as well as "--name value". defaultListen is used when
+// --listen is not given; a host without a port means port 80. Throws UsageError.
 CommandLine parseCommandLine(const std::vector<std::string> &arguments,
                              const std::string &defaultListen, unsigned defaultThreads);
 

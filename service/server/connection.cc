@@ -48,8 +48,7 @@ std::string_view view(beast::string_view text) { return {text.data(), text.size(
 
 void logError(std::string_view target, const std::exception &error)
 {
-    logLine(LogLevel::Error,
-            "error answering \"" + printable(target) + "\": " + error.what());
+    logLine(LogLevel::Error, "error answering \"" + printable(target) + "\": " + error.what());
 }
 
 // The status line and header fields exactly as Beast's serializer writes them.
@@ -98,11 +97,14 @@ void Connection::start()
         // The last piece of an answer goes out at once instead of waiting for an ACK.
         beast::error_code ignored;
         self->socket_.set_option(boost::asio::ip::tcp::no_delay(true), ignored);
-        if (self->worker_.setup().accessLog) {
-            beast::error_code error;
-            const auto peer = self->socket_.remote_endpoint(error);
+        // The client's network keys its reports; an address unknown (the peer already gone)
+        // stays unspecified.
+        beast::error_code error;
+        const auto peer = self->socket_.remote_endpoint(error);
+        if (!error)
+            self->peerAddress_ = peer.address();
+        if (self->worker_.setup().accessLog)
             self->peer_ = error ? std::string("-") : peer.address().to_string();
-        }
         self->readRequest();
     });
 }
@@ -296,7 +298,7 @@ void Connection::dispatch()
     const RouteContext context{
         request_, plan_.pathDecoded ? std::string_view(decodedPath_) : target.substr(0, question),
         question == std::string_view::npos ? std::string_view() : target.substr(question + 1),
-        worker_.setup().process};
+        worker_.setup().process, peerAddress_};
     const Route &route = *plan_.found.route;
     if (route.answerLater) {
         // No request deadline while the server itself works; the answer sets the next one.

@@ -121,6 +121,7 @@ private:
 
     size_t drained_ = 0;
 
+    boost::asio::ip::address peerAddress_;
     // For the access log only.
     std::string peer_;
     std::string requestLine_;

@@ -2,11 +2,14 @@
 
 #include "command_line.h"
 #include "data_sets.h"
+#include "labels_command.h"
 #include "log_line.h"
+#include "reporter_secret.h"
 #include "segment_store.h"
 #include "segment_watcher.h"
 #include "server.h"
 #include "site.h"
+#include "sqlite_store.h"
 #include "systemd_sockets.h"
 
 #include <zuno/service_host.h>
@@ -100,6 +103,8 @@ int runService(int argc, char **argv)
                           << (set.date.empty() ? "" : " (" + set.date + ")") << '\n';
             return 0;
         }
+        if (line.action == CommandLine::Action::Labels)
+            return runLabelsCommand(line);
 
         ServerOptions options;
         options.listeningSockets = socketsFromSystemd();
@@ -118,7 +123,19 @@ int runService(int argc, char **argv)
                                  "\": " + error.code().message());
             }
         }
-        const Site site(std::move(downloads), &segments);
+        // Opened before serving: a database that cannot be opened or migrated ends the start.
+        SiteLabels labels;
+        std::unique_ptr<SqliteStore> store;
+        const auto database = line.database ? line.database : defaultDatabase();
+        if (database) {
+            store = std::make_unique<SqliteStore>(SqliteStore::Options{
+                *database, {line.labelMinReporters, line.labelWindowDays}, {}, {}});
+            labels.store = store.get();
+            labels.networks.emplace(reporterSecret(secretPathOf(*database)));
+            for (const std::string &block : line.trustedProxies)
+                labels.trustedProxies.add(*TrustedProxies::parseBlock(block));
+        }
+        const Site site(std::move(downloads), std::move(labels), &segments);
         options.onReload = [&site] { site.downloads().rescan(); };
         // The segment files follow SIGHUP on the watcher's own thread, beside the listing.
         std::unique_ptr<SegmentWatcher> segmentWatcher;
@@ -165,6 +182,14 @@ int runService(int argc, char **argv)
                                 " rows (all files in " + std::to_string(segmentsLoadTime.count()) +
                                 " ms)");
             // The home page then tells visitors only that no package is offered: say why here.
+            if (!database)
+                logLine(LogLevel::Info,
+                        "no --database and no state directory: labels are off, "
+                        "reports are refused");
+            else
+                logLine(LogLevel::Info,
+                        "labels in \"" + database->string() + "\": " +
+                            std::to_string(store->board().current().size()) + " numbers labelled");
             if (!line.downloads)
                 logLine(LogLevel::Info, "no --downloads folder: no package is offered");
             else if (site.downloads().listing()->total == 0)
@@ -172,6 +197,9 @@ int runService(int argc, char **argv)
                         "the downloads folder \"" + line.downloads->string() +
                             "\" is empty: no package is offered");
         });
+        // Writes still queued send their answers to the server's threads, which have stopped:
+        // the store finishes them while the server, whose queues take them, still exists.
+        store.reset();
         return 0;
     } catch (const SocketActivationError &error) {
         logLine(LogLevel::Error, error.what());

@@ -35,9 +35,25 @@ std::string dumped(const json &value)
     return value.dump(-1, ' ', false, json::error_handler_t::replace);
 }
 
+json labelObject(const std::optional<ShownLabel> &shown)
+{
+    if (!shown)
+        return nullptr;
+    return {
+        {"category", std::string(categoryName(shown->label.category))},
+        {"reporters", shown->label.reporters},
+        {"lastReported", formatDay(shown->label.lastReported)},
+        {"contested", shown->label.contested},
+        {"source", shown->source.empty() ? json(nullptr) : json(shown->source)},
+    };
+}
+
 }  // namespace
 
-std::string lookupJson(const LookupOutcome &outcome, std::u16string_view title)
+std::string labelJson(const ShownLabel &label) { return dumped(labelObject(label)); }
+
+std::string lookupJson(const LookupOutcome &outcome, std::u16string_view title,
+                       const std::optional<ShownLabel> &label)
 {
     const std::u16string message = outcomeMessage(outcome, title);
     const json answer = {
@@ -58,6 +74,7 @@ std::string lookupJson(const LookupOutcome &outcome, std::u16string_view title)
         {"locationSourceDate",
          outcome.sourceDate.empty() ? json(nullptr) : json(outcome.sourceDate)},
         {"message", textOrNull(message)},
+        {"label", labelObject(label)},
     };
     return dumped(answer);
 }

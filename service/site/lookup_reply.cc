@@ -5,6 +5,9 @@
 #include "number_normaliser.h"
 #include "title_decoder.h"
 
+#include <array>
+#include <string>
+
 #include <vector>
 
 namespace zuno::service {
@@ -202,7 +205,40 @@ std::u16string outcomeMessage(const LookupOutcome &outcome, std::u16string_view 
     return problemMessage(outcome.verdict, title);
 }
 
-std::u16string buildReply(const LookupOutcome &outcome, std::u16string_view title)
+std::u16string fromUtf8(std::string_view text)
+{
+    if (auto decoded = decodeUtf8(text))
+        return std::move(*decoded);
+    std::u16string replaced;
+    for (const char c : text)
+        replaced += static_cast<unsigned char>(c) < 0x80 ? static_cast<char16_t>(c) : u'\uFFFD';
+    return replaced;
+}
+
+std::u16string labelLine(const ShownLabel &shown)
+{
+    const Label &label = shown.label;
+    if (!shown.source.empty())
+        return cut(u"【" + fromUtf8(categoryName(label.category)) + u"】" + fromUtf8(shown.source));
+    // Made once: this runs for every labelled number looked up.
+    static const std::array<std::u16string, kCategoryCount> marked = [] {
+        std::array<std::u16string, kCategoryCount> names;
+        for (size_t i = 0; i < kCategoryCount; ++i)
+            names[i] = u"【" + fromUtf8(kCategoryNames[i]) + u"】";
+        return names;
+    }();
+    std::u16string line =
+        label.contested ? u"【有争议】" : marked[static_cast<size_t>(label.category)];
+    for (const char c : std::to_string(label.reporters))
+        line += static_cast<char16_t>(c);
+    line += u"人标记 ";
+    for (const char c : formatDay(label.lastReported))
+        line += static_cast<char16_t>(c);
+    return cut(std::move(line));
+}
+
+std::u16string buildReply(const LookupOutcome &outcome, std::u16string_view title,
+                          const std::optional<ShownLabel> &label)
 {
     // Another region's number: its region, and what this service covers instead of a carrier.
     if (outcome.verdict == Verdict::OutsideMainland && !outcome.place.empty()) {
@@ -231,6 +267,31 @@ std::u16string buildReply(const LookupOutcome &outcome, std::u16string_view titl
                 return joined(lines);
             }
         }
+    }
+
+    if (label && outcome.valid()) {
+        // The label takes the first line; place, carrier and area code share the last.
+        std::u16string reply = labelLine(*label);
+        reply += kLineBreak;
+        reply += cut(u"号码：" + outcome.number + u' ' + outcome.kind);
+        reply += kLineBreak;
+        std::u16string line(kPlaceLabel);
+        const std::u16string_view place = outcome.place.empty() ? kNoPlace : outcome.place;
+        line += columns(place) <= kMaxLineColumns - columns(kPlaceLabel)
+            ? std::u16string(place)
+            : fittedPlace(place, kMaxLineColumns - columns(kPlaceLabel));
+        std::u16string more[2];
+        if (!outcome.owner.empty()) {
+            more[0] = outcome.owner;
+        } else {
+            more[0] = outcome.carrier;
+            if (!outcome.areaCode.empty())
+                more[1] = u"区号：" + outcome.areaCode;
+        }
+        for (const std::u16string &part : more)
+            if (!part.empty() && columns(line) + 1 + columns(part) <= kMaxLineColumns)
+                line += u' ' + part;
+        return reply + line;
     }
 
     // Built in one string: this runs for every number looked up.

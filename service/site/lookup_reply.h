@@ -1,5 +1,8 @@
 #pragma once
 
+#include "label_snapshot.h"
+
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -36,11 +39,23 @@ std::u16string outcomeMessage(const LookupOutcome &outcome, std::u16string_view 
 // The reply text for an outcome: at most kMaxReplyLines lines of at most kMaxLineColumns, CRLF
 // between them and no line break at the end. A number found gives 号码 with its kind, 归属地,
 // then its carrier and area code, its area code, or what a service number is for. Anything else
-// gives the problem sentence, its quote shortened until the sentence fits.
-std::u16string buildReply(const LookupOutcome &outcome, std::u16string_view title);
+// gives the problem sentence, its quote shortened until the sentence fits. A labelled number
+// gives the label first, then 号码, then 归属地 with as much of the rest as fits:
+//   【骚扰电话】12人标记 2026-12-07
+//   号码：138 0013 8000 手机号码
+//   归属地：北京市 中国移动 区号：010
+std::u16string buildReply(const LookupOutcome &outcome, std::u16string_view title,
+                          const std::optional<ShownLabel> &label = std::nullopt);
+
+// The label's line in the reply: 【category】N人标记 date, 【有争议】N人标记 date, or for an
+// imported list 【category】source; at most kMaxLineColumns.
+std::u16string labelLine(const ShownLabel &label);
 
 // The whole lookup for the raw value of the title query parameter: decoded, looked up and
 // answered in GBK.
 std::string lookupReplyBody(const NumberLookup &lookup, std::string_view rawTitle);
+
+// UTF-8 text of the labels' own strings (categories, sources) as UTF-16; U+FFFD for bad bytes.
+std::u16string fromUtf8(std::string_view text);
 
 }  // namespace zuno::service

@@ -209,7 +209,8 @@ std::string homePageHtml(const HomePage &page)
     return html;
 }
 
-std::string lookupPageHtml(const LookupOutcome &outcome, std::u16string_view title)
+std::string lookupPageHtml(const LookupOutcome &outcome, std::u16string_view title,
+                           std::string_view labelSection)
 {
     const std::string input = toUtf8(title);
     std::string html;
@@ -240,6 +241,7 @@ std::string lookupPageHtml(const LookupOutcome &outcome, std::u16string_view tit
             html += "<tr><th>归属地来源</th><td>内置数据（libphonenumber " +
                 std::string(kPhoneNumberDataVersion) + "）</td></tr>\n";
         html += "</table>\n";
+        html += labelSection;
     }
     if (!message.empty()) {
         html += "<p class=\"problem\">";
@@ -265,6 +267,8 @@ std::string_view errorTitle(http::status status)
     case http::status::uri_too_long: return "网址过长";
     case http::status::range_not_satisfiable: return "请求的范围无效";
     case http::status::request_header_fields_too_large: return "请求头过大";
+    case http::status::forbidden: return "拒绝访问";
+    case http::status::too_many_requests: return "提交过于频繁";
     case http::status::service_unavailable: return "服务暂时不可用";
     default: return "服务器无法处理该请求";
     }
@@ -293,6 +297,22 @@ std::string errorPageHtml(http::status status)
     default: html += "请检查网址后重试。";
     }
     html += "</p>\n<p><a href=\"/\">返回首页</a></p>\n</body>\n</html>\n";
+    return html;
+}
+
+}  // namespace zuno::service
+
+namespace zuno::service {
+
+std::string refusalPageHtml(http::status status, std::string_view sentence,
+                            std::string_view backPath)
+{
+    const std::string heading =
+        std::to_string(static_cast<unsigned>(status)) + " " + std::string(errorTitle(status));
+    std::string html;
+    appendHead(html, heading);
+    html += "<h2>" + heading + "</h2>\n<p class=\"problem\">" + escapeHtml(sentence) +
+        "</p>\n<p><a href=\"" + escapeHtml(backPath) + "\">返回</a></p>\n</body>\n</html>\n";
     return html;
 }
 

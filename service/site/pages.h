@@ -32,13 +32,24 @@ inline constexpr std::string_view kNumberParameter = "number";
 std::string homePageHtml(const HomePage &page);
 
 // The answer to the lookup form: the outcome's fields (or the sentence saying what is wrong
-// with the input) and the form again, holding the title as typed.
-std::string lookupPageHtml(const LookupOutcome &outcome, std::u16string_view title);
+// with the input), then labelSection (HTML, for a valid number), and the form again, holding
+// the title as typed.
+std::string lookupPageHtml(const LookupOutcome &outcome, std::u16string_view title,
+                           std::string_view labelSection = {});
 
 // A small page in Chinese that names the error and leads back to the home page.
 std::string errorPageHtml(boost::beast::http::status status);
 
 // The error's name in Chinese: "找不到该页面" for 404.
 std::string_view errorTitle(boost::beast::http::status status);
+
+}  // namespace zuno::service
+
+namespace zuno::service {
+
+// A request refused with a sentence saying why, as a small page leading back to where it came
+// from (a path of this site).
+std::string refusalPageHtml(boost::beast::http::status status, std::string_view sentence,
+                            std::string_view backPath);
 
 }  // namespace zuno::service

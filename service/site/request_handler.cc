@@ -9,6 +9,7 @@
 #include "number_lookup.h"
 #include "pages.h"
 #include "process_endpoints.h"
+#include "report_routes.h"
 #include "site.h"
 #include "static_files.h"
 #include "title_decoder.h"
@@ -65,7 +66,7 @@ Answer windowLookup(const RouteContext &context, const Site &site)
         decodeTitle(queryParameter(context.query, kTitleParameter).value_or(""));
     const LookupOutcome outcome = site.lookup().lookup(title);
     return {textResponse(http::status::ok, context.request, kLookupContentType, kRevalidate,
-                         encodeGbk(buildReply(outcome, title))),
+                         encodeGbk(buildReply(outcome, title, site.labelOf(outcome)))),
             outcome.verdict};
 }
 
@@ -90,7 +91,7 @@ Answer apiLookup(const RouteContext &context, const Site &site)
     const std::u16string title = formTitle(*raw);
     const LookupOutcome outcome = site.lookup().lookup(title);
     return {textResponse(http::status::ok, context.request, kJsonContentType, kRevalidate,
-                         lookupJson(outcome, title)),
+                         lookupJson(outcome, title, site.labelOf(outcome))),
             outcome.verdict};
 }
 
@@ -276,8 +277,14 @@ RouteTable siteRoutes(const Site &site)
         {std::string(kLookupPath), Match::IgnoringCase, kGetAndHead, "lookup", Audience::Window, 0,
          bound(windowLookup), nullptr},
         {"/", Match::Exact, kGetAndHead, "home", Audience::Page, 0, bound(homePage), nullptr},
-        {std::string(kLookupPagePath), Match::Exact, kGetAndHead, "lookup_page", Audience::Page, 0,
-         bound(lookupPage), nullptr},
+        // With labels, the result page waits for the store's counts and comments.
+        site.labels().store ? Route{std::string(kLookupPagePath), Match::Exact, kGetAndHead,
+                                    "lookup_page", Audience::Page, 0, nullptr,
+                                    [&site](const RouteContext &context, LaterAnswer answer) {
+                                        lookupPageWithLabels(context, std::move(answer), site);
+                                    }}
+                            : Route{std::string(kLookupPagePath), Match::Exact, kGetAndHead,
+                                    "lookup_page", Audience::Page, 0, bound(lookupPage), nullptr},
         {std::string(kApiLookupPath), Match::Exact, kGetAndHead, "api_lookup", Audience::Api, 0,
          bound(apiLookup), nullptr},
         {"/api/v1/about", Match::Exact, kGetAndHead, "api_about", Audience::Api, 0, bound(apiAbout),
@@ -291,6 +298,8 @@ RouteTable siteRoutes(const Site &site)
         {"/metrics", Match::Exact, kGetAndHead, "metrics", Audience::Process, 0, metricsAnswer,
          nullptr},
     };
+    for (Route &route : reportRoutes(site))
+        routes.push_back(std::move(route));
     for (const StaticFile &file : staticFiles())
         routes.push_back(
             {std::string(file.path), Match::Exact, kGetAndHead, "static", Audience::Page, 0,

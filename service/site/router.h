@@ -5,6 +5,7 @@
 
 #include <zuno/version.h>
 
+#include <boost/asio/ip/address.hpp>
 #include <boost/beast/http/message.hpp>
 #include <boost/beast/http/status.hpp>
 #include <boost/beast/http/string_body.hpp>
@@ -58,6 +59,7 @@ struct RouteContext {
     std::string_view path;   // percent-decoded
     std::string_view query;  // as sent, still escaped
     const ProcessState &process;
+    const boost::asio::ip::address &peer;  // the connection's, not any proxy's header
 };
 
 // The promise of an answer made later, on any thread: call send() once. Dropped without an

@@ -5,14 +5,25 @@
 
 namespace zuno::service {
 
-Site::Site(DownloadFolder downloads, const SegmentStore *segments)
+Site::Site(DownloadFolder downloads, SiteLabels labels, const SegmentStore *segments)
     : lookup_(segments),
       downloads_(std::move(downloads)),
+      labels_(std::move(labels)),
       exampleQuery_(std::string(kApiLookupPath) + "?" + std::string(kNumberParameter) +
                     "=13800138000")
 {
     constexpr std::u16string_view kExampleNumber = u"13800138000";
-    exampleJson_ = lookupJson(lookup_.lookup(kExampleNumber), kExampleNumber);
+    exampleJson_ = lookupJson(lookup_.lookup(kExampleNumber), kExampleNumber, std::nullopt);
+}
+
+std::optional<ShownLabel> Site::labelOf(const LookupOutcome &outcome) const
+{
+    if (!labels_.store || !outcome.valid())
+        return std::nullopt;
+    const auto key = numberKey(outcome.e164);
+    if (!key)
+        return std::nullopt;
+    return labels_.store->board().current().find(*key);
 }
 
 }  // namespace zuno::service

@@ -1,23 +1,40 @@
 #pragma once
 
 #include "download_folder.h"
+#include "label_store.h"
 #include "number_lookup.h"
+#include "reporter_networks.h"
+#include "trusted_proxies.h"
 
+#include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 
 namespace zuno::service {
 
+// The community labels a site shows and takes: the store (none: labels are off, reports are
+// refused), how reporters' networks are keyed, and which proxies tell the client's address.
+struct SiteLabels {
+    LabelStore *store = nullptr;
+    std::optional<ReporterNetworks> networks;
+    TrustedProxies trustedProxies;
+};
+
 // Everything a request may consult: the numbering data, the download folder (whose own thread
-// keeps its listing current) and the JSON API's example. Built once at start-up; shared by every
-// thread after that.
+// keeps its listing current), the labels and the JSON API's example. Built once at start-up;
+// shared by every thread after that.
 class Site
 {
 public:
     // segments: the operator's number blocks, which must outlive the site; none when null.
-    explicit Site(DownloadFolder downloads = {}, const SegmentStore *segments = nullptr);
+    explicit Site(DownloadFolder downloads = {}, SiteLabels labels = {},
+                  const SegmentStore *segments = nullptr);
 
     const NumberLookup &lookup() const { return lookup_; }
+    const SiteLabels &labels() const { return labels_; }
+    // The label of a number looked up, from the store's snapshot; never waits.
+    std::optional<ShownLabel> labelOf(const LookupOutcome &outcome) const;
     const DownloadFolder &downloads() const { return downloads_; }
     const std::string &exampleQuery() const { return exampleQuery_; }
     const std::string &exampleJson() const { return exampleJson_; }
@@ -25,6 +42,7 @@ public:
 private:
     NumberLookup lookup_;
     DownloadFolder downloads_;
+    SiteLabels labels_;
     std::string exampleQuery_;
     std::string exampleJson_;
 };

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The site as a real browser shows it: headless Chromium loads the home page of zuno-lookupd
 # with a package on offer and the lookup form's page, dumps the DOM it built and takes
-# screenshots, kept in WORK-DIR for a person to look at. A Content-Security-Policy refusal in
+# screenshots, kept in WORK-DIR for a person to look at; then reports a number through the result
+# page's form and sees its count change. A Content-Security-Policy refusal in
 # the browser's console fails the check too.
 # Usage: check-site-in-chromium.sh ZUNO_LOOKUPD WORK-DIR
 set -euo pipefail
@@ -17,7 +18,7 @@ printf 'Package: zuno-lookup\nVersion: 9.8\nArchitecture: amd64\nMaintainer: T <
 dpkg-deb --root-owner-group --build "$work/tree" "$work/downloads/$deb" >/dev/null
 digest=$(sha256sum "$work/downloads/$deb" | cut -d' ' -f1)
 
-start_lookupd "$work/lookupd.log" --downloads "$work/downloads"
+start_lookupd "$work/lookupd.log" --downloads "$work/downloads" --database "$work/labels.sqlite3"
 trap 'kill "$started_pid" 2>/dev/null || true; rm -rf "$work"/profile.*' EXIT
 site=http://$started_address port=${started_address#*:}
 
@@ -50,6 +51,16 @@ done
 for part in "<td>北京市</td>" 'value="13800138000"' 'action="/lookup"'; do
   grep -qF "$part" "$work/lookup.html" || fail "the lookup page in Chromium lacks: $part"
 done
+# A report through the result page's form, with no script of the page's own: the count shows it.
+posted=$(timeout 90 python3 "$(dirname "$0")/chromium-form-post.py" "$site" "$(mktemp -d "$work/profile.XXXXXX")") ||
+  fail "driving Chromium over DevTools failed"
+python3 - "$posted" <<'CHECK' || fail "the report form in Chromium: $posted"
+import json, sys
+seen = json.loads(sys.argv[1])
+assert seen["before"] == "0" and seen["after"] == "1", seen
+assert seen["url"].endswith("/lookup?number=%2B8613800138000"), seen
+assert seen["comment"].endswith("&lt;b&gt;冒充客服&lt;/b&gt;"), seen
+CHECK
 if grep -h "Content Security Policy" "$work"/*.log; then
   fail "Chromium refused part of a page under its Content-Security-Policy"
 fi

@@ -17,10 +17,13 @@ std::string RawResponse::header(std::string_view name) const
     return head.substr(start, head.find("\r\n", start) - start);
 }
 
-RawSocket rawConnect(asio::io_context &context, unsigned short port, int receiveBuffer)
+RawSocket rawConnect(asio::io_context &context, unsigned short port, int receiveBuffer,
+                     std::string_view from)
 {
     RawSocket socket(context);
     socket.open(asio::ip::tcp::v4());
+    if (!from.empty())
+        socket.bind({asio::ip::make_address(std::string(from)), 0});
     if (receiveBuffer > 0)
         socket.set_option(asio::socket_base::receive_buffer_size(receiveBuffer));
     socket.connect({asio::ip::make_address("127.0.0.1"), port});
@@ -45,11 +48,13 @@ std::string readToEnd(RawSocket &socket, boost::system::error_code *ended)
     return received;
 }
 
-RawResponse rawExchange(unsigned short port, std::string_view request,
-                        std::chrono::milliseconds quiet)
+namespace {
+
+RawResponse exchange(unsigned short port, std::string_view request, std::chrono::milliseconds quiet,
+                     std::string_view from)
 {
     asio::io_context context;
-    RawSocket socket = rawConnect(context, port);
+    RawSocket socket = rawConnect(context, port, 0, from);
     const timeval timeout{quiet.count() / 1000, (quiet.count() % 1000) * 1000};
     setsockopt(socket.native_handle(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
     // A write error (the server closed early) still leaves its answer to read.
@@ -65,6 +70,24 @@ RawResponse rawExchange(unsigned short port, std::string_view request,
     if (received.starts_with("HTTP/1.") && received.size() > 12)
         response.status = std::stoi(received.substr(9, 3));
     return response;
+}
+
+}  // namespace
+
+RawResponse rawExchange(unsigned short port, std::string_view request,
+                        std::chrono::milliseconds quiet)
+{
+    return exchange(port, request, quiet, {});
+}
+
+RawResponse rawRequest(std::string_view from, unsigned short port, std::string_view method,
+                       const std::string &target, std::string_view body, const std::string &headers)
+{
+    return exchange(port,
+                    std::string(method) + " " + target + " HTTP/1.1\r\nHost: x\r\n" + headers +
+                        "Content-Length: " + std::to_string(body.size()) +
+                        "\r\nConnection: close\r\n\r\n" + std::string(body),
+                    std::chrono::milliseconds(5000), from);
 }
 
 RawResponse rawGet(unsigned short port, const std::string &target, const std::string &headers)

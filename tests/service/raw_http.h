@@ -30,7 +30,14 @@ RawResponse rawGet(unsigned short port, const std::string &target, const std::st
 using RawSocket = boost::asio::ip::tcp::socket;
 
 // A connection to 127.0.0.1:port; a small receive buffer makes the server's writes wait on it.
-RawSocket rawConnect(boost::asio::io_context &context, unsigned short port, int receiveBuffer = 0);
+// From the local address `from` when given: 127.0.N.1 is a network of its own.
+RawSocket rawConnect(boost::asio::io_context &context, unsigned short port, int receiveBuffer = 0,
+                     std::string_view from = {});
+
+// METHOD target with a body, from the local address `from`, asking the server to close.
+RawResponse rawRequest(std::string_view from, unsigned short port, std::string_view method,
+                       const std::string &target, std::string_view body = {},
+                       const std::string &headers = {});
 
 // Writes all of bytes, or as much as the peer takes before it closes.
 void rawSend(RawSocket &socket, std::string_view bytes);

@@ -36,7 +36,8 @@ quint16 startListening(QProcess &process, QStringList arguments, const QString &
     if (!process.waitForStarted())
         return 0;
     QByteArray said;
-    while (!said.contains("/\n") && process.waitForReadyRead(10'000))
+    // The line after the one it listens with says whether labels are on: read both.
+    while (!(said.contains("/\n") && said.contains("labels")) && process.waitForReadyRead(10'000))
         said += process.readAllStandardError();
     if (told)
         *told = said;

@@ -1,5 +1,6 @@
 #include "form1.h"
 
+#include "gbk_codec.h"
 #include "http_test_server.h"
 #include "lookup_reply.h"
 #include "number_lookup.h"
@@ -165,6 +166,17 @@ void TestForm1::shouldLookUpWhatWasTypedOnEveryClick_data()
         << QByteArray::fromStdString(zuno::service::lookupReplyBody(
                lookup, fullWidth.toUtf8().toPercentEncoding().toStdString()))
         << u"号码：0908 234 5678 固定电话\n归属地：新疆克孜勒苏柯尔克孜自治州\n区号：0908"_s;
+    // A labelled number: the label first, its widest (five-digit count), then 号码 and 归属地.
+    const std::u16string labelled = u"09082345678";
+    const zuno::service::ShownLabel label{
+        {zuno::service::Category::Harassment, 12345, *zuno::service::parseDay("2026-12-07"), false},
+        {}};
+    QTest::newRow("a labelled number's reply")
+        << QString::fromStdU16String(labelled)
+        << QByteArray::fromStdString(zuno::service::encodeGbk(
+               zuno::service::buildReply(lookup.lookup(labelled), labelled, label)))
+        << u"【骚扰电话】12345人标记 2026-12-07\n号码：0908 234 5678 固定电话\n"
+           u"归属地：新疆克孜勒苏柯尔克孜自治州"_s;
     QTest::newRow("40000 digits, no length limit")
         << QString(40'000, u'8') << QByteArray("long reply") << u"long reply"_s;
     QTest::newRow("empty, nine-character reply")

@@ -1,0 +1,106 @@
+#include "labels_command.h"
+
+#include "label_admin.h"
+#include "number_lookup.h"
+#include "title_decoder.h"
+
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <iostream>
+
+namespace zuno::service {
+namespace {
+
+constexpr std::string_view kDatabaseName = "labels.sqlite3";
+constexpr std::string_view kInstalledStateDirectory = "/var/lib/zuno-lookupd";
+
+std::int64_t unixNow()
+{
+    return std::chrono::duration_cast<std::chrono::seconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+// The E.164 form of a number that can carry a label; empty for anything else.
+std::string fullNumber(const NumberLookup &lookup, const std::string &text)
+{
+    const LookupOutcome outcome = lookup.lookup(decodeTitle(text));
+    return outcome.valid() ? outcome.e164 : std::string();
+}
+
+}  // namespace
+
+std::optional<std::filesystem::path> defaultDatabase()
+{
+    if (const char *state = std::getenv("STATE_DIRECTORY"); state && *state) {
+        const std::string_view folders(state);
+        return std::filesystem::path(std::string(folders.substr(0, folders.find(':')))) /
+            kDatabaseName;
+    }
+    std::error_code error;
+    if (std::filesystem::is_directory(kInstalledStateDirectory, error))
+        return std::filesystem::path(kInstalledStateDirectory) / kDatabaseName;
+    return std::nullopt;
+}
+
+int runLabelsCommand(const CommandLine &line)
+{
+    const auto &words = line.labelsCommand;
+    const std::string command = words.empty() ? std::string() : words[0];
+    const size_t operands = command == "show" || command == "clear" || command == "import" ? 2 : 1;
+    if (command.empty() ||
+        (command != "show" && command != "clear" && command != "export" && command != "import"))
+        throw UsageError("labels needs a command: show NUMBER, clear NUMBER [--before DATE], "
+                         "export or import FILE");
+    if (words.size() != operands)
+        throw UsageError("labels " + command +
+                         (operands == 2 ? " takes one operand" : " takes no operand"));
+    if (line.before && command != "clear")
+        throw UsageError("--before goes with labels clear");
+    std::optional<Day> before;
+    if (line.before) {
+        before = parseDay(*line.before);
+        if (!before)
+            throw UsageError("bad --before \"" + *line.before +
+                             "\": give a date such as 2026-12-07");
+    }
+    const auto database = line.database ? line.database : defaultDatabase();
+    if (!database)
+        throw UsageError("no --database given and no state directory to find one in");
+
+    const LabelRules rules{line.labelMinReporters, line.labelWindowDays};
+    const NumberLookup lookup;
+    const auto numberOperand = [&] {
+        const std::string e164 = fullNumber(lookup, words[1]);
+        if (e164.empty())
+            throw UsageError("\"" + words[1] + "\" is not a full Chinese number");
+        return e164;
+    };
+    if (command == "show") {
+        const std::string number = numberOperand();
+        LabelAdmin admin(*database, rules);
+        std::cout << admin.show(number, unixNow());
+    } else if (command == "clear") {
+        const std::string number = numberOperand();
+        LabelAdmin admin(*database, rules);
+        std::cout << "removed " << admin.clear(number, before, unixNow()) << " reports of "
+                  << number << "\n";
+    } else if (command == "export") {
+        LabelAdmin admin(*database, rules);
+        admin.exportCsv(std::cout, unixNow());
+    } else {
+        std::ifstream file(words[1], std::ios::binary);
+        if (!file)
+            throw std::runtime_error("cannot read \"" + words[1] + "\"");
+        LabelAdmin admin(*database, rules);
+        const auto rows = admin.importCsv(
+            file, words[1], [&](const std::string &text) { return fullNumber(lookup, text); },
+            unixNow());
+        std::cout << "imported " << rows << " labels from " << words[1] << "\n";
+    }
+    std::cout.flush();
+    return std::cout ? 0 : 1;
+}
+
+}  // namespace zuno::service

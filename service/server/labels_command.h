@@ -1,0 +1,18 @@
+#pragma once
+
+#include "command_line.h"
+
+#include <filesystem>
+#include <optional>
+
+namespace zuno::service {
+
+// The label database used without --database: labels.sqlite3 in systemd's state directory
+// ($STATE_DIRECTORY), else in /var/lib/zuno-lookupd when that folder exists; none otherwise.
+std::optional<std::filesystem::path> defaultDatabase();
+
+// zuno-lookupd labels show NUMBER | clear NUMBER [--before DATE] | export | import FILE.
+// Returns the exit status; throws UsageError for a command line it cannot obey.
+int runLabelsCommand(const CommandLine &line);
+
+}  // namespace zuno::service

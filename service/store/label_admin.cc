@@ -1,0 +1,254 @@
+#include "label_admin.h"
+
+#include <algorithm>
+#include <array>
+#include <charconv>
+#include <istream>
+#include <map>
+#include <ostream>
+#include <stdexcept>
+#include <vector>
+
+namespace zuno::service {
+namespace {
+
+constexpr std::string_view kCsvHeader = "number,category,reporters,last_reported,source";
+
+// A CSV field: quoted when it holds a comma, a quote or a line break.
+std::string csvField(std::string_view text)
+{
+    if (text.find_first_of(",\"\r\n") == std::string_view::npos)
+        return std::string(text);
+    std::string quoted = "\"";
+    for (const char c : text)
+        quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
+    return quoted + "\"";
+}
+
+// The fields of one CSV line (RFC 4180 quoting within the line); nothing when malformed.
+std::optional<std::vector<std::string>> csvFields(std::string_view line)
+{
+    std::vector<std::string> fields(1);
+    bool quoted = false;
+    for (size_t i = 0; i < line.size(); ++i) {
+        const char c = line[i];
+        if (quoted) {
+            if (c == '"' && i + 1 < line.size() && line[i + 1] == '"') {
+                fields.back() += '"';
+                ++i;
+            } else if (c == '"') {
+                quoted = false;
+            } else {
+                fields.back() += c;
+            }
+        } else if (c == '"' && fields.back().empty()) {
+            quoted = true;
+        } else if (c == ',') {
+            fields.emplace_back();
+        } else {
+            fields.back() += c;
+        }
+    }
+    if (quoted)
+        return std::nullopt;
+    return fields;
+}
+
+struct Transaction {
+    SqliteConnection &connection;
+    bool committed = false;
+    explicit Transaction(SqliteConnection &c) : connection(c)
+    {
+        connection.execute("BEGIN IMMEDIATE");
+    }
+    void commit()
+    {
+        connection.execute("COMMIT");
+        committed = true;
+    }
+    ~Transaction()
+    {
+        if (committed)
+            return;
+        try {
+            connection.execute("ROLLBACK");
+        } catch (const SqliteError &) {
+            // Nothing was committed; a failed rollback leaves that so.
+        }
+    }
+};
+
+}  // namespace
+
+LabelAdmin::LabelAdmin(const std::filesystem::path &database, LabelRules rules)
+    : connection_(database), rules_(rules)
+{}
+
+void LabelAdmin::audit(std::string_view action, const std::string &detail, std::int64_t now)
+{
+    SqliteStatement::Use insert(
+        connection_.statement("INSERT INTO audit (at, action, detail) VALUES (?1, ?2, ?3)"));
+    insert.bind(1, now).bind(2, action).bind(3, detail).step();
+}
+
+std::string LabelAdmin::show(const std::string &number, std::int64_t now)
+{
+    const Day today = chinaDay(now);
+    std::vector<ReportFact> facts;
+    std::array<unsigned, kCategoryCount> counts{};
+    {
+        SqliteStatement::Use read(
+            connection_.statement("SELECT category, day FROM reports WHERE number = ?1"));
+        read.bind(1, number);
+        while (read.step())
+            if (const auto category = categoryNamed(read.text(0))) {
+                const Day day = static_cast<Day>(read.integer(1));
+                facts.push_back({*category, day});
+                if (today - day >= 0 && today - day < static_cast<Day>(rules_.windowDays))
+                    ++counts[static_cast<size_t>(*category)];
+            }
+    }
+    std::string text = number + "\n";
+    if (const auto label = labelOf(facts, today, rules_))
+        text += "label: " +
+            std::string(label->contested
+                            ? "有争议 (" + std::string(categoryName(label->category)) + ")"
+                            : std::string(categoryName(label->category))) +
+            ", " + std::to_string(label->reporters) + " networks, last " +
+            formatDay(label->lastReported) + "\n";
+    else
+        text += "label: none\n";
+    text += "reports: " + std::to_string(facts.size()) + " in all\n";
+    for (size_t i = 0; i < kCategoryCount; ++i)
+        if (counts[i] > 0)
+            text += "  " + std::string(kCategoryNames[i]) + " " + std::to_string(counts[i]) + "\n";
+    SqliteStatement::Use imported(
+        connection_.statement("SELECT category, reporters, last_reported, source FROM "
+                              "imported_labels WHERE number = ?1"));
+    imported.bind(1, number);
+    if (imported.step())
+        text += "imported: " + std::string(imported.text(0)) + ", " +
+            std::to_string(imported.integer(1)) + " reporters, last " +
+            std::string(imported.text(2)) + ", " + std::string(imported.text(3)) + "\n";
+    Transaction transaction(connection_);
+    audit("show", number, now);
+    transaction.commit();
+    return text;
+}
+
+std::int64_t LabelAdmin::clear(const std::string &number, std::optional<Day> before,
+                               std::int64_t now)
+{
+    Transaction transaction(connection_);
+    std::int64_t removed = 0;
+    if (before) {
+        SqliteStatement::Use remove(
+            connection_.statement("DELETE FROM reports WHERE number = ?1 AND day < ?2"));
+        remove.bind(1, number).bind(2, std::int64_t{*before}).step();
+        removed = connection_.changes();
+    } else {
+        SqliteStatement::Use remove(connection_.statement("DELETE FROM reports WHERE number = ?1"));
+        remove.bind(1, number).step();
+        removed = connection_.changes();
+    }
+    audit("clear",
+          number + (before ? " before " + formatDay(*before) : std::string()) + ": " +
+              std::to_string(removed) + " reports",
+          now);
+    transaction.commit();
+    return removed;
+}
+
+void LabelAdmin::exportCsv(std::ostream &out, std::int64_t now)
+{
+    const Day today = chinaDay(now);
+    std::map<std::string, std::vector<ReportFact>> reports;
+    {
+        SqliteStatement::Use read(
+            connection_.statement("SELECT number, category, day FROM reports WHERE day > ?1"));
+        read.bind(1, std::int64_t{today} - rules_.windowDays);
+        while (read.step())
+            if (const auto category = categoryNamed(read.text(1)))
+                reports[std::string(read.text(0))].push_back(
+                    {*category, static_cast<Day>(read.integer(2))});
+    }
+    out << kCsvHeader << "\n";
+    std::int64_t rows = 0;
+    for (const auto &[number, facts] : reports)
+        if (const auto label = labelOf(facts, today, rules_)) {
+            out << csvField(number) << ','
+                << (label->contested ? "有争议" : categoryName(label->category)) << ','
+                << label->reporters << ',' << formatDay(label->lastReported) << ','
+                << kCommunitySource << "\n";
+            ++rows;
+        }
+    SqliteStatement::Use imported(connection_.statement(
+        "SELECT number, category, reporters, last_reported, source FROM imported_labels "
+        "ORDER BY number"));
+    while (imported.step()) {
+        out << csvField(imported.text(0)) << ',' << csvField(imported.text(1)) << ','
+            << imported.integer(2) << ',' << csvField(imported.text(3)) << ','
+            << csvField(imported.text(4)) << "\n";
+        ++rows;
+    }
+    Transaction transaction(connection_);
+    audit("export", std::to_string(rows) + " rows", now);
+    transaction.commit();
+}
+
+std::int64_t LabelAdmin::importCsv(std::istream &in, const std::string &file,
+                                   const std::function<std::string(const std::string &)> &numberOf,
+                                   std::int64_t now)
+{
+    std::string line;
+    if (!std::getline(in, line) ||
+        (line.ends_with('\r') ? line.substr(0, line.size() - 1) : line) != kCsvHeader)
+        throw std::runtime_error(file + ": the first line must be \"" + std::string(kCsvHeader) +
+                                 "\"");
+    Transaction transaction(connection_);
+    std::int64_t rows = 0;
+    for (size_t number = 2; std::getline(in, line); ++number) {
+        if (line.ends_with('\r'))
+            line.pop_back();
+        if (line.empty())
+            continue;
+        const auto bad = [&](std::string_view why) {
+            return std::runtime_error(file + ":" + std::to_string(number) + ": " +
+                                      std::string(why) + "; nothing was imported");
+        };
+        const auto fields = csvFields(line);
+        if (!fields || fields->size() != 5)
+            throw bad("expected 5 fields");
+        const std::string e164 = numberOf((*fields)[0]);
+        if (e164.empty())
+            throw bad("not a full Chinese number: \"" + (*fields)[0] + "\"");
+        if (!categoryNamed((*fields)[1]) || (*fields)[1] == "正常来电")
+            throw bad("not a category that labels a caller: \"" + (*fields)[1] + "\"");
+        std::uint32_t reporters = 0;
+        const std::string &count = (*fields)[2];
+        if (std::from_chars(count.data(), count.data() + count.size(), reporters).ptr !=
+            count.data() + count.size())
+            throw bad("reporters must be a number");
+        if (!parseDay((*fields)[3]))
+            throw bad("last_reported must be a date such as 2026-12-07");
+        const std::string source =
+            (*fields)[4].empty() ? std::string(kImportedSource) : (*fields)[4];
+        SqliteStatement::Use insert(connection_.statement(
+            "INSERT INTO imported_labels (number, category, reporters, last_reported, source) "
+            "VALUES (?1, ?2, ?3, ?4, ?5) ON CONFLICT (number) DO UPDATE SET "
+            "category = excluded.category, reporters = excluded.reporters, "
+            "last_reported = excluded.last_reported, source = excluded.source"));
+        insert.bind(1, e164)
+            .bind(2, (*fields)[1])
+            .bind(3, std::int64_t{reporters})
+            .bind(4, (*fields)[3])
+            .bind(5, source)
+            .step();
+        ++rows;
+    }
+    audit("import", file + ": " + std::to_string(rows) + " rows", now);
+    transaction.commit();
+    return rows;
+}
+
+}  // namespace zuno::service

@@ -1,0 +1,77 @@
+#pragma once
+
+#include "categories.h"
+#include "label_rules.h"
+#include "label_snapshot.h"
+
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace zuno::service {
+
+// One network's report, as the store keeps it.
+struct StoredReport {
+    std::string number;   // E.164, "+8613800138000"
+    std::string network;  // the network's key, never its address
+    Category category = Category::Harassment;
+    std::string comment;          // UTF-8, checked by the caller
+    std::int64_t reportedAt = 0;  // Unix seconds
+};
+
+// How a write ended.
+struct WriteOutcome {
+    enum class Result : std::uint8_t {
+        Created,      // a first report from this network
+        Replaced,     // it replaced this network's earlier report
+        Withdrawn,    // the network's report is gone
+        NotFound,     // the network had no report to withdraw
+        RateLimited,  // the network made its reports for the day
+        Unavailable,  // the database failed: nothing was written
+    };
+    Result result = Result::Unavailable;
+    StoredReport report;                // for Created and Replaced
+    std::chrono::seconds retryAfter{};  // for RateLimited and Unavailable
+};
+
+// What the result page shows of a number beyond its label.
+struct NumberDetails {
+    struct Comment {
+        Category category;
+        std::string text;
+        Day day;
+    };
+    bool available = false;                              // false: the database could not be read
+    std::array<std::uint32_t, kCategoryCount> counts{};  // recent reports by category
+    std::optional<Day> lastReported;
+    std::vector<Comment> comments;  // newest first
+};
+
+// Where reports are kept. Every call returns at once; `done` runs later on the store's own
+// thread, after the write has committed (or failed), and must not block. Lookups never call
+// the store: they read board(), which the store brings up to date after each committed write.
+class LabelStore
+{
+public:
+    virtual ~LabelStore() = default;
+
+    // The most reports one network makes in a day.
+    static constexpr unsigned kReportsADay = 20;
+    // Newest comments shown for a number.
+    static constexpr size_t kShownComments = 20;
+
+    virtual void report(StoredReport report, std::function<void(WriteOutcome)> done) = 0;
+    virtual void withdraw(std::string number, std::string network,
+                          std::function<void(WriteOutcome)> done) = 0;
+    virtual void details(std::string number, std::function<void(NumberDetails)> done) = 0;
+    // Builds the snapshot afresh from the database (reports age day by day); then done().
+    virtual void refresh(std::function<void()> done) = 0;
+
+    virtual const LabelBoard &board() const = 0;
+    virtual const LabelRules &rules() const = 0;
+};
+
+}  // namespace zuno::service

@@ -1,0 +1,30 @@
+#include "migrations.h"
+
+#include <array>
+
+namespace zuno::service {
+namespace {
+
+// Times are Unix seconds, days are days since 1970-01-01 in China's time; numbers are E.164.
+constexpr std::array<std::string_view, 1> kMigrations = {
+    // 1: reports, one per network and number; daily report counts; imported lists; the audit.
+    "CREATE TABLE reports ("
+    " number TEXT NOT NULL, network TEXT NOT NULL, category TEXT NOT NULL,"
+    " comment TEXT NOT NULL, reported_at BIGINT NOT NULL, day INTEGER NOT NULL,"
+    " PRIMARY KEY (number, network));"
+    "CREATE INDEX reports_by_day ON reports (day);"
+    "CREATE TABLE daily_reports ("
+    " network TEXT NOT NULL, day INTEGER NOT NULL, reports INTEGER NOT NULL,"
+    " PRIMARY KEY (network, day));"
+    "CREATE TABLE imported_labels ("
+    " number TEXT PRIMARY KEY, category TEXT NOT NULL, reporters INTEGER NOT NULL,"
+    " last_reported TEXT NOT NULL, source TEXT NOT NULL);"
+    "CREATE TABLE audit ("
+    " at BIGINT NOT NULL, action TEXT NOT NULL, detail TEXT NOT NULL);",
+};
+
+}  // namespace
+
+std::span<const std::string_view> migrations() { return kMigrations; }
+
+}  // namespace zuno::service

@@ -1,0 +1,167 @@
+#include "sqlite_connection.h"
+
+#include "migrations.h"
+
+#include <sys/stat.h>
+
+namespace zuno::service {
+namespace {
+
+// How long a write waits for another connection's lock before it fails.
+constexpr int kBusyMilliseconds = 1000;
+
+}  // namespace
+
+void checkSqlite(sqlite3 *database, int code, std::string_view what)
+{
+    if (code == SQLITE_OK || code == SQLITE_ROW || code == SQLITE_DONE)
+        return;
+    const char *message = database ? sqlite3_errmsg(database) : sqlite3_errstr(code);
+    throw SqliteError(std::string(what) + ": " + message, code);
+}
+
+SqliteStatement::SqliteStatement(sqlite3 *database, std::string_view sql)
+{
+    sqlite3_stmt *statement = nullptr;
+    const int code = sqlite3_prepare_v3(database, sql.data(), static_cast<int>(sql.size()),
+                                        SQLITE_PREPARE_PERSISTENT, &statement, nullptr);
+    handle_.reset(statement);
+    checkSqlite(database, code, "cannot prepare a statement");
+}
+
+SqliteStatement::Use::~Use()
+{
+    // The statement's error, if any, was thrown by step(); resetting repeats it.
+    sqlite3_reset(statement_);
+    sqlite3_clear_bindings(statement_);
+}
+
+SqliteStatement::Use &SqliteStatement::Use::bind(int index, std::string_view text)
+{
+    checkSqlite(sqlite3_db_handle(statement_),
+                sqlite3_bind_text(statement_, index, text.data(), static_cast<int>(text.size()),
+                                  SQLITE_TRANSIENT),
+                "cannot bind a value");
+    return *this;
+}
+
+SqliteStatement::Use &SqliteStatement::Use::bind(int index, std::int64_t value)
+{
+    checkSqlite(sqlite3_db_handle(statement_), sqlite3_bind_int64(statement_, index, value),
+                "cannot bind a value");
+    return *this;
+}
+
+bool SqliteStatement::Use::step()
+{
+    const int code = sqlite3_step(statement_);
+    checkSqlite(sqlite3_db_handle(statement_), code, "the database failed");
+    return code == SQLITE_ROW;
+}
+
+std::int64_t SqliteStatement::Use::integer(int column) const
+{
+    return sqlite3_column_int64(statement_, column);
+}
+
+std::string_view SqliteStatement::Use::text(int column) const
+{
+    const auto *bytes = sqlite3_column_text(statement_, column);
+    return bytes ? std::string_view(reinterpret_cast<const char *>(bytes),
+                                    static_cast<size_t>(sqlite3_column_bytes(statement_, column)))
+                 : std::string_view();
+}
+
+SqliteConnection::SqliteConnection(const std::filesystem::path &path, Durability durability)
+    : path_(path)
+{
+    sqlite3 *database = nullptr;
+    const int code =
+        sqlite3_open_v2(path.c_str(), &database,
+                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
+    handle_.reset(database);
+    if (code != SQLITE_OK)
+        throw SqliteError("cannot open the label database \"" + path.string() +
+                              "\": " + (database ? sqlite3_errmsg(database) : sqlite3_errstr(code)),
+                          code);
+    try {
+        checkSqlite(database, sqlite3_extended_result_codes(database, 1), "setting up");
+        checkSqlite(database, sqlite3_busy_timeout(database, kBusyMilliseconds), "setting up");
+        if (sqlite3_db_readonly(database, "main") == 1)
+            throw SqliteError("the file is read-only", SQLITE_READONLY);
+        // Reads the header: a file that is no database fails here, before anything is written.
+        execute("PRAGMA journal_mode=WAL");
+        execute(durability == Durability::Full ? "PRAGMA synchronous=FULL"
+                                               : "PRAGMA synchronous=NORMAL");
+        execute("PRAGMA foreign_keys=ON");
+        migrate();
+    } catch (const SqliteError &error) {
+        throw SqliteError("cannot use the label database \"" + path.string() +
+                              "\": " + error.what(),
+                          error.code());
+    }
+    struct stat status {};
+    if (::stat(path.c_str(), &status) == 0) {
+        device_ = status.st_dev;
+        inode_ = status.st_ino;
+    }
+}
+
+void SqliteConnection::execute(std::string_view sql)
+{
+    char *message = nullptr;
+    const int code =
+        sqlite3_exec(handle_.get(), std::string(sql).c_str(), nullptr, nullptr, &message);
+    const std::string text = message ? message : sqlite3_errstr(code);
+    sqlite3_free(message);
+    if (code != SQLITE_OK)
+        throw SqliteError(text, code);
+}
+
+SqliteStatement &SqliteConnection::statement(const std::string &sql)
+{
+    auto found = statements_.find(sql);
+    if (found == statements_.end())
+        found = statements_.try_emplace(sql, handle_.get(), sql).first;
+    return found->second;
+}
+
+bool SqliteConnection::stillAtPath() const
+{
+    struct stat status {};
+    return ::stat(path_.c_str(), &status) == 0 && status.st_dev == device_ &&
+        status.st_ino == inode_;
+}
+
+void SqliteConnection::migrate()
+{
+    execute("BEGIN IMMEDIATE");
+    try {
+        execute("CREATE TABLE IF NOT EXISTS schema_version (version INTEGER NOT NULL)");
+        std::int64_t version = 0;
+        {
+            SqliteStatement::Use read(statement("SELECT version FROM schema_version"));
+            if (read.step())
+                version = read.integer(0);
+            else
+                execute("INSERT INTO schema_version (version) VALUES (0)");
+        }
+        const auto steps = migrations();
+        if (version > static_cast<std::int64_t>(steps.size()))
+            throw SqliteError("its schema version " + std::to_string(version) +
+                                  " is newer than this program knows (" +
+                                  std::to_string(steps.size()) + ")",
+                              SQLITE_ERROR);
+        for (auto step = static_cast<size_t>(version); step < steps.size(); ++step) {
+            execute(steps[step]);
+            execute("UPDATE schema_version SET version = " + std::to_string(step + 1));
+        }
+        execute("COMMIT");
+    } catch (...) {
+        // Rolling back a failed migration leaves the file as it was; its own failure adds nothing.
+        sqlite3_exec(handle_.get(), "ROLLBACK", nullptr, nullptr, nullptr);
+        throw;
+    }
+}
+
+}  // namespace zuno::service

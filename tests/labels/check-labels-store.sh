@@ -1,0 +1,131 @@
+#!/usr/bin/env bash
+# The label database as the program uses it: acknowledged reports survive SIGKILL under a load of
+# concurrent reports, the file passes integrity_check; a database failing while serving (locked,
+# removed) refuses reports with 503 and Retry-After, logs once and keeps lookups labelled; one
+# that cannot be opened at start (missing folder, corrupt or read-only file) ends it with one
+# line and status 1; the labels commands show, clear, export and import, audit what they did, and
+# the running service takes their changes.
+# Usage: check-labels-store.sh ZUNO-LOOKUPD
+set -euo pipefail
+lookupd=$1
+. "$(dirname "$0")/../resources/checks.sh"
+work=$(mktemp -d)
+chmod 755 "$work"
+started_pid="" locker=""
+trap 'kill -KILL $started_pid $locker 2>/dev/null || true; rm -rf "$work"' EXIT
+db=$work/labels.sqlite3
+
+# report FROM NUMBER CATEGORY [COMMENT]: prints the status.
+report() {
+  curl -s -o /dev/null -w '%{http_code}' --max-time 10 --interface "$1" \
+    -H 'Content-Type: application/json' \
+    -d "{\"number\":\"$2\",\"category\":\"$3\",\"comment\":\"${4:-}\"}" \
+    "http://$started_address/api/v1/reports"
+}
+label_of() { curl -s --max-time 5 "http://$started_address/api/v1/lookup?number=$1" | python3 -c 'import json,sys; print(json.dumps(json.load(sys.stdin)["label"], ensure_ascii=False))'; }
+stop() { kill -TERM "$started_pid"; wait "$started_pid" || true; started_pid=""; }
+
+# --- SIGKILL during concurrent reports
+start_lookupd "$work/crash.log" --threads 2 --database "$db"
+export started_address work
+send_one() {
+  local n=$1
+  local status
+  status=$(report "127.0.$((n % 200 + 1)).1" "1390000$(printf %04d "$n")" 骚扰电话 "id-$n" || true)
+  echo "$n $status" >>"$work/acks"
+}
+export -f send_one report
+: >"$work/acks"
+seq 0 799 | xargs -P 16 -I{} bash -c 'send_one {}' &
+load=$!
+for _ in $(seq 200); do [ "$(grep -c ' 20[01]$' "$work/acks" || true)" -ge 100 ] && break; sleep 0.02; done
+kill -KILL "$started_pid"
+wait "$started_pid" 2>/dev/null || true
+started_pid=""
+wait "$load" || true
+acked=$(grep -c ' 20[01]$' "$work/acks" || true)
+[ "$acked" -ge 100 ] || fail "only $acked reports were acknowledged before the kill"
+[ "$acked" -lt 800 ] || fail "the kill came after every report: nothing was in flight"
+start_lookupd "$work/restart.log" --database "$db"
+[ "$(label_of 13900000001)" = null ] || fail "one report labelled a number"
+stop
+[ "$(sqlite3 "$db" 'PRAGMA integrity_check')" = ok ] || fail "integrity_check after SIGKILL"
+sqlite3 "$db" 'SELECT comment FROM reports' | sort >"$work/stored"
+grep ' 20[01]$' "$work/acks" | sed 's/^\([0-9]*\) .*/id-\1/' | sort >"$work/acknowledged"
+lost=$(comm -23 "$work/acknowledged" "$work/stored" | wc -l)
+[ "$lost" = 0 ] || fail "$lost of $acked acknowledged reports are missing after SIGKILL"
+echo "SIGKILL after $acked of 800 reports acknowledged: none lost"
+
+# --- failing while serving: locked, then removed
+start_lookupd "$work/serve.log" --database "$db"
+for net in 1 2 3; do report "127.0.$net.1" 13800138000 诈骗电话 >/dev/null; done
+case "$(label_of 13800138000)" in *诈骗电话*) ;; *) fail "three networks did not label a number" ;; esac
+( echo 'BEGIN EXCLUSIVE;'; echo 'INSERT INTO audit VALUES (0, "lock", "");'; sleep 4; echo 'COMMIT;' ) | sqlite3 "$db" &
+locker=$!
+sleep 0.5
+headers=$(curl -s -D - -o /dev/null --interface 127.0.4.1 -H 'Content-Type: application/json' \
+  -d '{"number":"13800138000","category":"骚扰电话"}' "http://$started_address/api/v1/reports")
+grep -q '^HTTP/1.1 503' <<<"$headers" || fail "a locked database: not 503"
+grep -qi '^Retry-After: [1-9]' <<<"$headers" || fail "a locked database: no Retry-After"
+[ "$(report 127.0.5.1 13800138000 骚扰电话)" = 503 ] || fail "a locked database: second report not 503"
+case "$(label_of 13800138000)" in *诈骗电话*) ;; *) fail "a locked database: the lookup lost its label" ;; esac
+wait "$locker"
+locker=""
+[ "$(report 127.0.4.1 13800138000 骚扰电话)" = 201 ] || fail "the lock released: reports not taken again"
+[ "$(grep -c 'label database:.*refused' "$work/serve.log")" = 1 ] || fail "the failure was not logged once"
+grep -q 'works again' "$work/serve.log" || fail "the return was not logged"
+mv "$db" "$work/moved.sqlite3"
+[ "$(report 127.0.6.1 13800138000 骚扰电话)" = 503 ] || fail "a removed database: report not 503"
+case "$(label_of 13800138000)" in *诈骗电话*) ;; *) fail "a removed database: the lookup lost its label" ;; esac
+stop
+mv "$work/moved.sqlite3" "$db"
+
+# --- cannot open at start: one line, status 1
+refused_at_start() {
+  local what=$1
+  shift
+  local status=0
+  timeout 10 "$lookupd" --listen 127.0.0.1:0 "$@" 2>"$work/start.err" || status=$?
+  [ "$status" = 1 ] || fail "$what: exit status $status, not 1"
+  [ "$(wc -l <"$work/start.err")" = 1 ] || fail "$what: not one line: $(cat "$work/start.err")"
+  grep -q 'label database' "$work/start.err" || fail "$what: the line does not name the database"
+}
+refused_at_start "a missing folder" --database "$work/no/such/folder/labels.sqlite3"
+head -c 8192 /dev/urandom >"$work/corrupt.sqlite3"
+refused_at_start "a corrupt file" --database "$work/corrupt.sqlite3"
+mkdir "$work/read-only"
+cp "$db" "$work/read-only/labels.sqlite3"
+chmod 444 "$work/read-only/labels.sqlite3"
+chmod 555 "$work/read-only"
+# Root writes whatever the mode says: the service runs as an unprivileged user here.
+status=0
+setpriv --reuid=65534 --regid=65534 --clear-groups "$lookupd" --listen 127.0.0.1:0 \
+  --database "$work/read-only/labels.sqlite3" 2>"$work/start.err" || status=$?
+[ "$status" = 1 ] && grep -q 'read-only' "$work/start.err" ||
+  fail "a read-only file for its user: status $status, $(cat "$work/start.err")"
+
+# --- the labels commands, each audited
+"$lookupd" labels show 13800138000 --database "$db" | grep -q '诈骗电话' || fail "labels show"
+printf 'number,category,reporters,last_reported,source\n13700001234,诈骗电话,57,2026-11-30,反诈名单\n' >"$work/list.csv"
+"$lookupd" labels import "$work/list.csv" --database "$db" | grep -q 'imported 1' || fail "labels import"
+printf 'number,category,reporters,last_reported,source\n10086,诈骗电话,5,2026-11-30,x\n' >"$work/bad.csv"
+"$lookupd" labels import "$work/bad.csv" --database "$db" 2>/dev/null && fail "labels import took a short code"
+"$lookupd" labels export --database "$db" >"$work/export.csv"
+head -n 1 "$work/export.csv" | grep -qx 'number,category,reporters,last_reported,source' || fail "export header"
+grep -q '^+8613700001234,诈骗电话,57,2026-11-30,反诈名单$' "$work/export.csv" || fail "export lacks the imported row"
+grep -q '^+8613800138000,诈骗电话,4,.*,community$' "$work/export.csv" || fail "export lacks the community's label"
+# The running service takes what the commands change within a second or two.
+start_lookupd "$work/imported.log" --database "$db"
+"$lookupd" labels import "$work/list.csv" --database "$db" >/dev/null || fail "labels import again"
+for _ in $(seq 30); do case "$(label_of 13700001234)" in *反诈名单*) break ;; esac; sleep 0.1; done
+case "$(label_of 13700001234)" in *反诈名单*) ;; *) fail "an imported label is not shown with its source" ;; esac
+"$lookupd" labels clear 13800138000 --before 2000-01-01 --database "$db" | grep -q 'removed 0' || fail "labels clear --before"
+"$lookupd" labels clear 13800138000 --database "$db" | grep -q 'removed [1-9]' || fail "labels clear"
+for _ in $(seq 30); do [ "$(label_of 13800138000)" = null ] && break; sleep 0.1; done
+[ "$(label_of 13800138000)" = null ] || fail "a cleared number still shows its label while serving"
+stop
+[ "$(sqlite3 "$db" "SELECT group_concat(action) FROM (SELECT action FROM audit WHERE action <> 'lock' ORDER BY rowid)")" = show,import,export,import,clear,clear ] ||
+  fail "audit: $(sqlite3 "$db" 'SELECT action FROM audit')"
+
+finish_checks
+echo "labels store: all checks passed"

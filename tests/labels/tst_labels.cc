@@ -1,0 +1,346 @@
+// Service headers before any Qt header: Qt's keyword macros must not reach Boost.
+#include "server.h"
+#include "site.h"
+#include "sqlite_store.h"
+
+#include "raw_http.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QStringDecoder>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <atomic>
+#include <future>
+
+using namespace Qt::StringLiterals;
+using namespace std::chrono_literals;
+namespace asio = boost::asio;
+using namespace zuno::service;
+
+namespace {
+
+constexpr std::int64_t kDay = 86400;
+
+// A step of a table row: network N (127.0.N.1, or 127.0.1.N for the same /24 when N > 100)
+// reports CATEGORY, or withdraws ("-"), DAYS after the row's first day.
+struct Step {
+    int network;
+    QString category;
+    int days = 0;
+};
+
+std::string fromAddress(int network)
+{
+    return network > 100 ? "127.0.1." + std::to_string(network - 100)
+                         : "127.0." + std::to_string(network) + ".1";
+}
+
+// The store under test: every test goes through this interface and the HTTP surface.
+std::unique_ptr<LabelStore> openStore(const QString &folder, std::function<std::int64_t()> clock)
+{
+    return std::make_unique<SqliteStore>(SqliteStore::Options{
+        (folder + u"/labels.sqlite3"_s).toStdString(), {3, 90}, {}, std::move(clock)});
+}
+
+}  // namespace
+
+class TestLabels : public QObject
+{
+    Q_OBJECT
+
+private:
+    QTemporaryDir folder_;
+    std::atomic<std::int64_t> now_{0};
+    std::unique_ptr<LabelStore> store_;
+    std::unique_ptr<Site> site_;
+    std::unique_ptr<Server> server_;
+    unsigned short port_ = 0;
+    // Each row moves to days of its own, so that daily limits and windows never meet.
+    std::int64_t nextDay_ = 20000;
+
+    RawResponse post(int network, const QByteArray &json)
+    {
+        return rawRequest(fromAddress(network), port_, "POST", "/api/v1/reports",
+                          json.toStdString(), "Content-Type: application/json\r\n");
+    }
+    RawResponse report(int network, const QString &number, const QString &category,
+                       const QString &comment = {})
+    {
+        return post(network,
+                    QJsonDocument(QJsonObject{{u"number"_s, number},
+                                              {u"category"_s, category},
+                                              {u"comment"_s, comment}})
+                        .toJson(QJsonDocument::Compact));
+    }
+    QJsonObject lookupJson(const QString &number)
+    {
+        const RawResponse response = rawGet(port_, "/api/v1/lookup?number=" + number.toStdString());
+        return QJsonDocument::fromJson(QByteArray::fromStdString(response.rest)).object();
+    }
+    // Ages every report: the store builds its snapshot afresh for the clock's new day.
+    void setDay(std::int64_t day)
+    {
+        now_ = day * kDay + 12 * 3600;
+        std::promise<void> rebuilt;
+        store_->refresh([&] { rebuilt.set_value(); });
+        rebuilt.get_future().wait();
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(folder_.isValid());
+        store_ = openStore(folder_.path(), [this] { return now_.load(); });
+        SiteLabels labels;
+        labels.store = store_.get();
+        labels.networks.emplace(std::string(32, 'k'));
+        labels.trustedProxies.add(*TrustedProxies::parseBlock("127.0.99.0/24"));
+        site_ = std::make_unique<Site>(DownloadFolder{}, std::move(labels));
+        ServerOptions options;
+        options.listen = {asio::ip::make_address("127.0.0.1"), 0};
+        options.threads = 2;
+        server_ = std::make_unique<Server>(*site_, options);
+        server_->start();
+        port_ = server_->localEndpoint().port();
+    }
+    void cleanupTestCase()
+    {
+        server_.reset();
+        site_.reset();
+        store_.reset();
+    }
+
+    void shouldLabelByTheRule_data()
+    {
+        QTest::addColumn<QList<Step>>("steps");
+        QTest::addColumn<int>("checkedOnDay");
+        QTest::addColumn<QString>("expected");  // category reporters, 有争议 reporters, or none
+        const QString h = u"骚扰电话"_s, f = u"诈骗电话"_s, n = u"正常来电"_s;
+
+        // threshold
+        QTest::newRow("two networks") << QList<Step>{{1, h}, {2, h}} << 0 << u"none"_s;
+        QTest::newRow("three networks") << QList<Step>{{1, h}, {2, h}, {3, h}} << 0 << h + u" 3"_s;
+        QTest::newRow("a flood from one /24 counts once")
+            << QList<Step>{{101, h}, {102, h}, {103, h}, {104, h}, {2, h}} << 0 << u"none"_s;
+        // the window
+        QTest::newRow("89 days on") << QList<Step>{{1, h}, {2, h}, {3, h}} << 89 << h + u" 3"_s;
+        QTest::newRow("90 days on") << QList<Step>{{1, h}, {2, h}, {3, h}} << 90 << u"none"_s;
+        QTest::newRow("one report aged out")
+            << QList<Step>{{1, h, 0}, {2, h, 10}, {3, h, 10}} << 90 << u"none"_s;
+        // replace and withdraw
+        QTest::newRow("replaced, still the most")
+            << QList<Step>{{1, h}, {2, h}, {3, h}, {1, f}} << 0 << h + u" 3"_s;
+        QTest::newRow("replaced into a tie")
+            << QList<Step>{{1, h}, {2, h}, {3, f}, {4, h}, {4, f}} << 0 << u"none"_s;
+        QTest::newRow("withdrawn below the threshold")
+            << QList<Step>{{1, h}, {2, h}, {3, h}, {2, u"-"_s}} << 0 << u"none"_s;
+        // contested
+        QTest::newRow("a third normal")
+            << QList<Step>{{1, h}, {2, h}, {3, n}} << 0 << u"有争议 3"_s;
+        QTest::newRow("a quarter normal")
+            << QList<Step>{{1, h}, {2, h}, {3, h}, {4, n}} << 0 << h + u" 4"_s;
+        QTest::newRow("only normal") << QList<Step>{{1, n}, {2, n}, {3, n}} << 0 << u"none"_s;
+    }
+    void shouldLabelByTheRule()
+    {
+        QFETCH(QList<Step>, steps);
+        QFETCH(int, checkedOnDay);
+        QFETCH(QString, expected);
+        const std::int64_t first = nextDay_;
+        nextDay_ += 200;
+        const QString number = u"1390000%1"_s.arg(nextDay_ % 10000, 4, 10, QChar(u'0'));
+        for (const Step &step : steps) {
+            setDay(first + step.days);
+            const RawResponse response = step.category == u"-"_s
+                ? rawRequest(fromAddress(step.network), port_, "DELETE",
+                             "/api/v1/reports?number=" + number.toStdString())
+                : report(step.network, number, step.category);
+            QVERIFY2(response.status == 201 || response.status == 200 || response.status == 204,
+                     response.rest.c_str());
+        }
+        setDay(first + checkedOnDay);
+        const QJsonObject label = lookupJson(number)[u"label"_s].toObject();
+        const QString shown = label.isEmpty()
+            ? u"none"_s
+            : (label[u"contested"_s].toBool() ? u"有争议"_s : label[u"category"_s].toString()) +
+                u' ' + QString::number(label[u"reporters"_s].toInt());
+        QCOMPARE(shown, expected);
+    }
+
+    void shouldAnswerCreatedThenReplacedThenWithdrawn()
+    {
+        setDay(nextDay_ += 200);
+        QCOMPARE(report(1, u"13700001111"_s, u"广告推销"_s).status, 201);
+        QCOMPARE(report(1, u"137 0000 1111"_s, u"房产中介"_s).status, 200);
+        const std::string target = "/api/v1/reports?number=13700001111";
+        QCOMPARE(rawRequest(fromAddress(1), port_, "DELETE", target).status, 204);
+        QCOMPARE(rawRequest(fromAddress(1), port_, "DELETE", target).status, 404);
+    }
+
+    void shouldRefuseWithASentence_data()
+    {
+        QTest::addColumn<QByteArray>("body");
+        QTest::addColumn<int>("status");
+        const auto body = [](const QString &number, const QString &category,
+                             const QString &comment = {}) {
+            return QJsonDocument(QJsonObject{{u"number"_s, number},
+                                             {u"category"_s, category},
+                                             {u"comment"_s, comment}})
+                .toJson(QJsonDocument::Compact);
+        };
+        // numbers
+        QTest::newRow("short code") << body(u"10086"_s, u"骚扰电话"_s) << 400;
+        QTest::newRow("prefix") << body(u"138"_s, u"骚扰电话"_s) << 400;
+        QTest::newRow("invalid") << body(u"12345678901"_s, u"骚扰电话"_s) << 400;
+        QTest::newRow("letters") << body(u"abc"_s, u"骚扰电话"_s) << 400;
+        // categories
+        QTest::newRow("unknown category") << body(u"13800138000"_s, u"骚扰"_s) << 400;
+        QTest::newRow("no category") << QByteArray(R"({"number":"13800138000"})") << 400;
+        QTest::newRow("every category is known") << body(u"13800138000"_s, u"客服热线"_s) << 201;
+        // comments
+        QTest::newRow("140 characters")
+            << body(u"13800138001"_s, u"骚扰电话"_s, QString(140, u'字')) << 201;
+        QTest::newRow("141 characters")
+            << body(u"13800138002"_s, u"骚扰电话"_s, QString(141, u'字')) << 400;
+        QTest::newRow("control character")
+            << body(u"13800138003"_s, u"骚扰电话"_s, u"a\u0007b"_s) << 400;
+        QTest::newRow("line break") << body(u"13800138003"_s, u"骚扰电话"_s, u"a\nb"_s) << 400;
+        QTest::newRow("invalid UTF-8") << QByteArray("{\"number\":\"13800138003\",\"category\":"
+                                                     "\"骚扰电话\",\"comment\":\"\xff\xfe\"}")
+                                       << 400;
+        // bodies
+        QTest::newRow("not JSON") << QByteArray("number=13800138000") << 400;
+        QTest::newRow("over 4 KiB")
+            << body(u"13800138004"_s, u"骚扰电话"_s, QString(4200, u'a')) << 413;
+    }
+    void shouldRefuseWithASentence()
+    {
+        QFETCH(QByteArray, body);
+        QFETCH(int, status);
+        setDay(nextDay_ += 200);
+        const RawResponse response = post(7, body);
+        QCOMPARE(response.status, status);
+        if (status >= 400 && status != 413)
+            QVERIFY(!QJsonDocument::fromJson(QByteArray::fromStdString(response.rest))
+                         .object()[u"error"_s]
+                         .toString()
+                         .isEmpty());
+    }
+
+    void shouldLimitReportsOfOneNetworkADay()
+    {
+        setDay(nextDay_ += 200);
+        for (int i = 0; i < 20; ++i)
+            QCOMPARE(report(9, u"135000000%1"_s.arg(i, 2, 10, QChar(u'0')), u"骚扰电话"_s).status,
+                     201);
+        const RawResponse refused = report(9, u"13500000099"_s, u"骚扰电话"_s);
+        QCOMPARE(refused.status, 429);
+        QVERIFY(std::stoi(refused.header("Retry-After")) > 0);
+        QCOMPARE(report(10, u"13500000099"_s, u"骚扰电话"_s).status, 201);
+        setDay(nextDay_ += 1);
+        QCOMPARE(report(9, u"13500000099"_s, u"骚扰电话"_s).status, 201);
+    }
+
+    void shouldEscapeCommentsOnThePageAndInTheApi()
+    {
+        setDay(nextDay_ += 200);
+        const QString markup = u"<script>alert(\"x\")</script> & 'q' </li>"_s;
+        QCOMPARE(report(1, u"13600001234"_s, u"诈骗电话"_s, markup).status, 201);
+        const RawResponse page = rawGet(port_, "/lookup?number=13600001234");
+        QCOMPARE(page.status, 200);
+        QVERIFY(
+            page.rest.find("&lt;script&gt;alert(&quot;x&quot;)&lt;/script&gt; &amp; &#39;q&#39; "
+                           "&lt;/li&gt;") != std::string::npos);
+        QVERIFY(page.rest.find("<script") == std::string::npos);
+        QCOMPARE(QString::fromStdString(page.header("Content-Security-Policy"))
+                     .contains(u"script-src 'none'"_s),
+                 true);
+        const RawResponse again = report(1, u"13600001234"_s, u"诈骗电话"_s, markup);
+        QCOMPARE(QJsonDocument::fromJson(QByteArray::fromStdString(again.rest))
+                     .object()[u"comment"_s]
+                     .toString(),
+                 markup);
+    }
+
+    void shouldTakeFormPostsOnlyFromThisSite_data()
+    {
+        QTest::addColumn<QByteArray>("headers");
+        QTest::addColumn<int>("status");
+        QTest::newRow("same origin") << QByteArray("Origin: http://x\r\n") << 303;
+        QTest::newRow("same site by referer") << QByteArray("Referer: https://x/lookup\r\n") << 303;
+        QTest::newRow("other origin") << QByteArray("Origin: http://evil.example\r\n") << 403;
+        QTest::newRow("other referer") << QByteArray("Referer: http://evil.example/x\r\n") << 403;
+        QTest::newRow("opaque origin") << QByteArray("Origin: null\r\n") << 403;
+        QTest::newRow("a browser's own page, no referrer")
+            << QByteArray("Origin: null\r\nSec-Fetch-Site: same-origin\r\n") << 303;
+        QTest::newRow("a browser, another site")
+            << QByteArray("Origin: http://x\r\nSec-Fetch-Site: cross-site\r\n") << 403;
+    }
+    void shouldTakeFormPostsOnlyFromThisSite()
+    {
+        QFETCH(QByteArray, headers);
+        QFETCH(int, status);
+        setDay(nextDay_ += 200);
+        const RawResponse response = rawRequest(
+            fromAddress(3), port_, "POST", "/reports",
+            "number=%2B8613600005678&category=%E9%AA%9A%E6%89%B0%E7%94%B5%E8%AF%9D&comment=a+b",
+            "Content-Type: application/x-www-form-urlencoded\r\n" + headers.toStdString());
+        QCOMPARE(response.status, status);
+        if (status == 303)
+            QCOMPARE(response.header("Location"), "/lookup?number=%2B8613600005678");
+    }
+
+    void shouldTakeTheClientFromXForwardedForOnlyFromATrustedProxy_data()
+    {
+        QTest::addColumn<QList<QByteArray>>("forwardedFor");  // one request each
+        QTest::addColumn<QList<int>>("statuses");
+        QTest::newRow("trusted: one network a /24")
+            << QList<QByteArray>{"10.7.1.1", "10.7.2.1", "10.7.2.9"} << QList<int>{201, 201, 200};
+        QTest::newRow("trusted: the proxy's line is the last")
+            << QList<QByteArray>{"10.7.1.1", "10.7.1.1\r\nX-Forwarded-For: 10.7.3.1"}
+            << QList<int>{201, 201};
+        QTest::newRow("trusted: IPv6 /48")
+            << QList<QByteArray>{"2001:db8:1::1", "2001:db8:1:ffff::2", "2001:db8:2::1"}
+            << QList<int>{201, 200, 201};
+        QTest::newRow("untrusted: the header is ignored")
+            << QList<QByteArray>{"10.8.1.1", "10.8.2.1"} << QList<int>{201, 200};
+    }
+    void shouldTakeTheClientFromXForwardedForOnlyFromATrustedProxy()
+    {
+        QFETCH(QList<QByteArray>, forwardedFor);
+        QFETCH(QList<int>, statuses);
+        setDay(nextDay_ += 200);
+        const std::string from = QString::fromUtf8(QTest::currentDataTag()).startsWith(u"trusted"_s)
+            ? "127.0.99.1"
+            : "127.0.98.1";
+        for (qsizetype i = 0; i < forwardedFor.size(); ++i) {
+            const RawResponse response =
+                rawRequest(from, port_, "POST", "/api/v1/reports",
+                           "{\"number\":\"1330000" +
+                               u"%1"_s.arg(nextDay_ % 10000, 4, 10, QChar(u'0')).toStdString() +
+                               "\",\"category\":\"广告推销\"}",
+                           "X-Forwarded-For: " + forwardedFor[i].toStdString() + "\r\n");
+            QCOMPARE(response.status, statuses[i]);
+        }
+    }
+
+    void shouldShowTheLabelFirstInTheWindowsReply()
+    {
+        setDay(nextDay_ += 200);
+        for (int network = 1; network <= 3; ++network)
+            QCOMPARE(report(network, u"13800138000"_s, u"骚扰电话"_s).status, 201);
+        const RawResponse reply = rawGet(port_, "/iii.asp?title=13800138000");
+        const QString text =
+            QStringDecoder("GB18030").decode(QByteArray::fromStdString(reply.rest));
+        const QStringList lines = text.split(u"\r\n"_s);
+        QCOMPARE(lines.size(), 3);
+        QVERIFY2(lines[0].startsWith(u"【骚扰电话】"_s), qPrintable(lines[0]));
+        QCOMPARE(lines[1], u"号码：138 0013 8000 手机号码"_s);
+        QCOMPARE(lines[2], u"归属地：北京市 中国移动 区号：010"_s);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestLabels)
+#include "tst_labels.moc"
