@@ -19,7 +19,7 @@ public:
 };
 
 struct CommandLine {
-    enum class Action { Serve, ShowHelp, ShowVersion };
+    enum class Action { Serve, ShowHelp, ShowVersion, Lookup };
     Action action = Action::Serve;
     std::string host;
     unsigned short port = 0;
@@ -27,10 +27,14 @@ struct CommandLine {
     std::optional<std::filesystem::path> downloads;
     bool accessLog = false;
     std::chrono::seconds drainTimeout{30};
+    size_t batchMaxRows = 1'000'000;
+    // For lookup: the file to read, "-" for standard input.
+    std::string lookupFile = "-";
 };
 
 // Options: --listen HOST:PORT (IPv6 as [ADDR]:PORT), --threads N, --downloads DIR,
-// --access-log, --drain-timeout SECONDS, --help, --version; "--name=value" works as well as "--name
+// --access-log, --drain-timeout SECONDS, --batch-max-rows N, --help, --version; or
+// "lookup [FILE|-]"; "--name=value" works as well as "--name
 // value". defaultListen is used when --listen is not given; a host without a port means port 80.
 // Throws UsageError.
 CommandLine parseCommandLine(const std::vector<std::string> &arguments,

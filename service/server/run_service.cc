@@ -2,6 +2,7 @@
 
 #include "command_line.h"
 #include "log_line.h"
+#include "lookup_command.h"
 #include "server.h"
 #include "site.h"
 #include "systemd_sockets.h"
@@ -76,6 +77,8 @@ int runService(int argc, char **argv)
             std::cout << usageText();
             return 0;
         }
+        if (line.action == CommandLine::Action::Lookup)
+            return lookupToStandardOutput(line.lookupFile);
         if (line.action == CommandLine::Action::ShowVersion) {
             std::cout << program << ' ' << zuno::kVersion << '\n';
             return 0;
@@ -98,7 +101,7 @@ int runService(int argc, char **argv)
                                  "\": " + error.code().message());
             }
         }
-        const Site site(std::move(downloads));
+        const Site site(std::move(downloads), line.batchMaxRows);
         raiseOpenFileLimit();
 
         std::unique_ptr<Server> server;

@@ -12,9 +12,11 @@ namespace {
 // ordered_json keeps the fields in the order the API documents them.
 using json = nlohmann::ordered_json;
 
-json textOrNull(std::u16string_view text)
+std::optional<std::string> textOrNull(std::u16string_view text)
 {
-    return text.empty() ? json(nullptr) : json(toUtf8(text));
+    if (text.empty())
+        return std::nullopt;
+    return toUtf8(text);
 }
 
 // Bytes that are not UTF-8 become U+FFFD instead of an exception or invalid output.
@@ -25,23 +27,45 @@ std::string dumped(const json &value)
 
 }  // namespace
 
-std::string lookupJson(const LookupOutcome &outcome, std::u16string_view title)
+LookupFields lookupFields(const LookupOutcome &outcome, std::u16string_view title)
 {
     const std::u16string message =
         outcome.valid() ? std::u16string() : problemMessage(outcome.verdict, title);
-    const json answer = {
+    return {{
         {"input", toUtf8(title)},
         {"number", textOrNull(outcome.number)},
-        {"e164", outcome.e164.empty() ? json(nullptr) : json(outcome.e164)},
-        {"valid", outcome.valid()},
+        {"e164", outcome.e164.empty() ? std::nullopt : std::optional(outcome.e164)},
+        {"valid", outcome.valid() ? "true" : "false"},
         {"location", textOrNull(outcome.place)},
         {"areaCode", textOrNull(outcome.areaCode)},
         {"carrier", textOrNull(outcome.carrier)},
         {"type", textOrNull(outcome.kind)},
         {"owner", textOrNull(outcome.owner)},
+        // Filled once numbers can carry labels.
+        {"label", std::nullopt},
         {"message", textOrNull(message)},
-    };
+    }};
+}
+
+std::string lookupJson(const LookupFields &fields)
+{
+    json answer = json::object();
+    for (size_t i = 0; i < fields.size(); ++i) {
+        const LookupField &field = fields[i];
+        const std::string name(field.name);
+        if (i == kValidField)
+            answer[name] = field.text == "true";
+        else if (field.text)
+            answer[name] = *field.text;
+        else
+            answer[name] = nullptr;
+    }
     return dumped(answer);
+}
+
+std::string lookupJson(const LookupOutcome &outcome, std::u16string_view title)
+{
+    return lookupJson(lookupFields(outcome, title));
 }
 
 std::string jsonError(std::string_view message)

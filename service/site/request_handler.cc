@@ -1,5 +1,6 @@
 #include "request_handler.h"
 
+#include "batch_lookup.h"
 #include "conditional_request.h"
 #include "gbk_codec.h"
 #include "http_dates.h"
@@ -18,7 +19,9 @@
 #include <boost/beast/http/verb.hpp>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <ctime>
 #include <string>
 
@@ -90,6 +93,25 @@ Answer apiLookup(const RouteContext &context, const Site &site)
     return {textResponse(http::status::ok, context.request, kJsonContentType, kRevalidate,
                          lookupJson(outcome, title)),
             outcome.verdict};
+}
+
+std::unique_ptr<BodyStream> apiBatch(const RouteContext &context, const Site &site)
+{
+    const auto options = batchOptions(context.query, site.batchMaxRows());
+    if (!options)
+        return std::make_unique<RefusedStream>(
+            textResponse(http::status::bad_request, context.request, kJsonContentType, kNeverStore,
+                         jsonError("format 只能是 csv 或 jsonl，bom 只能是 0 或 1")));
+    return std::make_unique<BatchLookup>(site.lookup(), *options);
+}
+
+// Every record may be as long as the batch takes one; a body longer than that cannot be a
+// batch within the limit.
+size_t batchBodyLimit(const Site &site)
+{
+    const size_t rows = site.batchMaxRows() + 1;
+    return rows > SIZE_MAX / BatchInput::kMaxRecordBytes ? SIZE_MAX
+                                                         : rows * BatchInput::kMaxRecordBytes;
 }
 
 Answer homePage(const RouteContext &context, const Site &site)
@@ -249,6 +271,9 @@ RouteTable siteRoutes(const Site &site)
          bound(lookupPage), nullptr},
         {std::string(kApiLookupPath), Match::Exact, kGetAndHead, "api_lookup", Audience::Api, 0,
          bound(apiLookup), nullptr},
+        {std::string(kApiBatchPath), Match::Exact, kPost, "api_batch", Audience::Api,
+         batchBodyLimit(site), nullptr, nullptr,
+         [&site](const RouteContext &context) { return apiBatch(context, site); }},
         {std::string(kDownloadPrefix), Match::Prefix, kGetAndHead, "download", Audience::Page, 0,
          bound(download), nullptr},
         {"/healthz", Match::Exact, kGetAndHead, "healthz", Audience::Process, 0, healthAnswer,

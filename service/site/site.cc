@@ -5,10 +5,11 @@
 
 namespace zuno::service {
 
-Site::Site(DownloadFolder downloads)
+Site::Site(DownloadFolder downloads, size_t batchMaxRows)
     : downloads_(std::move(downloads)),
       exampleQuery_(std::string(kApiLookupPath) + "?" + std::string(kNumberParameter) +
-                    "=13800138000")
+                    "=13800138000"),
+      batchMaxRows_(batchMaxRows)
 {
     constexpr std::u16string_view kExampleNumber = u"13800138000";
     exampleJson_ = lookupJson(lookup_.lookup(kExampleNumber), kExampleNumber);

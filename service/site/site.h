@@ -14,18 +14,23 @@ namespace zuno::service {
 class Site
 {
 public:
-    explicit Site(DownloadFolder downloads = {});
+    // The most numbers one batch request may look up.
+    static constexpr size_t kDefaultBatchMaxRows = 1'000'000;
+
+    explicit Site(DownloadFolder downloads = {}, size_t batchMaxRows = kDefaultBatchMaxRows);
 
     const NumberLookup &lookup() const { return lookup_; }
     const DownloadFolder &downloads() const { return downloads_; }
     const std::string &exampleQuery() const { return exampleQuery_; }
     const std::string &exampleJson() const { return exampleJson_; }
+    size_t batchMaxRows() const { return batchMaxRows_; }
 
 private:
     NumberLookup lookup_;
     DownloadFolder downloads_;
     std::string exampleQuery_;
     std::string exampleJson_;
+    size_t batchMaxRows_;
 };
 
 }  // namespace zuno::service
