@@ -390,10 +390,11 @@ void Connection::readPiece()
     body.data = piece_.get();
     body.size = kPieceSize;
     body.more = true;
-    http::async_read(socket_, buffer_, *pieceParser_,
-                     [self = shared_from_this()](beast::error_code error, std::size_t) {
-                         self->onPiece(error);
-                     });
+    // Whatever part of the body has come, so that rows are answered while the rest arrives.
+    http::async_read_some(socket_, buffer_, *pieceParser_,
+                          [self = shared_from_this()](beast::error_code error, std::size_t) {
+                              self->onPiece(error);
+                          });
 }
 
 void Connection::onPiece(beast::error_code error)
