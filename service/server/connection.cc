@@ -22,6 +22,7 @@
 #include <array>
 #include <charconv>
 #include <exception>
+#include <limits>
 #include <type_traits>
 #include <utility>
 
@@ -188,6 +189,10 @@ void Connection::readHead()
     }
     parser_.emplace();
     parser_->header_limit(static_cast<std::uint32_t>(limits_.maxRequestHead));
+    // The route's limit is set once it is known; Beast's default (1 MiB) would refuse a larger
+    // declared body as malformed (400) while the head is read. Not boost::none: this Beast
+    // compares a length with an empty optional as larger.
+    parser_->body_limit(std::numeric_limits<std::uint64_t>::max());
     http::async_read_header(socket_, buffer_, *parser_,
                             [self = shared_from_this()](beast::error_code error, std::size_t) {
                                 self->onRequestHead(error);

@@ -172,7 +172,8 @@ std::string dechunked(std::string_view chunked)
 
 RawResponse postBatch(unsigned short port, const std::string &query, const std::string &body)
 {
-    return rawExchange(port, "POST /api/v1/lookup/batch" + query +
+    return rawExchange(port,
+                       "POST /api/v1/lookup/batch" + query +
                            " HTTP/1.1\r\nHost: x\r\nConnection: close\r\nContent-Length: " +
                            std::to_string(body.size()) + "\r\n\r\n" + body);
 }
@@ -188,7 +189,6 @@ double lookupsMade(std::string_view metrics)
 }
 
 }  // namespace
-
 
 class TestService : public QObject
 {
@@ -1066,12 +1066,14 @@ void TestService::shouldAnswerEveryBatchInputWithOneRowInOrder_data()
     const auto row = [](const char *name, const QByteArray &body, const QStringList &inputs,
                         const QString &valid) { QTest::newRow(name) << body << inputs << valid; };
     // Lines
-    row("empty lines, blanks and garbage keep their rows",
-        "13800138000\n\n  \nabc\n010-12345678\n",
+    row("empty lines, blanks and garbage keep their rows", "13800138000\n\n  \nabc\n010-12345678\n",
         {u"13800138000"_s, u""_s, u"  "_s, u"abc"_s, u"010-12345678"_s}, u"YNNNY"_s);
     row("CRLF, no line break at the end", "13800138000\r\n+86 139 0013 9000",
         {u"13800138000"_s, u"+86 139 0013 9000"_s}, u"YY"_s);
-    row("a UTF-8 byte order mark", "\xEF\xBB\xBF" "13800138000\n", {u"13800138000"_s}, u"Y"_s);
+    row("a UTF-8 byte order mark",
+        "\xEF\xBB\xBF"
+        "13800138000\n",
+        {u"13800138000"_s}, u"Y"_s);
     row("a record longer than any number", QByteArray(5000, '1') + "\n13800138000\n",
         {QString(), u"13800138000"_s}, u"NY"_s);
     // CSV
@@ -1096,8 +1098,7 @@ void TestService::shouldAnswerEveryBatchInputWithOneRowInOrder()
     const auto response = postBatch(port_, "?format=jsonl", body.toStdString());
     QCOMPARE(response.status, 200);
     QCOMPARE(response.header("Content-Type"), "application/x-ndjson; charset=utf-8");
-    const QList<QByteArray> lines =
-        QByteArray::fromStdString(dechunked(response.rest)).split('\n');
+    const QList<QByteArray> lines = QByteArray::fromStdString(dechunked(response.rest)).split('\n');
     QCOMPARE(lines.size(), inputs.size() + 1);
     QVERIFY(lines.last().isEmpty());
     for (qsizetype i = 0; i < inputs.size(); ++i) {
@@ -1126,15 +1127,17 @@ void TestService::shouldAnswerBatchRowsWhileTheBodyStillArrives()
 {
     asio::io_context context;
     RawSocket socket = rawConnect(context, port_);
-    rawSend(socket, "POST /api/v1/lookup/batch?format=jsonl HTTP/1.1\r\nHost: x\r\n"
-                    "Transfer-Encoding: chunked\r\n\r\nc\r\n13800138000\n\r\n");
+    rawSend(socket,
+            "POST /api/v1/lookup/batch?format=jsonl HTTP/1.1\r\nHost: x\r\n"
+            "Transfer-Encoding: chunked\r\n\r\nc\r\n13800138000\n\r\n");
     std::string received;
     char chunk[4096];
     while (received.find("+8613800138000") == std::string::npos)
         received.append(chunk, socket.read_some(asio::buffer(chunk)));
     // The first row came before the rest of the body; the connection then serves another request.
-    rawSend(socket, "c\r\n13900139000\n\r\n0\r\n\r\nGET /healthz HTTP/1.1\r\nHost: x\r\n"
-                    "Connection: close\r\n\r\n");
+    rawSend(socket,
+            "c\r\n13900139000\n\r\n0\r\n\r\nGET /healthz HTTP/1.1\r\nHost: x\r\n"
+            "Connection: close\r\n\r\n");
     received += readToEnd(socket);
     QVERIFY(received.find("+8613900139000") != std::string::npos);
     QVERIFY(received.ends_with("\r\n\r\nalive\n"));
@@ -1171,15 +1174,17 @@ void TestService::shouldStopTheBatchWhenItsReaderStopsOrGoesAway()
     const double stopped = lookupsMade(get("/metrics").rest) - before;
     std::this_thread::sleep_for(500ms);
     QCOMPARE(lookupsMade(get("/metrics").rest) - before, stopped);
-    QVERIFY2(stopped < kNumbers / 2, qPrintable(QString::number(stopped)));
+    // Some rows, of a body declared larger than Beast takes by default (1 MiB).
+    QVERIFY2(stopped > 0 && stopped < kNumbers / 2, qPrintable(QString::number(stopped)));
 }
 
 void TestService::shouldEndTheBatchWhereItsBodyStopsHalfWay()
 {
     asio::io_context context;
     RawSocket socket = rawConnect(context, port_);
-    rawSend(socket, "POST /api/v1/lookup/batch?format=jsonl HTTP/1.1\r\nHost: x\r\n"
-                    "Content-Length: 1000\r\n\r\n13800138000\n13900139000\n1370");
+    rawSend(socket,
+            "POST /api/v1/lookup/batch?format=jsonl HTTP/1.1\r\nHost: x\r\n"
+            "Content-Length: 1000\r\n\r\n13800138000\n13900139000\n1370");
     socket.shutdown(RawSocket::shutdown_send);
     boost::system::error_code ended;
     const std::string received = readToEnd(socket, &ended);
