@@ -53,6 +53,20 @@ void appendForm(std::string &html, std::string_view input)
     html += "\">\n<button type=\"submit\">查询</button>\n</form>\n";
 }
 
+// Many numbers at once: a file up, a CSV download back, with no script.
+void appendUploadForm(std::string &html)
+{
+    html += "<form action=\"";
+    html += kUploadPath;
+    html += "\" method=\"post\" enctype=\"multipart/form-data\">\n"
+            "<label for=\"file\">批量查询</label>\n"
+            "<input type=\"file\" id=\"file\" name=\"file\" required "
+            "accept=\".csv,.txt,.json,text/csv,text/plain,application/json\">\n"
+            "<button type=\"submit\">上传并下载结果</button>\n</form>\n"
+            "<p class=\"note\">文件每行一个号码，或 CSV 的第一列（可有标题行），UTF-8 或 GBK "
+            "均可；结果为 CSV 文件，每个号码一行，顺序不变。</p>\n";
+}
+
 void appendDownloads(std::string &html, const DownloadListing &downloads)
 {
     html += "<h2 id=\"download\">下载</h2>\n";
@@ -137,6 +151,7 @@ std::string homePageHtml(const HomePage &page)
         "按“查询”，窗口即显示号码的归属地、区号、运营商和类型。作答的是本站的查询服务 "
         "zuno-lookupd，它只用本机的离线号码数据，不把号码发往别处。也可以直接在下面查询。</p>\n";
     appendForm(html, {});
+    appendUploadForm(html);
     html += "<figure><img src=\"/screenshot.png\" alt=\"查询窗口查询 13800138000 的截图\">"
             "<figcaption>查询窗口查询 13800138000：程序实际运行时的截图</figcaption></figure>\n";
     appendDownloads(html, page.downloads);

@@ -12,6 +12,7 @@
 #include "site.h"
 #include "static_files.h"
 #include "title_decoder.h"
+#include "upload_lookup.h"
 #include "web_text.h"
 
 #include <boost/beast/core/string.hpp>
@@ -21,8 +22,8 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
-#include <memory>
 #include <ctime>
+#include <memory>
 #include <string>
 
 namespace zuno::service {
@@ -103,6 +104,13 @@ std::unique_ptr<BodyStream> apiBatch(const RouteContext &context, const Site &si
             textResponse(http::status::bad_request, context.request, kJsonContentType, kNeverStore,
                          jsonError("format 只能是 csv 或 jsonl，bom 只能是 0 或 1")));
     return std::make_unique<BatchLookup>(site.lookup(), *options);
+}
+
+std::unique_ptr<BodyStream> upload(const RouteContext &context, const Site &site)
+{
+    return std::make_unique<UploadLookup>(site.lookup(),
+                                          plainView(context.request[http::field::content_type]),
+                                          site.batchMaxRows(), std::time(nullptr));
 }
 
 // Every record may be as long as the batch takes one; a body longer than that cannot be a
@@ -274,6 +282,9 @@ RouteTable siteRoutes(const Site &site)
         {std::string(kApiBatchPath), Match::Exact, kPost, "api_batch", Audience::Api,
          batchBodyLimit(site), nullptr, nullptr,
          [&site](const RouteContext &context) { return apiBatch(context, site); }},
+        {std::string(kUploadPath), Match::Exact, kPost, "upload", Audience::Page,
+         batchBodyLimit(site), nullptr, nullptr,
+         [&site](const RouteContext &context) { return upload(context, site); }},
         {std::string(kDownloadPrefix), Match::Prefix, kGetAndHead, "download", Audience::Page, 0,
          bound(download), nullptr},
         {"/healthz", Match::Exact, kGetAndHead, "healthz", Audience::Process, 0, healthAnswer,
