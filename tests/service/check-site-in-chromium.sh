@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The site as a real browser shows it: headless Chromium loads the home page of zuno-lookupd
 # with a package on offer and the lookup form's page, dumps the DOM it built and takes
-# screenshots, kept in WORK-DIR for a person to look at. A Content-Security-Policy refusal in
+# screenshots, kept in WORK-DIR for a person to look at; a file uploaded through the home page's
+# form comes back as the download the command line's CSV is (with Excel's byte order mark). A Content-Security-Policy refusal in
 # the browser's console fails the check too.
 # Usage: check-site-in-chromium.sh ZUNO_LOOKUPD WORK-DIR
 set -euo pipefail
@@ -44,12 +45,20 @@ browse lookup.png.out --screenshot="$work/lookup.png" --window-size=1024,600 --h
 
 for part in "<title>ZUNO全国电话号码归属地查询</title>" "最新版本：<strong>9.8</strong>" \
   "href=\"/download/$deb\"" "<code>$digest</code>" "软件包 zuno-lookup 9.8（amd64）" \
-  "sudo apt install ./$deb" 'src="/screenshot.png"' 'action="/lookup"' "/api/v1/lookup?number="; do
+  "sudo apt install ./$deb" 'src="/screenshot.png"' 'action="/lookup"' "/api/v1/lookup?number=" \
+  'action="/lookup/batch" method="post" enctype="multipart/form-data"'; do
   grep -qF "$part" "$work/home.html" || fail "the home page in Chromium lacks: $part"
 done
 for part in "<td>北京市</td>" 'value="13800138000"' 'action="/lookup"'; do
   grep -qF "$part" "$work/lookup.html" || fail "the lookup page in Chromium lacks: $part"
 done
+printf '电话,备注\r\n13800138000,a\r\n\r\nabc\r\n\xb1\xb1\xbe\xa9\r\n' >"$work/numbers.csv"
+mkdir "$work/saved"
+saved=$(timeout 90 "$(dirname "$0")/upload-in-chromium.py" "$site" "$work/numbers.csv" \
+  "$work/saved" "$(mktemp -d "$work/profile.XXXXXX")") || fail "uploading in Chromium failed"
+[ "$saved" = "zuno-lookup-$(date +%F).csv" ] || fail "the download is named \"$saved\""
+{ printf '\xef\xbb\xbf' && "$lookupd" lookup "$work/numbers.csv"; } >"$work/expected.csv"
+cmp -s "$work/expected.csv" "$work/saved/$saved" || fail "the upload's download is not the CSV of the command line"
 if grep -h "Content Security Policy" "$work"/*.log; then
   fail "Chromium refused part of a page under its Content-Security-Policy"
 fi
