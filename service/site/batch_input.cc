@@ -32,7 +32,7 @@ bool isHeader(std::u16string_view field)
 std::string firstField(std::string_view record)
 {
     if (!record.starts_with('"'))
-        return std::string(record.substr(0, record.find(',')));
+        return std::string(record.substr(0, std::min(record.size(), record.find(','))));
     std::string field;
     for (size_t i = 1; i < record.size(); ++i) {
         if (record[i] != '"') {
@@ -147,6 +147,10 @@ void BatchInput::compact()
 
 std::u16string BatchInput::decoded(std::string_view bytes)
 {
+    // Most records are digits: ASCII reads the same in every encoding taken.
+    if (std::all_of(bytes.begin(), bytes.end(),
+                    [](char c) { return static_cast<unsigned char>(c) < 0x80; }))
+        return std::u16string(bytes.begin(), bytes.end());
     if (!gb18030_) {
         if (auto text = decodeUtf8(bytes))
             return std::move(*text);

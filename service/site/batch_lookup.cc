@@ -18,8 +18,10 @@ constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
 // RFC 4180: a field with a comma, quote or line break, or space at an end, is quoted.
 void appendCsvField(std::string &out, std::string_view text)
 {
-    const bool quote = text.find_first_of(",\"\r\n") != std::string_view::npos ||
-        (!text.empty() && (text.front() == ' ' || text.back() == ' '));
+    // One pass over the bytes: find_first_of would search the set once for every byte.
+    bool quote = !text.empty() && (text.front() == ' ' || text.back() == ' ');
+    for (const char c : text)
+        quote = quote || c == ',' || c == '"' || c == '\r' || c == '\n';
     if (!quote) {
         out.append(text);
         return;
