@@ -2,17 +2,17 @@
 # SPDX-License-Identifier: Apache-2.0
 # Many numbers at once, on one core: numbers per CPU-second through POST /api/v1/lookup/batch
 # (CSV) and through "zuno-lookupd lookup FILE", against the same numbers looked up one by one in
-# one process (bench_batch_in_process); the service's resident memory while it answers ROWS
+# one process (zuno-batch-baseline); the service's resident memory while it answers ROWS
 # rows, against idle; and the p99 latency of single lookups (wrk) with no batch, then while two
 # batches of ROWS rows run on the same service thread.
 # Rates are per second of the process's own CPU time, so that a busy machine does not distort
 # them; latencies are what a busy machine gives.
-# Usage: bench/batch.sh [path/to/zuno-lookupd [path/to/bench_batch_in_process]]
+# Usage: bench/batch.sh [path/to/zuno-lookupd [path/to/zuno-batch-baseline]]
 # Environment: ROWS (1000000), SERVER_CPU (1), CLIENT_CPU (0), DURATION (10s)
 set -euo pipefail
 
 lookupd=${1:-build-bench/service/zuno-lookupd}
-in_process=${2:-$(dirname "$lookupd")/../bench/bench_batch_in_process}
+in_process=${2:-$(dirname "$lookupd")/../bench/zuno-batch-baseline}
 rows=${ROWS:-1000000}
 server_cpu=${SERVER_CPU:-1}
 client_cpu=${CLIENT_CPU:-0}

@@ -1,7 +1,7 @@
 // The rate batches are measured against: the numbers of a file looked up one by one in this
 // process, with nothing written; then the same file through BatchLookup's CSV into memory,
 // which is what the API and the command line add to it.
-// Usage: bench_batch_in_process FILE
+// Usage: zuno-batch-baseline FILE
 #include "batch_lookup.h"
 #include "number_lookup.h"
 #include "title_decoder.h"
@@ -17,7 +17,7 @@
 int main(int argc, char **argv)
 {
     if (argc != 2) {
-        std::cerr << "usage: bench_batch_in_process FILE\n";
+        std::cerr << "usage: zuno-batch-baseline FILE\n";
         return 2;
     }
     std::ifstream file(argv[1], std::ios::binary);
