@@ -40,9 +40,11 @@ constexpr unsigned kHttp11 = 11;
 constexpr std::string_view kContinueExpectation = "100-continue";
 constexpr std::string_view kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
 // A streamed body is read this much at a time, and answered at most this many rows a turn
-// (a lookup takes some microseconds): then the thread serves other connections.
+// (a lookup takes some microseconds): then the thread serves other connections. Rows are sent
+// once this many bytes have gathered, or when more body is needed or the answer is whole.
 constexpr size_t kPieceSize = 16 * 1024;
 constexpr size_t kRowsPerTurn = 64;
+constexpr size_t kChunkBytes = 32 * 1024;
 
 bool isParseError(const beast::error_code &error)
 {
@@ -444,7 +446,6 @@ void Connection::work()
             return;
         }
     }
-    chunk_.clear();
     try {
         streamState_ = stream_->produce(chunk_, kRowsPerTurn);
     } catch (const std::exception &error) {
@@ -465,14 +466,17 @@ void Connection::work()
     for (size_t i = 0; i < kVerdictCount; ++i)
         if (verdicts[i] > 0)
             worker_.metrics().lookups[i].add(verdicts[i]);
-    if (!chunk_.empty() || streamState_ == BodyStream::State::Done || !streamHeadSent_) {
+    const bool more = streamState_ == BodyStream::State::MoreWork;
+    if ((!more && !chunk_.empty()) || chunk_.size() >= kChunkBytes ||
+        streamState_ == BodyStream::State::Done || !streamHeadSent_) {
         writeChunk(streamState_ == BodyStream::State::Done);
         return;
     }
-    if (streamState_ == BodyStream::State::NeedInput)
-        readPiece();
-    else
+    if (more)
+        // Other connections of this thread get their turn before the next rows.
         boost::asio::post(socket_.get_executor(), [self = shared_from_this()] { self->work(); });
+    else
+        readPiece();
 }
 
 void Connection::writeChunk(bool last)
@@ -526,6 +530,7 @@ void Connection::onChunkWritten(beast::error_code error, std::size_t bytes)
         close();
         return;
     }
+    chunk_.clear();
     switch (streamState_) {
     case BodyStream::State::Done:
         // What is left of a body the answer did not need is not read: the connection ends.
