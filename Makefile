@@ -91,6 +91,7 @@ bench: bench-deps
 	bench/wrk-ceiling.sh build-bench/service/zuno-lookupd build-bench/bench/zuno-epoll-responder
 	bench/profile-lookupd.sh build-bench/service/zuno-lookupd
 	bench/instructions-per-request.sh build-bench/service/zuno-lookupd
+	bench/batch.sh build-bench/service/zuno-lookupd build-bench/bench/zuno-batch-baseline
 
 icons:
 	$(call install_missing,$(ICON_PACKAGES))

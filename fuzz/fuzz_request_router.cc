@@ -16,6 +16,7 @@
 #include <boost/beast/http/read.hpp>
 #include <boost/beast/http/write.hpp>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -62,6 +63,35 @@ const Router &router()
         return Router(std::move(routes));
     }();
     return router;
+}
+
+// A streamed answer as the connection gives it, gathered in one response: the body fed in
+// small pieces, so that records and multipart delimiters fall across them.
+Answer streamed(BodyStream &stream, const Request &request)
+{
+    constexpr size_t kPiece = 7;
+    const unsigned version = request.version();
+    if (auto refused = stream.refusal(version))
+        return Answer{std::move(*refused), std::nullopt};
+    std::string_view body = request.body();
+    StringResponse response = stream.head(version);
+    std::string &out = response.body();
+    BodyStream::State state = BodyStream::State::NeedInput;
+    while (state != BodyStream::State::Done) {
+        if (state == BodyStream::State::NeedInput) {
+            if (body.empty()) {
+                stream.end(true);
+            } else {
+                stream.feed(body.substr(0, kPiece));
+                body.remove_prefix(std::min(kPiece, body.size()));
+            }
+            if (auto refused = stream.refusal(version); refused && out.empty())
+                return Answer{std::move(*refused), std::nullopt};
+        }
+        state = stream.produce(out, 64);
+    }
+    response.prepare_payload();
+    return Answer{std::move(response), std::nullopt};
 }
 
 // The answer to the request in bytes, or nothing when the connection would close unanswered.
@@ -127,6 +157,8 @@ std::optional<Answer> answer(std::string_view bytes, RequestPlan &plan, bool &he
         request, plan.pathDecoded ? std::string_view(pathStorage) : target.substr(0, question),
         question == std::string_view::npos ? std::string_view() : target.substr(question + 1),
         process, peer};
+    if (plan.found.route->stream)
+        return streamed(*plan.found.route->stream(context), request);
     // Routes answered later need a store and its thread, which this target does not run.
     if (!plan.found.route->answer)
         return std::nullopt;

@@ -16,6 +16,7 @@ constexpr unsigned short kDefaultHttpPort = 80;
 constexpr unsigned kMaxDrainSeconds = 3600;
 constexpr unsigned kMaxLabelDays = 3650;
 constexpr unsigned kMaxMinReporters = 1000;
+constexpr size_t kMaxBatchRows = 100'000'000;
 
 template<typename Number> bool parseNumber(std::string_view text, Number &value)
 {
@@ -70,6 +71,14 @@ CommandLine parseCommandLine(const std::vector<std::string> &arguments,
         first = 1;
     }
 
+    if (!arguments.empty() && arguments.front() == "lookup") {
+        line.action = CommandLine::Action::Lookup;
+        if (arguments.size() > 2)
+            throw UsageError("lookup takes one file, or - for standard input");
+        if (arguments.size() == 2)
+            line.lookupFile = arguments[1];
+        return line;
+    }
     for (size_t i = first; i < arguments.size(); ++i) {
         std::string_view argument = arguments[i];
         std::string_view name = argument;
@@ -115,6 +124,12 @@ CommandLine parseCommandLine(const std::vector<std::string> &arguments,
                 throw UsageError("bad --drain-timeout \"" + text + "\": give seconds from 0 to " +
                                  std::to_string(kMaxDrainSeconds));
             line.drainTimeout = std::chrono::seconds(seconds);
+        } else if (name == "--batch-max-rows") {
+            const std::string text = requireValue();
+            if (!parseNumber(std::string_view(text), line.batchMaxRows) || line.batchMaxRows == 0 ||
+                line.batchMaxRows > kMaxBatchRows)
+                throw UsageError("bad --batch-max-rows \"" + text + "\": give a number from 1 to " +
+                                 std::to_string(kMaxBatchRows));
         } else if (name == "--downloads") {
             const std::string text = requireValue();
             if (text.empty())

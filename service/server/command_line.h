@@ -19,7 +19,7 @@ public:
 };
 
 struct CommandLine {
-    enum class Action { Serve, ShowHelp, ShowVersion, Labels };
+    enum class Action { Serve, ShowHelp, ShowVersion, Labels, Lookup };
     Action action = Action::Serve;
     std::string host;
     unsigned short port = 0;
@@ -36,14 +36,18 @@ struct CommandLine {
     // For Action::Labels: the command and its operands ("show", "13800138000").
     std::vector<std::string> labelsCommand;
     std::optional<std::string> before;  // labels clear --before DATE
+    size_t batchMaxRows = 1'000'000;
+    // For lookup: the file to read, "-" for standard input.
+    std::string lookupFile = "-";
 };
 
 // Options: --listen HOST:PORT (IPv6 as [ADDR]:PORT), --threads N, --downloads DIR,
 // --segments FILE (repeated), --access-log, --drain-timeout SECONDS, --database PATH,
-// --label-min-reporters N, --label-window-days N, --trusted-proxy CIDR (repeated), --help,
-// --version; or first the word "labels", a command and its operands (with --database and
-// --before DATE). "--name=value" works as well as "--name value". defaultListen is used when
-// --listen is not given; a host without a port means port 80. Throws UsageError.
+// --label-min-reporters N, --label-window-days N, --trusted-proxy CIDR (repeated),
+// --batch-max-rows N, --help, --version; or first the word "labels", a command and its operands
+// (with --database and --before DATE); or "lookup [FILE|-]". "--name=value" works as well as
+// "--name value". defaultListen is used when --listen is not given; a host without a port means
+// port 80. Throws UsageError.
 CommandLine parseCommandLine(const std::vector<std::string> &arguments,
                              const std::string &defaultListen, unsigned defaultThreads);
 

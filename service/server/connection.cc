@@ -22,6 +22,7 @@
 #include <array>
 #include <charconv>
 #include <exception>
+#include <limits>
 #include <type_traits>
 #include <utility>
 
@@ -38,6 +39,12 @@ constexpr size_t kReadSize = 8 * 1024;
 constexpr unsigned kHttp11 = 11;
 constexpr std::string_view kContinueExpectation = "100-continue";
 constexpr std::string_view kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
+// A streamed body is read this much at a time, and answered at most this many rows a turn
+// (a lookup takes some microseconds): then the thread serves other connections. Rows are sent
+// once this many bytes have gathered, or when more body is needed or the answer is whole.
+constexpr size_t kPieceSize = 16 * 1024;
+constexpr size_t kRowsPerTurn = 64;
+constexpr size_t kChunkBytes = 32 * 1024;
 
 bool isParseError(const beast::error_code &error)
 {
@@ -187,6 +194,10 @@ void Connection::readHead()
     }
     parser_.emplace();
     parser_->header_limit(static_cast<std::uint32_t>(limits_.maxRequestHead));
+    // The route's limit is set once it is known; Beast's default (1 MiB) would refuse a larger
+    // declared body as malformed (400) while the head is read. Not boost::none: this Beast
+    // compares a length with an empty optional as larger.
+    parser_->body_limit(std::numeric_limits<std::uint64_t>::max());
     http::async_read_header(socket_, buffer_, *parser_,
                             [self = shared_from_this()](beast::error_code error, std::size_t) {
                                 self->onRequestHead(error);
@@ -231,6 +242,10 @@ void Connection::onRequestHead(beast::error_code error)
     if (worker_.setup().accessLog)
         requestLine_ = loggedRequestLine(head);
     plan_ = planRequest(*parser_, worker_.setup().router, decodedPath_);
+    if (plan_.step != RequestPlan::Step::Refuse && plan_.found.route->stream) {
+        startStream();
+        return;
+    }
     switch (plan_.step) {
     case RequestPlan::Step::Refuse:
         respond({refusalResponse(plan_, head.version()), {}}, plan_.keepAlive);
@@ -249,7 +264,12 @@ void Connection::readBody(size_t limit)
         http::async_read(self->socket_, self->buffer_, *self->parser_,
                          [self](beast::error_code error, std::size_t) { self->onBody(error); });
     };
-    const auto &head = parser_->get();
+    continueThen(read);
+}
+
+void Connection::continueThen(std::function<void()> read)
+{
+    const auto &head = parser_ ? parser_->get().base() : pieceParser_->get().base();
     if (head.version() < kHttp11 ||
         !beast::iequals(
             head[http::field::expect],
@@ -289,16 +309,22 @@ void Connection::onBody(beast::error_code error)
     dispatch();
 }
 
+RouteContext Connection::contextOf(const Request &request) const
+{
+    const std::string_view target = view(request.target());
+    const size_t question = target.find('?');
+    return {request,
+            plan_.pathDecoded ? std::string_view(decodedPath_) : target.substr(0, question),
+            question == std::string_view::npos ? std::string_view() : target.substr(question + 1),
+            worker_.setup().process, peerAddress_};
+}
+
 void Connection::dispatch()
 {
     request_ = parser_->release();
     parser_.reset();
     const std::string_view target = view(request_.target());
-    const size_t question = target.find('?');
-    const RouteContext context{
-        request_, plan_.pathDecoded ? std::string_view(decodedPath_) : target.substr(0, question),
-        question == std::string_view::npos ? std::string_view() : target.substr(question + 1),
-        worker_.setup().process, peerAddress_};
+    const RouteContext context = contextOf(request_);
     const Route &route = *plan_.found.route;
     if (route.answerLater) {
         // No request deadline while the server itself works; the answer sets the next one.
@@ -328,6 +354,200 @@ void Connection::dispatch()
             {errorResponse(http::status::internal_server_error, request_.version(), plan_.audience),
              {}},
             false);
+    }
+}
+
+void Connection::startStream()
+{
+    // The head stays in request_ for the access log and the route; the body goes through
+    // pieceParser_.
+    request_ = Request(http::request_header<>(parser_->get().base()));
+    const bool bodyDeclared = plan_.step == RequestPlan::Step::ReadBody;
+    try {
+        stream_ = plan_.found.route->stream(contextOf(request_));
+    } catch (const std::exception &error) {
+        logError(view(request_.target()), error);
+        respond(
+            {errorResponse(http::status::internal_server_error, request_.version(), plan_.audience),
+             {}},
+            false);
+        return;
+    }
+    if (auto refusal = stream_->refusal(request_.version())) {
+        stream_.reset();
+        // An unread body ends the connection.
+        respond({std::move(*refusal), {}}, plan_.keepAlive && !bodyDeclared);
+        return;
+    }
+    pieceParser_.emplace(std::move(*parser_));
+    parser_.reset();
+    pieceParser_->body_limit(plan_.bodyLimit);
+    piece_ = std::make_unique<char[]>(kPieceSize);
+    streamHeadSent_ = false;
+    if (!bodyDeclared) {
+        stream_->end(true);
+        work();
+        return;
+    }
+    continueThen([self = shared_from_this()] { self->readPiece(); });
+}
+
+void Connection::readPiece()
+{
+    phase_ = Phase::Body;
+    deadline_ = Clock::now() + limits_.requestTimeout;
+    auto &body = pieceParser_->get().body();
+    body.data = piece_.get();
+    body.size = kPieceSize;
+    body.more = true;
+    // Whatever part of the body has come, so that rows are answered while the rest arrives.
+    http::async_read_some(socket_, buffer_, *pieceParser_,
+                          [self = shared_from_this()](beast::error_code error, std::size_t) {
+                              self->onPiece(error);
+                          });
+}
+
+void Connection::onPiece(beast::error_code error)
+{
+    if (phase_ != Phase::Body)
+        return;
+    // The piece is full: not an error.
+    if (error == http::error::need_buffer)
+        error = {};
+    const size_t got = kPieceSize - pieceParser_->get().body().size;
+    const bool tooLarge = error == http::error::body_limit;
+    const bool cutShort = error == http::error::partial_message ||
+        error == http::error::end_of_stream || (error && isParseError(error));
+    if (error && !tooLarge && !cutShort) {
+        // Timed out, reset by the peer, or the server is stopping.
+        close();
+        return;
+    }
+    if (!streamHeadSent_ && (tooLarge || (cutShort && error != http::error::partial_message))) {
+        refuse(tooLarge ? http::status::payload_too_large : http::status::bad_request,
+               request_.version());
+        return;
+    }
+    if (got > 0)
+        stream_->feed(std::string_view(piece_.get(), got));
+    if (tooLarge || cutShort)
+        stream_->end(false);
+    else if (pieceParser_->is_done())
+        stream_->end(true);
+    work();
+}
+
+void Connection::work()
+{
+    if (phase_ == Phase::Closed)
+        return;
+    if (!streamHeadSent_) {
+        if (auto refusal = stream_->refusal(request_.version())) {
+            const bool bodyRead = pieceParser_->is_done();
+            stream_.reset();
+            respond({std::move(*refusal), {}}, plan_.keepAlive && bodyRead);
+            return;
+        }
+    }
+    try {
+        streamState_ = stream_->produce(chunk_, kRowsPerTurn);
+    } catch (const std::exception &error) {
+        logError(view(request_.target()), error);
+        if (!streamHeadSent_) {
+            stream_.reset();
+            respond({errorResponse(http::status::internal_server_error, request_.version(),
+                                   plan_.audience),
+                     {}},
+                    false);
+        } else {
+            close();
+        }
+        return;
+    }
+    std::array<std::uint64_t, kVerdictCount> verdicts{};
+    stream_->takeVerdicts(verdicts);
+    for (size_t i = 0; i < kVerdictCount; ++i)
+        if (verdicts[i] > 0)
+            worker_.metrics().lookups[i].add(verdicts[i]);
+    const bool more = streamState_ == BodyStream::State::MoreWork;
+    if ((!more && !chunk_.empty()) || chunk_.size() >= kChunkBytes ||
+        streamState_ == BodyStream::State::Done || !streamHeadSent_) {
+        writeChunk(streamState_ == BodyStream::State::Done);
+        return;
+    }
+    if (more)
+        // Other connections of this thread get their turn before the next rows.
+        boost::asio::post(socket_.get_executor(), [self = shared_from_this()] { self->work(); });
+    else
+        readPiece();
+}
+
+void Connection::writeChunk(bool last)
+{
+    chunkFrame_.clear();
+    if (!streamHeadSent_) {
+        Response head = stream_->head(request_.version());
+        Router::finish(head, plan_.audience, plan_.keepAlive && !worker_.draining(), false);
+        auto &message = std::get<StringResponse>(head);
+        // HTTP/1.0 has no chunks: the answer ends where the connection does.
+        streamChunked_ = request_.version() >= kHttp11;
+        if (streamChunked_)
+            message.chunked(true);
+        else
+            message.keep_alive(false);
+        keepAlive_ = message.keep_alive();
+        status_ = message.result_int();
+        appendHeader(chunkFrame_, message.base());
+        headerSize_ = chunkFrame_.size();
+        sentThisResponse_ = 0;
+        streamHeadSent_ = true;
+    }
+    if (streamChunked_ && !chunk_.empty()) {
+        char size[16];
+        chunkFrame_.append(size, std::to_chars(size, size + sizeof size, chunk_.size(), 16).ptr);
+        chunkFrame_.append("\r\n");
+    }
+    const std::string_view tail = !streamChunked_ ? ""
+        : last && !chunk_.empty()                 ? "\r\n0\r\n\r\n"
+        : last                                    ? "0\r\n\r\n"
+        : !chunk_.empty()                         ? "\r\n"
+                                                  : "";
+    phase_ = Phase::Sending;
+    deadline_ = Clock::now() + limits_.sendStallTimeout;
+    const std::array<boost::asio::const_buffer, 3> buffers{
+        boost::asio::buffer(chunkFrame_), boost::asio::buffer(chunk_),
+        boost::asio::buffer(tail.data(), tail.size())};
+    boost::asio::async_write(
+        socket_, buffers, [self = shared_from_this()](beast::error_code error, std::size_t bytes) {
+            self->onChunkWritten(error, bytes);
+        });
+}
+
+void Connection::onChunkWritten(beast::error_code error, std::size_t bytes)
+{
+    sentThisResponse_ += bytes;
+    written_ += bytes;
+    worker_.metrics().bytesSent.add(bytes);
+    if (error) {
+        // The client went away: the work ends with its connection.
+        close();
+        return;
+    }
+    chunk_.clear();
+    switch (streamState_) {
+    case BodyStream::State::Done:
+        // What is left of a body the answer did not need is not read: the connection ends.
+        if (!pieceParser_->is_done())
+            keepAlive_ = false;
+        if (!streamChunked_)
+            keepAlive_ = false;
+        finish({});
+        return;
+    case BodyStream::State::NeedInput: readPiece(); return;
+    case BodyStream::State::MoreWork:
+        // Other connections of this thread get their turn before the next rows.
+        boost::asio::post(socket_.get_executor(), [self = shared_from_this()] { self->work(); });
+        return;
     }
 }
 
@@ -458,6 +678,10 @@ void Connection::finish(beast::error_code error)
     ++answered_;
     serializer_.template emplace<std::monostate>();
     response_.reset();
+    stream_.reset();
+    pieceParser_.reset();
+    piece_.reset();
+    streamHeadSent_ = false;
     flatBody_ = {};
     request_ = {};
     requestLine_.clear();

@@ -7,11 +7,13 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
+#include <boost/beast/http/buffer_body.hpp>
 #include <boost/beast/http/parser.hpp>
 #include <boost/beast/http/serializer.hpp>
 #include <boost/intrusive/list_hook.hpp>
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -76,6 +78,15 @@ private:
     void markReceived();
     void onRequestHead(boost::beast::error_code error);
     void readBody(size_t limit);
+    void continueThen(std::function<void()> read);
+    RouteContext contextOf(const Request &request) const;
+    // A streaming route: the body read a piece at a time, the answer sent a chunk at a time.
+    void startStream();
+    void readPiece();
+    void onPiece(boost::beast::error_code error);
+    void work();
+    void writeChunk(bool last);
+    void onChunkWritten(boost::beast::error_code error, std::size_t bytes);
     void onBody(boost::beast::error_code error);
     void dispatch();
     void onLaterAnswer(std::optional<Answer> answer);
@@ -122,6 +133,18 @@ private:
     size_t drained_ = 0;
 
     boost::asio::ip::address peerAddress_;
+
+    // The streaming route's state: its body parser (taking over from parser_ after the head),
+    // where it reads a piece, and what it has made to send.
+    std::unique_ptr<BodyStream> stream_;
+    std::optional<http::request_parser<http::buffer_body>> pieceParser_;
+    std::unique_ptr<char[]> piece_;
+    std::string chunk_;
+    std::string chunkFrame_;
+    BodyStream::State streamState_ = BodyStream::State::NeedInput;
+    bool streamHeadSent_ = false;
+    bool streamChunked_ = false;
+
     // For the access log only.
     std::string peer_;
     std::string requestLine_;

@@ -4,6 +4,7 @@
 #include "data_sets.h"
 #include "labels_command.h"
 #include "log_line.h"
+#include "lookup_command.h"
 #include "reporter_secret.h"
 #include "segment_store.h"
 #include "segment_watcher.h"
@@ -83,6 +84,8 @@ int runService(int argc, char **argv)
             std::cout << usageText();
             return 0;
         }
+        if (line.action == CommandLine::Action::Lookup)
+            return lookupToStandardOutput(line.lookupFile);
         // The operator's number blocks, refused whole at start when one file cannot be used.
         SegmentStore segments;
         if (!line.segments.empty()) {
@@ -135,7 +138,7 @@ int runService(int argc, char **argv)
             for (const std::string &block : line.trustedProxies)
                 labels.trustedProxies.add(*TrustedProxies::parseBlock(block));
         }
-        const Site site(std::move(downloads), std::move(labels), &segments);
+        const Site site(std::move(downloads), std::move(labels), &segments, line.batchMaxRows);
         options.onReload = [&site] { site.downloads().rescan(); };
         // The segment files follow SIGHUP on the watcher's own thread, beside the listing.
         std::unique_ptr<SegmentWatcher> segmentWatcher;

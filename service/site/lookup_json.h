@@ -2,6 +2,7 @@
 
 #include "label_snapshot.h"
 
+#include <array>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -12,12 +13,29 @@ namespace zuno::service {
 struct DataSet;
 struct LookupOutcome;
 
-// The JSON API's answer, one object in UTF-8: input, number, e164, valid, location, areaCode,
-// carrier, virtualOperator, type, owner, locationSource ("builtin", "segments") with the segment
-// file's name and date, and message, null where the outcome does not know; message says what is
-// wrong with an input that is not a usable number, or what the service covers for another
-// region's number, and is null otherwise. Then label: category, reporters, lastReported,
-// contested and source (null for the community's own), or null.
+// One field of the API's answer: its name, its UTF-8 text (nothing for null) and, for a field
+// that is no string in JSON (a boolean, the label's object), its JSON text. CSV writes the text.
+struct LookupField {
+    std::string_view name;
+    std::optional<std::string> text;
+    std::optional<std::string> json;
+};
+inline constexpr size_t kLookupFieldCount = 15;
+inline constexpr size_t kValidField = 3;
+using LookupFields = std::array<LookupField, kLookupFieldCount>;
+
+// The API's fields in the order it documents them: input, number, e164, valid, location,
+// areaCode, carrier, virtualOperator, type, owner, locationSource ("builtin", "segments") with
+// the segment file's name and date, label, and message; null where the outcome does not know.
+// message says what is wrong with an input that is not a usable number, or what the service
+// covers for another region's number, and is null otherwise. label is category, reporters,
+// lastReported, contested and source (null for the community's own), or null; in CSV, one line
+// of text. The JSON answer and the batch's CSV and JSON Lines rows are all written from these.
+LookupFields lookupFields(const LookupOutcome &outcome, std::u16string_view title,
+                          const std::optional<ShownLabel> &label = std::nullopt);
+
+// The fields as one JSON object in UTF-8, on one line.
+std::string lookupJson(const LookupFields &fields);
 std::string lookupJson(const LookupOutcome &outcome, std::u16string_view title,
                        const std::optional<ShownLabel> &label);
 

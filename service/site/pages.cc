@@ -75,6 +75,20 @@ bool anyPackagePending(const DownloadListing &downloads)
                        [](const DownloadEntry &file) { return file.packagePending; });
 }
 
+// Many numbers at once: a file up, a CSV download back, with no script.
+void appendUploadForm(std::string &html)
+{
+    html += "<form action=\"";
+    html += kUploadPath;
+    html += "\" method=\"post\" enctype=\"multipart/form-data\">\n"
+            "<label for=\"file\">批量查询</label>\n"
+            "<input type=\"file\" id=\"file\" name=\"file\" required "
+            "accept=\".csv,.txt,.json,text/csv,text/plain,application/json\">\n"
+            "<button type=\"submit\">上传并下载结果</button>\n</form>\n"
+            "<p class=\"note\">文件每行一个号码，或 CSV 的第一列（可有标题行），UTF-8 或 GBK "
+            "均可；结果为 CSV 文件，每个号码一行，顺序不变。</p>\n";
+}
+
 void appendDownloads(std::string &html, const DownloadListing &downloads)
 {
     html += "<h2 id=\"download\">下载</h2>\n";
@@ -186,6 +200,7 @@ std::string homePageHtml(const HomePage &page)
         "请以 + 和国家或地区代码开头输入，例如 +852 2345 6789，结果显示号码所属的地区和类型。"
         "</p>\n";
     appendForm(html, {});
+    appendUploadForm(html);
     html += "<figure><img src=\"/screenshot.png\" alt=\"查询窗口查询 13800138000 的截图\">"
             "<figcaption>查询窗口查询 13800138000：程序实际运行时的截图</figcaption></figure>\n";
     appendDownloads(html, page.downloads);

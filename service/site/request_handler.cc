@@ -1,5 +1,6 @@
 #include "request_handler.h"
 
+#include "batch_lookup.h"
 #include "conditional_request.h"
 #include "data_sets.h"
 #include "gbk_codec.h"
@@ -13,6 +14,7 @@
 #include "site.h"
 #include "static_files.h"
 #include "title_decoder.h"
+#include "upload_lookup.h"
 #include "web_text.h"
 
 #include <boost/beast/core/string.hpp>
@@ -20,8 +22,10 @@
 #include <boost/beast/http/verb.hpp>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <ctime>
+#include <memory>
 #include <string>
 #include <system_error>
 
@@ -108,6 +112,34 @@ Answer apiAbout(const RouteContext &context, const Site &site)
     return {textResponse(http::status::ok, context.request, kJsonContentType, kRevalidate,
                          aboutJson(currentDataSets(site))),
             std::nullopt};
+}
+
+std::unique_ptr<BodyStream> apiBatch(const RouteContext &context, const Site &site)
+{
+    const auto options = batchOptions(context.query, site.batchMaxRows());
+    if (!options)
+        return std::make_unique<RefusedStream>(
+            textResponse(http::status::bad_request, context.request, kJsonContentType, kNeverStore,
+                         jsonError("format 只能是 csv 或 jsonl，bom 只能是 0 或 1")));
+    BatchOptions withLabels = *options;
+    withLabels.labelOf = [&site](const LookupOutcome &outcome) { return site.labelOf(outcome); };
+    return std::make_unique<BatchLookup>(site.lookup(), std::move(withLabels));
+}
+
+std::unique_ptr<BodyStream> upload(const RouteContext &context, const Site &site)
+{
+    return std::make_unique<UploadLookup>(site.lookup(),
+                                          plainView(context.request[http::field::content_type]),
+                                          site.batchMaxRows(), std::time(nullptr));
+}
+
+// Every record may be as long as the batch takes one; a body longer than that cannot be a
+// batch within the limit.
+size_t batchBodyLimit(const Site &site)
+{
+    const size_t rows = site.batchMaxRows() + 1;
+    return rows > SIZE_MAX / BatchInput::kMaxRecordBytes ? SIZE_MAX
+                                                         : rows * BatchInput::kMaxRecordBytes;
 }
 
 Answer homePage(const RouteContext &context, const Site &site)
@@ -289,6 +321,12 @@ RouteTable siteRoutes(const Site &site)
          bound(apiLookup), nullptr},
         {"/api/v1/about", Match::Exact, kGetAndHead, "api_about", Audience::Api, 0, bound(apiAbout),
          nullptr},
+        {std::string(kApiBatchPath), Match::Exact, kPost, "api_batch", Audience::Api,
+         batchBodyLimit(site), nullptr, nullptr,
+         [&site](const RouteContext &context) { return apiBatch(context, site); }},
+        {std::string(kUploadPath), Match::Exact, kPost, "upload", Audience::Page,
+         batchBodyLimit(site), nullptr, nullptr,
+         [&site](const RouteContext &context) { return upload(context, site); }},
         {std::string(kDownloadPrefix), Match::Prefix, kGetAndHead, "download", Audience::Page, 0,
          bound(download), nullptr},
         {"/healthz", Match::Exact, kGetAndHead, "healthz", Audience::Process, 0, healthAnswer,

@@ -16,7 +16,8 @@ inline constexpr std::string_view kDownloadPrefix = "/download/";
 // The site's routes, to GET and HEAD: the window's lookup (/iii.asp, GBK text, matched without
 // regard to case), the home page, the lookup form's page (/lookup), the JSON API
 // (/api/v1/lookup), downloads, the static files and the process's own /healthz, /readyz and
-// /metrics. None takes a body.
+// /metrics; and, to POST, the batch API (/api/v1/lookup/batch) and the home page's upload form
+// (/lookup/batch), which answer their bodies as they arrive.
 RouteTable siteRoutes(const Site &site);
 
 // An error in the form its audience reads: GBK text for the window, JSON for the API, a small

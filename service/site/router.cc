@@ -112,8 +112,10 @@ void LaterAnswer::send(Answer answer)
 Router::Router(RouteTable routes) : routes_(std::move(routes))
 {
     for (const Route &route : routes_) {
-        if (static_cast<bool>(route.answer) == static_cast<bool>(route.answerLater))
-            throw std::invalid_argument("route " + route.path + ": one handler, now or later");
+        if (static_cast<bool>(route.answer) + static_cast<bool>(route.answerLater) +
+                static_cast<bool>(route.stream) !=
+            1)
+            throw std::invalid_argument("route " + route.path + ": one handler, now, later or streamed");
         // Labels go into the metrics as they are, unescaped.
         if (route.label.empty() ||
             route.label.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789_") !=

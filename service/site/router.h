@@ -11,8 +11,10 @@
 #include <boost/beast/http/string_body.hpp>
 #include <boost/beast/http/verb.hpp>
 
+#include <array>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -81,6 +83,36 @@ private:
     Deliver deliver_;
 };
 
+// A request body answered as it arrives, for answers too large to hold: the connection feeds
+// each piece it reads, takes rows a slice at a time and sends them chunked, reading more only
+// once what it has is answered and sent. Lives on the connection's thread.
+class BodyStream
+{
+public:
+    virtual ~BodyStream() = default;
+
+    enum class State : std::uint8_t {
+        NeedInput,  // feed() more, or end()
+        MoreWork,   // produce() again
+        Done,       // the answer is whole
+    };
+
+    // A refusal instead of the streamed answer, asked before the body is read and again after
+    // each piece until the answer has begun: the request cannot be taken, or all of its body
+    // is in and it asks for too much.
+    virtual std::optional<StringResponse> refusal(unsigned version) = 0;
+    // The answer's status and header fields; its body comes from produce().
+    virtual StringResponse head(unsigned version) = 0;
+    // The next bytes of the body; only after produce() said NeedInput.
+    virtual void feed(std::string_view bytes) = 0;
+    // No more bytes: the body was complete, or the client stopped sending before its end.
+    virtual void end(bool complete) = 0;
+    // Appends the answer to at most rows more inputs to out.
+    virtual State produce(std::string &out, size_t rows) = 0;
+    // Adds the verdicts of the lookups made since the last call to counts.
+    virtual void takeVerdicts(std::array<std::uint64_t, kVerdictCount> &counts) = 0;
+};
+
 // HTTP methods a route takes, as a set of bits.
 enum Method : std::uint8_t {
     kGet = 1,
@@ -105,9 +137,12 @@ struct Route {
     size_t bodyLimit = 0;  // the largest request body taken, in bytes
     // Exactly one of these: the answer now, on the connection's thread, or a LaterAnswer to
     // send when work done elsewhere ends (which must end before the server is destroyed, as
-    // the answer goes to the server's threads). HEAD gets the answer to GET without its body.
+    // the answer goes to the server's threads), or a stream that answers the body as it
+    // arrives (the context's request has no body then). HEAD gets the answer to GET without
+    // its body.
     std::function<Answer(const RouteContext &)> answer;
     std::function<void(const RouteContext &, LaterAnswer)> answerLater;
+    std::function<std::unique_ptr<BodyStream>(const RouteContext &)> stream = nullptr;
 };
 
 using RouteTable = std::vector<Route>;

@@ -5,12 +5,14 @@
 
 namespace zuno::service {
 
-Site::Site(DownloadFolder downloads, SiteLabels labels, const SegmentStore *segments)
+Site::Site(DownloadFolder downloads, SiteLabels labels, const SegmentStore *segments,
+           size_t batchMaxRows)
     : lookup_(segments),
       downloads_(std::move(downloads)),
       labels_(std::move(labels)),
       exampleQuery_(std::string(kApiLookupPath) + "?" + std::string(kNumberParameter) +
-                    "=13800138000")
+                    "=13800138000"),
+      batchMaxRows_(batchMaxRows)
 {
     constexpr std::u16string_view kExampleNumber = u"13800138000";
     exampleJson_ = lookupJson(lookup_.lookup(kExampleNumber), kExampleNumber, std::nullopt);

@@ -27,9 +27,13 @@ struct SiteLabels {
 class Site
 {
 public:
+    // The most numbers one batch request may look up.
+    static constexpr size_t kDefaultBatchMaxRows = 1'000'000;
+
     // segments: the operator's number blocks, which must outlive the site; none when null.
     explicit Site(DownloadFolder downloads = {}, SiteLabels labels = {},
-                  const SegmentStore *segments = nullptr);
+                  const SegmentStore *segments = nullptr,
+                  size_t batchMaxRows = kDefaultBatchMaxRows);
 
     const NumberLookup &lookup() const { return lookup_; }
     const SiteLabels &labels() const { return labels_; }
@@ -38,6 +42,7 @@ public:
     const DownloadFolder &downloads() const { return downloads_; }
     const std::string &exampleQuery() const { return exampleQuery_; }
     const std::string &exampleJson() const { return exampleJson_; }
+    size_t batchMaxRows() const { return batchMaxRows_; }
 
 private:
     NumberLookup lookup_;
@@ -45,6 +50,7 @@ private:
     SiteLabels labels_;
     std::string exampleQuery_;
     std::string exampleJson_;
+    size_t batchMaxRows_;
 };
 
 }  // namespace zuno::service

@@ -2,7 +2,9 @@
 # The site as a real browser shows it: headless Chromium loads the home page of zuno-lookupd
 # with a package on offer and the lookup form's page, dumps the DOM it built and takes
 # screenshots, kept in WORK-DIR for a person to look at; then reports a number through the result
-# page's form and sees its count change. A Content-Security-Policy refusal in
+# page's form and sees its count change, and uploads a file through the home page's form, which
+# comes back as the download the command line's CSV is (with Excel's byte order mark). A
+# Content-Security-Policy refusal in
 # the browser's console fails the check too.
 # Usage: check-site-in-chromium.sh ZUNO_LOOKUPD WORK-DIR
 set -euo pipefail
@@ -45,7 +47,8 @@ browse lookup.png.out --screenshot="$work/lookup.png" --window-size=1024,600 --h
 
 for part in "<title>ZUNO全国电话号码归属地查询</title>" "最新版本：<strong>9.8</strong>" \
   "href=\"/download/$deb\"" "<code>$digest</code>" "软件包 zuno-lookup 9.8（amd64）" \
-  "sudo apt install ./$deb" 'src="/screenshot.png"' 'action="/lookup"' "/api/v1/lookup?number="; do
+  "sudo apt install ./$deb" 'src="/screenshot.png"' 'action="/lookup"' "/api/v1/lookup?number=" \
+  'action="/lookup/batch" method="post" enctype="multipart/form-data"'; do
   grep -qF "$part" "$work/home.html" || fail "the home page in Chromium lacks: $part"
 done
 for part in "<td>北京市</td>" 'value="13800138000"' 'action="/lookup"'; do
@@ -61,6 +64,13 @@ assert seen["before"] == "0" and seen["after"] == "1", seen
 assert seen["url"].endswith("/lookup?number=%2B8613800138000"), seen
 assert seen["comment"].endswith("&lt;b&gt;冒充客服&lt;/b&gt;"), seen
 CHECK
+printf '电话,备注\r\n13800138000,a\r\n\r\nabc\r\n\xb1\xb1\xbe\xa9\r\n' >"$work/numbers.csv"
+mkdir "$work/saved"
+saved=$(timeout 90 "$(dirname "$0")/upload-in-chromium.py" "$site" "$work/numbers.csv" \
+  "$work/saved" "$(mktemp -d "$work/profile.XXXXXX")") || fail "uploading in Chromium failed"
+[ "$saved" = "zuno-lookup-$(date +%F).csv" ] || fail "the download is named \"$saved\""
+{ printf '\xef\xbb\xbf' && "$lookupd" lookup "$work/numbers.csv"; } >"$work/expected.csv"
+cmp -s "$work/expected.csv" "$work/saved/$saved" || fail "the upload's download is not the CSV of the command line"
 if grep -h "Content Security Policy" "$work"/*.log; then
   fail "Chromium refused part of a page under its Content-Security-Policy"
 fi

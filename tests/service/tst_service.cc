@@ -159,6 +159,40 @@ struct TestSite {
     unsigned short port = 0;
 };
 
+// A chunked body with its chunks' framing removed; what follows the last chunk is dropped.
+std::string dechunked(std::string_view chunked)
+{
+    std::string body;
+    while (true) {
+        const size_t line = chunked.find("\r\n");
+        if (line == std::string_view::npos)
+            return body;
+        const size_t size = std::stoul(std::string(chunked.substr(0, line)), nullptr, 16);
+        if (size == 0)
+            return body;
+        body.append(chunked.substr(line + 2, size));
+        chunked.remove_prefix(std::min(chunked.size(), line + 2 + size + 2));
+    }
+}
+
+RawResponse postBatch(unsigned short port, const std::string &query, const std::string &body)
+{
+    return rawExchange(port,
+                       "POST /api/v1/lookup/batch" + query +
+                           " HTTP/1.1\r\nHost: x\r\nConnection: close\r\nContent-Length: " +
+                           std::to_string(body.size()) + "\r\n\r\n" + body);
+}
+
+// Every lookup the service has made, whatever its outcome.
+double lookupsMade(std::string_view metrics)
+{
+    double total = 0;
+    for (size_t at = metrics.find("\nzuno_lookups_total{"); at != std::string_view::npos;
+         at = metrics.find("\nzuno_lookups_total{", at + 1))
+        total += std::stod(std::string(metrics.substr(metrics.find("} ", at) + 2)));
+    return total;
+}
+
 }  // namespace
 
 class TestService : public QObject
@@ -215,6 +249,14 @@ private slots:
 
     // The process's own endpoints
     void shouldCountRequestsAndLookupsInPrometheusText();
+
+    // Many numbers at once
+    void shouldAnswerEveryBatchInputWithOneRowInOrder_data();
+    void shouldAnswerEveryBatchInputWithOneRowInOrder();
+    void shouldWriteBatchCsvQuotedWithCrlfAndAByteOrderMark();
+    void shouldAnswerBatchRowsWhileTheBodyStillArrives();
+    void shouldStopTheBatchWhenItsReaderStopsOrGoesAway();
+    void shouldEndTheBatchWhereItsBodyStopsHalfWay();
 
 private:
     QString lookupUrl(const QString &typed) const
@@ -1109,6 +1151,147 @@ void TestService::shouldCountRequestsAndLookupsInPrometheusText()
     promtool.closeWriteChannel();
     QVERIFY(promtool.waitForFinished());
     QVERIFY2(promtool.exitCode() == 0, promtool.readAll().constData());
+}
+
+void TestService::shouldAnswerEveryBatchInputWithOneRowInOrder_data()
+{
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<QStringList>("inputs");
+    QTest::addColumn<QString>("valid");  // Y or N for each row
+    const auto row = [](const char *name, const QByteArray &body, const QStringList &inputs,
+                        const QString &valid) { QTest::newRow(name) << body << inputs << valid; };
+    // Lines
+    row("empty lines, blanks and garbage keep their rows", "13800138000\n\n  \nabc\n010-12345678\n",
+        {u"13800138000"_s, u""_s, u"  "_s, u"abc"_s, u"010-12345678"_s}, u"YNNNY"_s);
+    row("CRLF, no line break at the end", "13800138000\r\n+86 139 0013 9000",
+        {u"13800138000"_s, u"+86 139 0013 9000"_s}, u"YY"_s);
+    row("a UTF-8 byte order mark",
+        "\xEF\xBB\xBF"
+        "13800138000\n",
+        {u"13800138000"_s}, u"Y"_s);
+    row("a record longer than any number", QByteArray(5000, '1') + "\n13800138000\n",
+        {QString(), u"13800138000"_s}, u"NY"_s);
+    // CSV
+    row("a header row and the first column", "电话号码,姓名\n13800138000,张三\n\"010,1\",x\n",
+        {u"13800138000"_s, u"010,1"_s}, u"YN"_s);
+    row("a quoted line break inside a later field", "13800138000,\"a\nb\"\n13900139000\n",
+        {u"13800138000"_s, u"13900139000"_s}, u"YY"_s);
+    row("GBK from a spreadsheet", "\xBA\xC5\xC2\xEB\n13800138000\n\xB1\xB1\xBE\xA9\n",
+        {u"13800138000"_s, u"北京"_s}, u"YN"_s);
+    // JSON
+    row("a JSON array of strings and numbers", R"( ["13800138000", 13900139000, "\u5317"] )",
+        {u"13800138000"_s, u"13900139000"_s, u"北"_s}, u"YYN"_s);
+    row("JSON that is not an array of strings", R"(["13800138000", {"a": 1}])",
+        {u"13800138000"_s, QString()}, u"YN"_s);
+}
+
+void TestService::shouldAnswerEveryBatchInputWithOneRowInOrder()
+{
+    QFETCH(QByteArray, body);
+    QFETCH(QStringList, inputs);
+    QFETCH(QString, valid);
+    const auto response = postBatch(port_, "?format=jsonl", body.toStdString());
+    QCOMPARE(response.status, 200);
+    QCOMPARE(response.header("Content-Type"), "application/x-ndjson; charset=utf-8");
+    const QList<QByteArray> lines = QByteArray::fromStdString(dechunked(response.rest)).split('\n');
+    QCOMPARE(lines.size(), inputs.size() + 1);
+    QVERIFY(lines.last().isEmpty());
+    for (qsizetype i = 0; i < inputs.size(); ++i) {
+        const QJsonObject row = QJsonDocument::fromJson(lines[i]).object();
+        QCOMPARE(row.value(u"input"_s).toString(), inputs[i]);
+        QCOMPARE(row.value(u"valid"_s).toBool(), valid[i] == u'Y');
+        QCOMPARE(row.value(u"message"_s).isNull(), valid[i] == u'Y');
+        QVERIFY(row.contains(u"label"_s));
+    }
+}
+
+void TestService::shouldWriteBatchCsvQuotedWithCrlfAndAByteOrderMark()
+{
+    const auto response = postBatch(port_, "?bom=1", "13800138000\n\"1,\"\"2\"\n");
+    QCOMPARE(response.status, 200);
+    QCOMPARE(response.header("Transfer-Encoding"), "chunked");
+    QCOMPARE(dechunked(response.rest),
+             "\xEF\xBB\xBFinput,number,e164,valid,location,areaCode,carrier,type,owner,label,"
+             "message\r\n"
+             "13800138000,138 0013 8000,+8613800138000,true,北京市,010,中国移动,手机号码,,,\r\n"
+             "\"1,\"\"2\",,,false,,,,,,,\"“1,\"\"2”中含有无法识别的字符。请只输入数字（可带空格、"
+             "横线、括号）。\"\r\n");
+}
+
+void TestService::shouldAnswerBatchRowsWhileTheBodyStillArrives()
+{
+    asio::io_context context;
+    RawSocket socket = rawConnect(context, port_);
+    rawSend(socket,
+            "POST /api/v1/lookup/batch?format=jsonl HTTP/1.1\r\nHost: x\r\n"
+            "Transfer-Encoding: chunked\r\n\r\nc\r\n13800138000\n\r\n");
+    std::string received;
+    char chunk[4096];
+    while (received.find("+8613800138000") == std::string::npos)
+        received.append(chunk, socket.read_some(asio::buffer(chunk)));
+    // The first row came before the rest of the body; the connection then serves another request.
+    rawSend(socket,
+            "c\r\n13900139000\n\r\n0\r\n\r\nGET /healthz HTTP/1.1\r\nHost: x\r\n"
+            "Connection: close\r\n\r\n");
+    received += readToEnd(socket);
+    QVERIFY(received.find("+8613900139000") != std::string::npos);
+    QVERIFY(received.ends_with("\r\n\r\nalive\n"));
+}
+
+void TestService::shouldStopTheBatchWhenItsReaderStopsOrGoesAway()
+{
+    constexpr int kNumbers = 300'000;
+    std::string body;
+    for (int i = 0; i < kNumbers; ++i)
+        body += std::to_string(13800000000LL + i) + "\n";
+    const double before = lookupsMade(get("/metrics").rest);
+    {
+        asio::io_context context;
+        RawSocket socket = rawConnect(context, port_, 4096);
+        socket.non_blocking(true);
+        const std::string request = "POST /api/v1/lookup/batch HTTP/1.1\r\nHost: x\r\n"
+                                    "Content-Length: " +
+            std::to_string(body.size()) + "\r\n\r\n" + body;
+        // Sends what the server takes without ever reading its answer, for a second.
+        size_t sent = 0;
+        QElapsedTimer clock;
+        clock.start();
+        while (clock.elapsed() < 1000 && sent < request.size()) {
+            boost::system::error_code error;
+            sent += socket.write_some(asio::buffer(request.data() + sent, request.size() - sent),
+                                      error);
+            if (error)
+                std::this_thread::sleep_for(10ms);
+        }
+    }
+    // The reader stopped, then went away: the lookups stopped with it, well short of the body.
+    std::this_thread::sleep_for(300ms);
+    const double stopped = lookupsMade(get("/metrics").rest) - before;
+    std::this_thread::sleep_for(500ms);
+    QCOMPARE(lookupsMade(get("/metrics").rest) - before, stopped);
+    // Some rows, of a body declared larger than Beast takes by default (1 MiB).
+    QVERIFY2(stopped > 0 && stopped < kNumbers / 2, qPrintable(QString::number(stopped)));
+}
+
+void TestService::shouldEndTheBatchWhereItsBodyStopsHalfWay()
+{
+    asio::io_context context;
+    RawSocket socket = rawConnect(context, port_);
+    rawSend(socket,
+            "POST /api/v1/lookup/batch?format=jsonl HTTP/1.1\r\nHost: x\r\n"
+            "Content-Length: 1000\r\n\r\n13800138000\n13900139000\n1370");
+    socket.shutdown(RawSocket::shutdown_send);
+    boost::system::error_code ended;
+    const std::string received = readToEnd(socket, &ended);
+    QCOMPARE(ended, asio::error::eof);
+    const QList<QByteArray> lines =
+        QByteArray::fromStdString(dechunked(received.substr(received.find("\r\n\r\n") + 4)))
+            .split('\n');
+    QCOMPARE(lines.size(), 4);
+    QCOMPARE(QJsonDocument::fromJson(lines[1]).object().value(u"input"_s).toString(),
+             u"13900139000"_s);
+    QCOMPARE(QJsonDocument::fromJson(lines[2]).object().value(u"message"_s).toString(),
+             u"请求正文未发完，其余未查询"_s);
 }
 
 QTEST_GUILESS_MAIN(TestService)

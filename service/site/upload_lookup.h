@@ -1,0 +1,43 @@
+#pragma once
+
+#include "batch_lookup.h"
+#include "multipart_file.h"
+
+#include <ctime>
+#include <optional>
+#include <string>
+
+namespace zuno::service {
+
+// The home page's upload form: the file field of a multipart/form-data body looked up as a
+// batch while it arrives, answered as a CSV download (with the byte order mark Excel needs)
+// named after the day, zuno-lookup-YYYY-MM-DD.csv.
+class UploadLookup : public BodyStream
+{
+public:
+    // The form's file field.
+    static constexpr std::string_view kFileField = "file";
+
+    UploadLookup(const NumberLookup &lookup, std::string_view contentType, size_t maxRows,
+                 std::time_t now);
+
+    std::optional<StringResponse> refusal(unsigned version) override;
+    StringResponse head(unsigned version) override;
+    void feed(std::string_view bytes) override;
+    void end(bool complete) override;
+    State produce(std::string &out, size_t rows) override;
+    void takeVerdicts(std::array<std::uint64_t, kVerdictCount> &counts) override
+    {
+        batch_.takeVerdicts(counts);
+    }
+
+private:
+    std::optional<MultipartFile> form_;
+    BatchLookup batch_;
+    std::string contents_;
+    std::string fileName_;
+    bool fileEnded_ = false;
+    bool bodyEnded_ = false;
+};
+
+}  // namespace zuno::service

@@ -1,0 +1,41 @@
+#!/usr/bin/env bash
+# Many numbers at once: "zuno-lookupd lookup FILE" writes, without a server, what
+# POST /api/v1/lookup/batch answers for the same file (UTF-8 turning GBK, CRLF, a header row);
+# a batch over --batch-max-rows is refused with 413 while its whole body is known, and answered
+# up to the limit with a last row saying so when it is not.
+# Usage: check-batch.sh ZUNO-LOOKUPD
+set -euo pipefail
+lookupd=$1
+. "$(dirname "$0")/../resources/checks.sh"
+work=$(mktemp -d)
+started_pid=""
+trap 'kill $started_pid 2>/dev/null || true; rm -rf "$work"' EXIT
+
+printf 'number,name\r\n13800138000,a\r\n\r\n"010-1234,5678",b\r\nabc\r\n' >"$work/numbers.csv"
+printf '4008123123\n\xb1\xb1\xbe\xa9\n+86 139 0013 9000\n' >>"$work/numbers.csv"
+"$lookupd" lookup "$work/numbers.csv" >"$work/from-file"
+"$lookupd" lookup <"$work/numbers.csv" >"$work/from-stdin"
+cmp -s "$work/from-file" "$work/from-stdin" || fail "standard input answers otherwise than the file"
+[ "$(wc -l <"$work/from-file")" = 8 ] || fail "not a header and one row per number: $(cat "$work/from-file")"
+grep -q '^北京,,,false,' "$work/from-file" || fail "the GBK line is not read as GBK"
+
+status=0
+"$lookupd" lookup "$work/missing" >/dev/null 2>"$work/error" || status=$?
+[ "$status" = 1 ] && grep -q 'cannot read' "$work/error" || fail "a missing file: status $status"
+
+start_lookupd "$work/log" --threads 1 --batch-max-rows 50
+api="http://$started_address/api/v1/lookup/batch"
+curl -fsS --data-binary @"$work/numbers.csv" "$api" >"$work/from-api"
+cmp -s "$work/from-file" "$work/from-api" ||
+  fail "the API answers otherwise than the command line: $(diff "$work/from-file" "$work/from-api")"
+
+seq 13800138000 13800138060 >"$work/61-numbers"
+code=$(curl -sS -o "$work/refused" -w '%{http_code}' --data-binary @"$work/61-numbers" "$api")
+[ "$code" = 413 ] && grep -q '每次最多查询 50 个号码' "$work/refused" ||
+  fail "61 numbers over a limit of 50: $code $(cat "$work/refused")"
+# More than one piece of body: rows are on their way before the count is known.
+seq 13800138000 13800140000 >"$work/2001-numbers"
+code=$(curl -sS -o "$work/cut" -w '%{http_code}' --data-binary @"$work/2001-numbers" "$api?format=jsonl")
+[ "$code" = 200 ] && [ "$(wc -l <"$work/cut")" = 51 ] && tail -n 1 "$work/cut" | grep -q '其余未查询' ||
+  fail "2001 numbers over a limit of 50: $code, $(wc -l <"$work/cut") rows"
+finish_checks
