@@ -1211,10 +1211,11 @@ void TestService::shouldWriteBatchCsvQuotedWithCrlfAndAByteOrderMark()
     QCOMPARE(response.status, 200);
     QCOMPARE(response.header("Transfer-Encoding"), "chunked");
     QCOMPARE(dechunked(response.rest),
-             "\xEF\xBB\xBFinput,number,e164,valid,location,areaCode,carrier,type,owner,label,"
-             "message\r\n"
-             "13800138000,138 0013 8000,+8613800138000,true,北京市,010,中国移动,手机号码,,,\r\n"
-             "\"1,\"\"2\",,,false,,,,,,,\"“1,\"\"2”中含有无法识别的字符。请只输入数字（可带空格、"
+             "\xEF\xBB\xBFinput,number,e164,valid,location,areaCode,carrier,virtualOperator,type,"
+             "owner,locationSource,locationSourceName,locationSourceDate,label,message\r\n"
+             "13800138000,138 0013 8000,+8613800138000,true,北京市,010,中国移动,false,手机号码,,"
+             "builtin,,,,\r\n"
+             "\"1,\"\"2\",,,false,,,,false,,,,,,,\"“1,\"\"2”中含有无法识别的字符。请只输入数字（可带空格、"
              "横线、括号）。\"\r\n");
 }
 
