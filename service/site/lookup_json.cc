@@ -24,6 +24,7 @@ json placeSourceName(PlaceSource source)
     switch (source) {
     case PlaceSource::Builtin: return "builtin";
     case PlaceSource::Segments: return "segments";
+    case PlaceSource::Community: return "community";
     case PlaceSource::None: break;
     }
     return nullptr;
