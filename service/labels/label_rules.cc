@@ -4,6 +4,7 @@
 #include <charconv>
 #include <chrono>
 #include <cstdio>
+#include <map>
 #include <string>
 
 namespace zuno::service {
@@ -82,6 +83,32 @@ std::optional<Label> labelOf(std::span<const ReportFact> reports, Day today,
         if (i != leading && counts[i] >= counts[leading])
             return std::nullopt;
     return Label{static_cast<Category>(leading), recent, last, false};
+}
+
+std::optional<std::string_view> agreedPlace(std::span<const PlaceFact> reports, Day today,
+                                            const LabelRules &rules)
+{
+    std::map<std::string_view, std::uint32_t> counts;
+    for (const PlaceFact &report : reports) {
+        const Day age = today - report.day;
+        if (age >= 0 && age < static_cast<Day>(rules.windowDays))
+            ++counts[report.place];
+    }
+    std::optional<std::string_view> leading;
+    std::uint32_t most = 0;
+    bool tied = false;
+    for (const auto &[place, count] : counts) {
+        if (count > most) {
+            leading = place;
+            most = count;
+            tied = false;
+        } else if (count == most) {
+            tied = true;
+        }
+    }
+    if (tied || most == 0 || most < rules.minReporters)
+        return std::nullopt;
+    return leading;
 }
 
 }  // namespace zuno::service

@@ -44,4 +44,15 @@ struct Label {
 std::optional<Label> labelOf(std::span<const ReportFact> reports, Day today,
                              const LabelRules &rules);
 
+// One network's report of where a number block is.
+struct PlaceFact {
+    std::string_view place;
+    Day day;
+};
+
+// The place the community gives a block on `today`: the place most networks reported within
+// the window, when at least minReporters did so and no other place has as many. Nothing else.
+std::optional<std::string_view> agreedPlace(std::span<const PlaceFact> reports, Day today,
+                                            const LabelRules &rules);
+
 }  // namespace zuno::service

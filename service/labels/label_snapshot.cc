@@ -33,6 +33,18 @@ std::optional<NumberKey> numberKey(std::string_view e164)
     return key;
 }
 
+std::optional<BlockKey> mobileBlock(std::string_view e164)
+{
+    constexpr std::string_view kMobile = "+861";
+    if (e164.size() != 14 || !e164.starts_with(kMobile))
+        return std::nullopt;
+    BlockKey key = 0;
+    const auto [end, error] = std::from_chars(e164.data() + 3, e164.data() + 10, key);
+    if (error != std::errc() || end != e164.data() + 10)
+        return std::nullopt;
+    return key;
+}
+
 LabelSnapshot::LabelSnapshot(std::vector<NumberKey> numbers, std::vector<Entry> entries,
                              std::vector<std::string> sources)
     : base_(std::make_shared<Base>(
@@ -138,8 +150,26 @@ std::shared_ptr<const LabelSnapshot> LabelSnapshot::with(const std::vector<Chang
         merged.numbers.push_back(base_->numbers[i]);
         merged.entries.push_back(base_->entries[i]);
     }
-    return std::make_shared<LabelSnapshot>(std::move(merged.numbers), std::move(merged.entries),
-                                           std::move(merged.sources));
+    auto compacted = std::make_shared<LabelSnapshot>(
+        std::move(merged.numbers), std::move(merged.entries), std::move(merged.sources));
+    compacted->places_ = places_;
+    return compacted;
+}
+
+const std::string *LabelSnapshot::placeOf(BlockKey block) const
+{
+    const auto found = std::lower_bound(places_->begin(), places_->end(), block,
+                                        [](const std::pair<BlockKey, std::string> &entry,
+                                           BlockKey key) { return entry.first < key; });
+    return found != places_->end() && found->first == block ? &found->second : nullptr;
+}
+
+std::shared_ptr<const LabelSnapshot>
+LabelSnapshot::withPlaces(std::shared_ptr<const BlockPlaces> places) const
+{
+    auto next = std::make_shared<LabelSnapshot>(*this);
+    next->places_ = std::move(places);
+    return next;
 }
 
 size_t LabelSnapshot::size() const

@@ -8,6 +8,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace zuno::service {
@@ -16,6 +17,14 @@ namespace zuno::service {
 using NumberKey = std::uint64_t;
 // The key of "+8613800138000"; nothing for anything that is not "+" and digits.
 std::optional<NumberKey> numberKey(std::string_view e164);
+
+// A mobile number block as the snapshot keys places: its first 7 digits, 1991234.
+using BlockKey = std::uint32_t;
+// The places the community agreed on, by block, sorted by block.
+using BlockPlaces = std::vector<std::pair<BlockKey, std::string>>;  // UTF-8
+
+// The block of a mainland mobile number, "+8619912345678" → 1991234; nothing for others.
+std::optional<BlockKey> mobileBlock(std::string_view e164);
 
 // A label as answers show it: the community's, or one imported from a list (source set).
 struct ShownLabel {
@@ -50,6 +59,11 @@ public:
                   std::vector<std::string> sources);
 
     std::optional<ShownLabel> find(NumberKey number) const;
+    // The community's place of a block; null when it agreed on none.
+    const std::string *placeOf(BlockKey block) const;
+    // This snapshot with these places instead of its own.
+    std::shared_ptr<const LabelSnapshot>
+    withPlaces(std::shared_ptr<const BlockPlaces> places) const;
     // A snapshot with these changes on top; compacted when they grow many.
     std::shared_ptr<const LabelSnapshot> with(const std::vector<Change> &changes) const;
 
@@ -72,6 +86,7 @@ private:
     const Entry *lookupEntry(NumberKey number, bool &removed) const;
     std::shared_ptr<Base> base_ = std::make_shared<Base>();
     std::vector<Change> recent_;  // sorted by number
+    std::shared_ptr<const BlockPlaces> places_ = std::make_shared<const BlockPlaces>();
 };
 
 // Where lookups find the current snapshot: each thread keeps its own reference and takes the

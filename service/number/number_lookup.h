@@ -33,8 +33,8 @@ inline constexpr std::u16string_view kNationwide = u"全国统一";
 inline constexpr std::u16string_view kNoPlace = u"暂无数据";
 
 // Where the place of an answer comes from: libphonenumber's data compiled in, or a segment file
-// the operator loaded (--segments).
-enum class PlaceSource { None, Builtin, Segments };
+// the operator loaded (--segments), or places the community agreed on for blocks with none.
+enum class PlaceSource { None, Builtin, Segments, Community };
 
 // What a lookup found, one structure for every rendering of it (GBK text, HTML, JSON). Fields
 // other than verdict are set only for Found and, as far as the data knows the number, for

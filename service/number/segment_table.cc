@@ -147,6 +147,23 @@ std::u16string placeOf(std::u16string_view province, std::u16string_view city)
 
 }  // namespace
 
+std::vector<std::u16string_view> provinceNames()
+{
+    std::vector<std::u16string_view> names;
+    for (const Province &province : kProvinces)
+        names.push_back(province.name);
+    return names;
+}
+
+std::optional<std::u16string> provincialPlace(std::u16string_view province,
+                                              std::u16string_view city)
+{
+    if (std::none_of(std::begin(kProvinces), std::end(kProvinces),
+                     [&](const Province &p) { return p.name == province; }))
+        return std::nullopt;
+    return placeOf(province, city);
+}
+
 std::shared_ptr<const SegmentTable>
 SegmentTable::load(const std::vector<std::filesystem::path> &files)
 {

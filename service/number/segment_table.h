@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -34,6 +35,13 @@ struct SegmentPlace {
     std::int8_t virtualOperator = -1;  // 1 or 0 as the file says; -1 where it says nothing
     std::uint16_t source = 0;          // index into sources()
 };
+
+// The 34 provincial-level divisions by full name, in the order forms list them.
+std::vector<std::u16string_view> provinceNames();
+// How answers write a city of a province named in full ("广东省", "深圳市" → "广东省深圳市";
+// a municipality is its own name); nothing when the province is not one of the 34.
+std::optional<std::u16string> provincialPlace(std::u16string_view province,
+                                              std::u16string_view city);
 
 // Number blocks an operator loads (--segments): mobile prefixes of 3 to 7 digits and what each
 // block's numbers are, the longest prefix winning and a later file's rows over an earlier's.

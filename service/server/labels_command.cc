@@ -4,6 +4,7 @@
 #include "number_lookup.h"
 #include "title_decoder.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
@@ -44,15 +45,48 @@ std::optional<std::filesystem::path> defaultDatabase()
     return std::nullopt;
 }
 
+namespace {
+
+// labels places export | labels places clear BLOCK: the community's places of number blocks.
+int runPlacesCommand(const CommandLine &line)
+{
+    const auto &words = line.labelsCommand;
+    const std::string command = words.size() > 1 ? words[1] : std::string();
+    if ((command != "export" || words.size() != 2) && (command != "clear" || words.size() != 3))
+        throw UsageError("labels places needs a command: export, or clear BLOCK (7 digits)");
+    if (line.before)
+        throw UsageError("--before goes with labels clear");
+    if (command == "clear" &&
+        (words[2].size() != 7 || words[2][0] != '1' ||
+         !std::all_of(words[2].begin(), words[2].end(),
+                      [](char c) { return c >= '0' && c <= '9'; })))
+        throw UsageError("\"" + words[2] + "\" is not a mobile block: give its 7 digits, 1991234");
+    const auto database = line.database ? line.database : defaultDatabase();
+    if (!database)
+        throw UsageError("no --database given and no state directory to find one in");
+    LabelAdmin admin(*database, LabelRules{line.labelMinReporters, line.labelWindowDays});
+    if (command == "export")
+        admin.exportPlacesCsv(std::cout, unixNow());
+    else
+        std::cout << "removed " << admin.clearPlaces(words[2], unixNow()) << " places of block "
+                  << words[2] << "\n";
+    std::cout.flush();
+    return std::cout ? 0 : 1;
+}
+
+}  // namespace
+
 int runLabelsCommand(const CommandLine &line)
 {
     const auto &words = line.labelsCommand;
     const std::string command = words.empty() ? std::string() : words[0];
+    if (command == "places")
+        return runPlacesCommand(line);
     const size_t operands = command == "show" || command == "clear" || command == "import" ? 2 : 1;
     if (command.empty() ||
         (command != "show" && command != "clear" && command != "export" && command != "import"))
         throw UsageError("labels needs a command: show NUMBER, clear NUMBER [--before DATE], "
-                         "export or import FILE");
+                         "export, import FILE, places export or places clear BLOCK");
     if (words.size() != operands)
         throw UsageError("labels " + command +
                          (operands == 2 ? " takes one operand" : " takes no operand"));

@@ -33,6 +33,7 @@ std::optional<std::string> placeSourceName(PlaceSource source)
     switch (source) {
     case PlaceSource::Builtin: return "builtin";
     case PlaceSource::Segments: return "segments";
+    case PlaceSource::Community: return "community";
     case PlaceSource::None: break;
     }
     return std::nullopt;

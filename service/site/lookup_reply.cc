@@ -54,6 +54,23 @@ std::u16string fittedPlace(std::u16string_view place, size_t room)
     return cut(std::u16string(name) + (listEnd == std::u16string_view::npos ? u"" : u"等"), room);
 }
 
+// The place in `room` columns after its label: 暂无数据 where there is none, the community's
+// marked as such with the place shortened rather than the mark.
+std::u16string shownPlace(const LookupOutcome &outcome, size_t room)
+{
+    constexpr std::u16string_view kCommunityMark = u"（用户提供）";
+    if (outcome.place.empty())
+        return std::u16string(kNoPlace);
+    const bool community = outcome.placeSource == PlaceSource::Community;
+    if (community)
+        room -= columns(kCommunityMark);
+    std::u16string place =
+        columns(outcome.place) <= room ? outcome.place : fittedPlace(outcome.place, room);
+    if (community)
+        place += kCommunityMark;
+    return place;
+}
+
 bool isControl(char32_t c)
 {
     return c < 0x20 || (c >= 0x7F && c < 0xA0) || c == U'\u2028' || c == U'\u2029';
@@ -276,10 +293,7 @@ std::u16string buildReply(const LookupOutcome &outcome, std::u16string_view titl
         reply += cut(u"号码：" + outcome.number + u' ' + outcome.kind);
         reply += kLineBreak;
         std::u16string line(kPlaceLabel);
-        const std::u16string_view place = outcome.place.empty() ? kNoPlace : outcome.place;
-        line += columns(place) <= kMaxLineColumns - columns(kPlaceLabel)
-            ? std::u16string(place)
-            : fittedPlace(place, kMaxLineColumns - columns(kPlaceLabel));
+        line += shownPlace(outcome, kMaxLineColumns - columns(kPlaceLabel));
         std::u16string more[2];
         if (!outcome.owner.empty()) {
             more[0] = outcome.owner;
@@ -304,12 +318,7 @@ std::u16string buildReply(const LookupOutcome &outcome, std::u16string_view titl
     std::u16string reply = cut(std::move(firstLine));
     reply += kLineBreak;
     reply += kPlaceLabel;
-    const std::u16string_view place = outcome.place.empty() ? kNoPlace : outcome.place;
-    const size_t room = kMaxLineColumns - columns(kPlaceLabel);
-    if (columns(place) <= room)
-        reply += place;
-    else
-        reply += fittedPlace(place, room);
+    reply += shownPlace(outcome, kMaxLineColumns - columns(kPlaceLabel));
 
     std::u16string details;
     if (!outcome.owner.empty())

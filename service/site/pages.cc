@@ -236,9 +236,12 @@ std::string lookupPageHtml(const LookupOutcome &outcome, std::u16string_view tit
     if (outcome.valid() || !outcome.place.empty()) {
         html += "<table class=\"result\">\n";
         const std::u16string carrier = carrierLabel(outcome);
+        const std::u16string place = outcome.placeSource == PlaceSource::Community
+            ? outcome.place + u"（用户提供）"
+            : outcome.place;
         const std::pair<const char *, const std::u16string *> rows[] = {
-            {"号码", &outcome.number}, {"归属地", &outcome.place}, {"区号", &outcome.areaCode},
-            {"运营商", &carrier},      {"类型", &outcome.kind},    {"用途", &outcome.owner},
+            {"号码", &outcome.number}, {"归属地", &place},      {"区号", &outcome.areaCode},
+            {"运营商", &carrier},      {"类型", &outcome.kind}, {"用途", &outcome.owner},
         };
         for (const auto &[label, value] : rows) {
             if (value->empty())
@@ -252,6 +255,9 @@ std::string lookupPageHtml(const LookupOutcome &outcome, std::u16string_view tit
         if (outcome.placeSource == PlaceSource::Segments)
             html += "<tr><th>归属地来源</th><td>号段文件 " + escapeHtml(outcome.sourceName) + "（" +
                 escapeHtml(outcome.sourceDate) + "）</td></tr>\n";
+        else if (outcome.placeSource == PlaceSource::Community)
+            html +=
+                "<tr><th>归属地来源</th><td>用户提供：至少三个网络的用户给出了同一地点</td></tr>\n";
         else if (outcome.placeSource == PlaceSource::Builtin)
             html += "<tr><th>归属地来源</th><td>内置数据（libphonenumber " +
                 std::string(kPhoneNumberDataVersion) + "）</td></tr>\n";

@@ -1,10 +1,13 @@
 #include "report_routes.h"
 
+#include "report_checks.h"
+
 #include "gbk_codec.h"
 #include "label_section.h"
 #include "lookup_json.h"
 #include "lookup_reply.h"
 #include "pages.h"
+#include "place_routes.h"
 #include "request_handler.h"
 #include "site.h"
 #include "title_decoder.h"
@@ -33,14 +36,10 @@ constexpr std::string_view kJsonContentType = "application/json; charset=utf-8";
 boost::beast::string_view beastView(std::string_view text) { return {text.data(), text.size()}; }
 std::string_view plainView(boost::beast::string_view text) { return {text.data(), text.size()}; }
 
-struct Refusal {
-    http::status status;
-    std::string sentence;
-    std::chrono::seconds retryAfter{};
-};
+}  // namespace
 
-StringResponse response(http::status status, unsigned version, std::string_view contentType,
-                        std::string body)
+StringResponse noStoreResponse(http::status status, unsigned version, std::string_view contentType,
+                               std::string body)
 {
     StringResponse message{status, version};
     message.set(http::field::content_type, beastView(contentType));
@@ -54,13 +53,15 @@ StringResponse refusalResponse(const Refusal &refusal, unsigned version, Audienc
                                std::string_view backPath)
 {
     StringResponse message = audience == Audience::Api
-        ? response(refusal.status, version, kJsonContentType, jsonError(refusal.sentence))
-        : response(refusal.status, version, kHtmlContentType,
-                   refusalPageHtml(refusal.status, refusal.sentence, backPath));
+        ? noStoreResponse(refusal.status, version, kJsonContentType, jsonError(refusal.sentence))
+        : noStoreResponse(refusal.status, version, kHtmlContentType,
+                          refusalPageHtml(refusal.status, refusal.sentence, backPath));
     if (refusal.retryAfter.count() > 0)
         message.set(http::field::retry_after, std::to_string(refusal.retryAfter.count()));
     return message;
 }
+
+namespace {
 
 // The E.164 form of a number that can be labelled: a valid full-length Chinese number.
 std::variant<std::string, Refusal> labelledNumber(const Site &site, std::u16string_view title)
@@ -95,7 +96,9 @@ std::optional<Refusal> commentProblem(std::string_view comment)
     return std::nullopt;
 }
 
-Refusal unavailable()
+}  // namespace
+
+Refusal storeUnavailable()
 {
     return {http::status::service_unavailable, "标记暂时无法保存，请稍后再试；查询不受影响。",
             std::chrono::seconds(5)};
@@ -113,6 +116,8 @@ std::string reporterOf(const Site &site, const RouteContext &context)
     return labels.networks->keyOf(labels.trustedProxies.clientOf(context.peer, forwardedFor));
 }
 
+namespace {
+
 // A report as sent, checked; the store keeps what this returns.
 std::variant<StoredReport, Refusal> checkedReport(const Site &site, const RouteContext &context,
                                                   std::u16string_view number,
@@ -120,7 +125,7 @@ std::variant<StoredReport, Refusal> checkedReport(const Site &site, const RouteC
                                                   std::string_view comment)
 {
     if (!site.labels().store)
-        return unavailable();
+        return storeUnavailable();
     auto e164 = labelledNumber(site, number);
     if (auto *refusal = std::get_if<Refusal>(&e164))
         return std::move(*refusal);
@@ -138,6 +143,8 @@ std::variant<StoredReport, Refusal> checkedReport(const Site &site, const RouteC
     return StoredReport{std::move(std::get<std::string>(e164)), reporterOf(site, context), *known,
                         std::string(comment), 0};
 }
+
+}  // namespace
 
 // A form field's value: '+' is a space, then percent-decoded.
 std::string formValue(std::string_view body, std::string_view name)
@@ -170,6 +177,8 @@ bool fromThisSite(const Request &request)
     return !host.empty() && boost::beast::iequals(beastView(authority), beastView(host));
 }
 
+namespace {
+
 json reportObject(const StoredReport &report)
 {
     return {{"number", report.number},
@@ -190,7 +199,7 @@ void apiReport(const RouteContext &context, LaterAnswer answer, const Site &site
             return refuse({http::status::bad_request,
                            "缺少参数 number，例如 /api/v1/reports?number=13800138000"});
         if (!site.labels().store)
-            return refuse(unavailable());
+            return refuse(storeUnavailable());
         std::string spaced(*raw);
         std::replace(spaced.begin(), spaced.end(), '+', ' ');
         auto e164 = labelledNumber(site, decodeTitle(spaced));
@@ -209,7 +218,7 @@ void apiReport(const RouteContext &context, LaterAnswer answer, const Site &site
                     later->send({refusalResponse(outcome.result == Result::NotFound
                                                      ? Refusal{http::status::not_found,
                                                                "这个网络没有标记过这个号码。"}
-                                                     : unavailable(),
+                                                     : storeUnavailable(),
                                                  version, Audience::Api, {}),
                                  std::nullopt});
                 }
@@ -251,7 +260,7 @@ void apiReport(const RouteContext &context, LaterAnswer answer, const Site &site
                                                        std::to_string(LabelStore::kReportsADay) +
                                                        " 条标记，请明天再试。",
                                                    outcome.retryAfter}
-                                         : unavailable(),
+                                         : storeUnavailable(),
                                      version, Audience::Api, {}),
                      std::nullopt});
                 return;
@@ -261,9 +270,9 @@ void apiReport(const RouteContext &context, LaterAnswer answer, const Site &site
             const auto label =
                 key ? shown->labels().store->board().current().find(*key) : std::nullopt;
             stored["label"] = label ? json::parse(labelJson(*label)) : json(nullptr);
-            later->send({response(outcome.result == Result::Created ? http::status::created
-                                                                    : http::status::ok,
-                                  version, kJsonContentType, stored.dump()),
+            later->send({noStoreResponse(outcome.result == Result::Created ? http::status::created
+                                                                           : http::status::ok,
+                                         version, kJsonContentType, stored.dump()),
                          std::nullopt});
         });
 }
@@ -306,7 +315,7 @@ void formReport(const RouteContext &context, LaterAnswer answer, const Site &sit
                                                    std::to_string(LabelStore::kReportsADay) +
                                                    " 条标记，请明天再试。",
                                                outcome.retryAfter}
-                                     : unavailable(),
+                                     : storeUnavailable(),
                                  version, Audience::Page, page),
                  std::nullopt});
         });
@@ -336,29 +345,30 @@ void lookupPageWithLabels(const RouteContext &context, LaterAnswer answer, const
     std::string spaced(queryParameter(context.query, kNumberParameter).value_or(""));
     std::replace(spaced.begin(), spaced.end(), '+', ' ');
     std::u16string title = decodeTitle(spaced);
-    LookupOutcome outcome = site.lookup().lookup(title);
+    LookupOutcome outcome = site.answer(title);
     const unsigned version = context.request.version();
     const auto verdict = outcome.verdict;
     if (!outcome.valid() || outcome.e164.empty() || !site.labels().store) {
-        answer.send(
-            {response(http::status::ok, version, kHtmlContentType, lookupPageHtml(outcome, title)),
-             verdict});
+        answer.send({noStoreResponse(http::status::ok, version, kHtmlContentType,
+                                     lookupPageHtml(outcome, title)),
+                     verdict});
         return;
     }
     auto later = std::make_shared<LaterAnswer>(std::move(answer));
     const std::string e164 = outcome.e164;
     const Site *shown = &site;
-    site.labels().store->details(e164,
-                                 [later, version, shown, outcome = std::move(outcome),
-                                  title = std::move(title)](NumberDetails details) {
-                                     const std::string section = labelSectionHtml(
-                                         outcome.e164, shown->labelOf(outcome), details, true);
-                                     StringResponse page =
-                                         response(http::status::ok, version, kHtmlContentType,
+    site.labels().store->details(
+        e164,
+        [later, version, shown, outcome = std::move(outcome),
+         title = std::move(title)](NumberDetails details) {
+            const std::string section =
+                labelSectionHtml(outcome.e164, shown->labelOf(outcome), details, true) +
+                placeFormHtml(outcome);
+            StringResponse page = noStoreResponse(http::status::ok, version, kHtmlContentType,
                                                   lookupPageHtml(outcome, title, section));
-                                     page.set(http::field::cache_control, "no-cache");
-                                     later->send({std::move(page), outcome.verdict});
-                                 });
+            page.set(http::field::cache_control, "no-cache");
+            later->send({std::move(page), outcome.verdict});
+        });
 }
 
 }  // namespace zuno::service

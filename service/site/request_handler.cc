@@ -9,6 +9,7 @@
 #include "lookup_reply.h"
 #include "number_lookup.h"
 #include "pages.h"
+#include "place_routes.h"
 #include "process_endpoints.h"
 #include "report_routes.h"
 #include "site.h"
@@ -68,7 +69,7 @@ Answer windowLookup(const RouteContext &context, const Site &site)
 {
     const std::u16string title =
         decodeTitle(queryParameter(context.query, kTitleParameter).value_or(""));
-    const LookupOutcome outcome = site.lookup().lookup(title);
+    const LookupOutcome outcome = site.answer(title);
     return {textResponse(http::status::ok, context.request, kLookupContentType, kRevalidate,
                          encodeGbk(buildReply(outcome, title, site.labelOf(outcome)))),
             outcome.verdict};
@@ -78,7 +79,7 @@ Answer lookupPage(const RouteContext &context, const Site &site)
 {
     const std::u16string title =
         formTitle(queryParameter(context.query, kNumberParameter).value_or(""));
-    const LookupOutcome outcome = site.lookup().lookup(title);
+    const LookupOutcome outcome = site.answer(title);
     return {textResponse(http::status::ok, context.request, kHtmlContentType, kRevalidate,
                          lookupPageHtml(outcome, title)),
             outcome.verdict};
@@ -93,7 +94,7 @@ Answer apiLookup(const RouteContext &context, const Site &site)
                              jsonError("缺少参数 number，例如 /api/v1/lookup?number=13800138000")),
                 std::nullopt};
     const std::u16string title = formTitle(*raw);
-    const LookupOutcome outcome = site.lookup().lookup(title);
+    const LookupOutcome outcome = site.answer(title);
     return {textResponse(http::status::ok, context.request, kJsonContentType, kRevalidate,
                          lookupJson(outcome, title, site.labelOf(outcome))),
             outcome.verdict};
@@ -337,6 +338,8 @@ RouteTable siteRoutes(const Site &site)
          nullptr},
     };
     for (Route &route : reportRoutes(site))
+        routes.push_back(std::move(route));
+    for (Route &route : placeRoutes(site))
         routes.push_back(std::move(route));
     for (const StaticFile &file : staticFiles())
         routes.push_back(

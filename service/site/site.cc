@@ -1,5 +1,6 @@
 #include "site.h"
 
+#include "gbk_codec.h"
 #include "lookup_json.h"
 #include "pages.h"
 
@@ -16,6 +17,22 @@ Site::Site(DownloadFolder downloads, SiteLabels labels, const SegmentStore *segm
 {
     constexpr std::u16string_view kExampleNumber = u"13800138000";
     exampleJson_ = lookupJson(lookup_.lookup(kExampleNumber), kExampleNumber, std::nullopt);
+}
+
+LookupOutcome Site::answer(std::u16string_view title) const
+{
+    LookupOutcome outcome = lookup_.lookup(title);
+    if (!labels_.store || !outcome.valid() || !outcome.place.empty())
+        return outcome;
+    const auto block = mobileBlock(outcome.e164);
+    const std::string *place = block ? labels_.store->board().current().placeOf(*block) : nullptr;
+    if (!place)
+        return outcome;
+    if (auto text = decodeUtf8(*place)) {
+        outcome.place = std::move(*text);
+        outcome.placeSource = PlaceSource::Community;
+    }
+    return outcome;
 }
 
 std::optional<ShownLabel> Site::labelOf(const LookupOutcome &outcome) const

@@ -36,6 +36,9 @@ public:
                   size_t batchMaxRows = kDefaultBatchMaxRows);
 
     const NumberLookup &lookup() const { return lookup_; }
+    // What answers show of a number: the lookup, and for a mobile block the data gives no place,
+    // the place the community agreed on in the store's snapshot; never waits.
+    LookupOutcome answer(std::u16string_view title) const;
     const SiteLabels &labels() const { return labels_; }
     // The label of a number looked up, from the store's snapshot; never waits.
     std::optional<ShownLabel> labelOf(const LookupOutcome &outcome) const;

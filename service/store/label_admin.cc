@@ -196,6 +196,51 @@ void LabelAdmin::exportCsv(std::ostream &out, std::int64_t now)
     transaction.commit();
 }
 
+void LabelAdmin::exportPlacesCsv(std::ostream &out, std::int64_t now)
+{
+    const Day today = chinaDay(now);
+    std::map<std::string, std::vector<std::pair<std::string, Day>>> reports;
+    {
+        SqliteStatement::Use read(connection_.statement(
+            "SELECT block, place, day FROM place_reports WHERE day > ?1 AND day <= ?2"));
+        read.bind(1, std::int64_t{today} - rules_.windowDays).bind(2, std::int64_t{today});
+        while (read.step())
+            reports[std::string(read.text(0))].emplace_back(std::string(read.text(1)),
+                                                            static_cast<Day>(read.integer(2)));
+    }
+    out << "block,location,agreeing,networks,last_reported\n";
+    for (const auto &[block, given] : reports) {
+        std::vector<PlaceFact> facts;
+        Day last = 0;
+        for (const auto &[place, day] : given) {
+            facts.push_back({place, day});
+            last = std::max(last, day);
+        }
+        const auto agreed = agreedPlace(facts, today, rules_);
+        const auto agreeing = agreed
+            ? std::count_if(given.begin(), given.end(),
+                            [&](const auto &report) { return report.first == *agreed; })
+            : 0;
+        out << csvField(block) << ',' << csvField(agreed.value_or("")) << ',' << agreeing << ','
+            << given.size() << ',' << formatDay(last) << "\n";
+    }
+    Transaction transaction(connection_);
+    audit("places export", std::to_string(reports.size()) + " blocks", now);
+    transaction.commit();
+}
+
+std::int64_t LabelAdmin::clearPlaces(const std::string &block, std::int64_t now)
+{
+    Transaction transaction(connection_);
+    SqliteStatement::Use remove(
+        connection_.statement("DELETE FROM place_reports WHERE block = ?1"));
+    remove.bind(1, block).step();
+    const std::int64_t removed = connection_.changes();
+    audit("places clear", block + ": " + std::to_string(removed) + " places", now);
+    transaction.commit();
+    return removed;
+}
+
 std::int64_t LabelAdmin::importCsv(std::istream &in, const std::string &file,
                                    const std::function<std::string(const std::string &)> &numberOf,
                                    std::int64_t now)

@@ -33,6 +33,13 @@ public:
                            const std::function<std::string(const std::string &)> &numberOf,
                            std::int64_t now);
 
+    // Every block with recent place reports, as CSV with the header
+    // block,location,agreeing,networks,last_reported: the place agreed on (empty: none), how many
+    // networks gave it, how many gave any.
+    void exportPlacesCsv(std::ostream &out, std::int64_t now);
+    // Removes every network's place for the block ("1991234"); how many.
+    std::int64_t clearPlaces(const std::string &block, std::int64_t now);
+
 private:
     void audit(std::string_view action, const std::string &detail, std::int64_t now);
 

@@ -22,6 +22,13 @@ struct StoredReport {
     std::int64_t reportedAt = 0;  // Unix seconds
 };
 
+// One network's report of where a mobile number block is.
+struct StoredPlace {
+    std::string block;    // the block's first 7 digits, "1991234"
+    std::string network;  // the network's key, never its address
+    std::string place;    // UTF-8, as answers show it: "广东省深圳市"
+};
+
 // How a write ended.
 struct WriteOutcome {
     enum class Result : std::uint8_t {
@@ -66,6 +73,11 @@ public:
     virtual void report(StoredReport report, std::function<void(WriteOutcome)> done) = 0;
     virtual void withdraw(std::string number, std::string network,
                           std::function<void(WriteOutcome)> done) = 0;
+    // A network's place for a block, counted with its reports against kReportsADay; its
+    // withdrawal. The board's places follow once committed.
+    virtual void reportPlace(StoredPlace place, std::function<void(WriteOutcome)> done) = 0;
+    virtual void withdrawPlace(std::string block, std::string network,
+                               std::function<void(WriteOutcome)> done) = 0;
     virtual void details(std::string number, std::function<void(NumberDetails)> done) = 0;
     // Builds the snapshot afresh from the database (reports age day by day); then done().
     virtual void refresh(std::function<void()> done) = 0;

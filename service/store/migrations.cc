@@ -6,7 +6,7 @@ namespace zuno::service {
 namespace {
 
 // Times are Unix seconds, days are days since 1970-01-01 in China's time; numbers are E.164.
-constexpr std::array<std::string_view, 1> kMigrations = {
+constexpr std::array<std::string_view, 2> kMigrations = {
     // 1: reports, one per network and number; daily report counts; imported lists; the audit.
     "CREATE TABLE reports ("
     " number TEXT NOT NULL, network TEXT NOT NULL, category TEXT NOT NULL,"
@@ -21,6 +21,11 @@ constexpr std::array<std::string_view, 1> kMigrations = {
     " last_reported TEXT NOT NULL, source TEXT NOT NULL);"
     "CREATE TABLE audit ("
     " at BIGINT NOT NULL, action TEXT NOT NULL, detail TEXT NOT NULL);",
+    // 2: places of number blocks the data has none for, one per network and 7-digit block.
+    "CREATE TABLE place_reports ("
+    " block TEXT NOT NULL, network TEXT NOT NULL, place TEXT NOT NULL,"
+    " reported_at BIGINT NOT NULL, day INTEGER NOT NULL,"
+    " PRIMARY KEY (block, network));",
 };
 
 }  // namespace

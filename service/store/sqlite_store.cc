@@ -3,6 +3,7 @@
 #include "log_line.h"
 
 #include <algorithm>
+#include <charconv>
 #include <chrono>
 
 namespace zuno::service {
@@ -58,7 +59,7 @@ void SqliteStore::enqueue(Task task)
 
 void SqliteStore::report(StoredReport report, std::function<void(WriteOutcome)> done)
 {
-    enqueue(Write{false, std::move(report), std::move(done)});
+    enqueue(Write{false, std::move(report), std::move(done), std::nullopt});
 }
 
 void SqliteStore::withdraw(std::string number, std::string network,
@@ -67,7 +68,19 @@ void SqliteStore::withdraw(std::string number, std::string network,
     StoredReport report;
     report.number = std::move(number);
     report.network = std::move(network);
-    enqueue(Write{true, std::move(report), std::move(done)});
+    enqueue(Write{true, std::move(report), std::move(done), std::nullopt});
+}
+
+void SqliteStore::reportPlace(StoredPlace place, std::function<void(WriteOutcome)> done)
+{
+    enqueue(Write{false, {}, std::move(done), std::move(place)});
+}
+
+void SqliteStore::withdrawPlace(std::string block, std::string network,
+                                std::function<void(WriteOutcome)> done)
+{
+    enqueue(
+        Write{true, {}, std::move(done), StoredPlace{std::move(block), std::move(network), {}}});
 }
 
 void SqliteStore::details(std::string number, std::function<void(NumberDetails)> done)
@@ -157,17 +170,26 @@ void SqliteStore::commitWrites(std::vector<Write> &writes)
         failing_ = false;
         const Day today = chinaDay(at);
         std::vector<std::string> touched;
+        bool placesChanged = false;
         for (size_t i = 0; i < writes.size(); ++i)
             if (outcomes[i].result != WriteOutcome::Result::RateLimited &&
-                outcomes[i].result != WriteOutcome::Result::NotFound)
-                touched.push_back(writes[i].report.number);
+                outcomes[i].result != WriteOutcome::Result::NotFound) {
+                if (writes[i].place)
+                    placesChanged = true;
+                else
+                    touched.push_back(writes[i].report.number);
+            }
         std::sort(touched.begin(), touched.end());
         touched.erase(std::unique(touched.begin(), touched.end()), touched.end());
         for (const std::string &number : touched)
             if (const auto key = numberKey(number))
                 changes.push_back({*key, entryOf(number, today)});
-        if (!changes.empty())
-            board_.publish(board_.shared()->with(changes));
+        if (!changes.empty() || placesChanged) {
+            auto next = board_.shared()->with(changes);
+            if (placesChanged)
+                next = next->withPlaces(agreedPlaces(today));
+            board_.publish(std::move(next));
+        }
     } catch (const std::exception &error) {
         failed(error);
         outcomes.assign(writes.size(),
@@ -180,6 +202,8 @@ void SqliteStore::commitWrites(std::vector<Write> &writes)
 
 WriteOutcome SqliteStore::apply(const Write &write, std::int64_t at)
 {
+    if (write.place)
+        return applyPlace(write, at);
     const StoredReport &report = write.report;
     if (write.withdraw) {
         SqliteStatement::Use remove(
@@ -191,21 +215,8 @@ WriteOutcome SqliteStore::apply(const Write &write, std::int64_t at)
                 {}};
     }
     const Day day = chinaDay(at);
-    {
-        SqliteStatement::Use count(connection_.statement(
-            "SELECT reports FROM daily_reports WHERE network = ?1 AND day = ?2"));
-        count.bind(1, report.network).bind(2, std::int64_t{day});
-        if (count.step() && count.integer(0) >= kReportsADay) {
-            const std::int64_t nextDay = (std::int64_t{day} + 1) * kSecondsADay - kChinaOffset;
-            return {WriteOutcome::Result::RateLimited, {}, std::chrono::seconds(nextDay - at)};
-        }
-    }
-    {
-        SqliteStatement::Use counted(connection_.statement(
-            "INSERT INTO daily_reports (network, day, reports) VALUES (?1, ?2, 1) "
-            "ON CONFLICT (network, day) DO UPDATE SET reports = daily_reports.reports + 1"));
-        counted.bind(1, report.network).bind(2, std::int64_t{day}).step();
-    }
+    if (auto limited = overDailyLimit(report.network, at))
+        return std::move(*limited);
     bool replaced = false;
     {
         SqliteStatement::Use earlier(
@@ -231,6 +242,95 @@ WriteOutcome SqliteStore::apply(const Write &write, std::int64_t at)
     return {replaced ? WriteOutcome::Result::Replaced : WriteOutcome::Result::Created,
             std::move(stored),
             {}};
+}
+
+std::optional<WriteOutcome> SqliteStore::overDailyLimit(const std::string &network, std::int64_t at)
+{
+    const Day day = chinaDay(at);
+    {
+        SqliteStatement::Use count(connection_.statement(
+            "SELECT reports FROM daily_reports WHERE network = ?1 AND day = ?2"));
+        count.bind(1, network).bind(2, std::int64_t{day});
+        if (count.step() && count.integer(0) >= kReportsADay) {
+            const std::int64_t nextDay = (std::int64_t{day} + 1) * kSecondsADay - kChinaOffset;
+            return WriteOutcome{
+                WriteOutcome::Result::RateLimited, {}, std::chrono::seconds(nextDay - at)};
+        }
+    }
+    SqliteStatement::Use counted(connection_.statement(
+        "INSERT INTO daily_reports (network, day, reports) VALUES (?1, ?2, 1) "
+        "ON CONFLICT (network, day) DO UPDATE SET reports = daily_reports.reports + 1"));
+    counted.bind(1, network).bind(2, std::int64_t{day}).step();
+    return std::nullopt;
+}
+
+WriteOutcome SqliteStore::applyPlace(const Write &write, std::int64_t at)
+{
+    const StoredPlace &place = *write.place;
+    if (write.withdraw) {
+        SqliteStatement::Use remove(
+            connection_.statement("DELETE FROM place_reports WHERE block = ?1 AND network = ?2"));
+        remove.bind(1, place.block).bind(2, place.network).step();
+        return {connection_.changes() > 0 ? WriteOutcome::Result::Withdrawn
+                                          : WriteOutcome::Result::NotFound,
+                {},
+                {}};
+    }
+    if (auto limited = overDailyLimit(place.network, at))
+        return std::move(*limited);
+    bool replaced = false;
+    {
+        SqliteStatement::Use earlier(
+            connection_.statement("SELECT 1 FROM place_reports WHERE block = ?1 AND network = ?2"));
+        replaced = earlier.bind(1, place.block).bind(2, place.network).step();
+    }
+    SqliteStatement::Use store(connection_.statement(
+        "INSERT INTO place_reports (block, network, place, reported_at, day) "
+        "VALUES (?1, ?2, ?3, ?4, ?5) ON CONFLICT (block, network) DO UPDATE SET "
+        "place = excluded.place, reported_at = excluded.reported_at, day = excluded.day"));
+    store.bind(1, place.block)
+        .bind(2, place.network)
+        .bind(3, place.place)
+        .bind(4, at)
+        .bind(5, std::int64_t{chinaDay(at)})
+        .step();
+    return {replaced ? WriteOutcome::Result::Replaced : WriteOutcome::Result::Created, {}, {}};
+}
+
+std::shared_ptr<const BlockPlaces> SqliteStore::agreedPlaces(Day today)
+{
+    auto places = std::make_shared<BlockPlaces>();
+    SqliteStatement::Use read(connection_.statement(
+        "SELECT block, place, day FROM place_reports WHERE day > ?1 ORDER BY block"));
+    read.bind(1, std::int64_t{today} - options_.rules.windowDays);
+    std::string block;
+    std::vector<std::string> texts;
+    std::vector<Day> days;
+    const auto settle = [&] {
+        std::vector<PlaceFact> facts;
+        for (size_t i = 0; i < texts.size(); ++i)
+            facts.push_back({texts[i], days[i]});
+        const auto agreed = agreedPlace(facts, today, options_.rules);
+        BlockKey key = 0;
+        const auto [end, error] = std::from_chars(block.data(), block.data() + block.size(), key);
+        if (agreed && error == std::errc() && end == block.data() + block.size())
+            places->emplace_back(key, std::string(*agreed));
+        texts.clear();
+        days.clear();
+    };
+    while (read.step()) {
+        if (read.text(0) != block) {
+            if (!texts.empty())
+                settle();
+            block = std::string(read.text(0));
+        }
+        texts.emplace_back(read.text(1));
+        days.push_back(static_cast<Day>(read.integer(2)));
+    }
+    if (!texts.empty())
+        settle();
+    std::sort(places->begin(), places->end());
+    return places;
 }
 
 std::optional<LabelSnapshot::Entry> SqliteStore::entryOf(const std::string &number, Day today)
@@ -340,8 +440,8 @@ void SqliteStore::rebuild()
         numbers.push_back(number);
         entries.push_back(entry);
     }
-    board_.publish(std::make_shared<const LabelSnapshot>(std::move(numbers), std::move(entries),
-                                                         std::move(sources)));
+    board_.publish(LabelSnapshot(std::move(numbers), std::move(entries), std::move(sources))
+                       .withPlaces(agreedPlaces(today)));
     builtFor_ = today;
     builtVersion_ = dataVersion();
 }

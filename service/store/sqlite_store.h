@@ -41,6 +41,9 @@ public:
     void report(StoredReport report, std::function<void(WriteOutcome)> done) override;
     void withdraw(std::string number, std::string network,
                   std::function<void(WriteOutcome)> done) override;
+    void reportPlace(StoredPlace place, std::function<void(WriteOutcome)> done) override;
+    void withdrawPlace(std::string block, std::string network,
+                       std::function<void(WriteOutcome)> done) override;
     void details(std::string number, std::function<void(NumberDetails)> done) override;
     void refresh(std::function<void()> done) override;
 
@@ -52,6 +55,7 @@ private:
         bool withdraw = false;
         StoredReport report;
         std::function<void(WriteOutcome)> done;
+        std::optional<StoredPlace> place;  // set for a block's place: report is unused
     };
     struct Read {
         std::string number;
@@ -66,6 +70,11 @@ private:
     void run();
     void commitWrites(std::vector<Write> &writes);
     WriteOutcome apply(const Write &write, std::int64_t now);
+    WriteOutcome applyPlace(const Write &write, std::int64_t now);
+    // Whether the network made its reports for the day; counts this one when not.
+    std::optional<WriteOutcome> overDailyLimit(const std::string &network, std::int64_t now);
+    // The places agreed on today, from every block's recent reports.
+    std::shared_ptr<const BlockPlaces> agreedPlaces(Day today);
     NumberDetails readDetails(const std::string &number);
     std::optional<LabelSnapshot::Entry> entryOf(const std::string &number, Day today);
     void rebuild();

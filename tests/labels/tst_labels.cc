@@ -8,6 +8,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QStringDecoder>
+#include <QStringEncoder>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -73,6 +74,17 @@ private:
                                               {u"category"_s, category},
                                               {u"comment"_s, comment}})
                         .toJson(QJsonDocument::Compact));
+    }
+    RawResponse postPlace(int network, const QString &number, const QString &province,
+                          const QString &city = {})
+    {
+        return rawRequest(
+            fromAddress(network), port_, "POST", "/api/v1/places",
+            QJsonDocument(
+                QJsonObject{{u"number"_s, number}, {u"province"_s, province}, {u"city"_s, city}})
+                .toJson(QJsonDocument::Compact)
+                .toStdString(),
+            "Content-Type: application/json\r\n");
     }
     QJsonObject lookupJson(const QString &number)
     {
@@ -237,6 +249,7 @@ private slots:
                      201);
         const RawResponse refused = report(9, u"13500000099"_s, u"骚扰电话"_s);
         QCOMPARE(refused.status, 429);
+        QCOMPARE(postPlace(9, u"19900001234"_s, u"广东省"_s).status, 429);
         QVERIFY(std::stoi(refused.header("Retry-After")) > 0);
         QCOMPARE(report(10, u"13500000099"_s, u"骚扰电话"_s).status, 201);
         setDay(nextDay_ += 1);
@@ -268,28 +281,43 @@ private slots:
     {
         QTest::addColumn<QByteArray>("headers");
         QTest::addColumn<int>("status");
-        QTest::newRow("same origin") << QByteArray("Origin: http://x\r\n") << 303;
-        QTest::newRow("same site by referer") << QByteArray("Referer: https://x/lookup\r\n") << 303;
-        QTest::newRow("other origin") << QByteArray("Origin: http://evil.example\r\n") << 403;
-        QTest::newRow("other referer") << QByteArray("Referer: http://evil.example/x\r\n") << 403;
-        QTest::newRow("opaque origin") << QByteArray("Origin: null\r\n") << 403;
+        QTest::addColumn<QString>("form");  // reports or places
+        QTest::newRow("place, same origin")
+            << QByteArray("Origin: http://x\r\n") << 303 << u"places"_s;
+        QTest::newRow("place, another site")
+            << QByteArray("Origin: http://x\r\nSec-Fetch-Site: cross-site\r\n") << 403
+            << u"places"_s;
+        QTest::newRow("same origin") << QByteArray("Origin: http://x\r\n") << 303 << u"reports"_s;
+        QTest::newRow("same site by referer")
+            << QByteArray("Referer: https://x/lookup\r\n") << 303 << u"reports"_s;
+        QTest::newRow("other origin")
+            << QByteArray("Origin: http://evil.example\r\n") << 403 << u"reports"_s;
+        QTest::newRow("other referer")
+            << QByteArray("Referer: http://evil.example/x\r\n") << 403 << u"reports"_s;
+        QTest::newRow("opaque origin") << QByteArray("Origin: null\r\n") << 403 << u"reports"_s;
         QTest::newRow("a browser's own page, no referrer")
-            << QByteArray("Origin: null\r\nSec-Fetch-Site: same-origin\r\n") << 303;
+            << QByteArray("Origin: null\r\nSec-Fetch-Site: same-origin\r\n") << 303 << u"reports"_s;
         QTest::newRow("a browser, another site")
-            << QByteArray("Origin: http://x\r\nSec-Fetch-Site: cross-site\r\n") << 403;
+            << QByteArray("Origin: http://x\r\nSec-Fetch-Site: cross-site\r\n") << 403
+            << u"reports"_s;
     }
     void shouldTakeFormPostsOnlyFromThisSite()
     {
         QFETCH(QByteArray, headers);
         QFETCH(int, status);
+        QFETCH(QString, form);
         setDay(nextDay_ += 200);
+        const bool place = form == u"places"_s;
         const RawResponse response = rawRequest(
-            fromAddress(3), port_, "POST", "/reports",
-            "number=%2B8613600005678&category=%E9%AA%9A%E6%89%B0%E7%94%B5%E8%AF%9D&comment=a+b",
+            fromAddress(3), port_, "POST", place ? "/places" : "/reports",
+            place ? "number=199+0000+5678&province=%E5%B9%BF%E4%B8%9C%E7%9C%81&city="
+                  : "number=%2B8613600005678&category=%E9%AA%9A%E6%89%B0%E7%94%B5%E8%AF%9D"
+                    "&comment=a+b",
             "Content-Type: application/x-www-form-urlencoded\r\n" + headers.toStdString());
         QCOMPARE(response.status, status);
         if (status == 303)
-            QCOMPARE(response.header("Location"), "/lookup?number=%2B8613600005678");
+            QCOMPARE(response.header("Location"),
+                     place ? "/lookup?number=%2B8619900005678" : "/lookup?number=%2B8613600005678");
     }
 
     void shouldTakeTheClientFromXForwardedForOnlyFromATrustedProxy_data()
@@ -324,6 +352,93 @@ private slots:
                            "X-Forwarded-For: " + forwardedFor[i].toStdString() + "\r\n");
             QCOMPARE(response.status, statuses[i]);
         }
+    }
+
+    void shouldShowAPlaceThreeNetworksAgreeOn_data()
+    {
+        QTest::addColumn<QList<Step>>("steps");  // category: a province, or "-" to withdraw
+        QTest::addColumn<QString>("expected");   // the place shown, or none
+        const QString g = u"广东省"_s, b = u"北京市"_s;
+        QTest::newRow("two networks") << QList<Step>{{1, g}, {2, g}} << u"none"_s;
+        QTest::newRow("three networks") << QList<Step>{{1, g}, {2, g}, {3, g}} << g + u"深圳市"_s;
+        QTest::newRow("a flood from one /24 counts once")
+            << QList<Step>{{101, g}, {102, g}, {103, g}, {2, g}} << u"none"_s;
+        QTest::newRow("three against one")
+            << QList<Step>{{1, g}, {2, g}, {3, g}, {4, b}} << g + u"深圳市"_s;
+        QTest::newRow("a tie") << QList<Step>{{1, g}, {2, g}, {3, g}, {4, b}, {5, b}, {6, b}}
+                               << u"none"_s;
+        QTest::newRow("replaced below the threshold")
+            << QList<Step>{{1, g}, {2, g}, {3, g}, {3, b}} << u"none"_s;
+        QTest::newRow("withdrawn below the threshold")
+            << QList<Step>{{1, g}, {2, g}, {3, g}, {2, u"-"_s}} << u"none"_s;
+    }
+    void shouldShowAPlaceThreeNetworksAgreeOn()
+    {
+        QFETCH(QList<Step>, steps);
+        QFETCH(QString, expected);
+        setDay(nextDay_ += 200);
+        const QString number = u"1990%1"_s.arg(nextDay_ % 10000, 4, 10, QChar(u'0')) + u"000"_s;
+        for (const Step &step : steps) {
+            const RawResponse response = step.category == u"-"_s
+                ? rawRequest(fromAddress(step.network), port_, "DELETE",
+                             "/api/v1/places?number=" + number.toStdString())
+                : postPlace(step.network, number, step.category, u"深圳市"_s);
+            QVERIFY2(response.status == 201 || response.status == 200 || response.status == 204,
+                     response.rest.c_str());
+        }
+        const QJsonObject answer = lookupJson(number);
+        const RawResponse reply = rawGet(port_, "/iii.asp?title=" + number.toStdString());
+        const QString text =
+            QStringDecoder("GB18030").decode(QByteArray::fromStdString(reply.rest));
+        const QStringList lines = text.split(u"\r\n"_s);
+        QCOMPARE(lines.size(), 3);
+        for (const QString &line : lines)
+            QVERIFY2(QByteArray(QStringEncoder("GB18030").encode(line)).size() <= 34,
+                     qPrintable(line));
+        const std::string page = rawGet(port_, "/lookup?number=" + number.toStdString()).rest;
+        if (expected == u"none"_s) {
+            QVERIFY(answer[u"location"_s].isNull());
+            QCOMPARE(lines[1], u"归属地：暂无数据"_s);
+            QVERIFY(page.find("补充归属地") != std::string::npos);
+            return;
+        }
+        QCOMPARE(answer[u"location"_s].toString(), expected);
+        QCOMPARE(answer[u"locationSource"_s].toString(), u"community"_s);
+        QCOMPARE(lines[1], u"归属地："_s + expected + u"（用户提供）"_s);
+        QVERIFY(page.find((expected + u"（用户提供）"_s).toStdString()) != std::string::npos);
+        QVERIFY(page.find("补充归属地") == std::string::npos);
+    }
+
+    void shouldRefuseAPlaceWithASentence_data()
+    {
+        QTest::addColumn<QString>("number");
+        QTest::addColumn<QString>("province");
+        QTest::addColumn<QString>("city");
+        QTest::addColumn<int>("status");
+        QTest::newRow("a block with a built-in place")
+            << u"13800138000"_s << u"广东省"_s << QString() << 400;
+        QTest::newRow("a fixed line") << u"020 1234 5678"_s << u"广东省"_s << QString() << 400;
+        QTest::newRow("a province not in the list")
+            << u"19900001111"_s << u"广东"_s << QString() << 400;
+        QTest::newRow("markup as city")
+            << u"19900001111"_s << u"广东省"_s << u"<b>深圳</b>"_s << 400;
+        QTest::newRow("over 4 KiB")
+            << u"19900001111"_s << u"广东省"_s << QString(4200, u'深') << 413;
+    }
+    void shouldRefuseAPlaceWithASentence()
+    {
+        QFETCH(QString, number);
+        QFETCH(QString, province);
+        QFETCH(QString, city);
+        QFETCH(int, status);
+        setDay(nextDay_ += 200);
+        const RawResponse response = postPlace(7, number, province, city);
+        QCOMPARE(response.status, status);
+        if (status == 400)
+            QVERIFY(!QJsonDocument::fromJson(QByteArray::fromStdString(response.rest))
+                         .object()[u"error"_s]
+                         .toString()
+                         .isEmpty());
     }
 
     void shouldShowTheLabelFirstInTheWindowsReply()

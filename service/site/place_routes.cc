@@ -1,0 +1,245 @@
+#include "place_routes.h"
+
+#include "gbk_codec.h"
+#include "label_section.h"
+#include "lookup_reply.h"
+#include "pages.h"
+#include "report_checks.h"
+#include "segment_table.h"
+#include "site.h"
+#include "title_decoder.h"
+#include "web_text.h"
+
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <memory>
+#include <variant>
+
+namespace zuno::service {
+namespace {
+
+using json = nlohmann::ordered_json;
+
+// A place body is a number, a province and a city: 4 KiB is plenty, as for reports.
+constexpr size_t kPlaceBodyLimit = 4096;
+constexpr size_t kMostCityCharacters = 10;
+constexpr std::string_view kJsonContentType = "application/json; charset=utf-8";
+
+// A network's place for a block, checked, and the number it was given for.
+struct CheckedPlace {
+    StoredPlace place;
+    std::string e164;
+};
+
+bool isHan(char16_t c) { return c >= 0x4E00 && c <= 0x9FFF; }
+
+// The block of a mobile number the data names no place for, or why a place cannot be given.
+std::variant<std::pair<std::string, BlockKey>, Refusal> placelessBlock(const Site &site,
+                                                                       std::u16string_view title)
+{
+    const LookupOutcome outcome = site.lookup().lookup(title);
+    if (!outcome.valid())
+        return Refusal{http::status::bad_request, toUtf8(problemMessage(outcome.verdict, title))};
+    const auto block = mobileBlock(outcome.e164);
+    if (!block)
+        return Refusal{http::status::bad_request,
+                       "只能为手机号码的号段补充归属地，例如 19912345678。"};
+    if (!outcome.place.empty())
+        return Refusal{http::status::bad_request,
+                       "此号段已有归属地：" + toUtf8(outcome.place) + "。"};
+    return std::pair{outcome.e164, *block};
+}
+
+std::variant<CheckedPlace, Refusal> checkedPlace(const Site &site, const RouteContext &context,
+                                                 std::u16string_view number,
+                                                 std::string_view province, std::string_view city)
+{
+    if (!site.labels().store)
+        return storeUnavailable();
+    auto block = placelessBlock(site, number);
+    if (auto *refusal = std::get_if<Refusal>(&block))
+        return std::move(*refusal);
+    const auto provinceText = decodeUtf8(province);
+    const auto cityText = decodeUtf8(city);
+    if (!cityText || cityText->size() > kMostCityCharacters ||
+        !std::all_of(cityText->begin(), cityText->end(), isHan))
+        return Refusal{http::status::bad_request,
+                       "城市只能是 " + std::to_string(kMostCityCharacters) +
+                           " 个字以内的汉字，例如 深圳市；也可不填。"};
+    const auto place = provinceText ? provincialPlace(*provinceText, *cityText) : std::nullopt;
+    if (!place)
+        return Refusal{http::status::bad_request,
+                       "请从列表中选择省份，写全称，例如 广东省、广西壮族自治区。"};
+    auto &[e164, key] = std::get<std::pair<std::string, BlockKey>>(block);
+    return CheckedPlace{{std::to_string(key), reporterOf(site, context), toUtf8(*place)},
+                        std::move(e164)};
+}
+
+Refusal writeRefusal(const WriteOutcome &outcome)
+{
+    if (outcome.result == WriteOutcome::Result::RateLimited)
+        return {http::status::too_many_requests,
+                "同一网络一天最多提交 " + std::to_string(LabelStore::kReportsADay) +
+                    " 条标记和归属地，请明天再试。",
+                outcome.retryAfter};
+    if (outcome.result == WriteOutcome::Result::NotFound)
+        return {http::status::not_found, "这个网络没有为这个号段补充过归属地。"};
+    return storeUnavailable();
+}
+
+std::u16string spacedTitle(std::string_view raw)
+{
+    std::string spaced(raw);
+    std::replace(spaced.begin(), spaced.end(), '+', ' ');
+    return decodeTitle(spaced);
+}
+
+void apiPlace(const RouteContext &context, LaterAnswer answer, const Site &site)
+{
+    const unsigned version = context.request.version();
+    const auto refuse = [&](const Refusal &refusal) {
+        answer.send({refusalResponse(refusal, version, Audience::Api, {}), std::nullopt});
+    };
+    if (context.request.method() == http::verb::delete_) {
+        const auto raw = queryParameter(context.query, kNumberParameter);
+        if (!raw)
+            return refuse({http::status::bad_request,
+                           "缺少参数 number，例如 /api/v1/places?number=19912345678"});
+        if (!site.labels().store)
+            return refuse(storeUnavailable());
+        auto block = placelessBlock(site, spacedTitle(*raw));
+        if (auto *refusal = std::get_if<Refusal>(&block))
+            return refuse(*refusal);
+        auto later = std::make_shared<LaterAnswer>(std::move(answer));
+        site.labels().store->withdrawPlace(
+            std::to_string(std::get<std::pair<std::string, BlockKey>>(block).second),
+            reporterOf(site, context), [later, version](WriteOutcome outcome) {
+                if (outcome.result != WriteOutcome::Result::Withdrawn)
+                    return later->send(
+                        {refusalResponse(writeRefusal(outcome), version, Audience::Api, {}),
+                         std::nullopt});
+                StringResponse done{http::status::no_content, version};
+                done.set(http::field::cache_control, "no-store");
+                later->send({std::move(done), std::nullopt});
+            });
+        return;
+    }
+
+    const json body = json::parse(context.request.body(), nullptr, false);
+    const auto text = [&](const char *name) -> std::optional<std::string> {
+        if (!body.is_object() || !body.contains(name) || body[name].is_null())
+            return std::string();
+        if (!body[name].is_string())
+            return std::nullopt;
+        return body[name].get<std::string>();
+    };
+    const auto number = text("number");
+    const auto province = text("province");
+    const auto city = text("city");
+    if (!body.is_object() || !number || !province || !city || number->empty())
+        return refuse({http::status::bad_request,
+                       "请求应为 JSON 对象：{\"number\": \"19912345678\", \"province\": "
+                       "\"广东省\", \"city\": \"深圳市\"}"});
+    const auto title = decodeUtf8(*number);
+    if (!title)
+        return refuse({http::status::bad_request, "号码不是有效的 UTF-8 文本。"});
+    auto checked = checkedPlace(site, context, *title, *province, *city);
+    if (auto *refusal = std::get_if<Refusal>(&checked))
+        return refuse(*refusal);
+    CheckedPlace &place = std::get<CheckedPlace>(checked);
+    const json stored = {
+        {"number", place.e164}, {"block", place.place.block}, {"location", place.place.place}};
+    auto later = std::make_shared<LaterAnswer>(std::move(answer));
+    site.labels().store->reportPlace(
+        std::move(place.place), [later, version, stored](WriteOutcome outcome) {
+            using Result = WriteOutcome::Result;
+            if (outcome.result != Result::Created && outcome.result != Result::Replaced)
+                return later->send(
+                    {refusalResponse(writeRefusal(outcome), version, Audience::Api, {}),
+                     std::nullopt});
+            later->send({noStoreResponse(outcome.result == Result::Created ? http::status::created
+                                                                           : http::status::ok,
+                                         version, kJsonContentType, stored.dump()),
+                         std::nullopt});
+        });
+}
+
+void formPlace(const RouteContext &context, LaterAnswer answer, const Site &site)
+{
+    const unsigned version = context.request.version();
+    const std::string &body = context.request.body();
+    const std::string number = formValue(body, "number");
+    const std::string back = std::string(kLookupPagePath) + "?number=" + percentEncode(number);
+    const auto refuse = [&](const Refusal &refusal, std::string_view backPath) {
+        answer.send({refusalResponse(refusal, version, Audience::Page, backPath), std::nullopt});
+    };
+    if (!fromThisSite(context.request))
+        return refuse({http::status::forbidden, "只能从本站的查询结果页补充归属地。"}, "/");
+    const auto title = decodeUtf8(number);
+    if (!title)
+        return refuse({http::status::bad_request, "号码不是有效的 UTF-8 文本。"}, "/");
+    auto checked =
+        checkedPlace(site, context, *title, formValue(body, "province"), formValue(body, "city"));
+    if (auto *refusal = std::get_if<Refusal>(&checked))
+        return refuse(*refusal, back);
+    CheckedPlace &place = std::get<CheckedPlace>(checked);
+    const std::string page = std::string(kLookupPagePath) + "?number=" + percentEncode(place.e164);
+    auto later = std::make_shared<LaterAnswer>(std::move(answer));
+    site.labels().store->reportPlace(
+        std::move(place.place), [later, version, page](WriteOutcome outcome) {
+            using Result = WriteOutcome::Result;
+            if (outcome.result != Result::Created && outcome.result != Result::Replaced)
+                return later->send(
+                    {refusalResponse(writeRefusal(outcome), version, Audience::Page, page),
+                     std::nullopt});
+            StringResponse seeOther{http::status::see_other, version};
+            seeOther.set(http::field::location, page);
+            seeOther.set(http::field::cache_control, "no-store");
+            later->send({std::move(seeOther), std::nullopt});
+        });
+}
+
+}  // namespace
+
+RouteTable placeRoutes(const Site &site)
+{
+    using Match = Route::Match;
+    return {
+        {std::string(kApiPlacesPath), Match::Exact, kPost | kDelete, "api_places", Audience::Api,
+         kPlaceBodyLimit, nullptr,
+         [&site](const RouteContext &context, LaterAnswer answer) {
+             apiPlace(context, std::move(answer), site);
+         }},
+        {std::string(kPlaceFormPath), Match::Exact, kPost, "places", Audience::Page,
+         kPlaceBodyLimit, nullptr,
+         [&site](const RouteContext &context, LaterAnswer answer) {
+             formPlace(context, std::move(answer), site);
+         }},
+    };
+}
+
+std::string placeFormHtml(const LookupOutcome &outcome)
+{
+    if (!outcome.valid() || !outcome.place.empty() || !mobileBlock(outcome.e164))
+        return {};
+    std::string html = "<section class=\"labels\">\n<h2>补充归属地</h2>\n"
+                       "<p>这个号段暂无归属地数据。三个以上不同网络的用户给出同一地点后，"
+                       "本号段的号码会显示该地点，并注明“用户提供”。</p>\n<form action=\"" +
+        std::string(kPlaceFormPath) +
+        "\" method=\"post\" accept-charset=\"utf-8\">\n<input type=\"hidden\" name=\"number\" "
+        "value=\"" +
+        escapeHtml(outcome.e164) +
+        "\">\n<label for=\"province\">省份</label>\n"
+        "<select id=\"province\" name=\"province\" required>\n<option value=\"\">请选择</option>\n";
+    for (const std::u16string_view name : provinceNames())
+        html += "<option>" + toUtf8(name) + "</option>\n";
+    html += "</select>\n<label for=\"city\">城市（可不填）</label>\n"
+            "<input type=\"text\" id=\"city\" name=\"city\" maxlength=\"" +
+        std::to_string(kMostCityCharacters) +
+        "\">\n<button type=\"submit\">提交归属地</button>\n</form>\n"
+        "<p>每个网络对每个号段只算一次，再次提交会替换之前的地点。</p>\n</section>\n";
+    return html;
+}
+
+}  // namespace zuno::service
