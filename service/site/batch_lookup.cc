@@ -1,5 +1,7 @@
 #include "batch_lookup.h"
 
+#include "site.h"
+
 #include "number_lookup.h"
 #include "request_handler.h"
 #include "web_text.h"
@@ -106,11 +108,12 @@ BatchLookup::State BatchLookup::produce(std::string &out, size_t rows)
         }
         switch (next) {
         case BatchInput::Next::Item: {
-            const LookupOutcome outcome = lookup_.lookup(text);
+            const LookupOutcome outcome =
+                options_.site ? options_.site->answer(text) : lookup_.lookup(text);
             ++verdicts_[static_cast<size_t>(outcome.verdict)];
             writeRow(out,
                      lookupFields(outcome, text,
-                                  options_.labelOf ? options_.labelOf(outcome) : std::nullopt));
+                                  options_.site ? options_.site->labelOf(outcome) : std::nullopt));
             ++rows_;
             break;
         }

@@ -6,14 +6,13 @@
 
 #include <array>
 #include <cstdint>
-#include <functional>
-#include <optional>
 #include <string>
 #include <string_view>
 
 namespace zuno::service {
 
 class NumberLookup;
+class Site;
 
 enum class BatchFormat : std::uint8_t { Csv, JsonLines };
 
@@ -21,8 +20,8 @@ struct BatchOptions {
     BatchFormat format = BatchFormat::Csv;
     bool byteOrderMark = false;  // CSV only: Excel reads UTF-8 only after one
     size_t maxRows = 0;          // 0: no limit
-    // The community's label of a number looked up; none when not set.
-    std::function<std::optional<ShownLabel>(const LookupOutcome &)> labelOf;
+    // What the site adds to a lookup (community places and labels); none when null.
+    const Site *site = nullptr;
 };
 
 // Looks up every number of a batch body as it arrives and answers one row per input, in order:

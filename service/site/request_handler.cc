@@ -122,16 +122,15 @@ std::unique_ptr<BodyStream> apiBatch(const RouteContext &context, const Site &si
         return std::make_unique<RefusedStream>(
             textResponse(http::status::bad_request, context.request, kJsonContentType, kNeverStore,
                          jsonError("format 只能是 csv 或 jsonl，bom 只能是 0 或 1")));
-    BatchOptions withLabels = *options;
-    withLabels.labelOf = [&site](const LookupOutcome &outcome) { return site.labelOf(outcome); };
-    return std::make_unique<BatchLookup>(site.lookup(), std::move(withLabels));
+    BatchOptions withSite = *options;
+    withSite.site = &site;
+    return std::make_unique<BatchLookup>(site.lookup(), withSite);
 }
 
 std::unique_ptr<BodyStream> upload(const RouteContext &context, const Site &site)
 {
-    return std::make_unique<UploadLookup>(site.lookup(),
-                                          plainView(context.request[http::field::content_type]),
-                                          site.batchMaxRows(), std::time(nullptr));
+    return std::make_unique<UploadLookup>(
+        site, plainView(context.request[http::field::content_type]), std::time(nullptr));
 }
 
 // Every record may be as long as the batch takes one; a body longer than that cannot be a

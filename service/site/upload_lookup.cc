@@ -1,14 +1,15 @@
 #include "upload_lookup.h"
 
+#include "site.h"
+
 #include "request_handler.h"
 
 #include <boost/beast/http/field.hpp>
 
 namespace zuno::service {
 
-UploadLookup::UploadLookup(const NumberLookup &lookup, std::string_view contentType, size_t maxRows,
-                           std::time_t now)
-    : batch_(lookup, BatchOptions{BatchFormat::Csv, true, maxRows, {}})
+UploadLookup::UploadLookup(const Site &site, std::string_view contentType, std::time_t now)
+    : batch_(site.lookup(), BatchOptions{BatchFormat::Csv, true, site.batchMaxRows(), &site})
 {
     if (const auto boundary = MultipartFile::boundaryOf(contentType))
         form_.emplace(*boundary, std::string(kFileField));

@@ -9,6 +9,8 @@
 
 namespace zuno::service {
 
+class Site;
+
 // The home page's upload form: the file field of a multipart/form-data body looked up as a
 // batch while it arrives, answered as a CSV download (with the byte order mark Excel needs)
 // named after the day, zuno-lookup-YYYY-MM-DD.csv.
@@ -18,8 +20,8 @@ public:
     // The form's file field.
     static constexpr std::string_view kFileField = "file";
 
-    UploadLookup(const NumberLookup &lookup, std::string_view contentType, size_t maxRows,
-                 std::time_t now);
+    // Rows as the batch API answers them, with the site's community places and labels.
+    UploadLookup(const Site &site, std::string_view contentType, std::time_t now);
 
     std::optional<StringResponse> refusal(unsigned version) override;
     StringResponse head(unsigned version) override;

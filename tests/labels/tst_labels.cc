@@ -86,6 +86,25 @@ private:
                 .toStdString(),
             "Content-Type: application/json\r\n");
     }
+    // The number's row of a batch, which must say what the single lookup says.
+    QJsonObject batchJson(const QString &number)
+    {
+        const RawResponse response =
+            rawRequest("127.0.0.1", port_, "POST", "/api/v1/lookup/batch?format=jsonl",
+                       number.toStdString() + "\n");
+        std::string rows;
+        for (size_t at = 0;;) {
+            const size_t lineEnd = response.rest.find("\r\n", at);
+            const size_t size = lineEnd == std::string::npos
+                ? 0
+                : std::stoul(response.rest.substr(at, lineEnd - at), nullptr, 16);
+            if (size == 0)
+                break;
+            rows += response.rest.substr(lineEnd + 2, size);
+            at = lineEnd + 2 + size + 2;
+        }
+        return QJsonDocument::fromJson(QByteArray::fromStdString(rows)).object();
+    }
     QJsonObject lookupJson(const QString &number)
     {
         const RawResponse response = rawGet(port_, "/api/v1/lookup?number=" + number.toStdString());
@@ -173,7 +192,9 @@ private slots:
                      response.rest.c_str());
         }
         setDay(first + checkedOnDay);
-        const QJsonObject label = lookupJson(number)[u"label"_s].toObject();
+        const QJsonObject answer = lookupJson(number);
+        QCOMPARE(batchJson(number), answer);
+        const QJsonObject label = answer[u"label"_s].toObject();
         const QString shown = label.isEmpty()
             ? u"none"_s
             : (label[u"contested"_s].toBool() ? u"有争议"_s : label[u"category"_s].toString()) +
@@ -387,6 +408,7 @@ private slots:
                      response.rest.c_str());
         }
         const QJsonObject answer = lookupJson(number);
+        QCOMPARE(batchJson(number), answer);
         const RawResponse reply = rawGet(port_, "/iii.asp?title=" + number.toStdString());
         const QString text =
             QStringDecoder("GB18030").decode(QByteArray::fromStdString(reply.rest));
