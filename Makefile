@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Wraps CMake's presets (CMakePresets.json) so that a fresh Debian 12 machine needs only
 # `make run` or `make test`.
 CMAKE_ARGS ?=

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The rate batches are measured against: the numbers of a file looked up one by one in this
 // process, with nothing written; then the same file through BatchLookup's CSV into memory,
 // which is what the API and the command line add to it.

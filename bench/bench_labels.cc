@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Community labels: window lookups with 1,000,000 labelled numbers in the snapshot against none,
 // the snapshot's bytes per labelled number, start-up on a database that holds them, and reports
 // per second with their p99 under synchronous=FULL and NORMAL.

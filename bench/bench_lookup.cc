@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "carrier_blocks.h"
 #include "lookup_reply.h"
 #include "number_lookup.h"

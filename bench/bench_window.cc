@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "canned_reply_server.h"
 
 #include <QCoreApplication>

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Requests per second and p99 latency of zuno-lookupd on one lookup, against Debian's nginx
 # serving the same reply bytes as a static file, measured in the same run, round after round,
 # in alternating order; then the median of each. zuno-lookupd is measured as it is, while

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Debian packages made with `cpack -G DEB`: zuno-lookup holds the window and its desktop
 # integration (install component "desktop"), zuno-lookupd the service and its systemd unit
 # (component "service"). Each program installs itself into its component.

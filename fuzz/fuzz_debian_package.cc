@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // libFuzzer target: any file's bytes read as a .deb, checking that the reading ends quickly
 // whatever the bytes claim, and that the fields it gives are what the page may show.
 #include "debian_package.h"

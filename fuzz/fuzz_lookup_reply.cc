@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // libFuzzer target: any raw title value through decoding, normalisation, lookup and the GBK
 // reply, checking what every reply must hold.
 #include "gbk_codec.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // libFuzzer target: the bytes of one request, read as the connection reads them (leading empty
 // lines, Beast's parser with the head limit, planRequest, the route's body limit), answered
 // through the site's route table plus a POST echo route, and written out; checks what every

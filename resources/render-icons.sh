@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Renders cn.zuno.Lookup.svg into the PNGs of the hicolor theme and the Qt resource, the
 # Windows .ico (one 48 x 48 image, 8 bits a pixel) and the two raw pieces that zuno-lookup.rc
 # embeds as RT_ICON 30001 and RT_GROUP_ICON 1. The outputs are committed; run after editing the SVG.

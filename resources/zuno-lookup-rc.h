@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Names for the numbers in zuno-lookup.rc, which is compiled without the Windows SDK headers.
 #ifndef ZUNO_LOOKUP_RC_H
 #define ZUNO_LOOKUP_RC_H

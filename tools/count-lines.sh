@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Lines of C++, shell and Python in tests/ against the code they test, counted as the project
 # counts them: every line that is neither blank nor starts with // or #.
 # Usage: tools/count-lines.sh [repository root]

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Runs every bench_* program of a folder in turn; fails, after running all, if any failed.
 #   tools/run-benchmarks.sh BENCH_DIR
 set -uo pipefail

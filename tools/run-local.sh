@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Runs zuno-lookupd in the background for a local session of the window.
 #
 #   tools/run-local.sh start ZUNO_LOOKUPD HOST:PORT [OPTION...]

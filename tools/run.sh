@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Runs the program from a build folder: starts the bundled lookup service when the service host
 # is this machine and nothing listens there yet, offering the packages of BUILD_DIR/packages
 # (`make package`) as its downloads, opens the window, and stops that service again when the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "area_codes.h"
 
 #include "number_types.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "number_types.h"
 
 #include <phonenumbers/phonemetadata.pb.h>

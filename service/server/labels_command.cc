@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "labels_command.h"
 
 #include "label_admin.h"

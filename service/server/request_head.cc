@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "request_head.h"
 
 #include "request_handler.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "systemd_sockets.h"
 
 #include <boost/system/system_error.hpp>

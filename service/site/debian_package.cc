@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "debian_package.h"
 
 #include "bounded_unpacker.h"

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Writes OUTPUT, a C++ source holding FILES as the table of static files the site serves. FILES
 # is a list of URL_PATH|CONTENT_TYPE|SOURCE entries; each file's ETag is its SHA-256 and its
 # Last-Modified the source file's time.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "file_digest.h"
 
 #include <openssl/evp.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "folder_watcher.h"
 
 #include "log_line.h"

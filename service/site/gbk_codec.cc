@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "gbk_codec.h"
 
 #include <unicode/ucnv.h>

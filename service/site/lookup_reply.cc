@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "lookup_reply.h"
 
 #include "gbk_codec.h"

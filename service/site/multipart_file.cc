@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "multipart_file.h"
 
 #include <boost/beast/core/string.hpp>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "process_endpoints.h"
 
 #include <boost/beast/http/field.hpp>

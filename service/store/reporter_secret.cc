@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "reporter_secret.h"
 
 #include <openssl/rand.h>

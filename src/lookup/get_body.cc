@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "get_body.h"
 
 #include "bytes_to_bstr.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "form1.h"
 
 #include "lookup_command.h"

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # What `make run` does without a display: one lookup of 13800138000 through the real window and
 # the bundled service, under Xvfb, with the result box's text printed and a screenshot saved.
 #   check-run-without-display.sh RUN_SCRIPT BUILD_DIR

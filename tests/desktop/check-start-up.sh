@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # How zuno-lookup starts where a display is missing or late:
 # - --help and --version answer without any display, with status 0;
 # - where no window can open, it ends with status 1 (not Qt's abort) and says why in its last

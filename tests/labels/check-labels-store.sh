@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # The label database as the program uses it: acknowledged reports survive SIGKILL under a load of
 # concurrent reports, the file passes integrity_check; a database failing while serving (locked,
 # removed) refuses reports with 503 and Retry-After, logs once and keeps lookups labelled; one

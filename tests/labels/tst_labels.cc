@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Service headers before any Qt header: Qt's keyword macros must not reach Boost.
 #include "server.h"
 #include "site.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "bytes_to_bstr.h"
 #include "get_body.h"
 #include "lookup_command.h"

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Installs the desktop component into a scratch prefix and validates what a desktop environment
 # reads there: the desktop entry, the AppStream metainfo and the icon that the entry names.
 # Usage: check-desktop-entry.sh CMAKE BUILD-DIR WORK-DIR

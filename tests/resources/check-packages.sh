@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Builds the Debian packages with cpack and checks them: names, version, the dependencies the
 # desktop program needs (a CJK font, the shared libraries found by dpkg-shlibdeps), the service's
 # maintainer scripts, and that each package holds exactly what its install component installs;

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Installs the service component into a scratch prefix and checks the systemd units there with
 # systemd-analyze: that systemd accepts every line of the service and of its socket, and how
 # exposed the service would be.

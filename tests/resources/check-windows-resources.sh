@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Compiles the Windows resource script with mingw-w64's windres, links it alone into a PE image with
 # mingw-w64's ld (no C compiler needed), and reads the image back as Windows would see it: the icon
 # group and the icon image with icoutils, the version record with windres, all in language 2052.

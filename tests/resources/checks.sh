@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Sourced by the check scripts: each check that fails is reported and counted, so that one run
 # lists every failure; finish_checks then sets the exit status.
 failures=0

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Many numbers at once: "zuno-lookupd lookup FILE" writes, without a server, what
 # POST /api/v1/lookup/batch answers for the same file (UTF-8 turning GBK, CRLF, a header row);
 # a batch over --batch-max-rows is refused with 413 while its whole body is known, and answered

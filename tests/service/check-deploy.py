@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: Apache-2.0
 """What can be checked of deploy/ without a container runtime or a cluster: the Kubernetes
 manifests parse and agree with each other, and the program accepts the arguments that the
 Containerfile and the Deployment give it and answers the probes they name.

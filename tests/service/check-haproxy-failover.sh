@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Three zuno-lookupd behind HAProxy with the shipped configuration, all on 127.0.0.1: one of them
 # is stopped with SIGTERM under wrk load, and not one request may fail. Also checks that
 # haproxy -c accepts the configuration, that the TLS front answers, and that the per-client rate

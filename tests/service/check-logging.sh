@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Logging never stops the service: with --access-log into a pipe whose reader leaves, or whose
 # reader stops reading, it goes on answering, counts the lines it drops, reports the loss once
 # the log takes lines again, and still stops at SIGTERM.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # zuno-lookupd ends at once and says why where it cannot serve: status 2 for a command line it
 # cannot follow, 1 for limits of the machine it cannot start under, and it never says it listens.
 # Started without downloads, it says that no package is offered.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # zuno-lookupd with --segments: a malformed file ends the start with status 1 and one line naming
 # its line and reason; while requests keep coming, a rewritten file (noticed by itself) and SIGHUP
 # swap the data in without a failed request, and a malformed rewrite keeps the data in force.

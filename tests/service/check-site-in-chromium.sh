@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # The site as a real browser shows it: headless Chromium loads the home page of zuno-lookupd
 # with a package on offer and the lookup form's page, dumps the DOM it built and takes
 # screenshots, kept in WORK-DIR for a person to look at; then reports a number through the result

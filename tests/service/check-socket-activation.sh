@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Socket activation: zuno-lookupd serves the sockets systemd hands over (systemd-socket-activate
 # plays systemd here) and ignores --listen, which names an address this machine does not have.
 # Usage: check-socket-activation.sh ZUNO-LOOKUPD

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: Apache-2.0
 """Headless Chromium, driven over its DevTools protocol (a WebSocket, spoken here with the
 standard library), opens the result page of 13800138000, chooses 诈骗电话 and a comment in the
 report form and presses its button, as a person would; prints what the page then shows as JSON:

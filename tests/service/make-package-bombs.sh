@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: Apache-2.0
 # Makes, in folder $1, packages whose control member unpacks to far more than any package's:
 #   huge.deb    control.tar.zst: a tar entry of 256 GiB of zeros, in 100 zstd frames (3.6 MB)
 #   nested.deb  control.tar.zst: zstd over such a stream of 1,000 frames (1 TiB)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "raw_http.h"
 
 #include <boost/algorithm/string/find.hpp>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Boost first: Qt's keyword macros must not reach it.
 #include "raw_http.h"
 

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: Apache-2.0
 """Uploads FILE through the home page's form in headless Chromium, as a person would: the file
 chosen in the file field and the button clicked with the mouse (no script runs in the page), and
 waits for the download. Driven over Chromium's DevTools pipe. Prints the downloaded file's name.

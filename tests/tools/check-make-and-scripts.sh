@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # The Makefile and the scripts in tools/ as a developer uses them:
 # - the service alone configures without Qt;
 # - a changed CMAKE_ARGS reaches CMake, also after a first configure;

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Fails on any tracked file over 1 MiB: a core dump, a build product or a data set committed by
 # mistake stays in the history of every clone. Sizes are those of the blobs in the index.
 #   check-repository.sh SOURCE_DIR

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Turns cn-carrier-blocks.tsv into C++ rows for carrier_blocks.cc, refusing a malformed file so
 # that a bad row fails the build rather than a lookup.
 #   cmake -DINPUT=cn-carrier-blocks.tsv -DOUTPUT=carrier_blocks.inc -P generate_carrier_blocks.cmake
