@@ -10,12 +10,12 @@ BUILD := build
 PACKAGES := cmake ninja-build g++ pkg-config file dpkg-dev \
   qt6-base-dev qt6-base-dev-tools qt6-wayland libxcb1-dev libicu-dev \
   libphonenumber-dev libboost-dev zlib1g-dev libarchive-dev liblzma-dev libssl-dev nlohmann-json3-dev \
-  libsystemd-dev libsqlite3-dev fonts-noto-cjk xvfb xdotool xclip imagemagick
+  libsystemd-dev libsqlite3-dev libpq-dev fonts-noto-cjk xvfb xdotool xclip imagemagick
 
 # What the tests add: the tools each check script reads a resource back with, a browser, a load
-# balancer, Prometheus's promtool, and lintian for the packages.
+# balancer, Prometheus's promtool, lintian for the packages, and a PostgreSQL of their own.
 TEST_PACKAGES := xauth x11-utils icoutils binutils-mingw-w64-x86-64 desktop-file-utils appstream \
-  systemd lintian chromium haproxy prometheus wrk curl openssl python3-yaml zstd sqlite3
+  systemd lintian chromium haproxy prometheus wrk curl openssl python3-yaml zstd sqlite3 postgresql-15
 
 # Only for `make bench`.
 BENCH_PACKAGES := libbenchmark-dev nginx-light linux-perf valgrind

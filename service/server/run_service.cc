@@ -6,6 +6,7 @@
 #include "labels_command.h"
 #include "log_line.h"
 #include "lookup_command.h"
+#include "pg_store.h"
 #include "reporter_secret.h"
 #include "segment_store.h"
 #include "segment_watcher.h"
@@ -129,13 +130,21 @@ int runService(int argc, char **argv)
         }
         // Opened before serving: a database that cannot be opened or migrated ends the start.
         SiteLabels labels;
-        std::unique_ptr<SqliteStore> store;
+        std::unique_ptr<LabelStore> store;
         const auto database = line.database ? line.database : defaultDatabase();
-        if (database) {
+        if (database && isPostgresUri(database->string())) {
+            // Instances on one server share the reporters' key: a network counts once.
+            auto shared = std::make_unique<PgStore>(PgStore::Options{
+                database->string(), {line.labelMinReporters, line.labelWindowDays}, {}});
+            labels.networks.emplace(shared->reporterSecret());
+            store = std::move(shared);
+        } else if (database) {
             store = std::make_unique<SqliteStore>(SqliteStore::Options{
                 *database, {line.labelMinReporters, line.labelWindowDays}, {}, {}});
-            labels.store = store.get();
             labels.networks.emplace(reporterSecret(secretPathOf(*database)));
+        }
+        if (store) {
+            labels.store = store.get();
             for (const std::string &block : line.trustedProxies)
                 labels.trustedProxies.add(*TrustedProxies::parseBlock(block));
         }

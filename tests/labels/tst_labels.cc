@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 // Service headers before any Qt header: Qt's keyword macros must not reach Boost.
+#include "pg_store.h"
 #include "server.h"
 #include "site.h"
 #include "sqlite_store.h"
@@ -39,9 +40,14 @@ std::string fromAddress(int network)
                          : "127.0." + std::to_string(network) + ".1";
 }
 
-// The store under test: every test goes through this interface and the HTTP surface.
+// The store under test: every test goes through this interface and the HTTP surface. A
+// PostgreSQL URI in ZUNO_TEST_DATABASE (given by pg-server.sh) runs the same tables on it.
 std::unique_ptr<LabelStore> openStore(const QString &folder, std::function<std::int64_t()> clock)
 {
+    const QByteArray uri = qgetenv("ZUNO_TEST_DATABASE");
+    if (!uri.isEmpty())
+        return std::make_unique<PgStore>(
+            PgStore::Options{uri.toStdString(), {3, 90}, std::move(clock)});
     return std::make_unique<SqliteStore>(SqliteStore::Options{
         (folder + u"/labels.sqlite3"_s).toStdString(), {3, 90}, {}, std::move(clock)});
 }

@@ -1,0 +1,159 @@
+// SPDX-License-Identifier: Apache-2.0
+#include "pg_connection.h"
+
+#include <poll.h>
+
+#include <cerrno>
+#include <charconv>
+#include <cstring>
+
+namespace zuno::service {
+namespace {
+
+// A statement that has not been answered in this time is taken as a lost connection.
+constexpr int kAnswerTimeoutMs = 5000;
+
+std::string messageOf(PGconn *connection)
+{
+    // libpq's first line says what; the rest guesses why.
+    std::string text = PQerrorMessage(connection);
+    text = text.substr(0, text.find('\n'));
+    while (!text.empty() && (text.back() == '\n' || text.back() == ' '))
+        text.pop_back();
+    return text.empty() ? "unknown error" : text;
+}
+
+bool isLost(PGconn *connection) { return PQstatus(connection) != CONNECTION_OK; }
+
+}  // namespace
+
+std::string_view PgRows::text(int row, int column) const
+{
+    return {PQgetvalue(result_.get(), row, column),
+            static_cast<size_t>(PQgetlength(result_.get(), row, column))};
+}
+
+std::int64_t PgRows::integer(int row, int column) const
+{
+    const std::string_view value = text(row, column);
+    std::int64_t number = 0;
+    std::from_chars(value.data(), value.data() + value.size(), number);
+    return number;
+}
+
+std::int64_t PgRows::changed() const
+{
+    const char *value = PQcmdTuples(result_.get());
+    std::int64_t number = 0;
+    std::from_chars(value, value + std::strlen(value), number);
+    return number;
+}
+
+PgConnection::PgConnection(const std::string &uri) : handle_(PQconnectdb(uri.c_str()))
+{
+    if (!handle_)
+        throw PgError("out of memory", true);
+    if (PQstatus(handle_.get()) != CONNECTION_OK)
+        throw PgError(messageOf(handle_.get()), true);
+    // Notices ("already exists, skipping") are no news for the operator.
+    PQsetNoticeProcessor(
+        handle_.get(), [](void *, const char *) {}, nullptr);
+    if (PQsetnonblocking(handle_.get(), 1) != 0)
+        throw PgError(messageOf(handle_.get()), true);
+}
+
+PgRows PgConnection::run(std::string_view sql, const std::vector<std::string> &parameters)
+{
+    PGconn *connection = handle_.get();
+    const std::string text(sql);
+    int sent = 0;
+    if (parameters.empty()) {
+        sent = PQsendQuery(connection, text.c_str());
+    } else {
+        std::vector<const char *> values;
+        values.reserve(parameters.size());
+        for (const std::string &parameter : parameters)
+            values.push_back(parameter.c_str());
+        sent = PQsendQueryParams(connection, text.c_str(), static_cast<int>(values.size()), nullptr,
+                                 values.data(), nullptr, nullptr, 0);
+    }
+    if (!sent)
+        throw PgError(messageOf(connection), isLost(connection));
+    // Non-blocking: the statement may still sit in libpq's buffer.
+    for (;;) {
+        const int flushed = PQflush(connection);
+        if (flushed == 0)
+            break;
+        if (flushed < 0)
+            throw PgError(messageOf(connection), true);
+        pollfd wanted{PQsocket(connection), POLLOUT | POLLIN, 0};
+        if (::poll(&wanted, 1, kAnswerTimeoutMs) <= 0)
+            throw PgError("the server does not take the statement", true);
+        if ((wanted.revents & POLLIN) && !PQconsumeInput(connection))
+            throw PgError(messageOf(connection), true);
+    }
+    return finish(sql);
+}
+
+void PgConnection::waitReadable()
+{
+    pollfd wanted{PQsocket(handle_.get()), POLLIN, 0};
+    int ready = 0;
+    do
+        ready = ::poll(&wanted, 1, kAnswerTimeoutMs);
+    while (ready < 0 && errno == EINTR);
+    if (ready <= 0)
+        throw PgError("the server did not answer within " +
+                          std::to_string(kAnswerTimeoutMs / 1000) + " s",
+                      true);
+    if (!PQconsumeInput(handle_.get()))
+        throw PgError(messageOf(handle_.get()), true);
+}
+
+PgRows PgConnection::finish(std::string_view sql)
+{
+    PGconn *connection = handle_.get();
+    PGresult *last = nullptr;
+    std::string failure;
+    for (;;) {
+        while (PQisBusy(connection))
+            waitReadable();
+        PGresult *result = PQgetResult(connection);
+        if (!result)
+            break;
+        const ExecStatusType status = PQresultStatus(result);
+        if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK && failure.empty())
+            failure = PQresultErrorMessage(result);
+        PQclear(last);
+        last = result;
+    }
+    PgRows rows(last);
+    if (!failure.empty() || !last) {
+        while (!failure.empty() && (failure.back() == '\n'))
+            failure.pop_back();
+        throw PgError((failure.empty() ? messageOf(connection) : failure) + " (in \"" +
+                          std::string(sql.substr(0, 40)) + "…\")",
+                      isLost(connection));
+    }
+    return rows;
+}
+
+bool PgConnection::othersNotified()
+{
+    PGconn *connection = handle_.get();
+    if (!PQconsumeInput(connection))
+        throw PgError(messageOf(connection), true);
+    bool notified = false;
+    while (PGnotify *notify = PQnotifies(connection)) {
+        notified = notified || notify->be_pid != PQbackendPID(connection);
+        PQfreemem(notify);
+    }
+    return notified;
+}
+
+bool isPostgresUri(std::string_view database)
+{
+    return database.starts_with("postgresql://") || database.starts_with("postgres://");
+}
+
+}  // namespace zuno::service

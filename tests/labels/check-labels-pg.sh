@@ -1,0 +1,104 @@
+#!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
+# Instances sharing one PostgreSQL (run inside pg-server.sh): a report through one shows in the
+# other's answers within a second; one network reporting through both counts once; with the
+# server stopped, reports answer 503 with Retry-After, lookups keep their labels, the outage and
+# the return are logged once and reports are taken again within 2 s; two instances migrating
+# one empty database together make one schema; a schema newer than known ends the start.
+# Usage: pg-server.sh run check-labels-pg.sh ZUNO-LOOKUPD
+set -euo pipefail
+lookupd=$1
+. "$(dirname "$0")/../resources/checks.sh"
+: "${ZUNO_TEST_DATABASE:?run me through pg-server.sh}"
+pg=/usr/lib/postgresql/15/bin
+as_owner() { if [ "$(id -u)" = 0 ]; then setpriv --reuid=nobody --regid=nogroup --clear-groups "$@"; else "$@"; fi; }
+psql_on() { "$pg/psql" -X -q -t -A -d "$1" -c "$2"; }
+work=$(mktemp -d)
+pids=()
+trap 'kill -KILL "${pids[@]}" 2>/dev/null || true; rm -rf "$work"' EXIT
+db=$ZUNO_TEST_DATABASE
+
+report() {
+  curl -s -o /dev/null -w '%{http_code}' --max-time 10 --interface "$1" \
+    -H 'Content-Type: application/json' \
+    -d "{\"number\":\"$3\",\"category\":\"$4\"}" "http://$2/api/v1/reports"
+}
+label_of() { curl -s --max-time 5 "http://$1/api/v1/lookup?number=$2" | python3 -c 'import json,sys; l=json.load(sys.stdin)["label"]; print(l and l.get("category","") + " " + str(l.get("reporters","")))'; }
+
+start_lookupd "$work/a.log" --database "$db"
+a=$started_address
+pids+=("$started_pid")
+start_lookupd "$work/b.log" --database "$db"
+b=$started_address
+pids+=("$started_pid")
+
+# --- a report through one shows in the other within a second
+for net in 1 2; do [ "$(report "127.0.$net.1" "$a" 13800138000 诈骗电话)" = 201 ] || fail "report through A"; done
+[ "$(report 127.0.3.1 "$a" 13800138000 诈骗电话)" = 201 ] || fail "third report through A"
+start=$(date +%s%N)
+until label_of "$b" 13800138000 | grep -q 诈骗电话; do
+  [ $(( ($(date +%s%N) - start) / 1000000 )) -lt 1000 ] || fail "B did not show A's label within 1 s"
+  sleep 0.02
+done
+echo "B shows A's label after $(( ($(date +%s%N) - start) / 1000000 )) ms"
+
+# --- one network through both instances counts once
+for net in 4 5; do report "127.0.$net.1" "$a" 13900139000 骚扰电话 >/dev/null; done
+# Through B, network 5's report replaces its own from A: the same key on both.
+[ "$(report 127.0.5.1 "$b" 13900139000 骚扰电话)" = 200 ] || fail "one network through B is not the one through A"
+sleep 0.5
+label_of "$b" 13900139000 | grep -q . && [ "$(label_of "$b" 13900139000)" = None ] ||
+  fail "two networks, one of them through both instances, labelled a number: $(label_of "$b" 13900139000)"
+[ "$(psql_on "$db" "SELECT count(*) FROM reports WHERE number = '+8613900139000'")" = 2 ] ||
+  fail "one network through two instances stored twice"
+
+# --- the server stopped for a while
+as_owner "$pg/pg_ctl" -D "$ZUNO_TEST_PG_DIR/data" -m fast stop >/dev/null
+headers=$(curl -s -D - -o /dev/null --interface 127.0.6.1 -H 'Content-Type: application/json' \
+  -d '{"number":"13800138000","category":"骚扰电话"}' "http://$a/api/v1/reports")
+grep -q '^HTTP/1.1 503' <<<"$headers" || fail "PostgreSQL stopped: not 503"
+grep -qi '^Retry-After: [1-9]' <<<"$headers" || fail "PostgreSQL stopped: no Retry-After"
+[ "$(report 127.0.7.1 "$a" 13800138000 骚扰电话)" = 503 ] || fail "PostgreSQL stopped: second report not 503"
+label_of "$a" 13800138000 | grep -q 诈骗电话 || fail "PostgreSQL stopped: the lookup lost its label"
+sleep 1
+as_owner "$pg/pg_ctl" -D "$ZUNO_TEST_PG_DIR/data" -l "$ZUNO_TEST_PG_DIR/server.log" -w \
+  -o "-c listen_addresses= -c unix_socket_directories=$ZUNO_TEST_PG_DIR -c fsync=off" start >/dev/null
+start=$(date +%s%N)
+until [ "$(report 127.0.8.1 "$a" 13800138000 骚扰电话)" = 201 ]; do
+  [ $(( ($(date +%s%N) - start) / 1000000 )) -lt 2000 ] || fail "reports not taken within 2 s of PostgreSQL's return"
+  sleep 0.05
+done
+echo "reports taken again $(( ($(date +%s%N) - start) / 1000000 )) ms after PostgreSQL's return"
+[ "$(grep -c 'label database:.*refused' "$work/a.log")" = 1 ] || fail "the outage was not logged once: $(cat "$work/a.log")"
+for _ in $(seq 20); do grep -q 'works again, reports' "$work/a.log" && break; sleep 0.05; done
+[ "$(grep -c 'works again, reports' "$work/a.log")" = 1 ] || fail "the return was not logged once: $(cat "$work/a.log")"
+kill -TERM "${pids[@]}"
+wait "${pids[@]}" || true
+pids=()
+
+# --- two instances migrating one empty database together
+psql_on "$db" "CREATE DATABASE fresh"
+fresh=${db/\/postgres\?/\/fresh?}
+"$lookupd" --listen 127.0.0.1:0 --database "$fresh" 2>"$work/m1.log" & pids+=($!)
+"$lookupd" --listen 127.0.0.1:0 --database "$fresh" 2>"$work/m2.log" & pids+=($!)
+for _ in $(seq 100); do
+  [ "$(grep -l 'listening on' "$work/m1.log" "$work/m2.log" | wc -l)" = 2 ] && break
+  sleep 0.05
+done
+grep -q 'listening on' "$work/m1.log" && grep -q 'listening on' "$work/m2.log" ||
+  fail "two instances migrating together: $(cat "$work/m1.log" "$work/m2.log")"
+[ "$(psql_on "$fresh" 'SELECT count(*), max(version) FROM schema_version')" = "1|2" ] ||
+  fail "two instances migrating together: schema_version $(psql_on "$fresh" 'SELECT * FROM schema_version')"
+kill -TERM "${pids[@]}"
+wait "${pids[@]}" || true
+pids=()
+
+# --- a schema newer than this program knows
+psql_on "$fresh" "UPDATE schema_version SET version = 99"
+status=0
+timeout 10 "$lookupd" --listen 127.0.0.1:0 --database "$fresh" 2>"$work/newer.err" || status=$?
+[ "$status" = 1 ] && [ "$(wc -l <"$work/newer.err")" = 1 ] && grep -q 'newer than' "$work/newer.err" ||
+  fail "a newer schema: status $status, $(cat "$work/newer.err")"
+
+finish_checks
+echo "labels on PostgreSQL: all checks passed"
