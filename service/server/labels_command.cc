@@ -3,6 +3,7 @@
 
 #include "label_admin.h"
 #include "number_lookup.h"
+#include "pg_connection.h"
 #include "title_decoder.h"
 
 #include <algorithm>
@@ -13,6 +14,14 @@
 
 namespace zuno::service {
 namespace {
+
+// The commands edit an SQLite file; on a PostgreSQL server the service's own store is the way.
+void refuseServerDatabase(const std::filesystem::path &database)
+{
+    if (isPostgresUri(database.string()))
+        throw UsageError("the labels commands work on an SQLite file, not yet on a PostgreSQL "
+                         "server");
+}
 
 constexpr std::string_view kDatabaseName = "labels.sqlite3";
 constexpr std::string_view kInstalledStateDirectory = "/var/lib/zuno-lookupd";
@@ -65,6 +74,7 @@ int runPlacesCommand(const CommandLine &line)
     const auto database = line.database ? line.database : defaultDatabase();
     if (!database)
         throw UsageError("no --database given and no state directory to find one in");
+    refuseServerDatabase(*database);
     LabelAdmin admin(*database, LabelRules{line.labelMinReporters, line.labelWindowDays});
     if (command == "export")
         admin.exportPlacesCsv(std::cout, unixNow());
@@ -103,6 +113,7 @@ int runLabelsCommand(const CommandLine &line)
     const auto database = line.database ? line.database : defaultDatabase();
     if (!database)
         throw UsageError("no --database given and no state directory to find one in");
+    refuseServerDatabase(*database);
 
     const LabelRules rules{line.labelMinReporters, line.labelWindowDays};
     const NumberLookup lookup;
