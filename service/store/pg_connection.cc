@@ -49,7 +49,20 @@ std::int64_t PgRows::changed() const
     return number;
 }
 
-PgConnection::PgConnection(const std::string &uri) : handle_(PQconnectdb(uri.c_str()))
+namespace {
+
+// A server that does not answer is given up after 2 s, so that waiting reports answer 503 soon;
+// a connect_timeout in the URI itself wins, coming later.
+PGconn *connectTo(const std::string &uri)
+{
+    const char *const keywords[] = {"connect_timeout", "dbname", nullptr};
+    const char *const values[] = {"2", uri.c_str(), nullptr};
+    return PQconnectdbParams(keywords, values, 1);
+}
+
+}  // namespace
+
+PgConnection::PgConnection(const std::string &uri) : handle_(connectTo(uri))
 {
     if (!handle_)
         throw PgError("out of memory", true);
