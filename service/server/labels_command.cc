@@ -2,8 +2,11 @@
 #include "labels_command.h"
 
 #include "label_admin.h"
+#include "migrations.h"
 #include "number_lookup.h"
 #include "pg_connection.h"
+#include "pg_store.h"
+#include "sqlite_connection.h"
 #include "title_decoder.h"
 
 #include <algorithm>
@@ -85,6 +88,30 @@ int runPlacesCommand(const CommandLine &line)
     return std::cout ? 0 : 1;
 }
 
+// Brings the database to the schema this program knows, as the service does at start.
+int runMigrateCommand(const CommandLine &line)
+{
+    if (line.labelsCommand.size() != 1)
+        throw UsageError("labels migrate takes no operand");
+    const auto database = line.database ? line.database : defaultDatabase();
+    if (!database)
+        throw UsageError("no --database given and no state directory to find one in");
+    if (isPostgresUri(database->string())) {
+        try {
+            PgConnection connection(database->string());
+            preparePgDatabase(connection);
+        } catch (const PgError &error) {
+            throw std::runtime_error(std::string("cannot migrate the label database: ") +
+                                     error.what());
+        }
+    } else {
+        const SqliteConnection connection(*database);
+    }
+    std::cout << "the label database is at schema version " << migrations().size() << "\n";
+    std::cout.flush();
+    return std::cout ? 0 : 1;
+}
+
 }  // namespace
 
 int runLabelsCommand(const CommandLine &line)
@@ -93,11 +120,13 @@ int runLabelsCommand(const CommandLine &line)
     const std::string command = words.empty() ? std::string() : words[0];
     if (command == "places")
         return runPlacesCommand(line);
+    if (command == "migrate")
+        return runMigrateCommand(line);
     const size_t operands = command == "show" || command == "clear" || command == "import" ? 2 : 1;
     if (command.empty() ||
         (command != "show" && command != "clear" && command != "export" && command != "import"))
         throw UsageError("labels needs a command: show NUMBER, clear NUMBER [--before DATE], "
-                         "export, import FILE, places export or places clear BLOCK");
+                         "export, import FILE, places export, places clear BLOCK or migrate");
     if (words.size() != operands)
         throw UsageError("labels " + command +
                          (operands == 2 ? " takes one operand" : " takes no operand"));

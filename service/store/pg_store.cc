@@ -48,8 +48,9 @@ std::string randomSecret()
     return hex;
 }
 
-// Migrates under the advisory lock and reads (making it once) the shared reporters' key.
-std::string prepare(PgConnection &connection)
+}  // namespace
+
+std::string preparePgDatabase(PgConnection &connection)
 {
     connection.execute(kMigrationLock);
     try {
@@ -91,8 +92,6 @@ std::string prepare(PgConnection &connection)
     }
 }
 
-}  // namespace
-
 PgStore::PgStore(Options options) : options_(std::move(options))
 {
     if (!options_.clock)
@@ -104,7 +103,7 @@ PgStore::PgStore(Options options) : options_(std::move(options))
         };
     try {
         connection_ = std::make_unique<PgConnection>(options_.uri);
-        secret_ = prepare(*connection_);
+        secret_ = preparePgDatabase(*connection_);
         connection_->execute("LISTEN zuno_labels");
         rebuild();
     } catch (const PgError &error) {

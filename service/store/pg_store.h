@@ -15,6 +15,10 @@
 
 namespace zuno::service {
 
+// Migrates the database under an advisory lock (instances starting together migrate once) and
+// reads the reporters' key every instance shares, making it when there is none. Throws PgError.
+std::string preparePgDatabase(PgConnection &connection);
+
 // The label store in a PostgreSQL database that several instances share. Its own thread owns
 // its own connection: writes are committed in batches as SQLite's store does, and each commit
 // sends NOTIFY zuno_labels; every instance LISTENs and rebuilds its board on another's

@@ -93,6 +93,13 @@ kill -TERM "${pids[@]}"
 wait "${pids[@]}" || true
 pids=()
 
+# --- labels migrate, before any instance starts
+psql_on "$db" "CREATE DATABASE ahead"
+ahead=${db/\/postgres\?/\/ahead?}
+"$lookupd" labels migrate --database "$ahead" | grep -q 'schema version 2' || fail "labels migrate"
+[ "$(psql_on "$ahead" 'SELECT (SELECT version FROM schema_version), count(*) FROM reporter_key')" = "2|1" ] ||
+  fail "labels migrate: $(psql_on "$ahead" 'SELECT * FROM schema_version')"
+
 # --- a schema newer than this program knows
 psql_on "$fresh" "UPDATE schema_version SET version = 99"
 status=0
