@@ -310,6 +310,8 @@ void PgStore::commitWrites(std::vector<Write> &writes)
             }
             throw;
         }
+        if (failing_)
+            logLine(LogLevel::Info, "label database: works again, reports are taken");
         failing_ = false;
         const Day today = chinaDay(at);
         std::vector<std::string> touched;
