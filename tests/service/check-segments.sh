@@ -46,7 +46,7 @@ assert kinds == ["geocoding", "carriers", "segments"], kinds
 assert about["data"][0]["version"], about
 assert about["data"][2]["name"] == "check" and about["data"][2]["date"] == "2026-11-30", about
 ' || fail "about does not list the data sets"
-curl -s "http://$started_address/" | grep -qF '<td>check</td>' ||
+grep -qF '<td>check</td>' <<<"$(curl -s "http://$started_address/")" ||
   fail "the home page does not list the segment file"
 
 # Requests on 4 kept-alive connections at a time until the data has changed three times.
