@@ -149,11 +149,15 @@ int runService(int argc, char **argv)
                 labels.trustedProxies.add(*TrustedProxies::parseBlock(block));
         }
         const Site site(std::move(downloads), std::move(labels), &segments, line.batchMaxRows);
-        options.onReload = [&site] { site.downloads().rescan(); };
-        // The segment files follow SIGHUP on the watcher's own thread, beside the listing.
         std::unique_ptr<SegmentWatcher> segmentWatcher;
         if (!line.segments.empty())
             segmentWatcher = std::make_unique<SegmentWatcher>(segments, line.segments);
+        // SIGHUP reads the download listing and the segment files again.
+        options.onReload = [&site, &segmentWatcher] {
+            site.downloads().rescan();
+            if (segmentWatcher)
+                segmentWatcher->reloadNow();
+        };
         raiseOpenFileLimit();
 
         std::unique_ptr<Server> server;

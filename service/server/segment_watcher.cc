@@ -4,10 +4,11 @@
 #include "log_line.h"
 #include "segment_store.h"
 
+#include <boost/asio/post.hpp>
+
 #include <malloc.h>
 
 #include <chrono>
-#include <csignal>
 
 namespace zuno::service {
 namespace {
@@ -32,13 +33,8 @@ bool SegmentWatcher::Seen::operator==(const Seen &other) const
 }
 
 SegmentWatcher::SegmentWatcher(SegmentStore &store, std::vector<std::filesystem::path> files)
-    : store_(store),
-      files_(std::move(files)),
-      seen_(look()),
-      hangup_(context_, SIGHUP),
-      tick_(context_)
+    : store_(store), files_(std::move(files)), seen_(look()), tick_(context_)
 {
-    awaitSignal();
     awaitTick();
     thread_ = std::thread([this] { context_.run(); });
 }
@@ -84,14 +80,11 @@ void SegmentWatcher::reload(const std::string &why)
     }
 }
 
-void SegmentWatcher::awaitSignal()
+void SegmentWatcher::reloadNow()
 {
-    hangup_.async_wait([this](boost::system::error_code error, int) {
-        if (error)
-            return;
+    boost::asio::post(context_, [this] {
         seen_ = look();
         reload("SIGHUP");
-        awaitSignal();
     });
 }
 

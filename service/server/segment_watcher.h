@@ -2,7 +2,6 @@
 #pragma once
 
 #include <boost/asio/io_context.hpp>
-#include <boost/asio/signal_set.hpp>
 #include <boost/asio/steady_timer.hpp>
 
 #include <filesystem>
@@ -15,9 +14,10 @@ namespace zuno::service {
 
 class SegmentStore;
 
-// Keeps the segment files' table current on a thread of its own: reads them again on SIGHUP and
-// when one of them changes (its inode, size or modification time, looked at every second). A
-// reload that fails keeps the table in force and logs why; lookups never wait for a reload.
+// Keeps the segment files' table current on a thread of its own: reads them again when asked
+// (the server's SIGHUP) and when one of them changes (its inode, size or modification time, looked
+// at every second). A reload that fails keeps the table in force and logs why; lookups never wait
+// for a reload.
 class SegmentWatcher
 {
 public:
@@ -26,6 +26,9 @@ public:
     ~SegmentWatcher();
     SegmentWatcher(const SegmentWatcher &) = delete;
     SegmentWatcher &operator=(const SegmentWatcher &) = delete;
+
+    // From any thread: reads the files again on the watcher's thread.
+    void reloadNow();
 
 private:
     struct Seen {
@@ -36,14 +39,12 @@ private:
     };
     std::vector<Seen> look() const;
     void reload(const std::string &why);
-    void awaitSignal();
     void awaitTick();
 
     SegmentStore &store_;
     const std::vector<std::filesystem::path> files_;
     std::vector<Seen> seen_;
     boost::asio::io_context context_;
-    boost::asio::signal_set hangup_;
     boost::asio::steady_timer tick_;
     std::thread thread_;
 };
