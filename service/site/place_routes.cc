@@ -25,7 +25,6 @@ using json = nlohmann::ordered_json;
 // A place body is a number, a province and a city: 4 KiB is plenty, as for reports.
 constexpr size_t kPlaceBodyLimit = 4096;
 constexpr size_t kMostCityCharacters = 10;
-constexpr std::string_view kJsonContentType = "application/json; charset=utf-8";
 
 // A network's place for a block, checked, and the number it was given for.
 struct CheckedPlace {
@@ -77,16 +76,9 @@ std::variant<CheckedPlace, Refusal> checkedPlace(const Site &site, const RouteCo
                         std::move(e164)};
 }
 
-Refusal writeRefusal(const WriteOutcome &outcome)
+Refusal placeRefusal(const WriteOutcome &outcome)
 {
-    if (outcome.result == WriteOutcome::Result::RateLimited)
-        return {http::status::too_many_requests,
-                "同一网络一天最多提交 " + std::to_string(LabelStore::kReportsADay) +
-                    " 条标记和归属地，请明天再试。",
-                outcome.retryAfter};
-    if (outcome.result == WriteOutcome::Result::NotFound)
-        return {http::status::not_found, "这个网络没有为这个号段补充过归属地。"};
-    return storeUnavailable();
+    return writeRefusal(outcome, "条标记和归属地", "这个网络没有为这个号段补充过归属地。");
 }
 
 std::u16string spacedTitle(std::string_view raw)
@@ -112,58 +104,34 @@ void apiPlace(const RouteContext &context, LaterAnswer answer, const Site &site)
         auto block = placelessBlock(site, spacedTitle(*raw));
         if (auto *refusal = std::get_if<Refusal>(&block))
             return refuse(*refusal);
-        auto later = std::make_shared<LaterAnswer>(std::move(answer));
         site.labels().store->withdrawPlace(
             std::to_string(std::get<std::pair<std::string, BlockKey>>(block).second),
-            reporterOf(site, context), [later, version](WriteOutcome outcome) {
-                if (outcome.result != WriteOutcome::Result::Withdrawn)
-                    return later->send(
-                        {refusalResponse(writeRefusal(outcome), version, Audience::Api, {}),
-                         std::nullopt});
-                StringResponse done{http::status::no_content, version};
-                done.set(http::field::cache_control, "no-store");
-                later->send({std::move(done), std::nullopt});
-            });
+            reporterOf(site, context),
+            answerWrite(std::move(answer), version, Audience::Api, {}, placeRefusal,
+                        [version](const WriteOutcome &) { return withdrawnResponse(version); }));
         return;
     }
 
-    const json body = json::parse(context.request.body(), nullptr, false);
-    const auto text = [&](const char *name) -> std::optional<std::string> {
-        if (!body.is_object() || !body.contains(name) || body[name].is_null())
-            return std::string();
-        if (!body[name].is_string())
-            return std::nullopt;
-        return body[name].get<std::string>();
-    };
-    const auto number = text("number");
-    const auto province = text("province");
-    const auto city = text("city");
-    if (!body.is_object() || !number || !province || !city || number->empty())
+    const auto fields = jsonTextFields(context.request.body(), {"number", "province", "city"});
+    if (!fields || (*fields)[0].empty())
         return refuse({http::status::bad_request,
                        "请求应为 JSON 对象：{\"number\": \"19912345678\", \"province\": "
                        "\"广东省\", \"city\": \"深圳市\"}"});
-    const auto title = decodeUtf8(*number);
+    const auto title = decodeUtf8((*fields)[0]);
     if (!title)
         return refuse({http::status::bad_request, "号码不是有效的 UTF-8 文本。"});
-    auto checked = checkedPlace(site, context, *title, *province, *city);
+    auto checked = checkedPlace(site, context, *title, (*fields)[1], (*fields)[2]);
     if (auto *refusal = std::get_if<Refusal>(&checked))
         return refuse(*refusal);
     CheckedPlace &place = std::get<CheckedPlace>(checked);
     const json stored = {
         {"number", place.e164}, {"block", place.place.block}, {"location", place.place.place}};
-    auto later = std::make_shared<LaterAnswer>(std::move(answer));
     site.labels().store->reportPlace(
-        std::move(place.place), [later, version, stored](WriteOutcome outcome) {
-            using Result = WriteOutcome::Result;
-            if (outcome.result != Result::Created && outcome.result != Result::Replaced)
-                return later->send(
-                    {refusalResponse(writeRefusal(outcome), version, Audience::Api, {}),
-                     std::nullopt});
-            later->send({noStoreResponse(outcome.result == Result::Created ? http::status::created
-                                                                           : http::status::ok,
-                                         version, kJsonContentType, stored.dump()),
-                         std::nullopt});
-        });
+        std::move(place.place),
+        answerWrite(std::move(answer), version, Audience::Api, {}, placeRefusal,
+                    [version, stored](const WriteOutcome &outcome) {
+                        return storedResponse(outcome, version, stored.dump());
+                    }));
 }
 
 void formPlace(const RouteContext &context, LaterAnswer answer, const Site &site)
@@ -186,19 +154,10 @@ void formPlace(const RouteContext &context, LaterAnswer answer, const Site &site
         return refuse(*refusal, back);
     CheckedPlace &place = std::get<CheckedPlace>(checked);
     const std::string page = std::string(kLookupPagePath) + "?number=" + percentEncode(place.e164);
-    auto later = std::make_shared<LaterAnswer>(std::move(answer));
     site.labels().store->reportPlace(
-        std::move(place.place), [later, version, page](WriteOutcome outcome) {
-            using Result = WriteOutcome::Result;
-            if (outcome.result != Result::Created && outcome.result != Result::Replaced)
-                return later->send(
-                    {refusalResponse(writeRefusal(outcome), version, Audience::Page, page),
-                     std::nullopt});
-            StringResponse seeOther{http::status::see_other, version};
-            seeOther.set(http::field::location, page);
-            seeOther.set(http::field::cache_control, "no-store");
-            later->send({std::move(seeOther), std::nullopt});
-        });
+        std::move(place.place),
+        answerWrite(std::move(answer), version, Audience::Page, page, placeRefusal,
+                    [version, page](const WriteOutcome &) { return backToPage(version, page); }));
 }
 
 }  // namespace

@@ -1,11 +1,16 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
+#include "label_store.h"
 #include "router.h"
 
 #include <chrono>
+#include <functional>
+#include <initializer_list>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace zuno::service {
 
@@ -31,5 +36,28 @@ std::string reporterOf(const Site &site, const RouteContext &context);
 std::string formValue(std::string_view body, std::string_view name);
 // Whether a form post comes from this site's own pages.
 bool fromThisSite(const Request &request);
+
+// The body's text fields by name, absent or null ones empty; nothing when the body is not a
+// JSON object or a field is not text.
+std::optional<std::vector<std::string>> jsonTextFields(std::string_view body,
+                                                       std::initializer_list<const char *> names);
+
+// Why the store did not take a write: `limited` names what a network makes kReportsADay of in a
+// day ("条标记"), `notFound` is the sentence for withdrawing what the network never gave.
+Refusal writeRefusal(const WriteOutcome &outcome, std::string_view limited,
+                     std::string_view notFound);
+
+// The store's callback for a write: `accepted` answers one the store took (created, replaced or
+// withdrawn); any other is refused as `refusalOf` says, on a page with a way back to backPath.
+std::function<void(WriteOutcome)>
+answerWrite(LaterAnswer answer, unsigned version, Audience audience, std::string backPath,
+            std::function<Refusal(const WriteOutcome &)> refusalOf,
+            std::function<StringResponse(const WriteOutcome &)> accepted);
+
+// Answers to writes the store took: a withdrawal (204), a form's write (303 back to its page),
+// and the API's stored object (201 for a network's first, 200 when it replaced its earlier one).
+StringResponse withdrawnResponse(unsigned version);
+StringResponse backToPage(unsigned version, const std::string &page);
+StringResponse storedResponse(const WriteOutcome &outcome, unsigned version, std::string json);
 
 }  // namespace zuno::service

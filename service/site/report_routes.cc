@@ -32,37 +32,6 @@ using json = nlohmann::ordered_json;
 constexpr size_t kReportBodyLimit = 4096;
 constexpr size_t kMostCommentCharacters = 140;
 constexpr std::string_view kHtmlContentType = "text/html; charset=utf-8";
-constexpr std::string_view kJsonContentType = "application/json; charset=utf-8";
-
-boost::beast::string_view beastView(std::string_view text) { return {text.data(), text.size()}; }
-std::string_view plainView(boost::beast::string_view text) { return {text.data(), text.size()}; }
-
-}  // namespace
-
-StringResponse noStoreResponse(http::status status, unsigned version, std::string_view contentType,
-                               std::string body)
-{
-    StringResponse message{status, version};
-    message.set(http::field::content_type, beastView(contentType));
-    message.set(http::field::cache_control, "no-store");
-    message.body() = std::move(body);
-    message.prepare_payload();
-    return message;
-}
-
-StringResponse refusalResponse(const Refusal &refusal, unsigned version, Audience audience,
-                               std::string_view backPath)
-{
-    StringResponse message = audience == Audience::Api
-        ? noStoreResponse(refusal.status, version, kJsonContentType, jsonError(refusal.sentence))
-        : noStoreResponse(refusal.status, version, kHtmlContentType,
-                          refusalPageHtml(refusal.status, refusal.sentence, backPath));
-    if (refusal.retryAfter.count() > 0)
-        message.set(http::field::retry_after, std::to_string(refusal.retryAfter.count()));
-    return message;
-}
-
-namespace {
 
 // The E.164 form of a number that can be labelled: a valid full-length Chinese number.
 std::variant<std::string, Refusal> labelledNumber(const Site &site, std::u16string_view title)
@@ -97,28 +66,6 @@ std::optional<Refusal> commentProblem(std::string_view comment)
     return std::nullopt;
 }
 
-}  // namespace
-
-Refusal storeUnavailable()
-{
-    return {http::status::service_unavailable, "标记暂时无法保存，请稍后再试；查询不受影响。",
-            std::chrono::seconds(5)};
-}
-
-// The network that reports, from the connection or, behind a trusted proxy, its header.
-std::string reporterOf(const Site &site, const RouteContext &context)
-{
-    const auto &labels = site.labels();
-    // The proxy appends its line after any the client sent: the last line is the proxy's.
-    std::string_view forwardedFor;
-    const auto lines = context.request.equal_range("X-Forwarded-For");
-    for (auto line = lines.first; line != lines.second; ++line)
-        forwardedFor = plainView(line->value());
-    return labels.networks->keyOf(labels.trustedProxies.clientOf(context.peer, forwardedFor));
-}
-
-namespace {
-
 // A report as sent, checked; the store keeps what this returns.
 std::variant<StoredReport, Refusal> checkedReport(const Site &site, const RouteContext &context,
                                                   std::u16string_view number,
@@ -145,47 +92,17 @@ std::variant<StoredReport, Refusal> checkedReport(const Site &site, const RouteC
                         std::string(comment), 0};
 }
 
-}  // namespace
-
-// A form field's value: '+' is a space, then percent-decoded.
-std::string formValue(std::string_view body, std::string_view name)
-{
-    std::string raw(queryParameter(body, name).value_or(""));
-    std::replace(raw.begin(), raw.end(), '+', ' ');
-    return percentDecode(raw);
-}
-
-// Whether the request comes from this site's own pages: Sec-Fetch-Site says so where the browser
-// sends it (our pages' no-referrer policy makes browsers send "Origin: null" even from this
-// site); otherwise the Origin field, or without one the Referer, must name this site. A request
-// with none of them comes from no other page.
-bool fromThisSite(const Request &request)
-{
-    const std::string_view fetchSite = plainView(request["Sec-Fetch-Site"]);
-    if (!fetchSite.empty())
-        return fetchSite == "same-origin";
-    std::string_view source = plainView(request[http::field::origin]);
-    if (source.empty())
-        source = plainView(request[http::field::referer]);
-    if (source.empty())
-        return true;
-    const size_t scheme = source.find("://");
-    if (scheme == std::string_view::npos)
-        return false;
-    std::string_view authority = source.substr(scheme + 3);
-    authority = authority.substr(0, authority.find_first_of("/?#"));
-    const std::string_view host = plainView(request[http::field::host]);
-    return !host.empty() && boost::beast::iequals(beastView(authority), beastView(host));
-}
-
-namespace {
-
 json reportObject(const StoredReport &report)
 {
     return {{"number", report.number},
             {"category", std::string(categoryName(report.category))},
             {"comment", report.comment},
             {"reported", formatDay(chinaDay(report.reportedAt))}};
+}
+
+Refusal reportRefusal(const WriteOutcome &outcome)
+{
+    return writeRefusal(outcome, "条标记", "这个网络没有标记过这个号码。");
 }
 
 void apiReport(const RouteContext &context, LaterAnswer answer, const Site &site)
@@ -206,76 +123,36 @@ void apiReport(const RouteContext &context, LaterAnswer answer, const Site &site
         auto e164 = labelledNumber(site, decodeTitle(spaced));
         if (auto *refusal = std::get_if<Refusal>(&e164))
             return refuse(*refusal);
-        auto later = std::make_shared<LaterAnswer>(std::move(answer));
         site.labels().store->withdraw(
             std::move(std::get<std::string>(e164)), reporterOf(site, context),
-            [later, version](WriteOutcome outcome) {
-                using Result = WriteOutcome::Result;
-                if (outcome.result == Result::Withdrawn) {
-                    StringResponse done{http::status::no_content, version};
-                    done.set(http::field::cache_control, "no-store");
-                    later->send({std::move(done), std::nullopt});
-                } else {
-                    later->send({refusalResponse(outcome.result == Result::NotFound
-                                                     ? Refusal{http::status::not_found,
-                                                               "这个网络没有标记过这个号码。"}
-                                                     : storeUnavailable(),
-                                                 version, Audience::Api, {}),
-                                 std::nullopt});
-                }
-            });
+            answerWrite(std::move(answer), version, Audience::Api, {}, reportRefusal,
+                        [version](const WriteOutcome &) { return withdrawnResponse(version); }));
         return;
     }
 
-    const json body = json::parse(context.request.body(), nullptr, false);
-    const auto text = [&](const char *name) -> std::optional<std::string> {
-        if (!body.is_object() || !body.contains(name) || body[name].is_null())
-            return std::string();
-        if (!body[name].is_string())
-            return std::nullopt;
-        return body[name].get<std::string>();
-    };
-    const auto number = text("number");
-    const auto category = text("category");
-    const auto comment = text("comment");
-    if (!body.is_object() || !number || !category || !comment || number->empty())
+    const auto fields = jsonTextFields(context.request.body(), {"number", "category", "comment"});
+    if (!fields || (*fields)[0].empty())
         return refuse({http::status::bad_request,
                        "请求应为 JSON 对象：{\"number\": \"13800138000\", \"category\": "
                        "\"骚扰电话\", \"comment\": \"可不填\"}"});
-    const auto title = decodeUtf8(*number);
+    const auto title = decodeUtf8((*fields)[0]);
     if (!title)
         return refuse({http::status::bad_request, "号码不是有效的 UTF-8 文本。"});
-    auto checked = checkedReport(site, context, *title, *category, *comment);
+    auto checked = checkedReport(site, context, *title, (*fields)[1], (*fields)[2]);
     if (auto *refusal = std::get_if<Refusal>(&checked))
         return refuse(*refusal);
-    auto later = std::make_shared<LaterAnswer>(std::move(answer));
     const Site *shown = &site;
     site.labels().store->report(
-        std::move(std::get<StoredReport>(checked)), [later, version, shown](WriteOutcome outcome) {
-            using Result = WriteOutcome::Result;
-            if (outcome.result != Result::Created && outcome.result != Result::Replaced) {
-                later->send(
-                    {refusalResponse(outcome.result == Result::RateLimited
-                                         ? Refusal{http::status::too_many_requests,
-                                                   "同一网络一天最多提交 " +
-                                                       std::to_string(LabelStore::kReportsADay) +
-                                                       " 条标记，请明天再试。",
-                                                   outcome.retryAfter}
-                                         : storeUnavailable(),
-                                     version, Audience::Api, {}),
-                     std::nullopt});
-                return;
-            }
-            json stored = reportObject(outcome.report);
-            const auto key = numberKey(outcome.report.number);
-            const auto label =
-                key ? shown->labels().store->board().current().find(*key) : std::nullopt;
-            stored["label"] = label ? json::parse(labelJson(*label)) : json(nullptr);
-            later->send({noStoreResponse(outcome.result == Result::Created ? http::status::created
-                                                                           : http::status::ok,
-                                         version, kJsonContentType, stored.dump()),
-                         std::nullopt});
-        });
+        std::move(std::get<StoredReport>(checked)),
+        answerWrite(std::move(answer), version, Audience::Api, {}, reportRefusal,
+                    [version, shown](const WriteOutcome &outcome) {
+                        json stored = reportObject(outcome.report);
+                        const auto key = numberKey(outcome.report.number);
+                        const auto label = key ? shown->labels().store->board().current().find(*key)
+                                               : std::nullopt;
+                        stored["label"] = label ? json::parse(labelJson(*label)) : json(nullptr);
+                        return storedResponse(outcome, version, stored.dump());
+                    }));
 }
 
 void formReport(const RouteContext &context, LaterAnswer answer, const Site &site)
@@ -296,30 +173,12 @@ void formReport(const RouteContext &context, LaterAnswer answer, const Site &sit
                                  formValue(body, "comment"));
     if (auto *refusal = std::get_if<Refusal>(&checked))
         return refuse(*refusal, back);
-    auto later = std::make_shared<LaterAnswer>(std::move(answer));
-    const std::string page = std::string(kLookupPagePath) +
+    std::string page = std::string(kLookupPagePath) +
         "?number=" + percentEncode(std::get<StoredReport>(checked).number);
     site.labels().store->report(
-        std::move(std::get<StoredReport>(checked)), [later, version, page](WriteOutcome outcome) {
-            using Result = WriteOutcome::Result;
-            if (outcome.result == Result::Created || outcome.result == Result::Replaced) {
-                StringResponse seeOther{http::status::see_other, version};
-                seeOther.set(http::field::location, page);
-                seeOther.set(http::field::cache_control, "no-store");
-                later->send({std::move(seeOther), std::nullopt});
-                return;
-            }
-            later->send(
-                {refusalResponse(outcome.result == Result::RateLimited
-                                     ? Refusal{http::status::too_many_requests,
-                                               "同一网络一天最多提交 " +
-                                                   std::to_string(LabelStore::kReportsADay) +
-                                                   " 条标记，请明天再试。",
-                                               outcome.retryAfter}
-                                     : storeUnavailable(),
-                                 version, Audience::Page, page),
-                 std::nullopt});
-        });
+        std::move(std::get<StoredReport>(checked)),
+        answerWrite(std::move(answer), version, Audience::Page, page, reportRefusal,
+                    [version, page](const WriteOutcome &) { return backToPage(version, page); }));
 }
 
 }  // namespace

@@ -1,0 +1,169 @@
+// SPDX-License-Identifier: Apache-2.0
+#include "report_checks.h"
+
+#include "lookup_json.h"
+#include "pages.h"
+#include "site.h"
+#include "title_decoder.h"
+#include "web_text.h"
+
+#include <boost/beast/core/string.hpp>
+
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <memory>
+
+namespace zuno::service {
+namespace {
+
+constexpr std::string_view kHtmlContentType = "text/html; charset=utf-8";
+constexpr std::string_view kJsonContentType = "application/json; charset=utf-8";
+
+boost::beast::string_view beastView(std::string_view text) { return {text.data(), text.size()}; }
+std::string_view plainView(boost::beast::string_view text) { return {text.data(), text.size()}; }
+
+}  // namespace
+
+StringResponse noStoreResponse(http::status status, unsigned version, std::string_view contentType,
+                               std::string body)
+{
+    StringResponse message{status, version};
+    message.set(http::field::content_type, beastView(contentType));
+    message.set(http::field::cache_control, "no-store");
+    message.body() = std::move(body);
+    message.prepare_payload();
+    return message;
+}
+
+StringResponse refusalResponse(const Refusal &refusal, unsigned version, Audience audience,
+                               std::string_view backPath)
+{
+    StringResponse message = audience == Audience::Api
+        ? noStoreResponse(refusal.status, version, kJsonContentType, jsonError(refusal.sentence))
+        : noStoreResponse(refusal.status, version, kHtmlContentType,
+                          refusalPageHtml(refusal.status, refusal.sentence, backPath));
+    if (refusal.retryAfter.count() > 0)
+        message.set(http::field::retry_after, std::to_string(refusal.retryAfter.count()));
+    return message;
+}
+
+Refusal storeUnavailable()
+{
+    return {http::status::service_unavailable, "标记暂时无法保存，请稍后再试；查询不受影响。",
+            std::chrono::seconds(5)};
+}
+
+std::string reporterOf(const Site &site, const RouteContext &context)
+{
+    const auto &labels = site.labels();
+    // The proxy appends its line after any the client sent: the last line is the proxy's.
+    std::string_view forwardedFor;
+    const auto lines = context.request.equal_range("X-Forwarded-For");
+    for (auto line = lines.first; line != lines.second; ++line)
+        forwardedFor = plainView(line->value());
+    return labels.networks->keyOf(labels.trustedProxies.clientOf(context.peer, forwardedFor));
+}
+
+std::string formValue(std::string_view body, std::string_view name)
+{
+    std::string raw(queryParameter(body, name).value_or(""));
+    std::replace(raw.begin(), raw.end(), '+', ' ');
+    return percentDecode(raw);
+}
+
+// Sec-Fetch-Site says so where the browser sends it (our pages' no-referrer policy makes
+// browsers send "Origin: null" even from this site); otherwise the Origin field, or without one
+// the Referer, must name this site. A request with none of them comes from no other page.
+bool fromThisSite(const Request &request)
+{
+    const std::string_view fetchSite = plainView(request["Sec-Fetch-Site"]);
+    if (!fetchSite.empty())
+        return fetchSite == "same-origin";
+    std::string_view source = plainView(request[http::field::origin]);
+    if (source.empty())
+        source = plainView(request[http::field::referer]);
+    if (source.empty())
+        return true;
+    const size_t scheme = source.find("://");
+    if (scheme == std::string_view::npos)
+        return false;
+    std::string_view authority = source.substr(scheme + 3);
+    authority = authority.substr(0, authority.find_first_of("/?#"));
+    const std::string_view host = plainView(request[http::field::host]);
+    return !host.empty() && boost::beast::iequals(beastView(authority), beastView(host));
+}
+
+std::optional<std::vector<std::string>> jsonTextFields(std::string_view body,
+                                                       std::initializer_list<const char *> names)
+{
+    const auto object = nlohmann::json::parse(body, nullptr, false);
+    if (!object.is_object())
+        return std::nullopt;
+    std::vector<std::string> fields;
+    for (const char *name : names) {
+        const auto field = object.find(name);
+        if (field == object.end() || field->is_null())
+            fields.emplace_back();
+        else if (field->is_string())
+            fields.push_back(field->get<std::string>());
+        else
+            return std::nullopt;
+    }
+    return fields;
+}
+
+Refusal writeRefusal(const WriteOutcome &outcome, std::string_view limited,
+                     std::string_view notFound)
+{
+    if (outcome.result == WriteOutcome::Result::RateLimited)
+        return {http::status::too_many_requests,
+                "同一网络一天最多提交 " + std::to_string(LabelStore::kReportsADay) + " " +
+                    std::string(limited) + "，请明天再试。",
+                outcome.retryAfter};
+    if (outcome.result == WriteOutcome::Result::NotFound)
+        return {http::status::not_found, std::string(notFound)};
+    return storeUnavailable();
+}
+
+std::function<void(WriteOutcome)>
+answerWrite(LaterAnswer answer, unsigned version, Audience audience, std::string backPath,
+            std::function<Refusal(const WriteOutcome &)> refusalOf,
+            std::function<StringResponse(const WriteOutcome &)> accepted)
+{
+    auto later = std::make_shared<LaterAnswer>(std::move(answer));
+    return
+        [later, version, audience, backPath = std::move(backPath), refusalOf = std::move(refusalOf),
+         accepted = std::move(accepted)](const WriteOutcome &outcome) {
+            using Result = WriteOutcome::Result;
+            const bool taken = outcome.result == Result::Created ||
+                outcome.result == Result::Replaced || outcome.result == Result::Withdrawn;
+            later->send({taken ? accepted(outcome)
+                               : refusalResponse(refusalOf(outcome), version, audience, backPath),
+                         std::nullopt});
+        };
+}
+
+StringResponse withdrawnResponse(unsigned version)
+{
+    StringResponse done{http::status::no_content, version};
+    done.set(http::field::cache_control, "no-store");
+    return done;
+}
+
+StringResponse backToPage(unsigned version, const std::string &page)
+{
+    StringResponse seeOther{http::status::see_other, version};
+    seeOther.set(http::field::location, page);
+    seeOther.set(http::field::cache_control, "no-store");
+    return seeOther;
+}
+
+StringResponse storedResponse(const WriteOutcome &outcome, unsigned version, std::string json)
+{
+    return noStoreResponse(outcome.result == WriteOutcome::Result::Created ? http::status::created
+                                                                           : http::status::ok,
+                           version, kJsonContentType, std::move(json));
+}
+
+}  // namespace zuno::service
