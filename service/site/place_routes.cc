@@ -112,15 +112,13 @@ void apiPlace(const RouteContext &context, LaterAnswer answer, const Site &site)
         return;
     }
 
-    const auto fields = jsonTextFields(context.request.body(), {"number", "province", "city"});
-    if (!fields || (*fields)[0].empty())
-        return refuse({http::status::bad_request,
-                       "请求应为 JSON 对象：{\"number\": \"19912345678\", \"province\": "
-                       "\"广东省\", \"city\": \"深圳市\"}"});
-    const auto title = decodeUtf8((*fields)[0]);
-    if (!title)
-        return refuse({http::status::bad_request, "号码不是有效的 UTF-8 文本。"});
-    auto checked = checkedPlace(site, context, *title, (*fields)[1], (*fields)[2]);
+    auto sent = jsonWrite(context.request.body(), {"number", "province", "city"},
+                          "{\"number\": \"19912345678\", \"province\": \"广东省\", "
+                          "\"city\": \"深圳市\"}");
+    if (auto *refusal = std::get_if<Refusal>(&sent))
+        return refuse(*refusal);
+    const auto &[title, fields] = std::get<JsonWrite>(sent);
+    auto checked = checkedPlace(site, context, title, fields[1], fields[2]);
     if (auto *refusal = std::get_if<Refusal>(&checked))
         return refuse(*refusal);
     CheckedPlace &place = std::get<CheckedPlace>(checked);
@@ -137,19 +135,16 @@ void apiPlace(const RouteContext &context, LaterAnswer answer, const Site &site)
 void formPlace(const RouteContext &context, LaterAnswer answer, const Site &site)
 {
     const unsigned version = context.request.version();
-    const std::string &body = context.request.body();
-    const std::string number = formValue(body, "number");
-    const std::string back = std::string(kLookupPagePath) + "?number=" + percentEncode(number);
     const auto refuse = [&](const Refusal &refusal, std::string_view backPath) {
         answer.send({refusalResponse(refusal, version, Audience::Page, backPath), std::nullopt});
     };
-    if (!fromThisSite(context.request))
-        return refuse({http::status::forbidden, "只能从本站的查询结果页补充归属地。"}, "/");
-    const auto title = decodeUtf8(number);
-    if (!title)
-        return refuse({http::status::bad_request, "号码不是有效的 UTF-8 文本。"}, "/");
+    auto posted = formWrite(context.request, "只能从本站的查询结果页补充归属地。");
+    if (auto *refusal = std::get_if<Refusal>(&posted))
+        return refuse(*refusal, "/");
+    const auto &[title, back] = std::get<FormWrite>(posted);
+    const std::string &body = context.request.body();
     auto checked =
-        checkedPlace(site, context, *title, formValue(body, "province"), formValue(body, "city"));
+        checkedPlace(site, context, title, formValue(body, "province"), formValue(body, "city"));
     if (auto *refusal = std::get_if<Refusal>(&checked))
         return refuse(*refusal, back);
     CheckedPlace &place = std::get<CheckedPlace>(checked);
@@ -164,19 +159,8 @@ void formPlace(const RouteContext &context, LaterAnswer answer, const Site &site
 
 RouteTable placeRoutes(const Site &site)
 {
-    using Match = Route::Match;
-    return {
-        {std::string(kApiPlacesPath), Match::Exact, kPost | kDelete, "api_places", Audience::Api,
-         kPlaceBodyLimit, nullptr,
-         [&site](const RouteContext &context, LaterAnswer answer) {
-             apiPlace(context, std::move(answer), site);
-         }},
-        {std::string(kPlaceFormPath), Match::Exact, kPost, "places", Audience::Page,
-         kPlaceBodyLimit, nullptr,
-         [&site](const RouteContext &context, LaterAnswer answer) {
-             formPlace(context, std::move(answer), site);
-         }},
-    };
+    return writeRoutes(site, kPlaceBodyLimit, kApiPlacesPath, "api_places", apiPlace,
+                       kPlaceFormPath, "places", formPlace);
 }
 
 std::string placeFormHtml(const LookupOutcome &outcome)

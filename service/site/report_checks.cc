@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "report_checks.h"
 
+#include "gbk_codec.h"
 #include "lookup_json.h"
 #include "pages.h"
 #include "site.h"
@@ -94,12 +95,13 @@ bool fromThisSite(const Request &request)
     return !host.empty() && boost::beast::iequals(beastView(authority), beastView(host));
 }
 
-std::optional<std::vector<std::string>> jsonTextFields(std::string_view body,
-                                                       std::initializer_list<const char *> names)
+std::variant<JsonWrite, Refusal>
+jsonWrite(std::string_view body, std::initializer_list<const char *> names, std::string_view shape)
 {
+    const Refusal refusal{http::status::bad_request, "请求应为 JSON 对象：" + std::string(shape)};
     const auto object = nlohmann::json::parse(body, nullptr, false);
     if (!object.is_object())
-        return std::nullopt;
+        return refusal;
     std::vector<std::string> fields;
     for (const char *name : names) {
         const auto field = object.find(name);
@@ -108,9 +110,44 @@ std::optional<std::vector<std::string>> jsonTextFields(std::string_view body,
         else if (field->is_string())
             fields.push_back(field->get<std::string>());
         else
-            return std::nullopt;
+            return refusal;
     }
-    return fields;
+    if (fields.empty() || fields.front().empty())
+        return refusal;
+    auto number = decodeUtf8(fields.front());
+    if (!number)
+        return Refusal{http::status::bad_request, "号码不是有效的 UTF-8 文本。"};
+    return JsonWrite{std::move(*number), std::move(fields)};
+}
+
+std::variant<FormWrite, Refusal> formWrite(const Request &request, std::string_view elsewhere)
+{
+    if (!fromThisSite(request))
+        return Refusal{http::status::forbidden, std::string(elsewhere)};
+    const std::string number = formValue(request.body(), "number");
+    auto title = decodeUtf8(number);
+    if (!title)
+        return Refusal{http::status::bad_request, "号码不是有效的 UTF-8 文本。"};
+    return FormWrite{std::move(*title),
+                     std::string(kLookupPagePath) + "?number=" + percentEncode(number)};
+}
+
+RouteTable writeRoutes(const Site &site, size_t bodyLimit, std::string_view apiPath,
+                       std::string apiLabel, WriteHandler api, std::string_view formPath,
+                       std::string formLabel, WriteHandler form)
+{
+    const auto handler = [&site](WriteHandler write) {
+        return [&site, write](const RouteContext &context, LaterAnswer answer) {
+            write(context, std::move(answer), site);
+        };
+    };
+    using Match = Route::Match;
+    return {
+        {std::string(apiPath), Match::Exact, kPost | kDelete, std::move(apiLabel), Audience::Api,
+         bodyLimit, nullptr, handler(api)},
+        {std::string(formPath), Match::Exact, kPost, std::move(formLabel), Audience::Page,
+         bodyLimit, nullptr, handler(form)},
+    };
 }
 
 Refusal writeRefusal(const WriteOutcome &outcome, std::string_view limited,

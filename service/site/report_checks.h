@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <variant>
 #include <vector>
 
 namespace zuno::service {
@@ -37,10 +38,29 @@ std::string formValue(std::string_view body, std::string_view name);
 // Whether a form post comes from this site's own pages.
 bool fromThisSite(const Request &request);
 
-// The body's text fields by name, absent or null ones empty; nothing when the body is not a
-// JSON object or a field is not text.
-std::optional<std::vector<std::string>> jsonTextFields(std::string_view body,
-                                                       std::initializer_list<const char *> names);
+// A write sent as JSON: its number as text and its other fields by name (absent or null ones
+// empty); or the refusal, which shows `shape`, the object expected.
+struct JsonWrite {
+    std::u16string number;
+    std::vector<std::string> fields;
+};
+std::variant<JsonWrite, Refusal>
+jsonWrite(std::string_view body, std::initializer_list<const char *> names, std::string_view shape);
+
+// A write posted by a form of this site's result page: its number as text and the page to go
+// back to; or the refusal (`elsewhere` is its sentence for a post from another site).
+struct FormWrite {
+    std::u16string number;
+    std::string back;
+};
+std::variant<FormWrite, Refusal> formWrite(const Request &request, std::string_view elsewhere);
+
+// The two routes of a kind of write: the API's POST and DELETE at apiPath, and the result
+// page's form's POST at formPath.
+using WriteHandler = void (*)(const RouteContext &, LaterAnswer, const Site &);
+RouteTable writeRoutes(const Site &site, size_t bodyLimit, std::string_view apiPath,
+                       std::string apiLabel, WriteHandler api, std::string_view formPath,
+                       std::string formLabel, WriteHandler form);
 
 // Why the store did not take a write: `limited` names what a network makes kReportsADay of in a
 // day ("条标记"), `notFound` is the sentence for withdrawing what the network never gave.

@@ -130,15 +130,13 @@ void apiReport(const RouteContext &context, LaterAnswer answer, const Site &site
         return;
     }
 
-    const auto fields = jsonTextFields(context.request.body(), {"number", "category", "comment"});
-    if (!fields || (*fields)[0].empty())
-        return refuse({http::status::bad_request,
-                       "请求应为 JSON 对象：{\"number\": \"13800138000\", \"category\": "
-                       "\"骚扰电话\", \"comment\": \"可不填\"}"});
-    const auto title = decodeUtf8((*fields)[0]);
-    if (!title)
-        return refuse({http::status::bad_request, "号码不是有效的 UTF-8 文本。"});
-    auto checked = checkedReport(site, context, *title, (*fields)[1], (*fields)[2]);
+    auto sent = jsonWrite(context.request.body(), {"number", "category", "comment"},
+                          "{\"number\": \"13800138000\", \"category\": \"骚扰电话\", "
+                          "\"comment\": \"可不填\"}");
+    if (auto *refusal = std::get_if<Refusal>(&sent))
+        return refuse(*refusal);
+    const auto &[title, fields] = std::get<JsonWrite>(sent);
+    auto checked = checkedReport(site, context, title, fields[1], fields[2]);
     if (auto *refusal = std::get_if<Refusal>(&checked))
         return refuse(*refusal);
     const Site *shown = &site;
@@ -158,18 +156,15 @@ void apiReport(const RouteContext &context, LaterAnswer answer, const Site &site
 void formReport(const RouteContext &context, LaterAnswer answer, const Site &site)
 {
     const unsigned version = context.request.version();
-    const std::string &body = context.request.body();
-    const std::string number = formValue(body, "number");
-    const std::string back = std::string(kLookupPagePath) + "?number=" + percentEncode(number);
     const auto refuse = [&](const Refusal &refusal, std::string_view backPath) {
         answer.send({refusalResponse(refusal, version, Audience::Page, backPath), std::nullopt});
     };
-    if (!fromThisSite(context.request))
-        return refuse({http::status::forbidden, "只能从本站的查询结果页提交标记。"}, "/");
-    const auto title = decodeUtf8(number);
-    if (!title)
-        return refuse({http::status::bad_request, "号码不是有效的 UTF-8 文本。"}, "/");
-    auto checked = checkedReport(site, context, *title, formValue(body, "category"),
+    auto posted = formWrite(context.request, "只能从本站的查询结果页提交标记。");
+    if (auto *refusal = std::get_if<Refusal>(&posted))
+        return refuse(*refusal, "/");
+    const auto &[title, back] = std::get<FormWrite>(posted);
+    const std::string &body = context.request.body();
+    auto checked = checkedReport(site, context, title, formValue(body, "category"),
                                  formValue(body, "comment"));
     if (auto *refusal = std::get_if<Refusal>(&checked))
         return refuse(*refusal, back);
@@ -185,19 +180,8 @@ void formReport(const RouteContext &context, LaterAnswer answer, const Site &sit
 
 RouteTable reportRoutes(const Site &site)
 {
-    using Match = Route::Match;
-    return {
-        {std::string(kApiReportsPath), Match::Exact, kPost | kDelete, "api_reports", Audience::Api,
-         kReportBodyLimit, nullptr,
-         [&site](const RouteContext &context, LaterAnswer answer) {
-             apiReport(context, std::move(answer), site);
-         }},
-        {std::string(kReportFormPath), Match::Exact, kPost, "reports", Audience::Page,
-         kReportBodyLimit, nullptr,
-         [&site](const RouteContext &context, LaterAnswer answer) {
-             formReport(context, std::move(answer), site);
-         }},
-    };
+    return writeRoutes(site, kReportBodyLimit, kApiReportsPath, "api_reports", apiReport,
+                       kReportFormPath, "reports", formReport);
 }
 
 void lookupPageWithLabels(const RouteContext &context, LaterAnswer answer, const Site &site)
