@@ -160,7 +160,11 @@ Refusal writeRefusal(const WriteOutcome &outcome, std::string_view limited,
                 outcome.retryAfter};
     if (outcome.result == WriteOutcome::Result::NotFound)
         return {http::status::not_found, std::string(notFound)};
-    return storeUnavailable();
+    // The store knows best when it may work again.
+    Refusal unavailable = storeUnavailable();
+    if (outcome.retryAfter.count() > 0)
+        unavailable.retryAfter = outcome.retryAfter;
+    return unavailable;
 }
 
 std::function<void(WriteOutcome)>
