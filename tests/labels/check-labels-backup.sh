@@ -105,7 +105,7 @@ if [ $store = sqlite ]; then
   install -m 600 "$work/backup.sqlite3.key" "$restored.key"
 else
   query_on "$db" "CREATE DATABASE $restored_name" >/dev/null
-  pg_restore --exit-on-error --single-transaction -d "$restored" "$work/backup.dump" || fail "pg_restore"
+  pg_restore --exit-on-error --single-transaction --no-owner -d "$restored" "$work/backup.dump" || fail "pg_restore"
 fi
 query_on "$restored" 'SELECT comment FROM reports' | sort >"$work/restored-rows"
 lost=$(comm -23 "$work/acknowledged" "$work/restored-rows" | wc -l)
