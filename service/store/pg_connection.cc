@@ -99,7 +99,8 @@ std::string hidePasswords(std::string message, const std::string &uri)
             passwords.emplace_back(option->val);
     PQconninfoFree(options);
     const std::string shown = withoutPassword(uri);
-    for (std::size_t at = 0; (at = message.find(uri, at)) != std::string::npos; at += shown.size())
+    for (std::size_t at = 0; !uri.empty() && (at = message.find(uri, at)) != std::string::npos;
+         at += shown.size())
         message.replace(at, uri.size(), shown);
     for (const std::string &password : passwords)
         for (std::size_t at = 0;
