@@ -205,8 +205,11 @@ int runService(int argc, char **argv)
                         "reports are refused");
             else
                 logLine(LogLevel::Info,
-                        "labels in \"" + database->string() + "\": " +
-                            std::to_string(store->board().current().size()) + " numbers labelled");
+                        "labels in \"" +
+                            (isPostgresUri(database->string()) ? withoutPassword(database->string())
+                                                               : database->string()) +
+                            "\": " + std::to_string(store->board().current().size()) +
+                            " numbers labelled");
             if (!line.downloads)
                 logLine(LogLevel::Info, "no --downloads folder: no package is offered");
             else if (site.downloads().listing()->total == 0)

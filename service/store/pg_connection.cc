@@ -3,9 +3,12 @@
 
 #include <poll.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstring>
+#include <utility>
+#include <vector>
 
 namespace zuno::service {
 namespace {
@@ -60,6 +63,52 @@ PGconn *connectTo(const std::string &uri)
     return PQconnectdbParams(keywords, values, 1);
 }
 
+// Where the passwords are written in a URI: after the user's name, and as password=...
+std::vector<std::pair<std::size_t, std::size_t>> passwordSpans(std::string_view uri)
+{
+    std::vector<std::pair<std::size_t, std::size_t>> spans;
+    const std::size_t scheme = uri.find("://");
+    const std::size_t start = scheme == std::string_view::npos ? 0 : scheme + 3;
+    // As libpq reads it: the user part ends at '@', and there is none before a '/'.
+    const std::size_t userEnd = uri.find_first_of("@/", start);
+    if (userEnd != std::string_view::npos && uri[userEnd] == '@') {
+        const std::size_t colon = uri.find(':', start);
+        if (colon < userEnd)
+            spans.emplace_back(colon + 1, userEnd);
+    }
+    const std::size_t query = uri.find('?', start);
+    for (std::size_t at = query; at != std::string_view::npos; at = uri.find('&', at + 1)) {
+        const std::size_t end = std::min(uri.find('&', at + 1), uri.size());
+        const std::string_view parameter = uri.substr(at + 1, end - at - 1);
+        if (parameter.starts_with("password="))
+            spans.emplace_back(at + 1 + 9, end);
+    }
+    return spans;
+}
+
+// libpq's messages about a URI it cannot read quote the URI, or the part of it that is wrong:
+// the URI is shown without its passwords, and what is left of one, as written or decoded, too.
+std::string hidePasswords(std::string message, const std::string &uri)
+{
+    std::vector<std::string> passwords;
+    for (const auto &[begin, end] : passwordSpans(uri))
+        passwords.emplace_back(uri.substr(begin, end - begin));
+    PQconninfoOption *options = PQconninfoParse(uri.c_str(), nullptr);
+    for (PQconninfoOption *option = options; option && option->keyword; ++option)
+        if (std::string_view(option->keyword) == "password" && option->val)
+            passwords.emplace_back(option->val);
+    PQconninfoFree(options);
+    const std::string shown = withoutPassword(uri);
+    for (std::size_t at = 0; !uri.empty() && (at = message.find(uri, at)) != std::string::npos;
+         at += shown.size())
+        message.replace(at, uri.size(), shown);
+    for (const std::string &password : passwords)
+        for (std::size_t at = 0;
+             !password.empty() && (at = message.find(password, at)) != std::string::npos; at += 3)
+            message.replace(at, password.size(), "***");
+    return message;
+}
+
 }  // namespace
 
 PgConnection::PgConnection(const std::string &uri) : handle_(connectTo(uri))
@@ -67,7 +116,7 @@ PgConnection::PgConnection(const std::string &uri) : handle_(connectTo(uri))
     if (!handle_)
         throw PgError("out of memory", true);
     if (PQstatus(handle_.get()) != CONNECTION_OK)
-        throw PgError(messageOf(handle_.get()), true);
+        throw PgError(hidePasswords(messageOf(handle_.get()), uri), true);
     // Notices ("already exists, skipping") are no news for the operator.
     PQsetNoticeProcessor(
         handle_.get(), [](void *, const char *) {}, nullptr);
@@ -167,6 +216,17 @@ bool PgConnection::othersNotified()
 bool isPostgresUri(std::string_view database)
 {
     return database.starts_with("postgresql://") || database.starts_with("postgres://");
+}
+
+std::string withoutPassword(std::string_view uri)
+{
+    std::string shown;
+    std::size_t from = 0;
+    for (const auto &[begin, end] : passwordSpans(uri)) {
+        shown.append(uri.substr(from, begin - from)).append("***");
+        from = end;
+    }
+    return shown.append(uri.substr(from));
 }
 
 }  // namespace zuno::service

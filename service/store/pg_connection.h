@@ -72,4 +72,7 @@ private:
 // Whether --database names a PostgreSQL server rather than an SQLite file.
 bool isPostgresUri(std::string_view database);
 
+// The URI as logs may show it: a password, in the user part or as a parameter, becomes ***.
+std::string withoutPassword(std::string_view uri);
+
 }  // namespace zuno::service

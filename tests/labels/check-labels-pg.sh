@@ -113,5 +113,26 @@ status=0
 [ "$status" = 2 ] && grep -q 'SQLite file' "$work/command.err" ||
   fail "labels export on PostgreSQL: status $status, $(cat "$work/command.err")"
 
+# --- a password in the URI never reaches the log, whatever becomes of the URI
+secret=Sekr3t-9f2
+start_lookupd "$work/password.log" --database "${db/zuno@/zuno:$secret@}"
+kill -TERM "$started_pid"
+wait "$started_pid" || true
+grep -q 'labels in "postgresql://zuno:\*\*\*@/postgres' "$work/password.log" ||
+  fail "the start does not name the database without its password: $(cat "$work/password.log")"
+# name|URI|what the line must still say
+while IFS='|' read -r name uri says; do
+  for command in "--listen 127.0.0.1:0" "labels migrate"; do
+    # shellcheck disable=SC2086
+    "$lookupd" $command --database "$uri" 2>"$work/refused.err" >/dev/null && fail "$name: $command took it"
+    ! grep -q "$secret" "$work/refused.err" && grep -q "$says" "$work/refused.err" ||
+      fail "$name ($command): $(cat "$work/refused.err")"
+  done
+done <<EOF
+an unclosed IPv6 host|postgresql://zuno:$secret@[::1/postgres|postgresql://zuno:\*\*\*@\[::1
+a bad escape in the password parameter|postgresql:///postgres?password=$secret%zz|percent-encoded
+an unknown parameter|postgresql://zuno:$secret@/postgres?bogus=1|bogus
+EOF
+
 finish_checks
 echo "labels on PostgreSQL: all checks passed"

@@ -28,7 +28,7 @@ start_lookupd() {
     [ -n "$started_address" ] && return 0
     sleep 0.05
   done
-  kill "$started_pid" 2>/dev/null
+  kill "$started_pid" 2>/dev/null || true
   cat "$log" >&2
   echo "FAIL: zuno-lookupd did not start" >&2
   exit 1

@@ -1,0 +1,71 @@
+#!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
+# Failover to a streaming replica, as deploy/postgresql.md describes it (run inside pg-server.sh):
+# a standby of the test's server with synchronous replication, the service given both servers
+# in one URI with target_session_attrs=read-write (the standby first, so that it has to pass it
+# over), the primary killed under a load of reports and the standby promoted. Every report
+# acknowledged before is on the new primary, lookups never fail, and reports are taken again
+# within 2 s of the promotion.
+# Usage: pg-server.sh run check-labels-failover.sh ZUNO-LOOKUPD
+set -euo pipefail
+lookupd=$1
+. "$(dirname "$0")/../resources/checks.sh"
+: "${ZUNO_TEST_PG_DIR:?run me through pg-server.sh}"
+pg=/usr/lib/postgresql/15/bin
+dir=$ZUNO_TEST_PG_DIR
+as_owner() { if [ "$(id -u)" = 0 ]; then setpriv --reuid=nobody --regid=nogroup --clear-groups "$@"; else "$@"; fi; }
+query() { "$pg/psql" -X -q -t -A -v ON_ERROR_STOP=1 -d "postgresql://zuno@/postgres?host=$dir&port=$1" -c "$2"; }
+work=$(mktemp -d)
+started_pid="" load="" lookups=""
+trap 'kill -KILL $started_pid $load $lookups 2>/dev/null || true
+      as_owner "$pg/pg_ctl" -D "$dir/standby" -m immediate stop >/dev/null 2>&1 || true; rm -rf "$work"' EXIT
+
+as_owner "$pg/pg_basebackup" -D "$dir/standby" -h "$dir" -p 5432 -U zuno -R -X stream
+as_owner "$pg/pg_ctl" -D "$dir/standby" -l "$dir/standby.log" -w \
+  -o "-c port=5433 -c listen_addresses= -c unix_socket_directories=$dir -c fsync=off" start >/dev/null
+query 5432 "ALTER SYSTEM SET synchronous_standby_names = '*'"
+query 5432 'SELECT pg_reload_conf()' >/dev/null
+for _ in $(seq 50); do [ "$(query 5432 'SELECT sync_state FROM pg_stat_replication')" = sync ] && break; sleep 0.1; done
+[ "$(query 5432 'SELECT sync_state FROM pg_stat_replication')" = sync ] || fail "the standby is not synchronous"
+
+start_lookupd "$work/service.log" --database \
+  "postgresql://zuno@/postgres?host=$dir,$dir&port=5433,5432&target_session_attrs=read-write"
+report() {
+  curl -s -o /dev/null -w '%{http_code}' --max-time 10 --interface "$1" -H 'Content-Type: application/json' \
+    -d "{\"number\":\"$2\",\"category\":\"骚扰电话\",\"comment\":\"$2\"}" "http://$started_address/api/v1/reports"
+}
+[ "$(report 127.0.1.1 13800000001)" = 201 ] || fail "no report taken through a URI that names the standby first"
+
+# Reports, one after another from many networks, and lookups, while the primary goes.
+(for i in $(seq 1 100000); do echo "1390$(printf %07d "$i") $(report "127.0.$((i % 200 + 2)).1" "1390$(printf %07d "$i")")"; done >>"$work/acks") &
+load=$!
+(while :; do curl -s -o /dev/null -w '%{http_code}\n' --max-time 5 "http://$started_address/api/v1/lookup?number=13800000001"; sleep 0.01; done >>"$work/lookups") &
+lookups=$!
+for _ in $(seq 100); do [ "$(grep -c ' 201$' "$work/acks" || true)" -ge 50 ] && break; sleep 0.05; done
+as_owner "$pg/pg_ctl" -D "$dir/data" -m immediate stop >/dev/null
+as_owner "$pg/pg_ctl" -D "$dir/standby" -w promote >/dev/null
+promoted=$(wc -l <"$work/acks")
+start=$(date +%s%N)
+until [ "$(tail -n +$((promoted + 2)) "$work/acks" | grep -c ' 201$' || true)" -ge 1 ]; do
+  [ $(( ($(date +%s%N) - start) / 1000000 )) -lt 2000 ] || { fail "no report taken within 2 s of the promotion"; break; }
+  sleep 0.02
+done
+echo "reports taken again $(( ($(date +%s%N) - start) / 1000000 )) ms after the promotion"
+sleep 0.5
+kill "$load" "$lookups"
+wait "$load" "$lookups" 2>/dev/null || true
+load="" lookups=""
+
+grep ' 20[01]$' "$work/acks" | cut -d' ' -f1 | sort >"$work/acknowledged"
+query 5433 'SELECT comment FROM reports' | sort >"$work/stored"
+lost=$(comm -23 "$work/acknowledged" "$work/stored" | wc -l)
+[ "$lost" = 0 ] || fail "$lost of $(wc -l <"$work/acknowledged") acknowledged reports are not on the new primary"
+failed=$(grep -cv '^200$' "$work/lookups" || true)
+[ "$failed" = 0 ] || fail "$failed of $(wc -l <"$work/lookups") lookups failed during the failover"
+echo "$(wc -l <"$work/acknowledged") reports acknowledged, $(grep -c . "$work/lookups") lookups: none lost, none failed"
+kill -TERM "$started_pid"
+wait "$started_pid" || true
+started_pid=""
+
+finish_checks
+echo "labels failover: all checks passed"
