@@ -18,14 +18,6 @@
 namespace zuno::service {
 namespace {
 
-// The commands edit an SQLite file; on a PostgreSQL server the service's own store is the way.
-void refuseServerDatabase(const std::filesystem::path &database)
-{
-    if (isPostgresUri(database.string()))
-        throw UsageError("the labels commands work on an SQLite file, not yet on a PostgreSQL "
-                         "server");
-}
-
 constexpr std::string_view kDatabaseName = "labels.sqlite3";
 constexpr std::string_view kInstalledStateDirectory = "/var/lib/zuno-lookupd";
 
@@ -77,8 +69,7 @@ int runPlacesCommand(const CommandLine &line)
     const auto database = line.database ? line.database : defaultDatabase();
     if (!database)
         throw UsageError("no --database given and no state directory to find one in");
-    refuseServerDatabase(*database);
-    LabelAdmin admin(*database, LabelRules{line.labelMinReporters, line.labelWindowDays});
+    LabelAdmin admin(database->string(), LabelRules{line.labelMinReporters, line.labelWindowDays});
     if (command == "export")
         admin.exportPlacesCsv(std::cout, unixNow());
     else
@@ -142,7 +133,6 @@ int runLabelsCommand(const CommandLine &line)
     const auto database = line.database ? line.database : defaultDatabase();
     if (!database)
         throw UsageError("no --database given and no state directory to find one in");
-    refuseServerDatabase(*database);
 
     const LabelRules rules{line.labelMinReporters, line.labelWindowDays};
     const NumberLookup lookup;
@@ -154,21 +144,21 @@ int runLabelsCommand(const CommandLine &line)
     };
     if (command == "show") {
         const std::string number = numberOperand();
-        LabelAdmin admin(*database, rules);
+        LabelAdmin admin(database->string(), rules);
         std::cout << admin.show(number, unixNow());
     } else if (command == "clear") {
         const std::string number = numberOperand();
-        LabelAdmin admin(*database, rules);
+        LabelAdmin admin(database->string(), rules);
         std::cout << "removed " << admin.clear(number, before, unixNow()) << " reports of "
                   << number << "\n";
     } else if (command == "export") {
-        LabelAdmin admin(*database, rules);
+        LabelAdmin admin(database->string(), rules);
         admin.exportCsv(std::cout, unixNow());
     } else {
         std::ifstream file(words[1], std::ios::binary);
         if (!file)
             throw std::runtime_error("cannot read \"" + words[1] + "\"");
-        LabelAdmin admin(*database, rules);
+        LabelAdmin admin(database->string(), rules);
         const auto rows = admin.importCsv(
             file, words[1], [&](const std::string &text) { return fullNumber(lookup, text); },
             unixNow());
