@@ -2,6 +2,7 @@
 #include "labels_command.h"
 
 #include "label_admin.h"
+#include "label_copy.h"
 #include "migrations.h"
 #include "number_lookup.h"
 #include "pg_connection.h"
@@ -103,12 +104,40 @@ int runMigrateCommand(const CommandLine &line)
     return std::cout ? 0 : 1;
 }
 
+// Moves an SQLite file's labels into an empty PostgreSQL database.
+int runCopyCommand(const CommandLine &line)
+{
+    if (line.labelsCommand.size() != 1 || !line.copyFrom || !line.copyTo)
+        throw UsageError("labels copy takes --from SQLITE-FILE --to postgresql://…");
+    if (line.database || line.before)
+        throw UsageError("labels copy takes --from and --to, no other database");
+    if (isPostgresUri(*line.copyFrom))
+        throw UsageError("labels copy moves an SQLite file: --from names the file");
+    // Another SQLite file is a copy of the file and its .key (sqlite3's .backup).
+    if (!isPostgresUri(*line.copyTo))
+        throw UsageError("labels copy fills a PostgreSQL database: --to takes a postgresql:// URI");
+    const CopiedLabels copied = copyLabels(*line.copyFrom, *line.copyTo, unixNow());
+    std::cout << "copied " << copied.reports << " reports, " << copied.places << " places, "
+              << copied.imported << " imported labels and " << copied.auditRows
+              << " audit rows from " << *line.copyFrom << "\n"
+              << (copied.reporterKey
+                      ? "and the reporters' key: start or restart the instances on the database "
+                        "now, so that they take it\n"
+                      : "no reporters' key beside the file: the database keeps its own\n");
+    std::cout.flush();
+    return std::cout ? 0 : 1;
+}
+
 }  // namespace
 
 int runLabelsCommand(const CommandLine &line)
 {
     const auto &words = line.labelsCommand;
     const std::string command = words.empty() ? std::string() : words[0];
+    if ((line.copyFrom || line.copyTo) && command != "copy")
+        throw UsageError("--from and --to go with labels copy");
+    if (command == "copy")
+        return runCopyCommand(line);
     if (command == "places")
         return runPlacesCommand(line);
     if (command == "migrate")
@@ -117,7 +146,7 @@ int runLabelsCommand(const CommandLine &line)
     if (command.empty() ||
         (command != "show" && command != "clear" && command != "export" && command != "import"))
         throw UsageError("labels needs a command: show NUMBER, clear NUMBER [--before DATE], "
-                         "export, import FILE, places export, places clear BLOCK or migrate");
+                         "export, import FILE, places export, places clear BLOCK, migrate or copy");
     if (words.size() != operands)
         throw UsageError("labels " + command +
                          (operands == 2 ? " takes one operand" : " takes no operand"));

@@ -57,8 +57,10 @@ public:
     PgRows run(std::string_view sql, const std::vector<std::string> &parameters = {});
 
     Kind kind() const override { return Kind::Postgres; }
-    std::unique_ptr<SqlRows> query(std::string_view sql, SqlParameters parameters = {}) override;
-    std::int64_t change(std::string_view sql, SqlParameters parameters = {}) override;
+    using SqlConnection::change;
+    using SqlConnection::query;
+    std::unique_ptr<SqlRows> query(std::string_view sql, SqlParameters parameters) override;
+    std::int64_t change(std::string_view sql, SqlParameters parameters) override;
     void execute(std::string_view sql) override { run(sql); }
     void begin() override { execute("BEGIN"); }
     // Every instance LISTENs on this channel.

@@ -34,21 +34,49 @@ constexpr std::string_view kMigrationUnlock = "SELECT pg_advisory_unlock(7450320
 
 std::string number(std::int64_t value) { return std::to_string(value); }
 
+constexpr std::string_view kRawKeyMark = "\\x";
+
+std::string hexOf(std::string_view bytes)
+{
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string hex;
+    for (const char byte : bytes) {
+        hex.push_back(kHex[static_cast<unsigned char>(byte) >> 4]);
+        hex.push_back(kHex[static_cast<unsigned char>(byte) & 15]);
+    }
+    return hex;
+}
+
+// The key of reporter_key's text: raw bytes after the mark, else the text itself.
+std::string keyOfText(std::string_view text)
+{
+    if (!text.starts_with(kRawKeyMark))
+        return std::string(text);
+    text.remove_prefix(kRawKeyMark.size());
+    std::string bytes;
+    for (size_t i = 0; i + 1 < text.size(); i += 2) {
+        unsigned value = 0;
+        const auto [end, error] = std::from_chars(text.data() + i, text.data() + i + 2, value, 16);
+        if (error != std::errc() || end != text.data() + i + 2)
+            throw PgError("the reporters' key in reporter_key is not hexadecimal", false);
+        bytes.push_back(static_cast<char>(value));
+    }
+    if (text.size() % 2 != 0)
+        throw PgError("the reporters' key in reporter_key is not hexadecimal", false);
+    return bytes;
+}
+
 std::string randomSecret()
 {
     unsigned char bytes[32];
     if (RAND_bytes(bytes, sizeof bytes) != 1)
         throw std::runtime_error("cannot make the reporters' key: no random bytes");
-    static constexpr char kHex[] = "0123456789abcdef";
-    std::string hex;
-    for (const unsigned char byte : bytes) {
-        hex.push_back(kHex[byte >> 4]);
-        hex.push_back(kHex[byte & 15]);
-    }
-    return hex;
+    return hexOf(std::string_view(reinterpret_cast<const char *>(bytes), sizeof bytes));
 }
 
 }  // namespace
+
+std::string reporterKeyText(std::string_view key) { return std::string(kRawKeyMark) + hexOf(key); }
 
 std::string preparePgDatabase(PgConnection &connection)
 {
@@ -77,7 +105,7 @@ std::string preparePgDatabase(PgConnection &connection)
                        "ON CONFLICT (id) DO NOTHING",
                        {randomSecret()});
         const PgRows key = connection.run("SELECT secret FROM reporter_key WHERE id = 1");
-        std::string secret(key.text(0, 0));
+        std::string secret = keyOfText(key.text(0, 0));
         connection.execute("COMMIT");
         connection.execute(kMigrationUnlock);
         return secret;

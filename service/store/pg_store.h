@@ -19,6 +19,11 @@ namespace zuno::service {
 // reads the reporters' key every instance shares, making it when there is none. Throws PgError.
 std::string preparePgDatabase(PgConnection &connection);
 
+// The reporters' key as reporter_key keeps it. A key an instance made is 64 hexadecimal digits,
+// used as they are; one moved from an SQLite file (raw bytes, which a text column cannot hold)
+// is kept as "\x" and its bytes in hex, and read back as those bytes.
+std::string reporterKeyText(std::string_view key);
+
 // The label store in a PostgreSQL database that several instances share. Its own thread owns
 // its own connection: writes are committed in batches as SQLite's store does, and each commit
 // sends NOTIFY zuno_labels; every instance LISTENs and rebuilds its board on another's

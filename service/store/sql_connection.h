@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <initializer_list>
 #include <memory>
+#include <span>
 #include <string_view>
 #include <variant>
 
@@ -11,7 +12,7 @@ namespace zuno::service {
 
 // A value for a statement's $1, $2, ...: text or an integer.
 using SqlParameter = std::variant<std::int64_t, std::string_view>;
-using SqlParameters = std::initializer_list<SqlParameter>;
+using SqlParameters = std::span<const SqlParameter>;
 
 // The rows of one statement, read in turn; valid until the next statement on its connection.
 class SqlRows
@@ -38,9 +39,18 @@ public:
     virtual Kind kind() const = 0;
 
     // One statement and its rows.
-    virtual std::unique_ptr<SqlRows> query(std::string_view sql, SqlParameters parameters = {}) = 0;
+    virtual std::unique_ptr<SqlRows> query(std::string_view sql, SqlParameters parameters) = 0;
+    std::unique_ptr<SqlRows> query(std::string_view sql,
+                                   std::initializer_list<SqlParameter> parameters = {})
+    {
+        return query(sql, SqlParameters(parameters.begin(), parameters.size()));
+    }
     // One statement that returns no rows; how many rows it changed.
-    virtual std::int64_t change(std::string_view sql, SqlParameters parameters = {}) = 0;
+    virtual std::int64_t change(std::string_view sql, SqlParameters parameters) = 0;
+    std::int64_t change(std::string_view sql, std::initializer_list<SqlParameter> parameters = {})
+    {
+        return change(sql, SqlParameters(parameters.begin(), parameters.size()));
+    }
     // Statements without parameters, one or several (the migrations).
     virtual void execute(std::string_view sql) = 0;
     // Begins a transaction that will write: SQLite takes the file's write lock at once, so that

@@ -72,8 +72,10 @@ public:
     SqliteConnection(const std::filesystem::path &path, Durability durability = Durability::Full);
 
     Kind kind() const override { return Kind::Sqlite; }
-    std::unique_ptr<SqlRows> query(std::string_view sql, SqlParameters parameters = {}) override;
-    std::int64_t change(std::string_view sql, SqlParameters parameters = {}) override;
+    using SqlConnection::change;
+    using SqlConnection::query;
+    std::unique_ptr<SqlRows> query(std::string_view sql, SqlParameters parameters) override;
+    std::int64_t change(std::string_view sql, SqlParameters parameters) override;
     void execute(std::string_view sql) override;
     void begin() override { execute("BEGIN IMMEDIATE"); }
     void announceChange() override {}
