@@ -233,6 +233,7 @@ bool PgStore::connected()
         return false;
     try {
         connect();
+        ++reconnects_;
         return true;
     } catch (const std::exception &) {
         backoff_ = std::min(std::max(backoff_ * 2, kFirstBackoff), kMostBackoff);
@@ -368,6 +369,7 @@ void PgStore::commitWrites(std::vector<Write> &writes)
         failed(error);
         outcomes.assign(writes.size(),
                         WriteOutcome{WriteOutcome::Result::Unavailable, {}, kRetryUnavailable});
+        failedWrites_ += writes.size();
     }
     for (size_t i = 0; i < writes.size(); ++i)
         writes[i].done(std::move(outcomes[i]));

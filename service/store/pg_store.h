@@ -4,6 +4,7 @@
 #include "label_store.h"
 #include "pg_connection.h"
 
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <functional>
@@ -60,6 +61,10 @@ public:
 
     const LabelBoard &board() const override { return board_; }
     const LabelRules &rules() const override { return options_.rules; }
+    StoreHealth health() const override
+    {
+        return {"postgresql", !failing_, reconnects_, failedWrites_};
+    }
 
 private:
     struct Write {
@@ -102,7 +107,10 @@ private:
     std::chrono::steady_clock::time_point builtAt_;
     std::chrono::steady_clock::time_point nextAttempt_;
     std::chrono::milliseconds backoff_{0};
-    bool failing_ = false;
+    // Written by the store's thread, read by the metrics.
+    std::atomic<bool> failing_{false};
+    std::atomic<std::uint64_t> reconnects_{0};
+    std::atomic<std::uint64_t> failedWrites_{0};
     bool notified_ = false;
     int wakeRead_ = -1;
     int wakeWrite_ = -1;

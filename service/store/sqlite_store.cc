@@ -195,6 +195,7 @@ void SqliteStore::commitWrites(std::vector<Write> &writes)
         failed(error);
         outcomes.assign(writes.size(),
                         WriteOutcome{WriteOutcome::Result::Unavailable, {}, kRetryFailedDatabase});
+        failedWrites_ += writes.size();
     }
     for (size_t i = 0; i < writes.size(); ++i)
         writes[i].done(std::move(outcomes[i]));

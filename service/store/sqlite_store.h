@@ -4,6 +4,7 @@
 #include "label_store.h"
 #include "sqlite_connection.h"
 
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <filesystem>
@@ -50,6 +51,10 @@ public:
 
     const LabelBoard &board() const override { return board_; }
     const LabelRules &rules() const override { return options_.rules; }
+    StoreHealth health() const override
+    {
+        return {"sqlite", !failing_, reconnects_, failedWrites_};
+    }
 
 private:
     struct Write {
@@ -89,7 +94,10 @@ private:
     LabelBoard board_;
     Day builtFor_ = 0;
     std::int64_t builtVersion_ = 0;
-    bool failing_ = false;
+    // Written by the store's thread, read by the metrics.
+    std::atomic<bool> failing_{false};
+    std::atomic<std::uint64_t> reconnects_{0};
+    std::atomic<std::uint64_t> failedWrites_{0};
 
     std::mutex mutex_;
     std::condition_variable wake_;
