@@ -186,33 +186,10 @@ bool SqliteConnection::stillAtPath() const
 
 void SqliteConnection::migrate()
 {
-    execute("BEGIN IMMEDIATE");
-    try {
-        execute("CREATE TABLE IF NOT EXISTS schema_version (version INTEGER NOT NULL)");
-        std::int64_t version = 0;
-        {
-            SqliteStatement::Use read(statement("SELECT version FROM schema_version"));
-            if (read.step())
-                version = read.integer(0);
-            else
-                execute("INSERT INTO schema_version (version) VALUES (0)");
-        }
-        const auto steps = migrations();
-        if (version > static_cast<std::int64_t>(steps.size()))
-            throw SqliteError("its schema version " + std::to_string(version) +
-                                  " is newer than this program knows (" +
-                                  std::to_string(steps.size()) + ")",
-                              SQLITE_ERROR);
-        for (auto step = static_cast<size_t>(version); step < steps.size(); ++step) {
-            execute(steps[step]);
-            execute("UPDATE schema_version SET version = " + std::to_string(step + 1));
-        }
-        execute("COMMIT");
-    } catch (...) {
-        // Rolling back a failed migration leaves the file as it was; its own failure adds nothing.
-        sqlite3_exec(handle_.get(), "ROLLBACK", nullptr, nullptr, nullptr);
-        throw;
-    }
+    SqlTransaction transaction(*this);
+    if (const auto newer = migrateSchema(*this))
+        throw SqliteError(newerSchemaMessage(*newer), SQLITE_ERROR);
+    transaction.commit();
 }
 
 }  // namespace zuno::service
