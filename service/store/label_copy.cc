@@ -7,28 +7,60 @@
 #include "sqlite_connection.h"
 
 #include <stdexcept>
+#include <string>
 #include <vector>
 
 namespace zuno::service {
 namespace {
 
-// Copies every row of a query on `from` through an insert on `to` of its columns, read as
-// text or integer as `types` says ("tti": two texts, an integer); how many.
-std::int64_t copyRows(SqlConnection &from, SqlConnection &to, std::string_view select,
-                      std::string_view insert, std::string_view types)
+// Rows a statement inserts: one round trip for each so many rows, not one for each row.
+constexpr size_t kRowsAStatement = 200;
+
+// A table to copy: its columns, read as text or integer as `types` says ("tti": two texts,
+// an integer), and what the insert does with a row the target already has.
+struct Table {
+    std::string_view name;
+    std::string_view columns;
+    std::string_view types;
+    std::string_view onConflict = {};
+};
+
+// Copies every row of the table; how many.
+std::int64_t copyTable(SqlConnection &from, SqlConnection &to, const Table &table)
 {
+    const size_t width = table.types.size();
+    std::vector<std::string> texts;
+    // Reserved whole: the values view the texts, which must not move.
+    texts.reserve(kRowsAStatement * width);
+    std::vector<SqlParameter> values;
+    const auto insert = [&] {
+        if (values.empty())
+            return;
+        std::string sql = "INSERT INTO " + std::string(table.name) + " (" +
+            std::string(table.columns) + ") VALUES ";
+        for (size_t value = 0; value < values.size(); ++value)
+            sql += (value % width == 0 ? (value == 0 ? "($" : "), ($") : ", $") +
+                std::to_string(value + 1);
+        sql += ")" + std::string(table.onConflict);
+        to.change(sql, values);
+        values.clear();
+        texts.clear();
+    };
     std::int64_t rows = 0;
-    std::vector<SqlParameter> values(types.size());
-    const auto read = from.query(select);
+    const auto read =
+        from.query("SELECT " + std::string(table.columns) + " FROM " + std::string(table.name));
     while (read->next()) {
-        for (size_t column = 0; column < types.size(); ++column)
-            if (types[column] == 'i')
-                values[column] = read->integer(static_cast<int>(column));
-            else
-                values[column] = read->text(static_cast<int>(column));
-        to.change(insert, values);
-        ++rows;
+        for (size_t column = 0; column < width; ++column)
+            if (table.types[column] == 'i') {
+                values.emplace_back(read->integer(static_cast<int>(column)));
+            } else {
+                texts.emplace_back(read->text(static_cast<int>(column)));
+                values.emplace_back(std::string_view(texts.back()));
+            }
+        if (++rows % kRowsAStatement == 0)
+            insert();
     }
+    insert();
     return rows;
 }
 
@@ -66,31 +98,20 @@ CopiedLabels copyLabels(const std::filesystem::path &from, const std::string &to
                                  " reports, places or imported labels: labels copy only fills "
                                  "an empty database, and copied nothing");
     CopiedLabels copied;
-    copied.reports = copyRows(
-        source, *target, "SELECT number, network, category, comment, reported_at, day FROM reports",
-        "INSERT INTO reports (number, network, category, comment, reported_at, day) "
-        "VALUES ($1, $2, $3, $4, $5, $6)",
-        "ttttii");
-    copied.places = copyRows(source, *target,
-                             "SELECT block, network, place, reported_at, day FROM place_reports",
-                             "INSERT INTO place_reports (block, network, place, reported_at, day) "
-                             "VALUES ($1, $2, $3, $4, $5)",
-                             "tttii");
+    copied.reports =
+        copyTable(source, *target,
+                  {"reports", "number, network, category, comment, reported_at, day", "ttttii"});
+    copied.places = copyTable(
+        source, *target, {"place_reports", "block, network, place, reported_at, day", "tttii"});
     // Today's counts keep a network's daily limit across the move.
-    copyRows(source, *target, "SELECT network, day, reports FROM daily_reports",
-             "INSERT INTO daily_reports (network, day, reports) VALUES ($1, $2, $3) "
-             "ON CONFLICT (network, day) DO UPDATE SET "
-             "reports = daily_reports.reports + excluded.reports",
-             "tii");
-    copied.imported =
-        copyRows(source, *target,
-                 "SELECT number, category, reporters, last_reported, source FROM imported_labels",
-                 "INSERT INTO imported_labels (number, category, reporters, last_reported, source) "
-                 "VALUES ($1, $2, $3, $4, $5)",
-                 "ttitt");
-    copied.auditRows =
-        copyRows(source, *target, "SELECT at, action, detail FROM audit",
-                 "INSERT INTO audit (at, action, detail) VALUES ($1, $2, $3)", "itt");
+    copyTable(source, *target,
+              {"daily_reports", "network, day, reports", "tii",
+               " ON CONFLICT (network, day) DO UPDATE SET "
+               "reports = daily_reports.reports + excluded.reports"});
+    copied.imported = copyTable(
+        source, *target,
+        {"imported_labels", "number, category, reporters, last_reported, source", "ttitt"});
+    copied.auditRows = copyTable(source, *target, {"audit", "at, action, detail", "itt"});
     if (!key.empty()) {
         target->change("UPDATE reporter_key SET secret = $1 WHERE id = 1", {reporterKeyText(key)});
         copied.reporterKey = true;

@@ -68,22 +68,25 @@ status=0
 [ "$(state "$pg")" = "$(cat "$work/filled")" ] || fail "a refused copy changed the database"
 
 # --- a copy killed midway leaves nothing
-sqlite3 "$sqlite" "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 30000)
-  INSERT INTO reports SELECT printf('+861500000%04d', i % 10000), 'net' || i, '骚扰电话', '', 0, 20000 FROM n"
+sqlite3 "$sqlite" "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 300000)
+  INSERT INTO reports SELECT printf('+86150000%05d', i % 100000), 'net' || i, '骚扰电话', '', 0, 20000 FROM n"
 psql_on "$pg" "CREATE DATABASE killed"
 killed=${pg/\/postgres\?/\/killed?}
 "$lookupd" labels copy --from "$sqlite" --to "$killed" >/dev/null 2>&1 &
 copier=$!
+copying=no
 for _ in $(seq 500); do
-  [ "$(psql_on "$pg" "SELECT count(*) FROM pg_stat_activity WHERE datname = 'killed' AND query LIKE 'INSERT INTO reports %'")" = 1 ] && break
+  [ "$(psql_on "$pg" "SELECT count(*) FROM pg_stat_activity WHERE datname = 'killed' AND query LIKE 'INSERT INTO reports %'")" = 1 ] &&
+    { copying=yes; break; }
   sleep 0.01
 done
+[ "$copying" = yes ] || fail "the copy was never seen inserting reports"
 kill -KILL "$copier"
 wait "$copier" 2>/dev/null && fail "the copy had ended before it was killed"
 copier=""
 [ "$(psql_on "$killed" "SELECT (SELECT count(*) FROM reports) + (SELECT count(*) FROM audit), (SELECT left(secret, 2) = '\\x' FROM reporter_key)")" = "0|f" ] ||
   fail "a killed copy left something: $(state "$killed")"
-"$lookupd" labels copy --from "$sqlite" --to "$killed" | grep -q '^copied 30006 reports' ||
+"$lookupd" labels copy --from "$sqlite" --to "$killed" | grep -q '^copied 300006 reports' ||
   fail "a copy after the killed one"
 
 finish_checks
