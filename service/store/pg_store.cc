@@ -82,11 +82,13 @@ std::string preparePgDatabase(PgConnection &connection)
         // The key keys networks; shared, one network counts once whichever instance it uses.
         connection.execute("CREATE TABLE IF NOT EXISTS reporter_key ("
                            " id INTEGER PRIMARY KEY CHECK (id = 1), secret TEXT NOT NULL)");
-        connection.run("INSERT INTO reporter_key (id, secret) VALUES (1, $1) "
-                       "ON CONFLICT (id) DO NOTHING",
-                       {randomSecret()});
-        const PgRows key = connection.run("SELECT secret FROM reporter_key WHERE id = 1");
-        std::string secret = keyOfText(key.text(0, 0));
+        connection.change("INSERT INTO reporter_key (id, secret) VALUES (1, $1) "
+                          "ON CONFLICT (id) DO NOTHING",
+                          {randomSecret()});
+        const auto key = connection.query("SELECT secret FROM reporter_key WHERE id = 1");
+        if (!key->next())
+            throw PgError("reporter_key holds no key", false);
+        std::string secret = keyOfText(key->text(0));
         connection.execute("COMMIT");
         connection.execute(kMigrationUnlock);
         return secret;

@@ -82,7 +82,6 @@ public:
 
     // A statement prepared once and kept for the connection's life.
     SqliteStatement &statement(std::string_view sql);
-    int changes() const { return sqlite3_changes(handle_.get()); }
 
     // False once the file opened is no longer at its path (removed or replaced): writes would
     // go to a file that nobody will open again.
