@@ -163,6 +163,9 @@ CommandLine parseCommandLine(const std::vector<std::string> &arguments,
             line.trustedProxies.push_back(text);
         } else if (name == "--before" && line.action == CommandLine::Action::Labels) {
             line.before = requireValue();
+        } else if ((name == "--from" || name == "--to") &&
+                   line.action == CommandLine::Action::Labels) {
+            (name == "--from" ? line.copyFrom : line.copyTo) = requireValue();
         } else if (line.action == CommandLine::Action::Labels && !argument.starts_with("--")) {
             line.labelsCommand.emplace_back(argument);
         } else {

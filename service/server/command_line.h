@@ -36,7 +36,9 @@ struct CommandLine {
     std::vector<std::string> trustedProxies;  // CIDR blocks, checked
     // For Action::Labels: the command and its operands ("show", "13800138000").
     std::vector<std::string> labelsCommand;
-    std::optional<std::string> before;  // labels clear --before DATE
+    std::optional<std::string> before;    // labels clear --before DATE
+    std::optional<std::string> copyFrom;  // labels copy --from SQLITE-PATH
+    std::optional<std::string> copyTo;    // labels copy --to URI
     size_t batchMaxRows = 1'000'000;
     // For lookup: the file to read, "-" for standard input.
     std::string lookupFile = "-";
@@ -46,7 +48,8 @@ struct CommandLine {
 // --segments FILE (repeated), --access-log, --drain-timeout SECONDS, --database PATH,
 // --label-min-reporters N, --label-window-days N, --trusted-proxy CIDR (repeated),
 // --batch-max-rows N, --help, --version; or first the word "labels", a command and its operands
-// (with --database and --before DATE); or "lookup [FILE|-]". "--name=value" works as well as
+// (with --database and --before DATE, or --from and --to); or "lookup [FILE|-]". "--name=value"
+// works as well as
 // "--name value". defaultListen is used when --listen is not given; a host without a port means
 // port 80. Throws UsageError.
 CommandLine parseCommandLine(const std::vector<std::string> &arguments,

@@ -2,6 +2,7 @@
 #include "labels_command.h"
 
 #include "label_admin.h"
+#include "label_copy.h"
 #include "migrations.h"
 #include "number_lookup.h"
 #include "pg_connection.h"
@@ -17,14 +18,6 @@
 
 namespace zuno::service {
 namespace {
-
-// The commands edit an SQLite file; on a PostgreSQL server the service's own store is the way.
-void refuseServerDatabase(const std::filesystem::path &database)
-{
-    if (isPostgresUri(database.string()))
-        throw UsageError("the labels commands work on an SQLite file, not yet on a PostgreSQL "
-                         "server");
-}
 
 constexpr std::string_view kDatabaseName = "labels.sqlite3";
 constexpr std::string_view kInstalledStateDirectory = "/var/lib/zuno-lookupd";
@@ -77,8 +70,7 @@ int runPlacesCommand(const CommandLine &line)
     const auto database = line.database ? line.database : defaultDatabase();
     if (!database)
         throw UsageError("no --database given and no state directory to find one in");
-    refuseServerDatabase(*database);
-    LabelAdmin admin(*database, LabelRules{line.labelMinReporters, line.labelWindowDays});
+    LabelAdmin admin(database->string(), LabelRules{line.labelMinReporters, line.labelWindowDays});
     if (command == "export")
         admin.exportPlacesCsv(std::cout, unixNow());
     else
@@ -112,12 +104,40 @@ int runMigrateCommand(const CommandLine &line)
     return std::cout ? 0 : 1;
 }
 
+// Moves an SQLite file's labels into an empty PostgreSQL database.
+int runCopyCommand(const CommandLine &line)
+{
+    if (line.labelsCommand.size() != 1 || !line.copyFrom || !line.copyTo)
+        throw UsageError("labels copy takes --from SQLITE-FILE --to postgresql://…");
+    if (line.database || line.before)
+        throw UsageError("labels copy takes --from and --to, no other database");
+    if (isPostgresUri(*line.copyFrom))
+        throw UsageError("labels copy moves an SQLite file: --from names the file");
+    // Another SQLite file is a copy of the file and its .key (sqlite3's .backup).
+    if (!isPostgresUri(*line.copyTo))
+        throw UsageError("labels copy fills a PostgreSQL database: --to takes a postgresql:// URI");
+    const CopiedLabels copied = copyLabels(*line.copyFrom, *line.copyTo, unixNow());
+    std::cout << "copied " << copied.reports << " reports, " << copied.places << " places, "
+              << copied.imported << " imported labels and " << copied.auditRows
+              << " audit rows from " << *line.copyFrom << "\n"
+              << (copied.reporterKey
+                      ? "and the reporters' key: start or restart the instances on the database "
+                        "now, so that they take it\n"
+                      : "no reporters' key beside the file: the database keeps its own\n");
+    std::cout.flush();
+    return std::cout ? 0 : 1;
+}
+
 }  // namespace
 
 int runLabelsCommand(const CommandLine &line)
 {
     const auto &words = line.labelsCommand;
     const std::string command = words.empty() ? std::string() : words[0];
+    if ((line.copyFrom || line.copyTo) && command != "copy")
+        throw UsageError("--from and --to go with labels copy");
+    if (command == "copy")
+        return runCopyCommand(line);
     if (command == "places")
         return runPlacesCommand(line);
     if (command == "migrate")
@@ -126,7 +146,7 @@ int runLabelsCommand(const CommandLine &line)
     if (command.empty() ||
         (command != "show" && command != "clear" && command != "export" && command != "import"))
         throw UsageError("labels needs a command: show NUMBER, clear NUMBER [--before DATE], "
-                         "export, import FILE, places export, places clear BLOCK or migrate");
+                         "export, import FILE, places export, places clear BLOCK, migrate or copy");
     if (words.size() != operands)
         throw UsageError("labels " + command +
                          (operands == 2 ? " takes one operand" : " takes no operand"));
@@ -142,7 +162,6 @@ int runLabelsCommand(const CommandLine &line)
     const auto database = line.database ? line.database : defaultDatabase();
     if (!database)
         throw UsageError("no --database given and no state directory to find one in");
-    refuseServerDatabase(*database);
 
     const LabelRules rules{line.labelMinReporters, line.labelWindowDays};
     const NumberLookup lookup;
@@ -154,21 +173,21 @@ int runLabelsCommand(const CommandLine &line)
     };
     if (command == "show") {
         const std::string number = numberOperand();
-        LabelAdmin admin(*database, rules);
+        LabelAdmin admin(database->string(), rules);
         std::cout << admin.show(number, unixNow());
     } else if (command == "clear") {
         const std::string number = numberOperand();
-        LabelAdmin admin(*database, rules);
+        LabelAdmin admin(database->string(), rules);
         std::cout << "removed " << admin.clear(number, before, unixNow()) << " reports of "
                   << number << "\n";
     } else if (command == "export") {
-        LabelAdmin admin(*database, rules);
+        LabelAdmin admin(database->string(), rules);
         admin.exportCsv(std::cout, unixNow());
     } else {
         std::ifstream file(words[1], std::ios::binary);
         if (!file)
             throw std::runtime_error("cannot read \"" + words[1] + "\"");
-        LabelAdmin admin(*database, rules);
+        LabelAdmin admin(database->string(), rules);
         const auto rows = admin.importCsv(
             file, words[1], [&](const std::string &text) { return fullNumber(lookup, text); },
             unixNow());

@@ -12,7 +12,8 @@ namespace zuno::service {
 // ($STATE_DIRECTORY), else in /var/lib/zuno-lookupd when that folder exists; none otherwise.
 std::optional<std::filesystem::path> defaultDatabase();
 
-// zuno-lookupd labels show NUMBER | clear NUMBER [--before DATE] | export | import FILE | migrate.
+// zuno-lookupd labels show NUMBER | clear NUMBER [--before DATE] | export | import FILE | migrate |
+// copy --from FILE --to URI.
 // Returns the exit status; throws UsageError for a command line it cannot obey.
 int runLabelsCommand(const CommandLine &line);
 

@@ -146,6 +146,21 @@ std::string metricsText(const std::vector<const ThreadMetrics *> &threads,
                kPhoneNumberDataVersion + "\",carrier_table_date=\"" + kCarrierTableDate + "\"",
            1);
 
+    if (process.labels) {
+        const StoreHealth store = process.labels->health();
+        family(out, "zuno_label_store_up", "gauge",
+               "1 while the label database takes reports, 0 while it fails (reports answer 503).");
+        sample(out, "zuno_label_store_up", "store=\"" + std::string(store.store) + "\"",
+               store.up ? 1 : 0);
+        family(out, "zuno_label_store_reconnects_total", "counter",
+               "Connections to the label database made again after one was lost.");
+        sample(out, "zuno_label_store_reconnects_total", {}, static_cast<double>(store.reconnects));
+        family(out, "zuno_label_store_failed_writes_total", "counter",
+               "Reports and withdrawals refused because the label database failed.");
+        sample(out, "zuno_label_store_failed_writes_total", {},
+               static_cast<double>(store.failedWrites));
+    }
+
     family(out, "process_start_time_seconds", "gauge",
            "Start time of the process since the Unix epoch, in seconds.");
     sample(out, "process_start_time_seconds", {},

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
+#include "label_store.h"
 #include "number_lookup.h"
 
 #include <array>
@@ -66,6 +67,7 @@ struct ProcessFacts {
     std::string_view version;
     std::chrono::system_clock::time_point started;
     bool draining = false;
+    const LabelStore *labels = nullptr;  // none: labels are off
 };
 
 // Every thread's metrics added up, in the Prometheus text exposition format (version 0.0.4);

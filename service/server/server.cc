@@ -5,6 +5,7 @@
 #include "http_dates.h"
 #include "log_line.h"
 #include "request_handler.h"
+#include "site.h"
 #include "systemd_sockets.h"
 
 #include <zuno/version.h>
@@ -89,7 +90,9 @@ void say(const std::string &line, LogLevel level = LogLevel::Info) { logLine(lev
 }  // namespace
 
 Server::Server(const Site &site, const ServerOptions &options) : Server(siteRoutes(site), options)
-{}
+{
+    labels_ = site.labels().store;
+}
 
 Server::Server(RouteTable routes, const ServerOptions &options)
     : router_(std::move(routes)),
@@ -252,7 +255,7 @@ std::string Server::metricsText() const
     for (const auto &worker : workers_)
         metrics.push_back(&worker->metrics());
     return zuno::service::metricsText(metrics, router_.labels(),
-                                      {zuno::kVersion, started_, draining_.load()});
+                                      {zuno::kVersion, started_, draining_.load(), labels_});
 }
 
 double Server::openConnections() const

@@ -20,6 +20,7 @@
 
 namespace zuno::service {
 
+class LabelStore;
 class Site;
 
 struct ServerOptions {
@@ -97,6 +98,7 @@ private:
 
     const Router router_;
     const ServerOptions options_;
+    const LabelStore *labels_ = nullptr;
     const std::chrono::system_clock::time_point started_;
     std::vector<std::unique_ptr<Worker>> workers_;
     // Declared after the workers, whose io_contexts they use, so that they are destroyed first.

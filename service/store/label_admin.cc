@@ -1,6 +1,10 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "label_admin.h"
 
+#include "pg_connection.h"
+#include "pg_store.h"
+#include "sqlite_connection.h"
+
 #include <algorithm>
 #include <array>
 #include <charconv>
@@ -55,41 +59,29 @@ std::optional<std::vector<std::string>> csvFields(std::string_view line)
     return fields;
 }
 
-struct Transaction {
-    SqliteConnection &connection;
-    bool committed = false;
-    explicit Transaction(SqliteConnection &c) : connection(c)
-    {
-        connection.execute("BEGIN IMMEDIATE");
-    }
-    void commit()
-    {
-        connection.execute("COMMIT");
-        committed = true;
-    }
-    ~Transaction()
-    {
-        if (committed)
-            return;
-        try {
-            connection.execute("ROLLBACK");
-        } catch (const SqliteError &) {
-            // Nothing was committed; a failed rollback leaves that so.
-        }
-    }
-};
-
 }  // namespace
 
-LabelAdmin::LabelAdmin(const std::filesystem::path &database, LabelRules rules)
-    : connection_(database), rules_(rules)
+std::unique_ptr<SqlConnection> openLabelDatabase(const std::string &database)
+{
+    if (!isPostgresUri(database))
+        return std::make_unique<SqliteConnection>(database);
+    try {
+        auto connection = std::make_unique<PgConnection>(database);
+        preparePgDatabase(*connection);
+        return connection;
+    } catch (const PgError &error) {
+        throw PgError(std::string("cannot use the label database: ") + error.what(), error.lost());
+    }
+}
+
+LabelAdmin::LabelAdmin(const std::string &database, LabelRules rules)
+    : connection_(openLabelDatabase(database)), rules_(rules)
 {}
 
 void LabelAdmin::audit(std::string_view action, const std::string &detail, std::int64_t now)
 {
-    SqliteStatement::Use insert(
-        connection_.statement("INSERT INTO audit (at, action, detail) VALUES (?1, ?2, ?3)"));
-    insert.bind(1, now).bind(2, action).bind(3, detail).step();
+    connection_->change("INSERT INTO audit (at, action, detail) VALUES ($1, $2, $3)",
+                        {now, action, detail});
 }
 
 std::string LabelAdmin::show(const std::string &number, std::int64_t now)
@@ -98,12 +90,11 @@ std::string LabelAdmin::show(const std::string &number, std::int64_t now)
     std::vector<ReportFact> facts;
     std::array<unsigned, kCategoryCount> counts{};
     {
-        SqliteStatement::Use read(
-            connection_.statement("SELECT category, day FROM reports WHERE number = ?1"));
-        read.bind(1, number);
-        while (read.step())
-            if (const auto category = categoryNamed(read.text(0))) {
-                const Day day = static_cast<Day>(read.integer(1));
+        const auto read =
+            connection_->query("SELECT category, day FROM reports WHERE number = $1", {number});
+        while (read->next())
+            if (const auto category = categoryNamed(read->text(0))) {
+                const Day day = static_cast<Day>(read->integer(1));
                 facts.push_back({*category, day});
                 if (today - day >= 0 && today - day < static_cast<Day>(rules_.windowDays))
                     ++counts[static_cast<size_t>(*category)];
@@ -123,15 +114,17 @@ std::string LabelAdmin::show(const std::string &number, std::int64_t now)
     for (size_t i = 0; i < kCategoryCount; ++i)
         if (counts[i] > 0)
             text += "  " + std::string(kCategoryNames[i]) + " " + std::to_string(counts[i]) + "\n";
-    SqliteStatement::Use imported(
-        connection_.statement("SELECT category, reporters, last_reported, source FROM "
-                              "imported_labels WHERE number = ?1"));
-    imported.bind(1, number);
-    if (imported.step())
-        text += "imported: " + std::string(imported.text(0)) + ", " +
-            std::to_string(imported.integer(1)) + " reporters, last " +
-            std::string(imported.text(2)) + ", " + std::string(imported.text(3)) + "\n";
-    Transaction transaction(connection_);
+    {
+        const auto imported =
+            connection_->query("SELECT category, reporters, last_reported, source FROM "
+                               "imported_labels WHERE number = $1",
+                               {number});
+        if (imported->next())
+            text += "imported: " + std::string(imported->text(0)) + ", " +
+                std::to_string(imported->integer(1)) + " reporters, last " +
+                std::string(imported->text(2)) + ", " + std::string(imported->text(3)) + "\n";
+    }
+    SqlTransaction transaction(*connection_);
     audit("show", number, now);
     transaction.commit();
     return text;
@@ -140,22 +133,16 @@ std::string LabelAdmin::show(const std::string &number, std::int64_t now)
 std::int64_t LabelAdmin::clear(const std::string &number, std::optional<Day> before,
                                std::int64_t now)
 {
-    Transaction transaction(connection_);
-    std::int64_t removed = 0;
-    if (before) {
-        SqliteStatement::Use remove(
-            connection_.statement("DELETE FROM reports WHERE number = ?1 AND day < ?2"));
-        remove.bind(1, number).bind(2, std::int64_t{*before}).step();
-        removed = connection_.changes();
-    } else {
-        SqliteStatement::Use remove(connection_.statement("DELETE FROM reports WHERE number = ?1"));
-        remove.bind(1, number).step();
-        removed = connection_.changes();
-    }
+    SqlTransaction transaction(*connection_);
+    const std::int64_t removed = before
+        ? connection_->change("DELETE FROM reports WHERE number = $1 AND day < $2",
+                              {number, std::int64_t{*before}})
+        : connection_->change("DELETE FROM reports WHERE number = $1", {number});
     audit("clear",
           number + (before ? " before " + formatDay(*before) : std::string()) + ": " +
               std::to_string(removed) + " reports",
           now);
+    connection_->announceChange();
     transaction.commit();
     return removed;
 }
@@ -165,13 +152,13 @@ void LabelAdmin::exportCsv(std::ostream &out, std::int64_t now)
     const Day today = chinaDay(now);
     std::map<std::string, std::vector<ReportFact>> reports;
     {
-        SqliteStatement::Use read(
-            connection_.statement("SELECT number, category, day FROM reports WHERE day > ?1"));
-        read.bind(1, std::int64_t{today} - rules_.windowDays);
-        while (read.step())
-            if (const auto category = categoryNamed(read.text(1)))
-                reports[std::string(read.text(0))].push_back(
-                    {*category, static_cast<Day>(read.integer(2))});
+        const auto read =
+            connection_->query("SELECT number, category, day FROM reports WHERE day > $1",
+                               {std::int64_t{today} - rules_.windowDays});
+        while (read->next())
+            if (const auto category = categoryNamed(read->text(1)))
+                reports[std::string(read->text(0))].push_back(
+                    {*category, static_cast<Day>(read->integer(2))});
     }
     out << kCsvHeader << "\n";
     std::int64_t rows = 0;
@@ -183,16 +170,18 @@ void LabelAdmin::exportCsv(std::ostream &out, std::int64_t now)
                 << kCommunitySource << "\n";
             ++rows;
         }
-    SqliteStatement::Use imported(connection_.statement(
-        "SELECT number, category, reporters, last_reported, source FROM imported_labels "
-        "ORDER BY number"));
-    while (imported.step()) {
-        out << csvField(imported.text(0)) << ',' << csvField(imported.text(1)) << ','
-            << imported.integer(2) << ',' << csvField(imported.text(3)) << ','
-            << csvField(imported.text(4)) << "\n";
-        ++rows;
+    {
+        const auto imported = connection_->query(
+            "SELECT number, category, reporters, last_reported, source FROM imported_labels "
+            "ORDER BY number");
+        while (imported->next()) {
+            out << csvField(imported->text(0)) << ',' << csvField(imported->text(1)) << ','
+                << imported->integer(2) << ',' << csvField(imported->text(3)) << ','
+                << csvField(imported->text(4)) << "\n";
+            ++rows;
+        }
     }
-    Transaction transaction(connection_);
+    SqlTransaction transaction(*connection_);
     audit("export", std::to_string(rows) + " rows", now);
     transaction.commit();
 }
@@ -202,12 +191,12 @@ void LabelAdmin::exportPlacesCsv(std::ostream &out, std::int64_t now)
     const Day today = chinaDay(now);
     std::map<std::string, std::vector<std::pair<std::string, Day>>> reports;
     {
-        SqliteStatement::Use read(connection_.statement(
-            "SELECT block, place, day FROM place_reports WHERE day > ?1 AND day <= ?2"));
-        read.bind(1, std::int64_t{today} - rules_.windowDays).bind(2, std::int64_t{today});
-        while (read.step())
-            reports[std::string(read.text(0))].emplace_back(std::string(read.text(1)),
-                                                            static_cast<Day>(read.integer(2)));
+        const auto read = connection_->query(
+            "SELECT block, place, day FROM place_reports WHERE day > $1 AND day <= $2",
+            {std::int64_t{today} - rules_.windowDays, std::int64_t{today}});
+        while (read->next())
+            reports[std::string(read->text(0))].emplace_back(std::string(read->text(1)),
+                                                             static_cast<Day>(read->integer(2)));
     }
     out << "block,location,agreeing,networks,last_reported\n";
     for (const auto &[block, given] : reports) {
@@ -225,19 +214,18 @@ void LabelAdmin::exportPlacesCsv(std::ostream &out, std::int64_t now)
         out << csvField(block) << ',' << csvField(agreed.value_or("")) << ',' << agreeing << ','
             << given.size() << ',' << formatDay(last) << "\n";
     }
-    Transaction transaction(connection_);
+    SqlTransaction transaction(*connection_);
     audit("places export", std::to_string(reports.size()) + " blocks", now);
     transaction.commit();
 }
 
 std::int64_t LabelAdmin::clearPlaces(const std::string &block, std::int64_t now)
 {
-    Transaction transaction(connection_);
-    SqliteStatement::Use remove(
-        connection_.statement("DELETE FROM place_reports WHERE block = ?1"));
-    remove.bind(1, block).step();
-    const std::int64_t removed = connection_.changes();
+    SqlTransaction transaction(*connection_);
+    const std::int64_t removed =
+        connection_->change("DELETE FROM place_reports WHERE block = $1", {block});
     audit("places clear", block + ": " + std::to_string(removed) + " places", now);
+    connection_->announceChange();
     transaction.commit();
     return removed;
 }
@@ -251,7 +239,7 @@ std::int64_t LabelAdmin::importCsv(std::istream &in, const std::string &file,
         (line.ends_with('\r') ? line.substr(0, line.size() - 1) : line) != kCsvHeader)
         throw std::runtime_error(file + ": the first line must be \"" + std::string(kCsvHeader) +
                                  "\"");
-    Transaction transaction(connection_);
+    SqlTransaction transaction(*connection_);
     std::int64_t rows = 0;
     for (size_t number = 2; std::getline(in, line); ++number) {
         if (line.ends_with('\r'))
@@ -279,20 +267,16 @@ std::int64_t LabelAdmin::importCsv(std::istream &in, const std::string &file,
             throw bad("last_reported must be a date such as 2026-12-07");
         const std::string source =
             (*fields)[4].empty() ? std::string(kImportedSource) : (*fields)[4];
-        SqliteStatement::Use insert(connection_.statement(
+        connection_->change(
             "INSERT INTO imported_labels (number, category, reporters, last_reported, source) "
-            "VALUES (?1, ?2, ?3, ?4, ?5) ON CONFLICT (number) DO UPDATE SET "
+            "VALUES ($1, $2, $3, $4, $5) ON CONFLICT (number) DO UPDATE SET "
             "category = excluded.category, reporters = excluded.reporters, "
-            "last_reported = excluded.last_reported, source = excluded.source"));
-        insert.bind(1, e164)
-            .bind(2, (*fields)[1])
-            .bind(3, std::int64_t{reporters})
-            .bind(4, (*fields)[3])
-            .bind(5, source)
-            .step();
+            "last_reported = excluded.last_reported, source = excluded.source",
+            {e164, (*fields)[1], std::int64_t{reporters}, (*fields)[3], source});
         ++rows;
     }
     audit("import", file + ": " + std::to_string(rows) + " rows", now);
+    connection_->announceChange();
     transaction.commit();
     return rows;
 }

@@ -2,24 +2,30 @@
 #pragma once
 
 #include "label_rules.h"
-#include "sqlite_connection.h"
+#include "sql_connection.h"
 
 #include <cstdint>
-#include <filesystem>
 #include <functional>
 #include <iosfwd>
+#include <memory>
 #include <optional>
 #include <string>
 
 namespace zuno::service {
 
-// The operator's commands on a label database; each records what it did in the audit table.
-// Numbers are E.164 ("+8613800138000"). Throws SqliteError when the database fails and
-// std::runtime_error for an import file it refuses (nothing is imported then).
+// Opens an SQLite file, or a PostgreSQL server for a postgresql:// URI, migrated to the schema
+// this program knows (on PostgreSQL under the instances' lock, with the reporters' key made).
+// Throws the database's error, one sentence for the operator.
+std::unique_ptr<SqlConnection> openLabelDatabase(const std::string &database);
+
+// The operator's commands on a label database, the same on both stores; each records what it
+// did in the audit table, and those that change labels tell running instances (which take the
+// change within a second). Numbers are E.164 ("+8613800138000"). Throws the database's error
+// when it fails and std::runtime_error for an import file it refuses (nothing is imported then).
 class LabelAdmin
 {
 public:
-    LabelAdmin(const std::filesystem::path &database, LabelRules rules);
+    LabelAdmin(const std::string &database, LabelRules rules);
 
     // The number's label, its recent reports by category and any imported label, as lines.
     std::string show(const std::string &number, std::int64_t now);
@@ -44,7 +50,7 @@ public:
 private:
     void audit(std::string_view action, const std::string &detail, std::int64_t now);
 
-    SqliteConnection connection_;
+    std::unique_ptr<SqlConnection> connection_;
     LabelRules rules_;
 };
 

@@ -58,6 +58,14 @@ struct NumberDetails {
     std::vector<Comment> comments;  // newest first
 };
 
+// The store's state, as the metrics show it.
+struct StoreHealth {
+    std::string_view store;          // "sqlite" or "postgresql"
+    bool up = false;                 // its database takes reports now
+    std::uint64_t reconnects = 0;    // connections made again after one was lost
+    std::uint64_t failedWrites = 0;  // writes answered Unavailable
+};
+
 // Where reports are kept. Every call returns at once; `done` runs later on the store's own
 // thread, after the write has committed (or failed), and must not block. Lookups never call
 // the store: they read board(), which the store brings up to date after each committed write.
@@ -85,6 +93,8 @@ public:
 
     virtual const LabelBoard &board() const = 0;
     virtual const LabelRules &rules() const = 0;
+    // Any thread may ask, at any time.
+    virtual StoreHealth health() const = 0;
 };
 
 }  // namespace zuno::service

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "migrations.h"
 
+#include "sql_connection.h"
+
 #include <array>
 
 namespace zuno::service {
@@ -32,5 +34,28 @@ constexpr std::array<std::string_view, 2> kMigrations = {
 }  // namespace
 
 std::span<const std::string_view> migrations() { return kMigrations; }
+
+std::optional<std::int64_t> migrateSchema(SqlConnection &sql)
+{
+    sql.execute("CREATE TABLE IF NOT EXISTS schema_version (version INTEGER NOT NULL)");
+    std::int64_t version = 0;
+    if (const auto read = sql.query("SELECT version FROM schema_version"); read->next())
+        version = read->integer(0);
+    else
+        sql.execute("INSERT INTO schema_version (version) VALUES (0)");
+    if (version > static_cast<std::int64_t>(kMigrations.size()))
+        return version;
+    for (auto step = static_cast<size_t>(version); step < kMigrations.size(); ++step)
+        sql.execute(kMigrations[step]);
+    sql.change("UPDATE schema_version SET version = $1",
+               {static_cast<std::int64_t>(kMigrations.size())});
+    return std::nullopt;
+}
+
+std::string newerSchemaMessage(std::int64_t version)
+{
+    return "its schema version " + std::to_string(version) + " is newer than this program knows (" +
+        std::to_string(kMigrations.size()) + ")";
+}
 
 }  // namespace zuno::service

@@ -28,6 +28,33 @@ std::string messageOf(PGconn *connection)
 
 bool isLost(PGconn *connection) { return PQstatus(connection) != CONNECTION_OK; }
 
+// Parameters go as text: the server takes each as its column's type.
+std::vector<std::string> textsOf(SqlParameters parameters)
+{
+    std::vector<std::string> texts;
+    texts.reserve(parameters.size());
+    for (const SqlParameter &parameter : parameters)
+        if (const auto *value = std::get_if<std::int64_t>(&parameter))
+            texts.push_back(std::to_string(*value));
+        else
+            texts.emplace_back(std::get<std::string_view>(parameter));
+    return texts;
+}
+
+// The rows libpq received, walked one at a time.
+class PgRowCursor final : public SqlRows
+{
+public:
+    explicit PgRowCursor(PgRows rows) : rows_(std::move(rows)) {}
+    bool next() override { return ++row_ < rows_.size(); }
+    std::string_view text(int column) const override { return rows_.text(row_, column); }
+    std::int64_t integer(int column) const override { return rows_.integer(row_, column); }
+
+private:
+    PgRows rows_;
+    int row_ = -1;
+};
+
 }  // namespace
 
 std::string_view PgRows::text(int row, int column) const
@@ -155,6 +182,16 @@ PgRows PgConnection::run(std::string_view sql, const std::vector<std::string> &p
             throw PgError(messageOf(connection), true);
     }
     return finish(sql);
+}
+
+std::unique_ptr<SqlRows> PgConnection::query(std::string_view sql, SqlParameters parameters)
+{
+    return std::make_unique<PgRowCursor>(run(sql, textsOf(parameters)));
+}
+
+std::int64_t PgConnection::change(std::string_view sql, SqlParameters parameters)
+{
+    return run(sql, textsOf(parameters)).changed();
 }
 
 void PgConnection::waitReadable()

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
+#include "sql_connection.h"
+
 #include <libpq-fe.h>
 
 #include <chrono>
@@ -45,7 +47,7 @@ private:
 // One connection through libpq's asynchronous interface: a statement is sent, and the thread
 // waits on the socket for its answer (never longer than the timeout), so that a server that
 // stops answering is noticed. Used by one thread at a time.
-class PgConnection
+class PgConnection final : public SqlConnection
 {
 public:
     // Connects; throws PgError when it cannot.
@@ -53,7 +55,16 @@ public:
 
     // One statement with text parameters ($1, $2, ...); several without (migrations).
     PgRows run(std::string_view sql, const std::vector<std::string> &parameters = {});
-    void execute(std::string_view sql) { run(sql); }
+
+    Kind kind() const override { return Kind::Postgres; }
+    using SqlConnection::change;
+    using SqlConnection::query;
+    std::unique_ptr<SqlRows> query(std::string_view sql, SqlParameters parameters) override;
+    std::int64_t change(std::string_view sql, SqlParameters parameters) override;
+    void execute(std::string_view sql) override { run(sql); }
+    void begin() override { execute("BEGIN"); }
+    // Every instance LISTENs on this channel.
+    void announceChange() override { execute("NOTIFY zuno_labels"); }
 
     int socket() const { return PQsocket(handle_.get()); }
     // Reads what arrived on the socket; whether another connection sent a notification.

@@ -11,6 +11,22 @@ namespace {
 // How long a write waits for another connection's lock before it fails.
 constexpr int kBusyMilliseconds = 1000;
 
+// A statement's rows, read as SQLite steps through them.
+class SqliteRows final : public SqlRows
+{
+public:
+    SqliteRows(SqliteStatement &statement, SqlParameters parameters) : use_(statement)
+    {
+        use_.bind(parameters);
+    }
+    bool next() override { return use_.step(); }
+    std::string_view text(int column) const override { return use_.text(column); }
+    std::int64_t integer(int column) const override { return use_.integer(column); }
+
+private:
+    SqliteStatement::Use use_;
+};
+
 }  // namespace
 
 void checkSqlite(sqlite3 *database, int code, std::string_view what)
@@ -50,6 +66,27 @@ SqliteStatement::Use &SqliteStatement::Use::bind(int index, std::int64_t value)
 {
     checkSqlite(sqlite3_db_handle(statement_), sqlite3_bind_int64(statement_, index, value),
                 "cannot bind a value");
+    return *this;
+}
+
+SqliteStatement::Use &SqliteStatement::Use::bind(SqlParameters parameters)
+{
+    if (sqlite3_bind_parameter_count(statement_) != static_cast<int>(parameters.size()))
+        throw SqliteError("a statement was given " + std::to_string(parameters.size()) +
+                              " parameters for its " +
+                              std::to_string(sqlite3_bind_parameter_count(statement_)),
+                          SQLITE_RANGE);
+    int number = 0;
+    for (const SqlParameter &parameter : parameters) {
+        const std::string name = "$" + std::to_string(++number);
+        const int index = sqlite3_bind_parameter_index(statement_, name.c_str());
+        if (index == 0)
+            throw SqliteError("a statement has no parameter " + name, SQLITE_RANGE);
+        if (const auto *value = std::get_if<std::int64_t>(&parameter))
+            bind(index, *value);
+        else
+            bind(index, std::get<std::string_view>(parameter));
+    }
     return *this;
 }
 
@@ -119,11 +156,24 @@ void SqliteConnection::execute(std::string_view sql)
         throw SqliteError(text, code);
 }
 
-SqliteStatement &SqliteConnection::statement(const std::string &sql)
+std::unique_ptr<SqlRows> SqliteConnection::query(std::string_view sql, SqlParameters parameters)
+{
+    return std::make_unique<SqliteRows>(statement(sql), parameters);
+}
+
+std::int64_t SqliteConnection::change(std::string_view sql, SqlParameters parameters)
+{
+    SqliteStatement::Use use(statement(sql));
+    use.bind(parameters);
+    while (use.step()) {}
+    return sqlite3_changes64(handle_.get());
+}
+
+SqliteStatement &SqliteConnection::statement(std::string_view sql)
 {
     auto found = statements_.find(sql);
     if (found == statements_.end())
-        found = statements_.try_emplace(sql, handle_.get(), sql).first;
+        found = statements_.try_emplace(std::string(sql), handle_.get(), sql).first;
     return found->second;
 }
 
@@ -136,33 +186,10 @@ bool SqliteConnection::stillAtPath() const
 
 void SqliteConnection::migrate()
 {
-    execute("BEGIN IMMEDIATE");
-    try {
-        execute("CREATE TABLE IF NOT EXISTS schema_version (version INTEGER NOT NULL)");
-        std::int64_t version = 0;
-        {
-            SqliteStatement::Use read(statement("SELECT version FROM schema_version"));
-            if (read.step())
-                version = read.integer(0);
-            else
-                execute("INSERT INTO schema_version (version) VALUES (0)");
-        }
-        const auto steps = migrations();
-        if (version > static_cast<std::int64_t>(steps.size()))
-            throw SqliteError("its schema version " + std::to_string(version) +
-                                  " is newer than this program knows (" +
-                                  std::to_string(steps.size()) + ")",
-                              SQLITE_ERROR);
-        for (auto step = static_cast<size_t>(version); step < steps.size(); ++step) {
-            execute(steps[step]);
-            execute("UPDATE schema_version SET version = " + std::to_string(step + 1));
-        }
-        execute("COMMIT");
-    } catch (...) {
-        // Rolling back a failed migration leaves the file as it was; its own failure adds nothing.
-        sqlite3_exec(handle_.get(), "ROLLBACK", nullptr, nullptr, nullptr);
-        throw;
-    }
+    SqlTransaction transaction(*this);
+    if (const auto newer = migrateSchema(*this))
+        throw SqliteError(newerSchemaMessage(*newer), SQLITE_ERROR);
+    transaction.commit();
 }
 
 }  // namespace zuno::service

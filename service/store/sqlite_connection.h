@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
+#include "sql_connection.h"
+
 #include <sqlite3.h>
 
 #include <cstdint>
@@ -40,6 +42,8 @@ public:
 
         Use &bind(int index, std::string_view text);
         Use &bind(int index, std::int64_t value);
+        // Binds $1, $2, ... in turn; throws SqliteError when the statement has others.
+        Use &bind(SqlParameters parameters);
         // The next row; false at the end. Throws SqliteError.
         bool step();
         std::int64_t integer(int column) const;
@@ -58,7 +62,7 @@ private:
 
 // One connection to a database file, in WAL mode, migrated to the schema this program knows.
 // Used by one thread at a time.
-class SqliteConnection
+class SqliteConnection final : public SqlConnection
 {
 public:
     enum class Durability { Full, Normal };
@@ -67,10 +71,17 @@ public:
     // sentence for the operator when it cannot.
     SqliteConnection(const std::filesystem::path &path, Durability durability = Durability::Full);
 
-    void execute(std::string_view sql);
+    Kind kind() const override { return Kind::Sqlite; }
+    using SqlConnection::change;
+    using SqlConnection::query;
+    std::unique_ptr<SqlRows> query(std::string_view sql, SqlParameters parameters) override;
+    std::int64_t change(std::string_view sql, SqlParameters parameters) override;
+    void execute(std::string_view sql) override;
+    void begin() override { execute("BEGIN IMMEDIATE"); }
+    void announceChange() override {}
+
     // A statement prepared once and kept for the connection's life.
-    SqliteStatement &statement(const std::string &sql);
-    int changes() const { return sqlite3_changes(handle_.get()); }
+    SqliteStatement &statement(std::string_view sql);
 
     // False once the file opened is no longer at its path (removed or replaced): writes would
     // go to a file that nobody will open again.

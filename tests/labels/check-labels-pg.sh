@@ -3,8 +3,9 @@
 # Instances sharing one PostgreSQL (run inside pg-server.sh): a report through one shows in the
 # other's answers within a second; one network reporting through both counts once; with the
 # server stopped, reports answer 503 with Retry-After, lookups keep their labels, the outage and
-# the return are logged once and reports are taken again within 2 s; two instances migrating
-# one empty database together make one schema; a schema newer than known ends the start.
+# the return are logged once and shown in /metrics, and reports are taken again within 2 s; two
+# instances migrating one empty database together make one schema; a schema newer than known
+# ends the start.
 # Usage: pg-server.sh run check-labels-pg.sh ZUNO-LOOKUPD
 set -euo pipefail
 lookupd=$1
@@ -23,6 +24,9 @@ report() {
     -H 'Content-Type: application/json' \
     -d "{\"number\":\"$3\",\"category\":\"$4\"}" "http://$2/api/v1/reports"
 }
+# metric ADDRESS SERIES: its value in the instance's /metrics.
+metric() { curl -s --max-time 5 "http://$1/metrics" | awk -v series="$2" '$1 == series { print $2 }'; }
+up='zuno_label_store_up{store="postgresql"}'
 label_of() { curl -s --max-time 5 "http://$1/api/v1/lookup?number=$2" | python3 -c 'import json,sys; l=json.load(sys.stdin)["label"]; print(l and l.get("category","") + " " + str(l.get("reporters","")))'; }
 
 start_lookupd "$work/a.log" --database "$db"
@@ -52,7 +56,9 @@ label_of "$b" 13900139000 | grep -q . && [ "$(label_of "$b" 13900139000)" = None
 [ "$(psql_on "$db" "SELECT count(*) FROM reports WHERE number = '+8613900139000'")" = 2 ] ||
   fail "one network through two instances stored twice"
 
-# --- the server stopped for a while
+# --- the server stopped for a while: /metrics shows the store down, then back and reconnected
+[ "$(metric "$a" "$up")" = 1 ] || fail "the store is not up before the outage: $(metric "$a" "$up")"
+reconnects=$(metric "$a" zuno_label_store_reconnects_total)
 as_owner "$pg/pg_ctl" -D "$ZUNO_TEST_PG_DIR/data" -m fast stop >/dev/null
 headers=$(curl -s -D - -o /dev/null --interface 127.0.6.1 -H 'Content-Type: application/json' \
   -d '{"number":"13800138000","category":"骚扰电话"}' "http://$a/api/v1/reports")
@@ -60,6 +66,10 @@ grep -q '^HTTP/1.1 503' <<<"$headers" || fail "PostgreSQL stopped: not 503"
 grep -qi '^Retry-After: [1-9]' <<<"$headers" || fail "PostgreSQL stopped: no Retry-After"
 [ "$(report 127.0.7.1 "$a" 13800138000 骚扰电话)" = 503 ] || fail "PostgreSQL stopped: second report not 503"
 label_of "$a" 13800138000 | grep -q 诈骗电话 || fail "PostgreSQL stopped: the lookup lost its label"
+curl -s "http://$a/metrics" >"$work/outage.metrics"
+promtool check metrics <"$work/outage.metrics" >&2 || fail "promtool refuses /metrics during the outage"
+[ "$(metric "$a" "$up")" = 0 ] || fail "PostgreSQL stopped: the store is not shown down"
+[ "$(metric "$a" zuno_label_store_failed_writes_total)" -ge 2 ] || fail "PostgreSQL stopped: failed writes not counted"
 sleep 1
 as_owner "$pg/pg_ctl" -D "$ZUNO_TEST_PG_DIR/data" -l "$ZUNO_TEST_PG_DIR/server.log" -w \
   -o "-c listen_addresses= -c unix_socket_directories=$ZUNO_TEST_PG_DIR -c fsync=off" start >/dev/null
@@ -69,6 +79,8 @@ until [ "$(report 127.0.8.1 "$a" 13800138000 骚扰电话)" = 201 ]; do
   sleep 0.05
 done
 echo "reports taken again $(( ($(date +%s%N) - start) / 1000000 )) ms after PostgreSQL's return"
+[ "$(metric "$a" "$up")" = 1 ] || fail "PostgreSQL back: the store is not shown up"
+[ "$(metric "$a" zuno_label_store_reconnects_total)" -gt "$reconnects" ] || fail "PostgreSQL back: no reconnect counted"
 [ "$(grep -c 'label database:.*refused' "$work/a.log")" = 1 ] || fail "the outage was not logged once: $(cat "$work/a.log")"
 for _ in $(seq 20); do grep -q 'works again, reports' "$work/a.log" && break; sleep 0.05; done
 [ "$(grep -c 'works again, reports' "$work/a.log")" = 1 ] || fail "the return was not logged once: $(cat "$work/a.log")"
@@ -106,12 +118,6 @@ status=0
 timeout 10 "$lookupd" --listen 127.0.0.1:0 --database "$fresh" 2>"$work/newer.err" || status=$?
 [ "$status" = 1 ] && [ "$(wc -l <"$work/newer.err")" = 1 ] && grep -q 'newer than' "$work/newer.err" ||
   fail "a newer schema: status $status, $(cat "$work/newer.err")"
-
-# --- the labels commands refuse a server rather than make a file of its URI
-status=0
-"$lookupd" labels export --database "$db" >/dev/null 2>"$work/command.err" || status=$?
-[ "$status" = 2 ] && grep -q 'SQLite file' "$work/command.err" ||
-  fail "labels export on PostgreSQL: status $status, $(cat "$work/command.err")"
 
 # --- a password in the URI never reaches the log, whatever becomes of the URI
 secret=Sekr3t-9f2
