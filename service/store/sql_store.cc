@@ -200,6 +200,7 @@ void SqlStore::commitWrites(std::vector<Write> &writes)
         return;
     const std::int64_t at = now();
     std::vector<WriteOutcome> outcomes;
+    bool committed = false;
     try {
         SqlConnection *sql = reachable();
         if (!sql)
@@ -211,6 +212,7 @@ void SqlStore::commitWrites(std::vector<Write> &writes)
                 outcomes.push_back(apply(*sql, write, at));
             sql->announceChange();
             transaction.commit();
+            committed = true;
         }
         if (failing_)
             logLine(LogLevel::Info, "label database: works again, reports are taken");
@@ -240,9 +242,14 @@ void SqlStore::commitWrites(std::vector<Write> &writes)
         }
     } catch (const std::exception &error) {
         failed(error);
-        outcomes.assign(writes.size(),
-                        WriteOutcome{WriteOutcome::Result::Unavailable, {}, retryAfter_});
-        failedWrites_ += writes.size();
+        if (committed) {
+            // The writes stand and are answered so; the board takes them at its next build.
+            builtFor_ = 0;
+        } else {
+            outcomes.assign(writes.size(),
+                            WriteOutcome{WriteOutcome::Result::Unavailable, {}, retryAfter_});
+            failedWrites_ += writes.size();
+        }
     }
     for (size_t i = 0; i < writes.size(); ++i)
         writes[i].done(std::move(outcomes[i]));
