@@ -291,6 +291,7 @@ void PgStore::commitWrites(std::vector<Write> &writes)
         return;
     const std::int64_t at = now();
     std::vector<WriteOutcome> outcomes;
+    bool committed = false;
     try {
         if (!connected())
             throw PgError("the server cannot be reached", true);
@@ -301,6 +302,7 @@ void PgStore::commitWrites(std::vector<Write> &writes)
             // Delivered to the listening instances when the transaction commits.
             connection_->execute("NOTIFY zuno_labels");
             connection_->execute("COMMIT");
+            committed = true;
         } catch (...) {
             try {
                 if (connection_)
@@ -338,8 +340,12 @@ void PgStore::commitWrites(std::vector<Write> &writes)
         }
     } catch (const std::exception &error) {
         failed(error);
-        outcomes.assign(writes.size(),
-                        WriteOutcome{WriteOutcome::Result::Unavailable, {}, kRetryUnavailable});
+        // Committed writes stand, answered as such; the board catches up when next rebuilt.
+        if (committed)
+            notified_ = true;
+        else
+            outcomes.assign(writes.size(),
+                            WriteOutcome{WriteOutcome::Result::Unavailable, {}, kRetryUnavailable});
     }
     for (size_t i = 0; i < writes.size(); ++i)
         writes[i].done(std::move(outcomes[i]));
