@@ -98,16 +98,18 @@ start_instance 2 "${instance_address[2]}"
 sleep 2.5  # HAProxy's health checks take the instance back: two checks a second apart
 start_load 13 5000 1000000
 sleep 3
-outage_start=$(now)
+stopping=$(now)
 as_owner "$pg/pg_ctl" -D "$ZUNO_TEST_PG_DIR/data" -m fast stop >/dev/null
+stopped=$(now)
 sleep 5
+starting=$(now)
 as_owner "$pg/pg_ctl" -D "$ZUNO_TEST_PG_DIR/data" -l "$ZUNO_TEST_PG_DIR/server.log" -w \
   -o "-c listen_addresses= -c unix_socket_directories=$ZUNO_TEST_PG_DIR -c fsync=off" start >/dev/null
-outage_end=$(now)
+back=$(now)
 finish_load "PostgreSQL stopped"
 stored_reports
 python3 "$here/report_load.py" check "$work/answers" "$work/rows" "$secret" \
-  --outage "$outage_start" "$outage_end" || fail "PostgreSQL stopped: reports failed or were lost"
+  --outage "$stopping" "$stopped" "$starting" "$back" || fail "PostgreSQL stopped: reports failed or were lost"
 
 finish_checks
 echo "three instances behind HAProxy: all checks passed"

@@ -9,11 +9,13 @@
     so that none reaches the 20 a network makes a day; every number is reported once. Writes one
     JSON line a request to ANSWERS: sent, answered (Unix seconds), status (0: no answer),
     retry_after, number, source, category.
-  report_load.py check ANSWERS ROWS SECRET [--outage START END]
+  report_load.py check ANSWERS ROWS SECRET [--outage STOPPING STOPPED STARTING BACK]
     ROWS is psql's "number|network|category" of every report, SECRET the reporters' key. Every
     acknowledged report (2xx) must be there, from its network's key with its category. Without
-    --outage every answer must be 201; with it, every report sent well inside the outage must
-    answer 503 with Retry-After, and none answered before START or sent 2 s after END may.
+    --outage every answer must be 201. With it (the times the server was being stopped, was
+    stopped, was being started, was back), every report sent while it was down must answer 503
+    with Retry-After; none answered before it was being stopped, or sent 2 s after it was back,
+    may; and reports must be taken again.
 """
 import argparse
 import asyncio
@@ -135,6 +137,7 @@ def check(args):
                 stored[(number, network)] = category
     problems = []
     lost = 0
+    stopping, stopped, starting, back = args.outage or (0, 0, 0, 0)
     for answer in answers:
         status = answer["status"]
         what = f"{answer['number']} from {answer['source']}: {status} {answer.get('error', '')}"
@@ -147,9 +150,8 @@ def check(args):
             if not answer["retry_after"]:
                 problems.append(f"503 without Retry-After: {what}")
             # One sent just before the stop may be answered 503: its commit met the outage.
-            if (answer["answered"] < args.outage[0]
-                    or answer["sent"] > args.outage[1] + TAKEN_AGAIN_WITHIN):
-                problems.append(f"503 outside the outage, sent {answer['sent'] - args.outage[0]:.2f}"
+            if (answer["answered"] < stopping or answer["sent"] > back + TAKEN_AGAIN_WITHIN):
+                problems.append(f"503 outside the outage, sent {answer['sent'] - stopping:.2f}"
                                 f" s after it began: {what}")
         else:
             problems.append(f"failed: {what}")
@@ -157,11 +159,11 @@ def check(args):
     print(summary(answers))
     print(f"acknowledged {acknowledged}, stored {len(stored)}, acknowledged and lost {lost}")
     if args.outage:
-        during = [a for a in answers if args.outage[0] + 0.5 <= a["sent"] <= args.outage[1] - 0.5]
+        during = [a for a in answers if stopped <= a["sent"] <= starting]
         if not during or any(a["status"] != 503 for a in during):
             problems.append(f"not every report during the outage answered 503: "
                             f"{sorted(set(a['status'] for a in during))} of {len(during)}")
-        if not any(a["status"] == 201 and a["sent"] > args.outage[1] for a in answers):
+        if not any(a["status"] == 201 and a["sent"] > back for a in answers):
             problems.append("no report taken after the outage")
     for problem in problems[:20]:
         print("  " + problem)
@@ -184,7 +186,8 @@ def main():
     verify.add_argument("answers")
     verify.add_argument("rows")
     verify.add_argument("secret")
-    verify.add_argument("--outage", type=float, nargs=2, metavar=("START", "END"))
+    verify.add_argument("--outage", type=float, nargs=4,
+                        metavar=("STOPPING", "STOPPED", "STARTING", "BACK"))
     args = parser.parse_args()
     if args.command == "load":
         asyncio.run(load(args))
