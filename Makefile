@@ -93,6 +93,7 @@ bench: bench-deps
 	bench/profile-lookupd.sh build-bench/service/zuno-lookupd
 	bench/instructions-per-request.sh build-bench/service/zuno-lookupd
 	bench/batch.sh build-bench/service/zuno-lookupd build-bench/bench/zuno-batch-baseline
+	bench/cluster-labels.sh build-bench/service/zuno-lookupd
 
 icons:
 	$(call install_missing,$(ICON_PACKAGES))

@@ -45,23 +45,7 @@ cleanup() {
   rm -rf "$work"
 }
 trap cleanup EXIT
-
-# Starts a server on SERVER_CPU that prints "listening on http://..." on standard error.
-# $1: a name; the rest: the command. Sets url[name] and pid[name].
-declare -A url pid
-start_server() {
-  local name=$1
-  shift
-  taskset -c "$server_cpu" "$@" 2>"$work/$name.log" &
-  server_pids+=($!)
-  pid[$name]=$!
-  for _ in $(seq 100); do
-    grep -q 'listening on' "$work/$name.log" 2>/dev/null && break
-    sleep 0.1
-  done
-  url[$name]=$(grep -o 'http://[^ ]*' "$work/$name.log" | head -1)
-  [ -n "${url[$name]}" ] || { cat "$work/$name.log" >&2; exit 1; }
-}
+. "$here/servers.sh"
 
 start_server lookupd "$lookupd" --listen 127.0.0.1:0 --threads 1
 [ -n "$compare" ] && start_server "$compare_label" "$compare" --listen 127.0.0.1:0 --threads 1
@@ -121,13 +105,6 @@ curl -fsS "${url[nginx]}iii.asp?title=$title" | cmp -s - "$work/www/iii.asp" ||
   { echo "nginx does not serve the same body" >&2; exit 1; }
 curl -fsS -i "${url[ceiling]}" | cmp -s - "$work/reply" ||
   { echo "the responder does not send the captured reply" >&2; exit 1; }
-
-# CPU time in nanoseconds of every thread of a process and of its children (nginx's worker).
-cpu_ns() {
-  local p
-  for p in "$1" $(pgrep -P "$1"); do cat /proc/"$p"/task/*/schedstat 2>/dev/null; done |
-    awk '{ total += $1 } END { printf "%.0f\n", total }'
-}
 
 # One wrk run against a target: "requests/s p99-in-ms server-cpu-% wrk-cpu-% requests-per-server-
 # CPU-second". On a shared machine a server gets only part of its core, so the last one, what a

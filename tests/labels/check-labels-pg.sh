@@ -84,6 +84,28 @@ echo "reports taken again $(( ($(date +%s%N) - start) / 1000000 )) ms after Post
 [ "$(grep -c 'label database:.*refused' "$work/a.log")" = 1 ] || fail "the outage was not logged once: $(cat "$work/a.log")"
 for _ in $(seq 20); do grep -q 'works again, reports' "$work/a.log" && break; sleep 0.05; done
 [ "$(grep -c 'works again, reports' "$work/a.log")" = 1 ] || fail "the return was not logged once: $(cat "$work/a.log")"
+
+# --- the connection lost after a commit, while the board reads what changed: the report is stored
+# and so answered 201. A lock on imported_labels holds that read until the backend is ended.
+report 127.0.9.1 "$a" 13700137001 骚扰电话 >/dev/null  # a rebuild that is due runs now, unlocked
+psql_on "$db" "BEGIN; LOCK TABLE imported_labels; SELECT pg_sleep(10)" >/dev/null 2>&1 &
+locker=$!
+until [ "$(psql_on "$db" "SELECT count(*) FROM pg_locks WHERE relation = 'imported_labels'::regclass AND granted")" != 0 ]; do sleep 0.02; done
+report 127.0.9.1 "$a" 13700137000 骚扰电话 >"$work/code" &
+reporter=$!
+for _ in $(seq 100); do
+  held=$(psql_on "$db" "SELECT pid FROM pg_stat_activity WHERE wait_event_type = 'Lock'")
+  [ -n "$held" ] && break
+  sleep 0.02
+done
+psql_on "$db" "SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE wait_event_type = 'Lock'" >/dev/null
+wait "$reporter"
+psql_on "$db" "SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE query LIKE '%pg_sleep%' AND pid <> pg_backend_pid()" >/dev/null
+wait "$locker" || true
+[ -n "$held" ] || fail "the instance's read after its commit never waited for the lock"
+stored=$(psql_on "$db" "SELECT count(*) FROM reports WHERE number = '+8613700137000'")
+[ "$stored" = 1 ] && [ "$(cat "$work/code")" = 201 ] ||
+  fail "connection lost after the commit: answered $(cat "$work/code"), stored $stored time(s)"
 kill -TERM "${pids[@]}"
 wait "${pids[@]}" || true
 pids=()
