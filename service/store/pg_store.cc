@@ -131,7 +131,10 @@ SqlConnection *PgStore::reachable()
         connect();
         ++reconnects_;
         return connection_.get();
-    } catch (const std::exception &) {
+    } catch (const std::exception &error) {
+        // Said once: the first attempt after a connection closed while idle may find no server.
+        if (!failing_)
+            failed(error);
         backoff_ = std::min(std::max(backoff_ * 2, kFirstBackoff), kMostBackoff);
         nextAttempt_ = at + backoff_;
         connection_.reset();
@@ -178,8 +181,12 @@ void PgStore::socketReadable()
 {
     try {
         notified_ = connection_->othersNotified() || notified_;
-    } catch (const PgError &error) {
-        failed(error);
+    } catch (const PgError &) {
+        // Closed while idle (a restart, an administrator, a proxy's timeout): connect again at
+        // once, so that the next report finds a connection; only a failed attempt is an outage.
+        connection_.reset();
+        nextAttempt_ = {};
+        backoff_ = {};
     }
 }
 

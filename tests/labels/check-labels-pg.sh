@@ -106,6 +106,14 @@ wait "$locker" || true
 stored=$(psql_on "$db" "SELECT count(*) FROM reports WHERE number = '+8613700137000'")
 [ "$stored" = 1 ] && [ "$(cat "$work/code")" = 201 ] ||
   fail "connection lost after the commit: answered $(cat "$work/code"), stored $stored time(s)"
+
+# --- the connections ended while idle (an administrator, a restart, a proxy's timeout): the next
+# report finds a new connection at once, and no outage is logged
+sleep 0.5
+refusals=$(grep -c 'label database:.*refused' "$work/a.log")
+psql_on "$db" "SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE backend_type = 'client backend' AND pid <> pg_backend_pid()" >/dev/null
+[ "$(report 127.0.9.1 "$a" 13700137002 骚扰电话)" = 201 ] || fail "a connection ended while idle: the next report was refused"
+[ "$(grep -c 'label database:.*refused' "$work/a.log")" = "$refusals" ] || fail "a connection ended while idle: logged as an outage"
 kill -TERM "${pids[@]}"
 wait "${pids[@]}" || true
 pids=()
