@@ -13,6 +13,10 @@
 namespace zuno::service {
 namespace {
 
+// A notification's payload is shorter than 8000 bytes.
+constexpr size_t kMostNotification = 7999;
+constexpr std::string_view kPlacesChanged = "places";
+
 // A statement that has not been answered in this time is taken as a lost connection.
 constexpr int kAnswerTimeoutMs = 5000;
 
@@ -237,17 +241,45 @@ PgRows PgConnection::finish(std::string_view sql)
     return rows;
 }
 
-bool PgConnection::othersNotified()
+void PgConnection::announceChange(const LabelChanges &changes)
+{
+    std::string payload;
+    for (const std::string &number : changes.numbers)
+        payload.append(payload.empty() ? "" : " ").append(number);
+    if (changes.places)
+        payload.append(payload.empty() ? "" : " ").append(kPlacesChanged);
+    if (payload.size() > kMostNotification)
+        payload.clear();
+    query("SELECT pg_notify('zuno_labels', $1)", {std::string_view(payload)});
+}
+
+std::optional<LabelChanges> PgConnection::othersChanged()
 {
     PGconn *connection = handle_.get();
     if (!PQconsumeInput(connection))
         throw PgError(messageOf(connection), true);
-    bool notified = false;
+    std::optional<LabelChanges> changed;
+    bool anything = false;
     while (PGnotify *notify = PQnotifies(connection)) {
-        notified = notified || notify->be_pid != PQbackendPID(connection);
+        if (notify->be_pid != PQbackendPID(connection)) {
+            if (!changed)
+                changed.emplace();
+            std::string_view payload = notify->extra ? notify->extra : "";
+            anything = anything || payload.empty();
+            while (!payload.empty()) {
+                const std::string_view word = payload.substr(0, payload.find(' '));
+                payload.remove_prefix(std::min(payload.size(), word.size() + 1));
+                if (word == kPlacesChanged)
+                    changed->places = true;
+                else if (!word.empty())
+                    changed->numbers.emplace_back(word);
+            }
+        }
         PQfreemem(notify);
     }
-    return notified;
+    if (changed && anything)
+        *changed = LabelChanges{};
+    return changed;
 }
 
 bool isPostgresUri(std::string_view database)

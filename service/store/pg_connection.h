@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -63,12 +64,14 @@ public:
     std::int64_t change(std::string_view sql, SqlParameters parameters) override;
     void execute(std::string_view sql) override { run(sql); }
     void begin() override { execute("BEGIN"); }
-    // Every instance LISTENs on this channel.
-    void announceChange() override { execute("NOTIFY zuno_labels"); }
+    // On the channel every instance LISTENs on: the numbers, then "places", space-separated;
+    // empty (anything) when that would not fit a notification.
+    void announceChange(const LabelChanges &changes) override;
 
     int socket() const { return PQsocket(handle_.get()); }
-    // Reads what arrived on the socket; whether another connection sent a notification.
-    bool othersNotified();
+    // Reads what arrived on the socket; what other connections announced since last asked, if
+    // anything: all they named together, or nothing named when one named nothing.
+    std::optional<LabelChanges> othersChanged();
 
 private:
     PgRows finish(std::string_view sql);

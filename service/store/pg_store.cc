@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <charconv>
 #include <chrono>
+#include <utility>
 
 namespace zuno::service {
 namespace {
@@ -163,6 +164,21 @@ void PgStore::rebuilt()
 {
     builtAt_ = std::chrono::steady_clock::now();
     notified_ = false;
+    othersChanged_ = {};
+}
+
+void PgStore::catchUp(SqlConnection &sql)
+{
+    if (othersChanged_.anything())
+        return;
+    LabelChanges changed = std::exchange(othersChanged_, {});
+    std::sort(changed.numbers.begin(), changed.numbers.end());
+    changed.numbers.erase(std::unique(changed.numbers.begin(), changed.numbers.end()),
+                          changed.numbers.end());
+    // Until they are taken: a failure midway leaves the board to be built again.
+    notified_ = true;
+    takeChanges(sql, changed);
+    notified_ = false;
 }
 
 void PgStore::lost(const std::exception &error)
@@ -180,7 +196,13 @@ int PgStore::socket() const { return connection_ ? connection_->socket() : -1; }
 void PgStore::socketReadable()
 {
     try {
-        notified_ = connection_->othersNotified() || notified_;
+        if (auto changed = connection_->othersChanged()) {
+            // Only the numbers named are read again; a notification naming none means anything.
+            notified_ = notified_ || changed->anything();
+            othersChanged_.numbers.insert(othersChanged_.numbers.end(), changed->numbers.begin(),
+                                          changed->numbers.end());
+            othersChanged_.places = othersChanged_.places || changed->places;
+        }
     } catch (const PgError &) {
         // Closed while idle (a restart, an administrator, a proxy's timeout): connect again at
         // once, so that the next report finds a connection; only a failed attempt is an outage.

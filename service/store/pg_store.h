@@ -21,10 +21,12 @@ std::string preparePgDatabase(PgConnection &connection);
 std::string reporterKeyText(std::string_view key);
 
 // The label store in a PostgreSQL database that several instances share (SqlStore's batching
-// and rules, on a connection of its own): each commit sends NOTIFY zuno_labels; every instance
-// LISTENs and rebuilds its board on another's notification, and every 5 s in case one was
-// missed. When the server goes away, writes answer Unavailable, the board keeps what it had, and
-// the thread reconnects with backoff (logged once when it goes, once when it is back).
+// and rules, on a connection of its own): each commit sends NOTIFY zuno_labels naming the
+// numbers it changed; every instance LISTENs and reads those numbers again on another's
+// notification (everything, for one that names none, such as an operator's import), and
+// rebuilds its whole board every 5 s in case one was missed. When the server goes away, writes
+// answer Unavailable, the board keeps what it had, and the thread reconnects with backoff (logged
+// once when it goes, once when it is back).
 class PgStore final : public SqlStore
 {
 public:
@@ -46,6 +48,7 @@ private:
     SqlConnection *reachable() override;
     bool stale() override;
     void rebuilt() override;
+    void catchUp(SqlConnection &sql) override;
     // Drops a connection that went with the failure; reachable() makes a new one.
     void lost(const std::exception &error) override;
     int socket() const override;
@@ -59,7 +62,8 @@ private:
     std::chrono::steady_clock::time_point builtAt_;
     std::chrono::steady_clock::time_point nextAttempt_;
     std::chrono::milliseconds backoff_{0};
-    bool notified_ = false;
+    bool notified_ = false;       // another's change, unnamed: the board is built again
+    LabelChanges othersChanged_;  // others' changes named, read again at the next turn
 };
 
 }  // namespace zuno::service

@@ -5,10 +5,20 @@
 #include <initializer_list>
 #include <memory>
 #include <span>
+#include <string>
 #include <string_view>
 #include <variant>
+#include <vector>
 
 namespace zuno::service {
+
+// What a transaction changed, for the stores of other processes: the numbers whose reports
+// changed (E.164) and whether blocks' places did. Nothing named: anything may have.
+struct LabelChanges {
+    std::vector<std::string> numbers;
+    bool places = false;
+    bool anything() const { return numbers.empty() && !places; }
+};
 
 // A value for a statement's $1, $2, ...: text or an integer.
 using SqlParameter = std::variant<std::int64_t, std::string_view>;
@@ -56,9 +66,10 @@ public:
     // Begins a transaction that will write: SQLite takes the file's write lock at once, so that
     // a reader never has to turn writer halfway.
     virtual void begin() = 0;
-    // Tells the stores of other processes, once the transaction commits, that labels changed:
-    // NOTIFY on PostgreSQL; SQLite's stores see the file's data_version change by themselves.
-    virtual void announceChange() = 0;
+    // Tells the stores of other processes, once the transaction commits, what changed, so that
+    // they read only that again: NOTIFY on PostgreSQL; SQLite's stores see the file's
+    // data_version change by themselves, and read everything again.
+    virtual void announceChange(const LabelChanges &changes = {}) = 0;
 };
 
 // A transaction rolled back unless committed: leaving its scope by an exception undoes it.

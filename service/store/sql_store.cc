@@ -154,8 +154,12 @@ void SqlStore::run()
             tasks.swap(tasks_);
         }
         try {
-            if (reachable() && stale())
-                rebuild();
+            if (SqlConnection *sql = reachable()) {
+                if (stale())
+                    rebuild();
+                else
+                    catchUp(*sql);
+            }
         } catch (const std::exception &error) {
             failed(error);
         }
@@ -206,40 +210,31 @@ void SqlStore::commitWrites(std::vector<Write> &writes)
         if (!sql)
             throw std::runtime_error("the server cannot be reached");
         checkWritable();
+        LabelChanges changed;
         {
             SqlTransaction transaction(*sql);
             for (const Write &write : writes)
                 outcomes.push_back(apply(*sql, write, at));
-            sql->announceChange();
+            for (size_t i = 0; i < writes.size(); ++i)
+                if (outcomes[i].result != WriteOutcome::Result::RateLimited &&
+                    outcomes[i].result != WriteOutcome::Result::NotFound) {
+                    if (writes[i].place)
+                        changed.places = true;
+                    else
+                        changed.numbers.push_back(writes[i].report.number);
+                }
+            std::sort(changed.numbers.begin(), changed.numbers.end());
+            changed.numbers.erase(std::unique(changed.numbers.begin(), changed.numbers.end()),
+                                  changed.numbers.end());
+            if (!changed.anything())
+                sql->announceChange(changed);
             transaction.commit();
             committed = true;
         }
         if (failing_)
             logLine(LogLevel::Info, "label database: works again, reports are taken");
         failing_ = false;
-        const Day today = chinaDay(at);
-        std::vector<std::string> touched;
-        bool placesChanged = false;
-        for (size_t i = 0; i < writes.size(); ++i)
-            if (outcomes[i].result != WriteOutcome::Result::RateLimited &&
-                outcomes[i].result != WriteOutcome::Result::NotFound) {
-                if (writes[i].place)
-                    placesChanged = true;
-                else
-                    touched.push_back(writes[i].report.number);
-            }
-        std::sort(touched.begin(), touched.end());
-        touched.erase(std::unique(touched.begin(), touched.end()), touched.end());
-        std::vector<LabelSnapshot::Change> changes;
-        for (const std::string &number : touched)
-            if (const auto key = numberKey(number))
-                changes.push_back({*key, entryOf(*sql, number, today)});
-        if (!changes.empty() || placesChanged) {
-            auto next = board_.shared()->with(changes);
-            if (placesChanged)
-                next = next->withPlaces(agreedPlaces(*sql, today));
-            board_.publish(std::move(next));
-        }
+        takeChanges(*sql, changed);
     } catch (const std::exception &error) {
         failed(error);
         if (committed) {
@@ -254,6 +249,21 @@ void SqlStore::commitWrites(std::vector<Write> &writes)
     for (size_t i = 0; i < writes.size(); ++i)
         writes[i].done(std::move(outcomes[i]));
     writes.clear();
+}
+
+void SqlStore::takeChanges(SqlConnection &sql, const LabelChanges &changed)
+{
+    const Day today = chinaDay(now());
+    std::vector<LabelSnapshot::Change> changes;
+    for (const std::string &number : changed.numbers)
+        if (const auto key = numberKey(number))
+            changes.push_back({*key, entryOf(sql, number, today)});
+    if (changes.empty() && !changed.places)
+        return;
+    auto next = board_.shared()->with(changes);
+    if (changed.places)
+        next = next->withPlaces(agreedPlaces(sql, today));
+    board_.publish(std::move(next));
 }
 
 WriteOutcome SqlStore::apply(SqlConnection &sql, const Write &write, std::int64_t at)

@@ -57,6 +57,8 @@ protected:
     virtual bool stale() = 0;
     // After each rebuild, on the thread.
     virtual void rebuilt() {}
+    // Takes others' changes the subclass was told of, when the board is not stale as a whole.
+    virtual void catchUp(SqlConnection &) {}
     // After each failure, on the thread, once logged.
     virtual void lost(const std::exception &) {}
     // A socket whose input the thread waits for with its tasks (-1: none), what to do when it
@@ -69,6 +71,9 @@ protected:
     void stop();
     // Builds the snapshot afresh; throws the database's error.
     void rebuild();
+    // Reads the changed numbers' labels (and the places) again and publishes them; throws the
+    // database's error.
+    void takeChanges(SqlConnection &sql, const LabelChanges &changed);
     // Logs the first failure of a run of them; writes answer Unavailable meanwhile.
     void failed(const std::exception &error);
     std::int64_t now() const { return clock_(); }

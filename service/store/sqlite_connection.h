@@ -78,7 +78,7 @@ public:
     std::int64_t change(std::string_view sql, SqlParameters parameters) override;
     void execute(std::string_view sql) override;
     void begin() override { execute("BEGIN IMMEDIATE"); }
-    void announceChange() override {}
+    void announceChange(const LabelChanges &) override {}
 
     // A statement prepared once and kept for the connection's life.
     SqliteStatement &statement(std::string_view sql);

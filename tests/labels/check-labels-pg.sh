@@ -45,6 +45,31 @@ until label_of "$b" 13800138000 | grep -q 诈骗电话; do
   sleep 0.02
 done
 echo "B shows A's label after $(( ($(date +%s%N) - start) / 1000000 )) ms"
+# within_second ADDRESS WHAT COMMAND...: COMMAND succeeds there within a second.
+within_second() {
+  local what=$1 start
+  shift
+  start=$(date +%s%N)
+  until "$@"; do
+    [ $(( ($(date +%s%N) - start) / 1000000 )) -lt 1000 ] || { fail "B did not show $what within 1 s"; return; }
+    sleep 0.02
+  done
+}
+# A withdrawal and a block's place, which change other things than a number's reports.
+curl -s -o /dev/null -X DELETE --interface 127.0.3.1 "http://$a/api/v1/reports?number=13800138000"
+within_second "A's withdrawal" eval '! label_of "$b" 13800138000 | grep -q 诈骗电话'
+[ "$(report 127.0.3.1 "$a" 13800138000 诈骗电话)" = 201 ] || fail "a report again after its withdrawal"
+within_second "A's label again" eval 'label_of "$b" 13800138000 | grep -q 诈骗电话'
+place_of() { curl -s --max-time 5 "http://$1/api/v1/lookup?number=$2" | python3 -c 'import json,sys; print(json.load(sys.stdin)["location"] or "")'; }
+if [ -z "$(place_of "$b" 19912345678)" ]; then
+  for net in 6 7 8; do
+    curl -s -o /dev/null --interface "127.0.$net.1" -H 'Content-Type: application/json' \
+      -d '{"number":"19912345678","province":"广东省","city":"深圳市"}' "http://$a/api/v1/places"
+  done
+  within_second "A's block place" eval 'place_of "$b" 19912345678 | grep -q 深圳'
+else
+  fail "19912345678 has a place already: pick a block without one"
+fi
 
 # --- one network through both instances counts once
 for net in 4 5; do report "127.0.$net.1" "$a" 13900139000 骚扰电话 >/dev/null; done
