@@ -28,6 +28,9 @@ constexpr std::chrono::milliseconds kReconnectWait{100};
 // Held while migrating, so that instances starting together migrate once.
 constexpr std::string_view kMigrationLock = "SELECT pg_advisory_lock(7450320917)";
 constexpr std::string_view kMigrationUnlock = "SELECT pg_advisory_unlock(7450320917)";
+// A write that changes nothing, whose commit waits as a report's does (one that writes nothing
+// to the log would not wait for a synchronous standby).
+constexpr std::string_view kCommitProbe = "UPDATE schema_version SET version = version";
 
 constexpr std::string_view kRawKeyMark = "\\x";
 
@@ -125,8 +128,7 @@ SqlConnection *PgStore::reachable()
 {
     if (connection_)
         return connection_.get();
-    const auto at = std::chrono::steady_clock::now();
-    if (at < nextAttempt_)
+    if (std::chrono::steady_clock::now() < nextAttempt_)
         return nullptr;
     try {
         connect();
@@ -137,7 +139,9 @@ SqlConnection *PgStore::reachable()
         if (!failing_)
             failed(error);
         backoff_ = std::min(std::max(backoff_ * 2, kFirstBackoff), kMostBackoff);
-        nextAttempt_ = at + backoff_;
+        // From the failure, not the attempt: one that waited out a timeout is not made again
+        // at once for the writes that queued meanwhile.
+        nextAttempt_ = std::chrono::steady_clock::now() + backoff_;
         connection_.reset();
         return nullptr;
     }
@@ -149,8 +153,12 @@ void PgStore::connect()
     connection_->execute("LISTEN zuno_labels");
     rebuild();
     backoff_ = {};
-    if (failing_)
-        logLine(LogLevel::Info, "label database: works again, reports are taken");
+    if (!failing_)
+        return;
+    // A server that answers may still commit nothing (its synchronous standby gone): after a
+    // failure, only a commit that goes through says reports are taken again.
+    connection_->execute(kCommitProbe);
+    logLine(LogLevel::Info, "label database: works again, reports are taken");
     failing_ = false;
 }
 

@@ -3,9 +3,10 @@
 # Failover to a streaming replica, as deploy/postgresql.md describes it (run inside pg-server.sh):
 # a standby of the test's server with synchronous replication, the service given both servers
 # in one URI with target_session_attrs=read-write (the standby first, so that it has to pass it
-# over), the primary killed under a load of reports and the standby promoted. Every report
-# acknowledged before is on the new primary, lookups never fail, and reports are taken again
-# within 2 s of the promotion.
+# over). With the standby stopped, reports wait and answer 503, and the outage is logged once;
+# with it back, reports are taken. Then the primary is killed under a load of reports and the
+# standby promoted: every report acknowledged before is on the new primary, lookups never fail,
+# and reports are taken again within 2 s of the promotion.
 # Usage: pg-server.sh run check-labels-failover.sh ZUNO-LOOKUPD
 set -euo pipefail
 lookupd=$1
@@ -35,6 +36,30 @@ report() {
     -d "{\"number\":\"$2\",\"category\":\"骚扰电话\",\"comment\":\"$2\"}" "http://$started_address/api/v1/reports"
 }
 [ "$(report 127.0.1.1 13800000001)" = 201 ] || fail "no report taken through a URI that names the standby first"
+
+# --- the synchronous standby gone: the primary commits nothing, so reports answer 503 once the
+# wait for a statement ends, and the store is down, logged once however often the instance
+# connects again meanwhile; the standby back, reports are taken again, logged once.
+as_owner "$pg/pg_ctl" -D "$dir/standby" -m fast -w stop >/dev/null
+gone=$(date +%s)
+i=0
+while [ $(( $(date +%s) - gone )) -lt 12 ]; do
+  i=$((i + 1))
+  echo "$(report 127.0.250.1 "1370000$(printf %04d "$i")")" >>"$work/gone"
+done
+[ "$(sort -u "$work/gone")" = 503 ] || fail "reports without the synchronous standby: $(sort "$work/gone" | uniq -c | xargs)"
+[ "$(wc -l <"$work/gone")" -ge 2 ] || fail "fewer than two reports without the synchronous standby"
+[ "$(grep -c 'label database:.*refused' "$work/service.log")" = 1 ] && ! grep -q 'works again, reports' "$work/service.log" ||
+  fail "the standby gone was not logged once as an outage: $(cat "$work/service.log")"
+[ "$(curl -s "http://$started_address/metrics" | awk '$1 ~ /^zuno_label_store_up/ { print $2 }')" = 0 ] ||
+  fail "the standby gone: the store is not shown down"
+as_owner "$pg/pg_ctl" -D "$dir/standby" -l "$dir/standby.log" -w \
+  -o "-c port=5433 -c listen_addresses= -c unix_socket_directories=$dir -c fsync=off" start >/dev/null
+back=$(date +%s)
+until [ "$(report 127.0.251.1 13700009999)" = 201 ]; do
+  [ $(( $(date +%s) - back )) -lt 15 ] || { fail "no report taken once the standby was back"; break; }
+done
+[ "$(grep -c 'works again, reports' "$work/service.log")" = 1 ] || fail "the standby's return was not logged once: $(cat "$work/service.log")"
 
 # Reports, one after another from many networks, and lookups, while the primary goes.
 (for i in $(seq 1 100000); do echo "1390$(printf %07d "$i") $(report "127.0.$((i % 200 + 2)).1" "1390$(printf %07d "$i")")"; done >>"$work/acks") &
