@@ -91,6 +91,14 @@ grep -q '^HTTP/1.1 503' <<<"$headers" || fail "PostgreSQL stopped: not 503"
 grep -qi '^Retry-After: [1-9]' <<<"$headers" || fail "PostgreSQL stopped: no Retry-After"
 [ "$(report 127.0.7.1 "$a" 13800138000 骚扰电话)" = 503 ] || fail "PostgreSQL stopped: second report not 503"
 label_of "$a" 13800138000 | grep -q 诈骗电话 || fail "PostgreSQL stopped: the lookup lost its label"
+[ "$(curl -s -o /dev/null -w '%{http_code}' "http://$a/readyz")" = 200 ] || fail "PostgreSQL stopped: /readyz is not 200"
+# Reports and places advise trying again when the store does: it reconnects within 2 s.
+place_headers=$(curl -s -D - -o /dev/null --interface 127.0.6.1 -H 'Content-Type: application/json' \
+  -d '{"number":"19900001234","province":"广东省"}' "http://$a/api/v1/places")
+for answer in "$headers" "$place_headers"; do
+  grep -q '^HTTP/1.1 503' <<<"$answer" && grep -qi '^Retry-After: 2' <<<"$answer" ||
+    fail "PostgreSQL stopped: not 503 with Retry-After: 2: $answer"
+done
 curl -s "http://$a/metrics" >"$work/outage.metrics"
 promtool check metrics <"$work/outage.metrics" >&2 || fail "promtool refuses /metrics during the outage"
 [ "$(metric "$a" "$up")" = 0 ] || fail "PostgreSQL stopped: the store is not shown down"
