@@ -12,6 +12,7 @@
 set -euo pipefail
 lookupd=$1 db=${2:-${ZUNO_TEST_DATABASE:?give sqlite or a URI, or run me through pg-server.sh}}
 . "$(dirname "$0")/../resources/checks.sh"
+. "$(dirname "$0")/labels-checks.sh"
 work=$(mktemp -d)
 started_pid="" load=""
 trap 'kill -KILL $started_pid $load 2>/dev/null || true; rm -rf "$work"' EXIT
@@ -30,11 +31,6 @@ else
 fi
 
 # report FROM NUMBER CATEGORY COMMENT: prints the status.
-report() {
-  curl -s -o /dev/null -w '%{http_code}' --max-time 10 --interface "$1" \
-    -H 'Content-Type: application/json' \
-    -d "{\"number\":\"$2\",\"category\":\"$3\",\"comment\":\"$4\"}" "http://$started_address/api/v1/reports"
-}
 place() {
   curl -s -o /dev/null -w '%{http_code}' --max-time 10 --interface "$1" -H 'Content-Type: application/json' \
     -d "{\"number\":\"$2\",\"province\":\"$3\",\"city\":\"$4\"}" "http://$started_address/api/v1/places"

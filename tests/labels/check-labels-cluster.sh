@@ -10,9 +10,8 @@ set -euo pipefail
 lookupd=$1 config=$2
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/../resources/checks.sh"
+. "$here/labels-checks.sh"
 : "${ZUNO_TEST_DATABASE:?run me through pg-server.sh}"
-pg=/usr/lib/postgresql/15/bin
-as_owner() { if [ "$(id -u)" = 0 ]; then setpriv --reuid=nobody --regid=nogroup --clear-groups "$@"; else "$@"; fi; }
 db=$ZUNO_TEST_DATABASE
 work=$(mktemp -d)
 declare -A instance_pid instance_address
@@ -74,9 +73,9 @@ finish_load() {
   [ "${lookups:-0}" -gt 1000 ] || fail "$1: only ${lookups:-0} lookups"
 }
 stored_reports() {
-  "$pg/psql" -X -q -t -A -d "$db" -c 'SELECT number, network, category FROM reports' >"$work/rows"
+  psql_on "$db" 'SELECT number, network, category FROM reports' >"$work/rows"
 }
-secret=$("$pg/psql" -X -q -t -A -d "$db" -c 'SELECT secret FROM reporter_key')
+secret=$(psql_on "$db" 'SELECT secret FROM reporter_key')
 now() { date +%s.%N; }
 
 echo "== one instance stopped with SIGTERM under load"
@@ -99,12 +98,11 @@ sleep 2.5  # HAProxy's health checks take the instance back: two checks a second
 start_load 13 5000 1000000
 sleep 3
 stopping=$(now)
-as_owner "$pg/pg_ctl" -D "$ZUNO_TEST_PG_DIR/data" -m fast stop >/dev/null
+pg_stop
 stopped=$(now)
 sleep 5
 starting=$(now)
-as_owner "$pg/pg_ctl" -D "$ZUNO_TEST_PG_DIR/data" -l "$ZUNO_TEST_PG_DIR/server.log" -w \
-  -o "-c listen_addresses= -c unix_socket_directories=$ZUNO_TEST_PG_DIR -c fsync=off" start >/dev/null
+pg_start
 back=$(now)
 finish_load "PostgreSQL stopped"
 stored_reports

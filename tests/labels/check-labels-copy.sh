@@ -9,8 +9,8 @@
 set -euo pipefail
 lookupd=$1
 . "$(dirname "$0")/../resources/checks.sh"
+. "$(dirname "$0")/labels-checks.sh"
 : "${ZUNO_TEST_DATABASE:?run me through pg-server.sh}"
-psql_on() { /usr/lib/postgresql/15/bin/psql -X -q -t -A -d "$1" -c "$2"; }
 work=$(mktemp -d)
 started_pid="" copier=""
 trap 'kill -KILL $started_pid $copier 2>/dev/null || true; rm -rf "$work"' EXIT

@@ -10,6 +10,7 @@
 set -euo pipefail
 lookupd=$1 db=${2:-${ZUNO_TEST_DATABASE:?give a database or run me through pg-server.sh}}
 . "$(dirname "$0")/../resources/checks.sh"
+. "$(dirname "$0")/labels-checks.sh"
 work=$(mktemp -d)
 started_pid=""
 case "$db" in
@@ -28,13 +29,6 @@ case "$db" in
     ;;
 esac
 
-report() {
-  curl -s -o /dev/null -w '%{http_code}' --max-time 10 --interface "$1" \
-    -H 'Content-Type: application/json' \
-    -d "{\"number\":\"$2\",\"category\":\"$3\",\"comment\":\"${4:-}\"}" \
-    "http://$started_address/api/v1/reports"
-}
-label_of() { curl -s --max-time 5 "http://$started_address/api/v1/lookup?number=$1" | python3 -c 'import json,sys; print(json.dumps(json.load(sys.stdin)["label"], ensure_ascii=False))'; }
 
 start_lookupd "$work/crash.log" --threads 2 --database "$db"
 export started_address work
@@ -44,7 +38,7 @@ send_one() {
   status=$(report "127.0.$((n % 200 + 1)).1" "1390000$(printf %04d "$n")" 骚扰电话 "id-$n" || true)
   echo "$n $status" >>"$work/acks"
 }
-export -f send_one report
+export -f send_one report report_to
 : >"$work/acks"
 seq 0 799 | xargs -P 16 -I{} bash -c 'send_one {}' &
 load=$!

@@ -10,24 +10,16 @@
 set -euo pipefail
 lookupd=$1
 . "$(dirname "$0")/../resources/checks.sh"
+. "$(dirname "$0")/labels-checks.sh"
 : "${ZUNO_TEST_DATABASE:?run me through pg-server.sh}"
-pg=/usr/lib/postgresql/15/bin
-as_owner() { if [ "$(id -u)" = 0 ]; then setpriv --reuid=nobody --regid=nogroup --clear-groups "$@"; else "$@"; fi; }
-psql_on() { "$pg/psql" -X -q -t -A -d "$1" -c "$2"; }
 work=$(mktemp -d)
 pids=()
 trap 'kill -KILL "${pids[@]}" 2>/dev/null || true; rm -rf "$work"' EXIT
 db=$ZUNO_TEST_DATABASE
 
-report() {
-  curl -s -o /dev/null -w '%{http_code}' --max-time 10 --interface "$1" \
-    -H 'Content-Type: application/json' \
-    -d "{\"number\":\"$3\",\"category\":\"$4\"}" "http://$2/api/v1/reports"
-}
 # metric ADDRESS SERIES: its value in the instance's /metrics.
 metric() { curl -s --max-time 5 "http://$1/metrics" | awk -v series="$2" '$1 == series { print $2 }'; }
 up='zuno_label_store_up{store="postgresql"}'
-label_of() { curl -s --max-time 5 "http://$1/api/v1/lookup?number=$2" | python3 -c 'import json,sys; l=json.load(sys.stdin)["label"]; print(l and l.get("category","") + " " + str(l.get("reporters","")))'; }
 
 start_lookupd "$work/a.log" --database "$db"
 a=$started_address
@@ -37,15 +29,15 @@ b=$started_address
 pids+=("$started_pid")
 
 # --- a report through one shows in the other within a second
-for net in 1 2; do [ "$(report "127.0.$net.1" "$a" 13800138000 诈骗电话)" = 201 ] || fail "report through A"; done
-[ "$(report 127.0.3.1 "$a" 13800138000 诈骗电话)" = 201 ] || fail "third report through A"
+for net in 1 2; do [ "$(report_to "$a" "127.0.$net.1" 13800138000 诈骗电话)" = 201 ] || fail "report through A"; done
+[ "$(report_to "$a" 127.0.3.1 13800138000 诈骗电话)" = 201 ] || fail "third report through A"
 start=$(date +%s%N)
-until label_of "$b" 13800138000 | grep -q 诈骗电话; do
+until label_at "$b" 13800138000 | grep -q 诈骗电话; do
   [ $(( ($(date +%s%N) - start) / 1000000 )) -lt 1000 ] || { fail "B did not show A's label within 1 s"; break; }
   sleep 0.02
 done
 echo "B shows A's label after $(( ($(date +%s%N) - start) / 1000000 )) ms"
-# within_second ADDRESS WHAT COMMAND...: COMMAND succeeds there within a second.
+# within_second WHAT COMMAND...: COMMAND succeeds within a second (B shows WHAT).
 within_second() {
   local what=$1 start
   shift
@@ -57,9 +49,9 @@ within_second() {
 }
 # A withdrawal and a block's place, which change other things than a number's reports.
 curl -s -o /dev/null -X DELETE --interface 127.0.3.1 "http://$a/api/v1/reports?number=13800138000"
-within_second "A's withdrawal" eval '! label_of "$b" 13800138000 | grep -q 诈骗电话'
-[ "$(report 127.0.3.1 "$a" 13800138000 诈骗电话)" = 201 ] || fail "a report again after its withdrawal"
-within_second "A's label again" eval 'label_of "$b" 13800138000 | grep -q 诈骗电话'
+within_second "A's withdrawal" eval '! label_at "$b" 13800138000 | grep -q 诈骗电话'
+[ "$(report_to "$a" 127.0.3.1 13800138000 诈骗电话)" = 201 ] || fail "a report again after its withdrawal"
+within_second "A's label again" eval 'label_at "$b" 13800138000 | grep -q 诈骗电话'
 place_of() { curl -s --max-time 5 "http://$1/api/v1/lookup?number=$2" | python3 -c 'import json,sys; print(json.load(sys.stdin)["location"] or "")'; }
 if [ -z "$(place_of "$b" 19912345678)" ]; then
   for net in 6 7 8; do
@@ -72,25 +64,25 @@ else
 fi
 
 # --- one network through both instances counts once
-for net in 4 5; do report "127.0.$net.1" "$a" 13900139000 骚扰电话 >/dev/null; done
+for net in 4 5; do report_to "$a" "127.0.$net.1" 13900139000 骚扰电话 >/dev/null; done
 # Through B, network 5's report replaces its own from A: the same key on both.
-[ "$(report 127.0.5.1 "$b" 13900139000 骚扰电话)" = 200 ] || fail "one network through B is not the one through A"
+[ "$(report_to "$b" 127.0.5.1 13900139000 骚扰电话)" = 200 ] || fail "one network through B is not the one through A"
 sleep 0.5
-label_of "$b" 13900139000 | grep -q . && [ "$(label_of "$b" 13900139000)" = None ] ||
-  fail "two networks, one of them through both instances, labelled a number: $(label_of "$b" 13900139000)"
+label_at "$b" 13900139000 | grep -q . && [ "$(label_at "$b" 13900139000)" = null ] ||
+  fail "two networks, one of them through both instances, labelled a number: $(label_at "$b" 13900139000)"
 [ "$(psql_on "$db" "SELECT count(*) FROM reports WHERE number = '+8613900139000'")" = 2 ] ||
   fail "one network through two instances stored twice"
 
 # --- the server stopped for a while: /metrics shows the store down, then back and reconnected
 [ "$(metric "$a" "$up")" = 1 ] || fail "the store is not up before the outage: $(metric "$a" "$up")"
 reconnects=$(metric "$a" zuno_label_store_reconnects_total)
-as_owner "$pg/pg_ctl" -D "$ZUNO_TEST_PG_DIR/data" -m fast stop >/dev/null
+pg_stop
 headers=$(curl -s -D - -o /dev/null --interface 127.0.6.1 -H 'Content-Type: application/json' \
   -d '{"number":"13800138000","category":"骚扰电话"}' "http://$a/api/v1/reports")
 grep -q '^HTTP/1.1 503' <<<"$headers" || fail "PostgreSQL stopped: not 503"
 grep -qi '^Retry-After: [1-9]' <<<"$headers" || fail "PostgreSQL stopped: no Retry-After"
-[ "$(report 127.0.7.1 "$a" 13800138000 骚扰电话)" = 503 ] || fail "PostgreSQL stopped: second report not 503"
-label_of "$a" 13800138000 | grep -q 诈骗电话 || fail "PostgreSQL stopped: the lookup lost its label"
+[ "$(report_to "$a" 127.0.7.1 13800138000 骚扰电话)" = 503 ] || fail "PostgreSQL stopped: second report not 503"
+label_at "$a" 13800138000 | grep -q 诈骗电话 || fail "PostgreSQL stopped: the lookup lost its label"
 [ "$(curl -s -o /dev/null -w '%{http_code}' "http://$a/readyz")" = 200 ] || fail "PostgreSQL stopped: /readyz is not 200"
 # Reports and places advise trying again when the store does: it reconnects within 2 s.
 place_headers=$(curl -s -D - -o /dev/null --interface 127.0.6.1 -H 'Content-Type: application/json' \
@@ -104,10 +96,9 @@ promtool check metrics <"$work/outage.metrics" >&2 || fail "promtool refuses /me
 [ "$(metric "$a" "$up")" = 0 ] || fail "PostgreSQL stopped: the store is not shown down"
 [ "$(metric "$a" zuno_label_store_failed_writes_total)" -ge 2 ] || fail "PostgreSQL stopped: failed writes not counted"
 sleep 1
-as_owner "$pg/pg_ctl" -D "$ZUNO_TEST_PG_DIR/data" -l "$ZUNO_TEST_PG_DIR/server.log" -w \
-  -o "-c listen_addresses= -c unix_socket_directories=$ZUNO_TEST_PG_DIR -c fsync=off" start >/dev/null
+pg_start
 start=$(date +%s%N)
-until [ "$(report 127.0.8.1 "$a" 13800138000 骚扰电话)" = 201 ]; do
+until [ "$(report_to "$a" 127.0.8.1 13800138000 骚扰电话)" = 201 ]; do
   [ $(( ($(date +%s%N) - start) / 1000000 )) -lt 2000 ] || { fail "reports not taken within 2 s of PostgreSQL's return"; break; }
   sleep 0.05
 done
@@ -120,11 +111,11 @@ for _ in $(seq 20); do grep -q 'works again, reports' "$work/a.log" && break; sl
 
 # --- the connection lost after a commit, while the board reads what changed: the report is stored
 # and so answered 201. A lock on imported_labels holds that read until the backend is ended.
-report 127.0.9.1 "$a" 13700137001 骚扰电话 >/dev/null  # a rebuild that is due runs now, unlocked
+report_to "$a" 127.0.9.1 13700137001 骚扰电话 >/dev/null  # a rebuild that is due runs now, unlocked
 psql_on "$db" "BEGIN; LOCK TABLE imported_labels; SELECT pg_sleep(10)" >/dev/null 2>&1 &
 locker=$!
 until [ "$(psql_on "$db" "SELECT count(*) FROM pg_locks WHERE relation = 'imported_labels'::regclass AND granted")" != 0 ]; do sleep 0.02; done
-report 127.0.9.1 "$a" 13700137000 骚扰电话 >"$work/code" &
+report_to "$a" 127.0.9.1 13700137000 骚扰电话 >"$work/code" &
 reporter=$!
 for _ in $(seq 100); do
   held=$(psql_on "$db" "SELECT pid FROM pg_stat_activity WHERE wait_event_type = 'Lock'")
@@ -145,7 +136,7 @@ stored=$(psql_on "$db" "SELECT count(*) FROM reports WHERE number = '+8613700137
 sleep 0.5
 refusals=$(grep -c 'label database:.*refused' "$work/a.log")
 psql_on "$db" "SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE backend_type = 'client backend' AND pid <> pg_backend_pid()" >/dev/null
-[ "$(report 127.0.9.1 "$a" 13700137002 骚扰电话)" = 201 ] || fail "a connection ended while idle: the next report was refused"
+[ "$(report_to "$a" 127.0.9.1 13700137002 骚扰电话)" = 201 ] || fail "a connection ended while idle: the next report was refused"
 [ "$(grep -c 'label database:.*refused' "$work/a.log")" = "$refusals" ] || fail "a connection ended while idle: logged as an outage"
 kill -TERM "${pids[@]}"
 wait "${pids[@]}" || true

@@ -9,20 +9,13 @@
 set -euo pipefail
 lookupd=$1
 . "$(dirname "$0")/../resources/checks.sh"
+. "$(dirname "$0")/labels-checks.sh"
 work=$(mktemp -d)
 chmod 755 "$work"
 started_pid="" locker=""
 trap 'kill -KILL $started_pid $locker 2>/dev/null || true; rm -rf "$work"' EXIT
 db=$work/labels.sqlite3
 
-# report FROM NUMBER CATEGORY [COMMENT]: prints the status.
-report() {
-  curl -s -o /dev/null -w '%{http_code}' --max-time 10 --interface "$1" \
-    -H 'Content-Type: application/json' \
-    -d "{\"number\":\"$2\",\"category\":\"$3\",\"comment\":\"${4:-}\"}" \
-    "http://$started_address/api/v1/reports"
-}
-label_of() { curl -s --max-time 5 "http://$started_address/api/v1/lookup?number=$1" | python3 -c 'import json,sys; print(json.dumps(json.load(sys.stdin)["label"], ensure_ascii=False))'; }
 stop() { kill -TERM "$started_pid"; wait "$started_pid" || true; started_pid=""; }
 
 # --- failing while serving: locked, then removed
