@@ -35,16 +35,36 @@ constexpr std::array<std::string_view, 2> kMigrations = {
 
 std::span<const std::string_view> migrations() { return kMigrations; }
 
+bool hasTable(SqlConnection &sql, std::string_view table)
+{
+    // As unqualified statements find it: SQLite's main file, PostgreSQL's search_path.
+    const auto found = sql.query(sql.kind() == SqlConnection::Kind::Sqlite
+                                     ? "SELECT count(*) FROM sqlite_master "
+                                       "WHERE type = 'table' AND name = $1"
+                                     : "SELECT count(*) FROM (SELECT to_regclass($1) AS t) AS c "
+                                       "WHERE t IS NOT NULL",
+                                 {table});
+    return found->next() && found->integer(0) > 0;
+}
+
 std::optional<std::int64_t> migrateSchema(SqlConnection &sql)
 {
-    sql.execute("CREATE TABLE IF NOT EXISTS schema_version (version INTEGER NOT NULL)");
     std::int64_t version = 0;
-    if (const auto read = sql.query("SELECT version FROM schema_version"); read->next())
-        version = read->integer(0);
-    else
-        sql.execute("INSERT INTO schema_version (version) VALUES (0)");
+    bool versioned = false;
+    if (hasTable(sql, "schema_version"))
+        if (const auto read = sql.query("SELECT version FROM schema_version"); read->next()) {
+            version = read->integer(0);
+            versioned = true;
+        }
     if (version > static_cast<std::int64_t>(kMigrations.size()))
         return version;
+    // A current schema is only read: a role that may read and write the tables but not make
+    // them serves a database its owner migrated.
+    if (version == static_cast<std::int64_t>(kMigrations.size()))
+        return std::nullopt;
+    sql.execute("CREATE TABLE IF NOT EXISTS schema_version (version INTEGER NOT NULL)");
+    if (!versioned)
+        sql.execute("INSERT INTO schema_version (version) VALUES (0)");
     for (auto step = static_cast<size_t>(version); step < kMigrations.size(); ++step)
         sql.execute(kMigrations[step]);
     sql.change("UPDATE schema_version SET version = $1",

@@ -15,9 +15,12 @@ std::span<const std::string_view> migrations();
 
 class SqlConnection;
 
-// Applies the migrations the database lacks, within the caller's transaction. Returns the
-// version found when it is newer than this program knows: nothing is changed then.
+// Applies the migrations the database lacks, within the caller's transaction; a database already
+// current is only read. Returns the version found when it is newer than this program knows:
+// nothing is changed then.
 std::optional<std::int64_t> migrateSchema(SqlConnection &sql);
+// Whether the database has the table, where unqualified statements would find it.
+bool hasTable(SqlConnection &sql, std::string_view table);
 // The sentence that refuses such a database.
 std::string newerSchemaMessage(std::int64_t version);
 

@@ -84,14 +84,19 @@ std::string preparePgDatabase(PgConnection &connection)
         if (const auto newer = migrateSchema(connection))
             throw PgError(newerSchemaMessage(*newer), false);
         // The key keys networks; shared, one network counts once whichever instance it uses.
-        connection.execute("CREATE TABLE IF NOT EXISTS reporter_key ("
-                           " id INTEGER PRIMARY KEY CHECK (id = 1), secret TEXT NOT NULL)");
-        connection.change("INSERT INTO reporter_key (id, secret) VALUES (1, $1) "
-                          "ON CONFLICT (id) DO NOTHING",
-                          {randomSecret()});
-        const auto key = connection.query("SELECT secret FROM reporter_key WHERE id = 1");
-        if (!key->next())
-            throw PgError("reporter_key holds no key", false);
+        // Made by the first instance; later ones only read it.
+        if (!hasTable(connection, "reporter_key"))
+            connection.execute("CREATE TABLE reporter_key ("
+                               " id INTEGER PRIMARY KEY CHECK (id = 1), secret TEXT NOT NULL)");
+        auto key = connection.query("SELECT secret FROM reporter_key WHERE id = 1");
+        if (!key->next()) {
+            connection.change("INSERT INTO reporter_key (id, secret) VALUES (1, $1) "
+                              "ON CONFLICT (id) DO NOTHING",
+                              {randomSecret()});
+            key = connection.query("SELECT secret FROM reporter_key WHERE id = 1");
+            if (!key->next())
+                throw PgError("reporter_key holds no key", false);
+        }
         std::string secret = keyOfText(key->text(0));
         connection.execute("COMMIT");
         connection.execute(kMigrationUnlock);

@@ -142,6 +142,17 @@ kill -TERM "${pids[@]}"
 wait "${pids[@]}" || true
 pids=()
 
+# --- a role that may read and write the tables but not make them serves what the owner migrated
+psql_on "$db" "CREATE ROLE zuno_app LOGIN; GRANT SELECT, INSERT, UPDATE, DELETE ON ALL TABLES IN SCHEMA public TO zuno_app"
+app=${db/zuno@/zuno_app@}
+start_lookupd "$work/app.log" --database "$app"
+[ "$(report 127.0.10.1 13600136000 骚扰电话)" = 201 ] || fail "a role with the tables' rights only: report not taken"
+"$lookupd" labels export --database "$app" | grep -q '^+8613800138000,' ||
+  fail "a role with the tables' rights only: labels export"
+kill -TERM "$started_pid"
+wait "$started_pid" || true
+grep -q 'permission denied' "$work/app.log" && fail "a role with the tables' rights only: $(cat "$work/app.log")"
+
 # --- two instances migrating one empty database together
 psql_on "$db" "CREATE DATABASE fresh"
 fresh=${db/\/postgres\?/\/fresh?}
