@@ -80,7 +80,7 @@ check(pod["terminationGracePeriodSeconds"] > pre_stop + int(args[args.index("--d
 env = {variable["name"]: variable for variable in container.get("env", [])}
 check(not any("://" in argument for argument in args)
       and not any("://" in variable.get("value", "") for variable in env.values()),
-      "a database URI is in the pod spec in clear")
+      "a database URI is in the pod template in clear")
 database = args[args.index("--database") + 1] if "--database" in args else ""
 uri_variable = re.fullmatch(r"\$\((\w+)\)", database)
 check(uri_variable, f"--database is {database!r}, not a variable from the Secret")
