@@ -2,6 +2,7 @@
 #include "conditional_request.h"
 
 #include "http_dates.h"
+#include "web_text.h"
 
 #include <algorithm>
 #include <cctype>
@@ -10,15 +11,6 @@
 
 namespace zuno::service {
 namespace {
-
-std::string_view trimmed(std::string_view text)
-{
-    while (!text.empty() && (text.front() == ' ' || text.front() == '\t'))
-        text.remove_prefix(1);
-    while (!text.empty() && (text.back() == ' ' || text.back() == '\t'))
-        text.remove_suffix(1);
-    return text;
-}
 
 std::string_view withoutWeakness(std::string_view tag)
 {
@@ -29,7 +21,7 @@ bool anyTagMatches(std::string_view list, std::string_view etag)
 {
     while (!list.empty()) {
         const size_t comma = list.find(',');
-        const std::string_view tag = trimmed(list.substr(0, comma));
+        const std::string_view tag = withoutBlanks(list.substr(0, comma));
         if (tag == "*" || withoutWeakness(tag) == etag)
             return true;
         if (comma == std::string_view::npos)
@@ -44,7 +36,7 @@ bool anyTagMatchesStrongly(std::string_view list, std::string_view etag)
 {
     while (!list.empty()) {
         const size_t comma = list.find(',');
-        const std::string_view tag = trimmed(list.substr(0, comma));
+        const std::string_view tag = withoutBlanks(list.substr(0, comma));
         if (tag == "*" || tag == etag)
             return true;
         if (comma == std::string_view::npos)
@@ -70,9 +62,9 @@ std::optional<std::uint64_t> readNumber(std::string_view text)
 
 bool failsPreconditions(const Preconditions &request, const Representation &file)
 {
-    if (!trimmed(request.ifMatch).empty())
+    if (!withoutBlanks(request.ifMatch).empty())
         return !anyTagMatchesStrongly(request.ifMatch, file.etag);
-    const auto since = parseHttpDate(trimmed(request.ifUnmodifiedSince));
+    const auto since = parseHttpDate(withoutBlanks(request.ifUnmodifiedSince));
     return since && file.lastModified > *since;
 }
 
@@ -80,7 +72,7 @@ bool isFresh(const Preconditions &request, const Representation &file, std::time
 {
     if (!request.ifNoneMatch.empty())
         return anyTagMatches(request.ifNoneMatch, file.etag);
-    const auto since = parseHttpDate(trimmed(request.ifModifiedSince));
+    const auto since = parseHttpDate(withoutBlanks(request.ifModifiedSince));
     return since && *since <= now && file.lastModified <= *since;
 }
 
@@ -95,7 +87,7 @@ bool startsWithBytesUnit(std::string_view range)
 // If-Range holds a strong ETag or a date; a weak tag or an unreadable value never matches.
 bool rangeStillApplies(std::string_view ifRange, const Representation &file)
 {
-    ifRange = trimmed(ifRange);
+    ifRange = withoutBlanks(ifRange);
     if (ifRange.empty())
         return true;
     if (ifRange.starts_with('"'))
@@ -115,15 +107,15 @@ Selection selectRepresentation(const Preconditions &request, const Representatio
         return {Selection::Kind::NotModified};
     const Selection whole{Selection::Kind::Whole, 0, file.size};
 
-    std::string_view range = trimmed(request.range);
+    std::string_view range = withoutBlanks(request.range);
     if (!startsWithBytesUnit(range) || !rangeStillApplies(request.ifRange, file))
         return whole;
-    range = trimmed(range.substr(6));
+    range = withoutBlanks(range.substr(6));
     const size_t dash = range.find('-');
     if (dash == std::string_view::npos || range.find(',') != std::string_view::npos)
         return whole;
-    const std::string_view first = trimmed(range.substr(0, dash));
-    const std::string_view last = trimmed(range.substr(dash + 1));
+    const std::string_view first = withoutBlanks(range.substr(0, dash));
+    const std::string_view last = withoutBlanks(range.substr(dash + 1));
     const Selection unsatisfiable{Selection::Kind::Unsatisfiable};
 
     if (first.empty()) {

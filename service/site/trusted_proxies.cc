@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "trusted_proxies.h"
 
+#include "web_text.h"
+
 #include <string>
 
 namespace zuno::service {
@@ -14,15 +16,6 @@ address unmapped(const address &peer)
     if (peer.is_v6() && peer.to_v6().is_v4_mapped())
         return boost::asio::ip::make_address_v4(boost::asio::ip::v4_mapped, peer.to_v6());
     return peer;
-}
-
-std::string_view trimmed(std::string_view text)
-{
-    while (!text.empty() && (text.front() == ' ' || text.front() == '\t'))
-        text.remove_prefix(1);
-    while (!text.empty() && (text.back() == ' ' || text.back() == '\t'))
-        text.remove_suffix(1);
-    return text;
 }
 
 }  // namespace
@@ -77,8 +70,8 @@ address TrustedProxies::clientOf(const address &peer, std::string_view forwarded
     if (forwardedFor.empty() || !trusts(direct))
         return direct;
     const size_t comma = forwardedFor.rfind(',');
-    const std::string_view last =
-        trimmed(comma == std::string_view::npos ? forwardedFor : forwardedFor.substr(comma + 1));
+    const std::string_view last = withoutBlanks(
+        comma == std::string_view::npos ? forwardedFor : forwardedFor.substr(comma + 1));
     boost::system::error_code error;
     const address client = boost::asio::ip::make_address(std::string(last), error);
     return error ? direct : unmapped(client);

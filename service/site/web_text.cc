@@ -83,4 +83,13 @@ std::optional<std::string_view> queryParameter(std::string_view query, std::stri
     return std::nullopt;
 }
 
+std::string_view withoutBlanks(std::string_view text)
+{
+    while (!text.empty() && (text.front() == ' ' || text.front() == '\t'))
+        text.remove_prefix(1);
+    while (!text.empty() && (text.back() == ' ' || text.back() == '\t'))
+        text.remove_suffix(1);
+    return text;
+}
+
 }  // namespace zuno::service

@@ -10,6 +10,9 @@ namespace zuno::service {
 // UTF-16 to UTF-8; an unpaired surrogate becomes U+FFFD.
 std::string toUtf8(std::u16string_view text);
 
+// Without the spaces and tabs at either end (a header field's optional whitespace).
+std::string_view withoutBlanks(std::string_view text);
+
 // For text placed in HTML, in an element or in a quoted attribute.
 std::string escapeHtml(std::string_view text);
 
