@@ -104,9 +104,22 @@ const std::vector<std::string> &mobiles()
     return titles;
 }
 
-void measureMobiles(benchmark::State &state, const zuno::service::NumberLookup &numbers)
+// Mobiles of 139x, which the table of BM_MobilesMissingSegments does not hold.
+const std::vector<std::string> &mobiles139()
 {
-    const auto &titles = mobiles();
+    static const std::vector<std::string> titles = [] {
+        std::vector<std::string> made;
+        std::mt19937_64 random(20261208);
+        for (int i = 0; i < 4096; ++i)
+            made.push_back("139" + std::to_string(10000000 + random() % 90000000));
+        return made;
+    }();
+    return titles;
+}
+
+void measureMobiles(benchmark::State &state, const zuno::service::NumberLookup &numbers,
+                    const std::vector<std::string> &titles = mobiles())
+{
     size_t next = 0;
     for (auto _ : state) {
         benchmark::DoNotOptimize(zuno::service::lookupReplyBody(numbers, titles[next]));
@@ -134,28 +147,12 @@ void BM_MobilesMissingSegments(benchmark::State &state)
             throw std::runtime_error("cannot write " + file.string());
         store.replace(zuno::service::SegmentTable::load({file}));
     }
-    std::vector<std::string> titles;
-    std::mt19937_64 random(20261208);
-    for (int i = 0; i < 4096; ++i)
-        titles.push_back("139" + std::to_string(10000000 + random() % 90000000));
-    size_t next = 0;
-    for (auto _ : state) {
-        benchmark::DoNotOptimize(zuno::service::lookupReplyBody(numbers, titles[next]));
-        next = (next + 1) % titles.size();
-    }
+    measureMobiles(state, numbers, mobiles139());
 }
 
 void BM_MobilesNoSegmentsSameNumbers(benchmark::State &state)
 {
-    std::vector<std::string> titles;
-    std::mt19937_64 random(20261208);
-    for (int i = 0; i < 4096; ++i)
-        titles.push_back("139" + std::to_string(10000000 + random() % 90000000));
-    size_t next = 0;
-    for (auto _ : state) {
-        benchmark::DoNotOptimize(zuno::service::lookupReplyBody(lookup(), titles[next]));
-        next = (next + 1) % titles.size();
-    }
+    measureMobiles(state, lookup(), mobiles139());
 }
 
 void BM_MobilesWithSegments(benchmark::State &state)
