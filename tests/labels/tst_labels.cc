@@ -588,8 +588,9 @@ private slots:
         QFETCH(QByteArray, allowOrigin);
         setDay(nextDay_ += 200);
         const bool places = request.contains("places");
-        const QString number = places ? u"1990%1000"_s.arg(nextDay_ % 10000, 4, 10, QChar(u'0'))
-                                      : u"1370%1000"_s.arg(nextDay_ % 10000, 4, 10, QChar(u'0'));
+        const QString number = (places ? u"1990%1"_s : u"1370%1"_s)
+                                   .arg(nextDay_ % 10000, 4, 10, QChar(u'0')) +
+            u"000"_s;
         const QByteArray method = request.left(request.indexOf(' '));
         std::string target = request.mid(method.size() + 1).toStdString();
         std::string body;
@@ -734,9 +735,17 @@ private slots:
         QFETCH(int, status);
         setDay(nextDay_ += 200);
         const bool place = QByteArray(QTest::currentDataTag()).startsWith("place");
-        request.replace("NUMBER", (place ? u"1990%1000"_s : u"1360%1000"_s)
-                                      .arg(nextDay_ % 10000, 4, 10, QChar(u'0'))
+        request.replace("NUMBER", ((place ? u"1990%1"_s : u"1360%1"_s)
+                                       .arg(nextDay_ % 10000, 4, 10, QChar(u'0')) +
+                                   u"000"_s)
                                       .toUtf8());
+        // The number changed the body's length.
+        if (const qsizetype length = request.indexOf("Content-Length: "); length >= 0) {
+            const qsizetype bodyStart = request.indexOf("\r\n\r\n") + 4;
+            const qsizetype lineEnd = request.indexOf("\r\n", length);
+            request.replace(length, lineEnd - length,
+                            "Content-Length: " + QByteArray::number(request.size() - bodyStart));
+        }
         if (request.contains("ETAG"))
             request.replace("ETAG", QByteArray::fromStdString(rawGet(port_, "/site.css").header("ETag")));
         const std::string next = "GET /healthz HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n";

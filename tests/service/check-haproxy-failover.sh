@@ -64,7 +64,7 @@ for path in /metrics /%6detrics /%6Detrics /metric%73 /%6D%65%74%72%69%63%73 /me
 done
 [ "$(status --interface 127.0.0.2 "http://$ZUNO_HTTP_BIND/%6detrics")" = 200 ] ||
   fail "/%6detrics from inside: not the metrics (the spellings above prove nothing)"
-outside=$(status --request-target http://x/metric%73 "http://$ZUNO_HTTP_BIND/")
+outside=$(status -H "Host: x" --request-target http://x/metric%73 "http://$ZUNO_HTTP_BIND/")
 [ "$outside" = 403 ] || fail "absolute-form /metric%73 from outside: $outside, not 403"
 outside=$(status -k --http2 "https://$ZUNO_HTTPS_BIND/%6detrics")
 [ "$outside" = 403 ] || fail "/%6detrics over HTTP/2 from outside: $outside, not 403"
