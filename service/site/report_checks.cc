@@ -197,6 +197,8 @@ StringResponse backToPage(unsigned version, const std::string &page)
     StringResponse seeOther{http::status::see_other, version};
     seeOther.set(http::field::location, page);
     seeOther.set(http::field::cache_control, "no-store");
+    // Content-Length: 0, or a kept-alive client waits for a body until the connection ends.
+    seeOther.prepare_payload();
     return seeOther;
 }
 
