@@ -49,9 +49,9 @@ struct CommandLine {
 // Options: --listen HOST:PORT (IPv6 as [ADDR]:PORT), --threads N, --downloads DIR,
 // --segments FILE (repeated), --access-log, --drain-timeout SECONDS, --database PATH,
 // --label-min-reporters N, --label-window-days N, --trusted-proxy CIDR (repeated),
-// --metrics-from CIDR (repeated), --cors-origin ORIGIN (repeated), --batch-max-rows N, --help, --version; or first the word "labels", a command and its operands
-// (with --database and --before DATE, or --from and --to); or "lookup [FILE|-]". "--name=value"
-// works as well as
+// --metrics-from CIDR (repeated), --cors-origin ORIGIN (repeated), --batch-max-rows N, --help,
+// --version; or first the word "labels", a command and its operands (with --database and --before
+// DATE, or --from and --to); or "lookup [FILE|-]". "--name=value" works as well as
 // "--name value". defaultListen is used when --listen is not given; a host without a port means
 // port 80. Throws UsageError.
 CommandLine parseCommandLine(const std::vector<std::string> &arguments,

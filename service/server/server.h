@@ -81,6 +81,10 @@ public:
     std::string metricsText() const override;
     // From the moment a drain begins.
     bool draining() const override { return draining_; }
+    bool showsMetricsTo(const boost::asio::ip::address &peer) const override
+    {
+        return options_.metricsFrom.empty() || options_.metricsFrom.contains(peer);
+    }
 
 private:
     struct Listener {

@@ -51,6 +51,8 @@ public:
     virtual bool draining() const = 0;
     // Every thread's metrics, in Prometheus's text format.
     virtual std::string metricsText() const = 0;
+    // Whether a connection's peer may read the metrics.
+    virtual bool showsMetricsTo(const boost::asio::ip::address &peer) const = 0;
 
 protected:
     ~ProcessState() = default;
