@@ -145,6 +145,7 @@ int runService(int argc, char **argv)
                 *database, {line.labelMinReporters, line.labelWindowDays}, {}, {}});
             labels.networks.emplace(reporterSecret(secretPathOf(*database)));
         }
+        labels.corsOrigins = line.corsOrigins;
         if (store) {
             labels.store = store.get();
             for (const std::string &block : line.trustedProxies)

@@ -285,6 +285,7 @@ StringResponse errorResponse(http::status status, unsigned version, Audience aud
         response.body() = encodeGbk(decodeUtf8(line).value_or(u"")) + "\r\n";
         break;
     case Audience::Api:
+    case Audience::ApiWrite:
         response.set(http::field::content_type, beastView(kJsonContentType));
         response.body() = jsonError(line);
         break;
