@@ -66,7 +66,8 @@ size_t firstAnswerEnd(const std::string &bytes, bool toHead, std::string &proble
     if (!first.header("Content-Length").empty())
         return bodyStart + std::stoul(first.header("Content-Length"));
     if (QByteArray::fromStdString(first.header("Connection")).toLower() != "close")
-        problem = std::to_string(status) + " with no Content-Length, no chunks and no Connection: close";
+        problem =
+            std::to_string(status) + " with no Content-Length, no chunks and no Connection: close";
     return std::string::npos;
 }
 
@@ -541,19 +542,21 @@ private slots:
         QTest::newRow("another origin, no Sec-Fetch-Site")
             << report << json + evil << 403 << QByteArray();
         QTest::newRow("another site's Referer alone")
-            << report << json + "Referer: http://evil.example/page\r\n" << 403 << QByteArray();
-        QTest::newRow("opaque origin") << report << json + "Origin: null\r\n" << 403 << QByteArray();
+            << report << json + "Referer: http://evil.example/page\r\n"
+            << 403 << QByteArray();
+        QTest::newRow("opaque origin") << report << json + "Origin: null\r\n"
+                                       << 403 << QByteArray();
         QTest::newRow("a sibling site")
-            << report << json + "Origin: http://shop.x\r\nSec-Fetch-Site: same-site\r\n" << 403
-            << QByteArray();
+            << report << json + "Origin: http://shop.x\r\nSec-Fetch-Site: same-site\r\n"
+            << 403 << QByteArray();
         QTest::newRow("withdrawal from another site")
             << QByteArray("DELETE /api/v1/reports") << evil + crossSite << 403 << QByteArray();
         QTest::newRow("place withdrawal from another site")
             << QByteArray("DELETE /api/v1/places") << evil + crossSite << 403 << QByteArray();
         // this site's own pages, and the origins the operator lists
         QTest::newRow("this site's page")
-            << report << json + "Origin: http://x\r\nSec-Fetch-Site: same-origin\r\n" << 201
-            << QByteArray();
+            << report << json + "Origin: http://x\r\nSec-Fetch-Site: same-origin\r\n"
+            << 201 << QByteArray();
         QTest::newRow("a listed origin") << report << json + partner + crossSite << 201 << listed;
         QTest::newRow("place from a listed origin")
             << place << json + partner + crossSite << 201 << listed;
@@ -562,19 +565,20 @@ private slots:
         QTest::newRow("withdrawal from a listed origin")
             << QByteArray("DELETE /api/v1/reports") << partner + crossSite << 404 << listed;
         // preflights
-        QTest::newRow("preflight from a listed origin")
-            << QByteArray("OPTIONS /api/v1/reports")
-            << partner + "Access-Control-Request-Method: POST\r\n"
-                         "Access-Control-Request-Headers: content-type\r\n"
-            << 204 << listed;
+        QTest::newRow("preflight from a listed origin") << QByteArray("OPTIONS /api/v1/reports")
+                                                        << partner +
+                "Access-Control-Request-Method: POST\r\n"
+                "Access-Control-Request-Headers: content-type\r\n"
+                                                        << 204 << listed;
         QTest::newRow("place preflight from a listed origin")
             << QByteArray("OPTIONS /api/v1/places")
-            << partner + "Access-Control-Request-Method: DELETE\r\n" << 204 << listed;
-        QTest::newRow("preflight from another site")
-            << QByteArray("OPTIONS /api/v1/reports")
-            << evil + "Access-Control-Request-Method: POST\r\n"
-                      "Access-Control-Request-Headers: content-type\r\n"
-            << 403 << QByteArray();
+            << partner + "Access-Control-Request-Method: DELETE\r\n"
+            << 204 << listed;
+        QTest::newRow("preflight from another site") << QByteArray("OPTIONS /api/v1/reports")
+                                                     << evil +
+                "Access-Control-Request-Method: POST\r\n"
+                "Access-Control-Request-Headers: content-type\r\n"
+                                                     << 403 << QByteArray();
         // reading stays open to every page
         QTest::newRow("a lookup from another site")
             << QByteArray("GET /api/v1/lookup?number=13800138000") << evil + crossSite << 200
@@ -588,24 +592,22 @@ private slots:
         QFETCH(QByteArray, allowOrigin);
         setDay(nextDay_ += 200);
         const bool places = request.contains("places");
-        const QString number = (places ? u"1990%1"_s : u"1370%1"_s)
-                                   .arg(nextDay_ % 10000, 4, 10, QChar(u'0')) +
+        const QString number =
+            (places ? u"1990%1"_s : u"1370%1"_s).arg(nextDay_ % 10000, 4, 10, QChar(u'0')) +
             u"000"_s;
         const QByteArray method = request.left(request.indexOf(' '));
         std::string target = request.mid(method.size() + 1).toStdString();
         std::string body;
         if (method == "POST")
-            body = QJsonDocument(places ? QJsonObject{{u"number"_s, number},
-                                                      {u"province"_s, u"广东省"_s}}
-                                        : QJsonObject{{u"number"_s, number},
-                                                      {u"category"_s, u"骚扰电话"_s}})
+            body = QJsonDocument(
+                       places ? QJsonObject{{u"number"_s, number}, {u"province"_s, u"广东省"_s}}
+                              : QJsonObject{{u"number"_s, number}, {u"category"_s, u"骚扰电话"_s}})
                        .toJson(QJsonDocument::Compact)
                        .toStdString();
         else if (method == "DELETE")
             target += "?number=" + number.toStdString();
-        const RawResponse response =
-            rawRequest(fromAddress(11), port_, method.toStdString(), target, body,
-                       headers.toStdString());
+        const RawResponse response = rawRequest(fromAddress(11), port_, method.toStdString(),
+                                                target, body, headers.toStdString());
         QVERIFY2(response.status == status, (response.head + "\r\n\r\n" + response.rest).c_str());
         QCOMPARE(response.header("Access-Control-Allow-Origin"), allowOrigin.toStdString());
         if (!allowOrigin.isEmpty() && allowOrigin != "*")
@@ -673,8 +675,8 @@ private slots:
         // files
         QTest::newRow("download not there") << get("/download/none.deb") << 404;
         QTest::newRow("static file") << get("/site.css") << 200;
-        QTest::newRow("static file, not modified") << get("/site.css", "If-None-Match: ETAG\r\n")
-                                                   << 304;
+        QTest::newRow("static file, not modified")
+            << get("/site.css", "If-None-Match: ETAG\r\n") << 304;
         QTest::newRow("static file, a range") << get("/site.css", "Range: bytes=0-9\r\n") << 206;
         QTest::newRow("static file, a range past its end")
             << get("/site.css", "Range: bytes=99999999-\r\n") << 416;
@@ -702,10 +704,9 @@ private slots:
                     {})
             << 204;
         QTest::newRow("report, GET") << get("/api/v1/reports") << 405;
-        QTest::newRow("place")
-            << send("POST", "/api/v1/places", json,
-                    R"({"number":"NUMBER","province":"广东省"})")
-            << 201;
+        QTest::newRow("place") << send("POST", "/api/v1/places", json,
+                                       R"({"number":"NUMBER","province":"广东省"})")
+                               << 201;
         // the result page's forms
         QTest::newRow("report form")
             << send("POST", "/reports", form,
@@ -720,8 +721,7 @@ private slots:
                     "number=NUMBER&category=x")
             << 403;
         QTest::newRow("place form")
-            << send("POST", "/places", form,
-                    "number=NUMBER&province=%E5%B9%BF%E4%B8%9C%E7%9C%81")
+            << send("POST", "/places", form, "number=NUMBER&province=%E5%B9%BF%E4%B8%9C%E7%9C%81")
             << 303;
         // no route, or no request
         QTest::newRow("no such page") << get("/nowhere") << 404;
@@ -735,10 +735,11 @@ private slots:
         QFETCH(int, status);
         setDay(nextDay_ += 200);
         const bool place = QByteArray(QTest::currentDataTag()).startsWith("place");
-        request.replace("NUMBER", ((place ? u"1990%1"_s : u"1360%1"_s)
-                                       .arg(nextDay_ % 10000, 4, 10, QChar(u'0')) +
-                                   u"000"_s)
-                                      .toUtf8());
+        request.replace(
+            "NUMBER",
+            ((place ? u"1990%1"_s : u"1360%1"_s).arg(nextDay_ % 10000, 4, 10, QChar(u'0')) +
+             u"000"_s)
+                .toUtf8());
         // The number changed the body's length.
         if (const qsizetype length = request.indexOf("Content-Length: "); length >= 0) {
             const qsizetype bodyStart = request.indexOf("\r\n\r\n") + 4;
@@ -747,7 +748,8 @@ private slots:
                             "Content-Length: " + QByteArray::number(request.size() - bodyStart));
         }
         if (request.contains("ETAG"))
-            request.replace("ETAG", QByteArray::fromStdString(rawGet(port_, "/site.css").header("ETag")));
+            request.replace("ETAG",
+                            QByteArray::fromStdString(rawGet(port_, "/site.css").header("ETag")));
         const std::string next = "GET /healthz HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n";
         const RawResponse response =
             rawExchange(port_, request.toStdString() + next, std::chrono::milliseconds(3000));
@@ -771,15 +773,17 @@ private slots:
         QTest::addColumn<QByteArray>("request");
         QTest::addColumn<int>("status");
         QTest::addColumn<QByteArray>("contentType");
-        QTest::addColumn<QString>("said");     // in the page or the JSON error
+        QTest::addColumn<QString>("said");  // in the page or the JSON error
         QTest::addColumn<QString>("notSaid");
         const QByteArray end("Connection: close\r\n\r\n");
         const auto sized = [&end](const QByteArray &head, const QByteArray &body) {
-            return head + "Content-Length: " + QByteArray::number(body.size()) + "\r\n" + end + body;
+            return head + "Content-Length: " + QByteArray::number(body.size()) + "\r\n" + end +
+                body;
         };
         const QByteArray formHead("POST /reports HTTP/1.1\r\nHost: x\r\nOrigin: http://x\r\n"
-                     "Content-Type: application/x-www-form-urlencoded\r\n"),
-            apiHead("POST /api/v1/reports HTTP/1.1\r\nHost: x\r\nContent-Type: application/json\r\n");
+                                  "Content-Type: application/x-www-form-urlencoded\r\n"),
+            apiHead(
+                "POST /api/v1/reports HTTP/1.1\r\nHost: x\r\nContent-Type: application/json\r\n");
         const QString replaced(u"\uFFFD"_s), twentyOne(21, u'骚');
         // framing the parser cannot trust, on the API
         QTest::newRow("API, Content-Length with chunked")
@@ -797,9 +801,8 @@ private slots:
             << 400 << QByteArray("text/html") << u"400"_s << QString();
         // bodies over the limit
         QTest::newRow("report form over 4 KiB")
-            << sized(formHead, "number=1&comment=" + QByteArray(4983, 'a'))
-            << 413 << QByteArray("text/html") << u"表单内容超过了本站接受的 4 KiB"_s
-            << u"不带内容"_s;
+            << sized(formHead, "number=1&comment=" + QByteArray(4983, 'a')) << 413
+            << QByteArray("text/html") << u"表单内容超过了本站接受的 4 KiB"_s << u"不带内容"_s;
         QTest::newRow("report form over 4 KiB, chunked")
             << formHead + "Transfer-Encoding: chunked\r\n" + end + "1388\r\n" +
                 QByteArray(5000, 'a') + "\r\n0\r\n\r\n"
@@ -813,16 +816,18 @@ private slots:
             << QByteArray("text/html") << u"不带内容"_s << QString();
         // unknown categories echoed whole characters at a time
         QTest::newRow("API, a long unknown category")
-            << sized(apiHead, "{\"number\":\"13800138000\",\"category\":\"" +
-                                  QString(30, u'骚').toUtf8() + "\"}")
+            << sized(apiHead,
+                     "{\"number\":\"13800138000\",\"category\":\"" + QString(30, u'骚').toUtf8() +
+                         "\"}")
             << 400 << QByteArray("application/json") << u"“"_s + twentyOne + u"…”"_s << replaced;
         QTest::newRow("form, a long unknown category")
-            << sized(formHead, "number=13800138000&category=" +
-                                   QString(30, u'骚').toUtf8().toPercentEncoding())
+            << sized(formHead,
+                     "number=13800138000&category=" +
+                         QString(30, u'骚').toUtf8().toPercentEncoding())
             << 400 << QByteArray("text/html") << u"“"_s + twentyOne + u"…”"_s << replaced;
         QTest::newRow("form, a category that is not UTF-8")
-            << sized(formHead, "number=13800138000&category=%FF%FEabcd")
-            << 400 << QByteArray("text/html") << u"没有这个分类"_s << replaced;
+            << sized(formHead, "number=13800138000&category=%FF%FEabcd") << 400
+            << QByteArray("text/html") << u"没有这个分类"_s << replaced;
     }
     void shouldRefuseInTheRoutesOwnFormAndWords()
     {

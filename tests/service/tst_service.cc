@@ -1161,10 +1161,10 @@ void TestService::shouldShowMetricsOnlyToTheNetworksListed_data()
     QTest::addColumn<QByteArray>("from");
     QTest::addColumn<QByteArray>("request");  // request line and header fields but Host
     QTest::addColumn<int>("status");
-    QTest::newRow("a listed network") << QByteArray("127.0.5.1") << QByteArray("GET /metrics HTTP/1.1\r\n")
-                                      << 200;
-    QTest::newRow("another network") << QByteArray("127.0.0.1") << QByteArray("GET /metrics HTTP/1.1\r\n")
-                                     << 403;
+    QTest::newRow("a listed network")
+        << QByteArray("127.0.5.1") << QByteArray("GET /metrics HTTP/1.1\r\n") << 200;
+    QTest::newRow("another network")
+        << QByteArray("127.0.0.1") << QByteArray("GET /metrics HTTP/1.1\r\n") << 403;
     QTest::newRow("another network, escaped")
         << QByteArray("127.0.0.1") << QByteArray("GET /%6detrics HTTP/1.1\r\n") << 403;
     QTest::newRow("another network, absolute form")
