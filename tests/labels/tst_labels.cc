@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 // Service headers before any Qt header: Qt's keyword macros must not reach Boost.
 #include "pg_store.h"
+#include "request_handler.h"
 #include "server.h"
 #include "site.h"
 #include "sqlite_store.h"
@@ -16,6 +17,7 @@
 
 #include <atomic>
 #include <future>
+#include <set>
 
 using namespace Qt::StringLiterals;
 using namespace std::chrono_literals;
@@ -639,6 +641,12 @@ private slots:
     {
         QTest::addColumn<QByteArray>("request");  // kept alive; NUMBER is a number of the row's own
         QTest::addColumn<int>("status");
+        // Each row names the route it reaches (its metrics label); every route must have one.
+        std::set<std::string> reached;
+        const auto row = [&reached](const char *name, const char *route) -> QTestData & {
+            reached.insert(route);
+            return QTest::newRow(name);
+        };
         const auto get = [](const QByteArray &target, const QByteArray &fields = {}) {
             return "GET " + target + " HTTP/1.1\r\nHost: x\r\n" + fields + "\r\n";
         };
@@ -652,87 +660,98 @@ private slots:
             multipart("Content-Type: multipart/form-data; boundary=b\r\n"),
             report(R"({"number":"NUMBER","category":"骚扰电话"})");
         // the window, the pages, the read-only API
-        QTest::newRow("window lookup") << get("/iii.asp?title=13800138000") << 200;
-        QTest::newRow("window lookup, HEAD")
+        row("window lookup", "lookup") << get("/iii.asp?title=13800138000") << 200;
+        row("window lookup, HEAD", "lookup")
             << QByteArray("HEAD /iii.asp?title=13800138000 HTTP/1.1\r\nHost: x\r\n\r\n") << 200;
-        QTest::newRow("window lookup, POST") << send("POST", "/iii.asp", {}, {}) << 405;
-        QTest::newRow("home page") << get("/") << 200;
-        QTest::newRow("result page") << get("/lookup?number=13800138000") << 200;
-        QTest::newRow("result page, no number") << get("/lookup?number=abc") << 200;
-        QTest::newRow("API lookup") << get("/api/v1/lookup?number=13800138000") << 200;
-        QTest::newRow("API lookup, no number") << get("/api/v1/lookup") << 400;
-        QTest::newRow("API about") << get("/api/v1/about") << 200;
+        row("window lookup, POST", "lookup") << send("POST", "/iii.asp", {}, {}) << 405;
+        row("home page", "home") << get("/") << 200;
+        row("result page", "lookup_page") << get("/lookup?number=13800138000") << 200;
+        row("result page, no number", "lookup_page") << get("/lookup?number=abc") << 200;
+        row("API lookup", "api_lookup") << get("/api/v1/lookup?number=13800138000") << 200;
+        row("API lookup, no number", "api_lookup") << get("/api/v1/lookup") << 400;
+        row("API about", "api_about") << get("/api/v1/about") << 200;
         // batches and uploads
-        QTest::newRow("batch") << send("POST", "/api/v1/lookup/batch", {}, "13800138000\n") << 200;
-        QTest::newRow("batch, bad format")
+        row("batch", "api_batch") << send("POST", "/api/v1/lookup/batch", {}, "13800138000\n")
+                                  << 200;
+        row("batch, bad format", "api_batch")
             << send("POST", "/api/v1/lookup/batch?format=xml", {}, "1\n") << 400;
-        QTest::newRow("upload")
+        row("upload", "upload")
             << send("POST", "/lookup/batch", multipart,
                     "--b\r\nContent-Disposition: form-data; name=\"file\"; filename=\"a.csv\"\r\n"
                     "\r\n13800138000\r\n--b--\r\n")
             << 200;
-        QTest::newRow("upload, not a form") << send("POST", "/lookup/batch", {}, "1\n") << 400;
+        row("upload, not a form", "upload") << send("POST", "/lookup/batch", {}, "1\n") << 400;
         // files
-        QTest::newRow("download not there") << get("/download/none.deb") << 404;
-        QTest::newRow("static file") << get("/site.css") << 200;
-        QTest::newRow("static file, not modified")
+        row("download not there", "download") << get("/download/none.deb") << 404;
+        row("static file", "static") << get("/site.css") << 200;
+        row("static file, not modified", "static")
             << get("/site.css", "If-None-Match: ETAG\r\n") << 304;
-        QTest::newRow("static file, a range") << get("/site.css", "Range: bytes=0-9\r\n") << 206;
-        QTest::newRow("static file, a range past its end")
+        row("static file, a range", "static") << get("/site.css", "Range: bytes=0-9\r\n") << 206;
+        row("static file, a range past its end", "static")
             << get("/site.css", "Range: bytes=99999999-\r\n") << 416;
         // the process
-        QTest::newRow("healthz") << get("/healthz") << 200;
-        QTest::newRow("readyz") << get("/readyz") << 200;
-        QTest::newRow("metrics") << get("/metrics") << 200;
+        row("healthz", "healthz") << get("/healthz") << 200;
+        row("readyz", "readyz") << get("/readyz") << 200;
+        row("metrics", "metrics") << get("/metrics") << 200;
         // writes through the API
-        QTest::newRow("report") << send("POST", "/api/v1/reports", json, report) << 201;
-        QTest::newRow("report, unknown category")
+        row("report", "api_reports") << send("POST", "/api/v1/reports", json, report) << 201;
+        row("report, unknown category", "api_reports")
             << send("POST", "/api/v1/reports", json, R"({"number":"NUMBER","category":"x"})")
             << 400;
-        QTest::newRow("report, too large")
+        row("report, too large", "api_reports")
             << send("POST", "/api/v1/reports", json, QByteArray(5000, ' ')) << 413;
-        QTest::newRow("report from another site")
+        row("report from another site", "api_reports")
             << send("POST", "/api/v1/reports", json + "Origin: http://evil.example\r\n", report)
             << 403;
-        QTest::newRow("report, not JSON")
+        row("report, not JSON", "api_reports")
             << send("POST", "/api/v1/reports", "Content-Type: text/plain\r\n", report) << 415;
-        QTest::newRow("report, withdrawn none")
+        row("report, withdrawn none", "api_reports")
             << send("DELETE", "/api/v1/reports?number=NUMBER", {}, {}) << 404;
-        QTest::newRow("report, preflight")
+        row("report, preflight", "api_reports")
             << send("OPTIONS", "/api/v1/reports",
                     "Origin: https://partner.example\r\nAccess-Control-Request-Method: POST\r\n",
                     {})
             << 204;
-        QTest::newRow("report, GET") << get("/api/v1/reports") << 405;
-        QTest::newRow("place") << send("POST", "/api/v1/places", json,
-                                       R"({"number":"NUMBER","province":"广东省"})")
-                               << 201;
+        row("report, GET", "api_reports") << get("/api/v1/reports") << 405;
+        row("place", "api_places")
+            << send("POST", "/api/v1/places", json, R"({"number":"NUMBER","province":"广东省"})")
+            << 201;
         // the result page's forms
-        QTest::newRow("report form")
+        row("report form", "reports")
             << send("POST", "/reports", form,
                     "number=NUMBER&category=%E9%AA%9A%E6%89%B0%E7%94%B5%E8%AF%9D")
             << 303;
-        QTest::newRow("report form, unknown category")
+        row("report form, unknown category", "reports")
             << send("POST", "/reports", form, "number=NUMBER&category=x") << 400;
-        QTest::newRow("report form from another site")
+        row("report form from another site", "reports")
             << send("POST", "/reports",
                     "Content-Type: application/x-www-form-urlencoded\r\n"
                     "Origin: http://evil.example\r\n",
                     "number=NUMBER&category=x")
             << 403;
-        QTest::newRow("place form")
+        row("place form", "places")
             << send("POST", "/places", form, "number=NUMBER&province=%E5%B9%BF%E4%B8%9C%E7%9C%81")
             << 303;
         // no route, or no request
-        QTest::newRow("no such page") << get("/nowhere") << 404;
-        QTest::newRow("a method no route takes") << send("PUT", "/", {}, {}) << 405;
-        QTest::newRow("a target too long") << get("/" + QByteArray(9000, 'a')) << 414;
-        QTest::newRow("not HTTP") << QByteArray("HELLO\r\n\r\n") << 400;
+        row("no such page", "other") << get("/nowhere") << 404;
+        row("a method no route takes", "home") << send("PUT", "/", {}, {}) << 405;
+        row("a target too long", "other") << get("/" + QByteArray(9000, 'a')) << 414;
+        row("not HTTP", "other") << QByteArray("HELLO\r\n\r\n") << 400;
+        std::string missing;
+        const Router router(siteRoutes(*site_));
+        for (const std::string &route : router.labels())
+            if (!reached.contains(route))
+                missing += " " + route;
+        if (!missing.empty())
+            QTest::newRow("every route has a row")
+                << QByteArray::fromStdString("routes without a row:" + missing) << 0;
     }
     void shouldFrameEveryAnswer()
     {
         QFETCH(QByteArray, request);
         QFETCH(int, status);
+        if (status == 0)
+            QFAIL(request.constData());
         setDay(nextDay_ += 200);
         const bool place = QByteArray(QTest::currentDataTag()).startsWith("place");
         request.replace(
