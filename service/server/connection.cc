@@ -218,7 +218,8 @@ void Connection::onRequestHead(beast::error_code error)
     plan_ = {};
     plan_.found.label = worker_.setup().router.otherLabel();
     // A head the parser refused is answered as its path's readers read (JSON on the API).
-    plan_.audience = audienceOfTarget(view(parser_->get().target()), worker_.setup().router);
+    if (error)
+        plan_.audience = audienceOfTarget(view(parser_->get().target()), worker_.setup().router);
     if (error == http::error::header_limit || error == http::error::buffer_overflow) {
         // The head did not fit: blame the request line when the parser never got past it.
         const bool requestLineRead = !parser_->get().target().empty();
