@@ -45,6 +45,7 @@ class Process final : public ProcessState
 public:
     bool draining() const override { return false; }
     std::string metricsText() const override { return "zuno_draining 0\n"; }
+    bool showsMetricsTo(const boost::asio::ip::address &) const override { return true; }
 };
 
 const Router &router()

@@ -1,11 +1,13 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "command_line.h"
 
+#include "address_blocks.h"
 #include "trusted_proxies.h"
 
 #include <zuno/lookupd_help.h>
 
 #include <algorithm>
+#include <cctype>
 #include <charconv>
 #include <string_view>
 
@@ -56,6 +58,22 @@ void parseListen(std::string_view text, CommandLine &line)
     line.port = kDefaultHttpPort;
     if (port && !parseNumber(*port, line.port))
         throw bad("the port must be a number from 0 to 65535");
+}
+
+// An origin as browsers send it in their Origin field: scheme, host and port if any, in lower
+// case, with no path.
+std::string corsOrigin(std::string_view text)
+{
+    std::string origin(text);
+    std::transform(origin.begin(), origin.end(), origin.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    const size_t scheme = origin.find("://");
+    const bool known = origin.starts_with("http://") || origin.starts_with("https://");
+    if (!known || origin.size() == scheme + 3 ||
+        origin.find_first_of("/?#@ ", scheme + 3) != std::string::npos)
+        throw UsageError("bad --cors-origin \"" + std::string(text) +
+                         "\": give an origin such as https://www.example.com, with no path");
+    return origin;
 }
 
 }  // namespace
@@ -161,6 +179,14 @@ CommandLine parseCommandLine(const std::vector<std::string> &arguments,
                 throw UsageError("bad --trusted-proxy \"" + text +
                                  "\": give an address or a block such as 10.0.0.0/8");
             line.trustedProxies.push_back(text);
+        } else if (name == "--metrics-from") {
+            const std::string text = requireValue();
+            if (!AddressBlocks::parse(text))
+                throw UsageError("bad --metrics-from \"" + text +
+                                 "\": give an address or a block such as 10.0.0.0/8");
+            line.metricsFrom.push_back(text);
+        } else if (name == "--cors-origin") {
+            line.corsOrigins.push_back(corsOrigin(requireValue()));
         } else if (name == "--before" && line.action == CommandLine::Action::Labels) {
             line.before = requireValue();
         } else if ((name == "--from" || name == "--to") &&

@@ -34,6 +34,8 @@ struct CommandLine {
     unsigned labelMinReporters = 3;
     unsigned labelWindowDays = 90;
     std::vector<std::string> trustedProxies;  // CIDR blocks, checked
+    std::vector<std::string> metricsFrom;     // CIDR blocks, checked
+    std::vector<std::string> corsOrigins;     // scheme://host[:port], checked
     // For Action::Labels: the command and its operands ("show", "13800138000").
     std::vector<std::string> labelsCommand;
     std::optional<std::string> before;    // labels clear --before DATE
@@ -47,9 +49,9 @@ struct CommandLine {
 // Options: --listen HOST:PORT (IPv6 as [ADDR]:PORT), --threads N, --downloads DIR,
 // --segments FILE (repeated), --access-log, --drain-timeout SECONDS, --database PATH,
 // --label-min-reporters N, --label-window-days N, --trusted-proxy CIDR (repeated),
-// --batch-max-rows N, --help, --version; or first the word "labels", a command and its operands
-// (with --database and --before DATE, or --from and --to); or "lookup [FILE|-]". "--name=value"
-// works as well as
+// --metrics-from CIDR (repeated), --cors-origin ORIGIN (repeated), --batch-max-rows N, --help,
+// --version; or first the word "labels", a command and its operands (with --database and --before
+// DATE, or --from and --to); or "lookup [FILE|-]". "--name=value" works as well as
 // "--name value". defaultListen is used when --listen is not given; a host without a port means
 // port 80. Throws UsageError.
 CommandLine parseCommandLine(const std::vector<std::string> &arguments,

@@ -217,6 +217,9 @@ void Connection::onRequestHead(beast::error_code error)
     markReceived();
     plan_ = {};
     plan_.found.label = worker_.setup().router.otherLabel();
+    // A head the parser refused is answered as its path's readers read (JSON on the API).
+    if (error)
+        plan_.audience = audienceOfTarget(view(parser_->get().target()), worker_.setup().router);
     if (error == http::error::header_limit || error == http::error::buffer_overflow) {
         // The head did not fit: blame the request line when the parser never got past it.
         const bool requestLineRead = !parser_->get().target().empty();
@@ -579,7 +582,8 @@ void Connection::refuse(http::status status, unsigned version)
     if (worker_.setup().accessLog && requestLine_.empty())
         requestLine_ = "-";
     plan_.head = false;
-    respond({errorResponse(status, version, plan_.audience), {}}, false);
+    plan_.refusal = status;
+    respond({refusalResponse(plan_, version), {}}, false);
 }
 
 void Connection::send(Response response)

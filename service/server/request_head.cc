@@ -82,6 +82,18 @@ std::optional<std::string> originForm(std::string_view target)
     return rest.front() == '/' ? std::string(rest) : "/" + std::string(rest);
 }
 
+Audience audienceOfTarget(std::string_view target, const Router &router)
+{
+    const auto origin = originForm(target);
+    const std::string_view path = origin ? std::string_view(*origin) : target;
+    if (path.empty() || path.front() != '/')
+        return Audience::Page;
+    std::string storage;
+    const std::string_view decoded = decodedPath(path.substr(0, path.find('?')), storage);
+    const Router::Found found = router.find(decoded);
+    return found.route ? found.route->audience : Router::audienceOf(decoded);
+}
+
 RequestPlan planRequest(http::request_parser<http::string_body> &parser, const Router &router,
                         std::string &pathStorage)
 {
@@ -89,8 +101,10 @@ RequestPlan planRequest(http::request_parser<http::string_body> &parser, const R
     plan.found = {nullptr, router.otherLabel(), {}};
     auto &head = parser.get();
     const Framing framing = requestFraming(head);
-    if (framing == Framing::Invalid || !hasValidHost(head))
+    if (framing == Framing::Invalid || !hasValidHost(head)) {
+        plan.audience = audienceOfTarget({head.target().data(), head.target().size()}, router);
         return plan;
+    }
     const bool bodyDeclared = framing == Framing::Chunked || !parser.is_done();
     // Every Connection field line counts, which the parser sees and the message does not.
     plan.keepAlive = parser.keep_alive() && !bodyDeclared;
@@ -131,6 +145,9 @@ RequestPlan planRequest(http::request_parser<http::string_body> &parser, const R
 
 StringResponse refusalResponse(const RequestPlan &plan, unsigned version)
 {
+    if (plan.refusal == http::status::payload_too_large)
+        return bodyTooLargeResponse(plan.found.route ? plan.found.route->bodyLimit : 0, version,
+                                    plan.audience);
     StringResponse response = errorResponse(plan.refusal, version, plan.audience);
     if (plan.refusal == http::status::method_not_allowed)
         response.set(http::field::allow,

@@ -55,7 +55,12 @@ struct RequestPlan {
 RequestPlan planRequest(boost::beast::http::request_parser<boost::beast::http::string_body> &parser,
                         const Router &router, std::string &pathStorage);
 
-// The refusal a plan calls for, in its audience's form; with Allow for 405.
+// Who reads the answers to a target's path (as for planRequest): its route's audience, or for a
+// path no route has, the API's or the pages'; for anything that is no path, the pages'.
+Audience audienceOfTarget(std::string_view target, const Router &router);
+
+// The refusal a plan calls for, in its audience's form; with Allow for 405, and for 413 the
+// route's limit.
 StringResponse refusalResponse(const RequestPlan &plan, unsigned version);
 
 }  // namespace zuno::service

@@ -118,6 +118,8 @@ int runService(int argc, char **argv)
         options.threads = line.threads;
         options.accessLog = line.accessLog;
         options.drainTimeout = line.drainTimeout;
+        for (const std::string &block : line.metricsFrom)
+            options.metricsFrom.add(*AddressBlocks::parse(block));
 
         DownloadFolder downloads;
         if (line.downloads) {
@@ -143,6 +145,7 @@ int runService(int argc, char **argv)
                 *database, {line.labelMinReporters, line.labelWindowDays}, {}, {}});
             labels.networks.emplace(reporterSecret(secretPathOf(*database)));
         }
+        labels.corsOrigins = line.corsOrigins;
         if (store) {
             labels.store = store.get();
             for (const std::string &block : line.trustedProxies)

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
+#include "address_blocks.h"
 #include "connection.h"
 #include "worker.h"
 
@@ -34,6 +35,8 @@ struct ServerOptions {
     std::chrono::steady_clock::duration drainTimeout = std::chrono::seconds(30);
     // Called on SIGHUP, once stopOnSignals has been called: reads again what can be reloaded.
     std::function<void()> onReload;
+    // The peers that may read /metrics (--metrics-from); empty: every peer.
+    AddressBlocks metricsFrom;
 };
 
 // The lookup service on its listening sockets: accepts connections and hands each to a
@@ -78,6 +81,10 @@ public:
     std::string metricsText() const override;
     // From the moment a drain begins.
     bool draining() const override { return draining_; }
+    bool showsMetricsTo(const boost::asio::ip::address &peer) const override
+    {
+        return options_.metricsFrom.empty() || options_.metricsFrom.contains(peer);
+    }
 
 private:
     struct Listener {

@@ -33,6 +33,9 @@ Answer readinessAnswer(const RouteContext &context)
 
 Answer metricsAnswer(const RouteContext &context)
 {
+    if (!context.process.showsMetricsTo(context.peer))
+        return plainAnswer(context, http::status::forbidden, "text/plain; charset=utf-8",
+                           "本服务的指标只对 --metrics-from 列出的网络开放。\n");
     return plainAnswer(context, http::status::ok, kMetricsContentType,
                        context.process.metricsText());
 }

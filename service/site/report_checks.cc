@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <optional>
 
 namespace zuno::service {
 namespace {
@@ -40,7 +41,7 @@ StringResponse noStoreResponse(http::status status, unsigned version, std::strin
 StringResponse refusalResponse(const Refusal &refusal, unsigned version, Audience audience,
                                std::string_view backPath)
 {
-    StringResponse message = audience == Audience::Api
+    StringResponse message = audience == Audience::Api || audience == Audience::ApiWrite
         ? noStoreResponse(refusal.status, version, kJsonContentType, jsonError(refusal.sentence))
         : noStoreResponse(refusal.status, version, kHtmlContentType,
                           refusalPageHtml(refusal.status, refusal.sentence, backPath));
@@ -95,6 +96,86 @@ bool fromThisSite(const Request &request)
     return !host.empty() && boost::beast::iequals(beastView(authority), beastView(host));
 }
 
+namespace {
+
+// The Origin field of a request when it names an origin the operator listed; empty otherwise.
+std::string_view listedOrigin(const Request &request, const std::vector<std::string> &corsOrigins)
+{
+    const std::string_view origin = plainView(request[http::field::origin]);
+    for (const std::string &listed : corsOrigins)
+        if (!origin.empty() && boost::beast::iequals(beastView(origin), beastView(listed)))
+            return origin;
+    return {};
+}
+
+void allowOrigin(Response &response, std::string_view origin)
+{
+    if (!origin.empty())
+        std::visit(
+            [&](auto &message) {
+                message.set(http::field::access_control_allow_origin, beastView(origin));
+            },
+            response);
+}
+
+bool isJson(std::string_view contentType)
+{
+    const std::string_view type = withoutBlanks(contentType.substr(0, contentType.find(';')));
+    return boost::beast::iequals(beastView(type), "application/json");
+}
+
+// The answer given later, with the listed origin allowed to read it.
+LaterAnswer readableBy(std::string origin, LaterAnswer answer)
+{
+    if (origin.empty())
+        return answer;
+    auto later = std::make_shared<LaterAnswer>(std::move(answer));
+    return LaterAnswer([later, origin = std::move(origin)](std::optional<Answer> given) {
+        if (!given) {
+            // Dropped unanswered: the answer it stands for says 500 as it goes.
+            LaterAnswer dropped(std::move(*later));
+            return;
+        }
+        allowOrigin(given->response, origin);
+        later->send(std::move(*given));
+    });
+}
+
+}  // namespace
+
+std::optional<Refusal> apiWriteRefusal(const Request &request,
+                                       const std::vector<std::string> &corsOrigins)
+{
+    if (!fromThisSite(request) && listedOrigin(request, corsOrigins).empty())
+        return Refusal{http::status::forbidden,
+                       "其他网站的页面不能提交标记和归属地：只接受本站页面、运营者登记的网站和"
+                       "不经浏览器的程序提交。"};
+    if (request.method() == http::verb::post &&
+        !isJson(plainView(request[http::field::content_type])))
+        return Refusal{http::status::unsupported_media_type,
+                       "请以 JSON 提交，并写明 Content-Type: application/json。"};
+    return std::nullopt;
+}
+
+StringResponse preflightResponse(const Request &request,
+                                 const std::vector<std::string> &corsOrigins)
+{
+    const std::string_view origin = listedOrigin(request, corsOrigins);
+    if (origin.empty() && !request[http::field::origin].empty())
+        return refusalResponse({http::status::forbidden, "此网站未获准从浏览器提交标记和归属地。"},
+                               request.version(), Audience::ApiWrite, {});
+    StringResponse allowed{http::status::no_content, request.version()};
+    allowed.set(http::field::allow, "POST, DELETE, OPTIONS");
+    allowed.set(http::field::cache_control, "no-store");
+    if (!origin.empty()) {
+        allowed.set(http::field::access_control_allow_origin, beastView(origin));
+        allowed.set(http::field::access_control_allow_methods, "POST, DELETE");
+        allowed.set(http::field::access_control_allow_headers, "Content-Type");
+        allowed.set(http::field::access_control_max_age, "600");
+    }
+    return allowed;
+}
+
 std::variant<JsonWrite, Refusal>
 jsonWrite(std::string_view body, std::initializer_list<const char *> names, std::string_view shape)
 {
@@ -141,10 +222,27 @@ RouteTable writeRoutes(const Site &site, size_t bodyLimit, std::string_view apiP
             write(context, std::move(answer), site);
         };
     };
+    // The API's writes answer browsers only where the operator said they may.
+    const auto apiHandler = [&site, api](const RouteContext &context, LaterAnswer answer) {
+        const Request &request = context.request;
+        const std::vector<std::string> &origins = site.labels().corsOrigins;
+        if (request.method() == http::verb::options) {
+            answer.send({preflightResponse(request, origins), std::nullopt});
+            return;
+        }
+        std::string origin(listedOrigin(request, origins));
+        if (auto refusal = apiWriteRefusal(request, origins)) {
+            Response refused = refusalResponse(*refusal, request.version(), Audience::ApiWrite, {});
+            allowOrigin(refused, origin);
+            answer.send({std::move(refused), std::nullopt});
+            return;
+        }
+        api(context, readableBy(std::move(origin), std::move(answer)), site);
+    };
     using Match = Route::Match;
     return {
-        {std::string(apiPath), Match::Exact, kPost | kDelete, std::move(apiLabel), Audience::Api,
-         bodyLimit, nullptr, handler(api)},
+        {std::string(apiPath), Match::Exact, kPost | kDelete | kOptions, std::move(apiLabel),
+         Audience::ApiWrite, bodyLimit, nullptr, apiHandler},
         {std::string(formPath), Match::Exact, kPost, std::move(formLabel), Audience::Page,
          bodyLimit, nullptr, handler(form)},
     };
@@ -197,6 +295,8 @@ StringResponse backToPage(unsigned version, const std::string &page)
     StringResponse seeOther{http::status::see_other, version};
     seeOther.set(http::field::location, page);
     seeOther.set(http::field::cache_control, "no-store");
+    // Content-Length: 0, or a kept-alive client waits for a body until the connection ends.
+    seeOther.prepare_payload();
     return seeOther;
 }
 

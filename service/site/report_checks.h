@@ -38,6 +38,15 @@ std::string formValue(std::string_view body, std::string_view name);
 // Whether a form post comes from this site's own pages.
 bool fromThisSite(const Request &request);
 
+// Why a write through the API is not taken as sent: from a page of another site whose origin
+// the operator did not list (403), or, for a POST, not sent as application/json (415), which no
+// page can send to another origin without the browser asking first.
+std::optional<Refusal> apiWriteRefusal(const Request &request,
+                                       const std::vector<std::string> &corsOrigins);
+// The answer to a browser's preflight (OPTIONS) of a write: allowed for a listed origin.
+StringResponse preflightResponse(const Request &request,
+                                 const std::vector<std::string> &corsOrigins);
+
 // A write sent as JSON: its number as text and its other fields by name (absent or null ones
 // empty); or the refusal, which shows `shape`, the object expected.
 struct JsonWrite {

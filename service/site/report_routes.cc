@@ -46,6 +46,21 @@ std::variant<std::string, Refusal> labelledNumber(const Site &site, std::u16stri
     return outcome.e164;
 }
 
+// Says which category is unknown: at most kMostEchoedBytes of it, cut where a character begins;
+// nothing of it when those bytes are not UTF-8.
+std::string unknownCategory(std::string_view category)
+{
+    constexpr size_t kMostEchoedBytes = 64;
+    size_t cut = std::min(category.size(), kMostEchoedBytes);
+    if (cut < category.size())
+        while (cut > 0 && (static_cast<unsigned char>(category[cut]) & 0xC0) == 0x80)
+            --cut;
+    const std::string_view shown = category.substr(0, cut);
+    if (!decodeUtf8(shown))
+        return "没有这个分类。";
+    return "没有“" + std::string(shown) + (cut < category.size() ? "…" : "") + "”这个分类。";
+}
+
 bool isControl(char16_t c)
 {
     return c < 0x20 || (c >= 0x7F && c < 0xA0) || c == u'\u2028' || c == u'\u2029';
@@ -83,8 +98,7 @@ std::variant<StoredReport, Refusal> checkedReport(const Site &site, const RouteC
         for (const std::string_view name : kCategoryNames)
             names.append(names.empty() ? "" : "、").append(name);
         return Refusal{http::status::bad_request,
-                       "没有“" + toUtf8(fromUtf8(category.substr(0, 64))) +
-                           "”这个分类。可选的分类：" + names + "。"};
+                       unknownCategory(category) + "可选的分类：" + names + "。"};
     }
     if (auto problem = commentProblem(comment))
         return std::move(*problem);

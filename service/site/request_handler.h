@@ -5,6 +5,8 @@
 
 #include <boost/beast/http/status.hpp>
 
+#include <cstddef>
+#include <string>
 #include <string_view>
 
 namespace zuno::service {
@@ -25,5 +27,10 @@ RouteTable siteRoutes(const Site &site);
 // Chinese HTML page elsewhere (and when the route is not known, as for the connection's
 // refusals: 400, 413, 414, 431).
 StringResponse errorResponse(http::status status, unsigned version, Audience audience);
+
+// 413 for a body over a route's limit: a route that takes none says so, one that takes a form
+// or JSON names its limit ("4 KiB").
+StringResponse bodyTooLargeResponse(size_t bodyLimit, unsigned version, Audience audience);
+std::string sizeText(size_t bytes);
 
 }  // namespace zuno::service

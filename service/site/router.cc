@@ -73,6 +73,9 @@ template<class Body> void setSharedFields(http::response<Body> &message, Audienc
     }
     if (audience == Audience::Api)
         message.set(http::field::access_control_allow_origin, "*");
+    // A write's answer names the origin it may be read by, if any: caches must keep them apart.
+    if (audience == Audience::ApiWrite)
+        message.set(http::field::vary, "Origin");
 }
 
 // The answer to HEAD: the same header, Content-Length included, and no body.

@@ -35,8 +35,9 @@ inline constexpr std::string_view kServerName = "zuno-lookupd/" ZUNO_VERSION_TEX
 
 // Who reads a route's answers, which fixes the form of its errors: GBK text for the window's
 // /iii.asp, JSON (with CORS) for the API, HTML pages elsewhere, plain text for the process's
-// own endpoints.
-enum class Audience : std::uint8_t { Page, Window, Api, Process };
+// own endpoints. ApiWrite is the API's writes: JSON too, but readable in a browser only by the
+// origins the operator lists, which the route's handler names itself.
+enum class Audience : std::uint8_t { Page, Window, Api, ApiWrite, Process };
 
 // A response, and the verdict of the number lookup it made, if it made one (for the metrics).
 struct Answer {
@@ -51,6 +52,8 @@ public:
     virtual bool draining() const = 0;
     // Every thread's metrics, in Prometheus's text format.
     virtual std::string metricsText() const = 0;
+    // Whether a connection's peer may read the metrics.
+    virtual bool showsMetricsTo(const boost::asio::ip::address &peer) const = 0;
 
 protected:
     ~ProcessState() = default;

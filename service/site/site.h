@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 namespace zuno::service {
 
@@ -20,6 +21,9 @@ struct SiteLabels {
     LabelStore *store = nullptr;
     std::optional<ReporterNetworks> networks;
     TrustedProxies trustedProxies;
+    // The origins (scheme://host[:port], as browsers send them) whose pages may write through
+    // the API from a browser (--cors-origin); this site's own pages always may.
+    std::vector<std::string> corsOrigins;
 };
 
 // Everything a request may consult: the numbering data, the download folder (whose own thread

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 // Service headers before any Qt header: Qt's keyword macros must not reach Boost.
 #include "pg_store.h"
+#include "request_handler.h"
 #include "server.h"
 #include "site.h"
 #include "sqlite_store.h"
@@ -16,6 +17,7 @@
 
 #include <atomic>
 #include <future>
+#include <set>
 
 using namespace Qt::StringLiterals;
 using namespace std::chrono_literals;
@@ -33,6 +35,43 @@ struct Step {
     QString category;
     int days = 0;
 };
+
+// Where the first answer in `bytes` ends by its own framing: after its Content-Length or its last
+// chunk, or right after its head when it can have no body; npos when only the connection's end
+// can end it. `problem` says what is wrong when its framing cannot be read.
+size_t firstAnswerEnd(const std::string &bytes, bool toHead, std::string &problem)
+{
+    const size_t headEnd = bytes.find("\r\n\r\n");
+    if (headEnd == std::string::npos) {
+        problem = "no whole head";
+        return std::string::npos;
+    }
+    RawResponse first;
+    first.head = bytes.substr(0, headEnd);
+    const size_t bodyStart = headEnd + 4;
+    const int status = std::stoi(bytes.substr(9, 3));
+    if (toHead || status == 204 || status == 304)
+        return bodyStart;
+    if (QByteArray::fromStdString(first.header("Transfer-Encoding")).toLower() == "chunked") {
+        for (size_t at = bodyStart;;) {
+            const size_t lineEnd = bytes.find("\r\n", at);
+            if (lineEnd == std::string::npos) {
+                problem = "chunks cut short";
+                return std::string::npos;
+            }
+            const size_t size = std::stoul(bytes.substr(at, lineEnd - at), nullptr, 16);
+            if (size == 0)
+                return lineEnd + 4;
+            at = lineEnd + 2 + size + 2;
+        }
+    }
+    if (!first.header("Content-Length").empty())
+        return bodyStart + std::stoul(first.header("Content-Length"));
+    if (QByteArray::fromStdString(first.header("Connection")).toLower() != "close")
+        problem =
+            std::to_string(status) + " with no Content-Length, no chunks and no Connection: close";
+    return std::string::npos;
+}
 
 std::string fromAddress(int network)
 {
@@ -135,6 +174,7 @@ private slots:
         labels.store = store_.get();
         labels.networks.emplace(std::string(32, 'k'));
         labels.trustedProxies.add(*TrustedProxies::parseBlock("127.0.99.0/24"));
+        labels.corsOrigins = {"https://partner.example"};
         site_ = std::make_unique<Site>(DownloadFolder{}, std::move(labels));
         ServerOptions options;
         options.listen = {asio::ip::make_address("127.0.0.1"), 0};
@@ -377,7 +417,8 @@ private slots:
                            "{\"number\":\"1330000" +
                                u"%1"_s.arg(nextDay_ % 10000, 4, 10, QChar(u'0')).toStdString() +
                                "\",\"category\":\"广告推销\"}",
-                           "X-Forwarded-For: " + forwardedFor[i].toStdString() + "\r\n");
+                           "Content-Type: application/json\r\nX-Forwarded-For: " +
+                               forwardedFor[i].toStdString() + "\r\n");
             QCOMPARE(response.status, statuses[i]);
         }
     }
@@ -468,6 +509,365 @@ private slots:
                          .object()[u"error"_s]
                          .toString()
                          .isEmpty());
+    }
+
+    void shouldRefuseWritesABrowserSendsFromAnotherSite_data()
+    {
+        QTest::addColumn<QByteArray>("request");  // method and target
+        QTest::addColumn<QByteArray>("headers");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QByteArray>("allowOrigin");  // Access-Control-Allow-Origin, or none
+        const QByteArray json("Content-Type: application/json\r\n"),
+            noCors("Content-Type: text/plain;charset=UTF-8\r\n"),
+            crossSite("Sec-Fetch-Site: cross-site\r\n"), evil("Origin: http://evil.example\r\n"),
+            partner("Origin: https://partner.example\r\n"), report("POST /api/v1/reports"),
+            place("POST /api/v1/places"), listed("https://partner.example");
+        // clients that are not browsers
+        QTest::newRow("no Origin, JSON") << report << json << 201 << QByteArray();
+        QTest::newRow("no Origin, JSON with its charset")
+            << report << QByteArray("Content-Type: Application/JSON; charset=utf-8\r\n") << 201
+            << QByteArray();
+        QTest::newRow("no Origin, text/plain")
+            << report << QByteArray("Content-Type: text/plain\r\n") << 415 << QByteArray();
+        QTest::newRow("no Origin, a form's type")
+            << report << QByteArray("Content-Type: application/x-www-form-urlencoded\r\n") << 415
+            << QByteArray();
+        QTest::newRow("no Origin, no type") << report << QByteArray() << 415 << QByteArray();
+        QTest::newRow("place, text/plain") << place << noCors << 415 << QByteArray();
+        // what a page of another site sends
+        QTest::newRow("no-cors from another site")
+            << report << noCors + evil + crossSite << 403 << QByteArray();
+        QTest::newRow("place, no-cors from another site")
+            << place << noCors + evil + crossSite << 403 << QByteArray();
+        QTest::newRow("JSON from another site")
+            << report << json + evil + crossSite << 403 << QByteArray();
+        QTest::newRow("another origin, no Sec-Fetch-Site")
+            << report << json + evil << 403 << QByteArray();
+        QTest::newRow("another site's Referer alone")
+            << report << json + "Referer: http://evil.example/page\r\n"
+            << 403 << QByteArray();
+        QTest::newRow("opaque origin") << report << json + "Origin: null\r\n"
+                                       << 403 << QByteArray();
+        QTest::newRow("a sibling site")
+            << report << json + "Origin: http://shop.x\r\nSec-Fetch-Site: same-site\r\n"
+            << 403 << QByteArray();
+        QTest::newRow("withdrawal from another site")
+            << QByteArray("DELETE /api/v1/reports") << evil + crossSite << 403 << QByteArray();
+        QTest::newRow("place withdrawal from another site")
+            << QByteArray("DELETE /api/v1/places") << evil + crossSite << 403 << QByteArray();
+        // this site's own pages, and the origins the operator lists
+        QTest::newRow("this site's page")
+            << report << json + "Origin: http://x\r\nSec-Fetch-Site: same-origin\r\n"
+            << 201 << QByteArray();
+        QTest::newRow("a listed origin") << report << json + partner + crossSite << 201 << listed;
+        QTest::newRow("place from a listed origin")
+            << place << json + partner + crossSite << 201 << listed;
+        QTest::newRow("a listed origin, no-cors")
+            << report << noCors + partner + crossSite << 415 << listed;
+        QTest::newRow("withdrawal from a listed origin")
+            << QByteArray("DELETE /api/v1/reports") << partner + crossSite << 404 << listed;
+        // preflights
+        QTest::newRow("preflight from a listed origin") << QByteArray("OPTIONS /api/v1/reports")
+                                                        << partner +
+                "Access-Control-Request-Method: POST\r\n"
+                "Access-Control-Request-Headers: content-type\r\n"
+                                                        << 204 << listed;
+        QTest::newRow("place preflight from a listed origin")
+            << QByteArray("OPTIONS /api/v1/places")
+            << partner + "Access-Control-Request-Method: DELETE\r\n"
+            << 204 << listed;
+        QTest::newRow("preflight from another site") << QByteArray("OPTIONS /api/v1/reports")
+                                                     << evil +
+                "Access-Control-Request-Method: POST\r\n"
+                "Access-Control-Request-Headers: content-type\r\n"
+                                                     << 403 << QByteArray();
+        // reading stays open to every page
+        QTest::newRow("a lookup from another site")
+            << QByteArray("GET /api/v1/lookup?number=13800138000") << evil + crossSite << 200
+            << QByteArray("*");
+    }
+    void shouldRefuseWritesABrowserSendsFromAnotherSite()
+    {
+        QFETCH(QByteArray, request);
+        QFETCH(QByteArray, headers);
+        QFETCH(int, status);
+        QFETCH(QByteArray, allowOrigin);
+        setDay(nextDay_ += 200);
+        const bool places = request.contains("places");
+        const QString number =
+            (places ? u"1990%1"_s : u"1370%1"_s).arg(nextDay_ % 10000, 4, 10, QChar(u'0')) +
+            u"000"_s;
+        const QByteArray method = request.left(request.indexOf(' '));
+        std::string target = request.mid(method.size() + 1).toStdString();
+        std::string body;
+        if (method == "POST")
+            body = QJsonDocument(
+                       places ? QJsonObject{{u"number"_s, number}, {u"province"_s, u"广东省"_s}}
+                              : QJsonObject{{u"number"_s, number}, {u"category"_s, u"骚扰电话"_s}})
+                       .toJson(QJsonDocument::Compact)
+                       .toStdString();
+        else if (method == "DELETE")
+            target += "?number=" + number.toStdString();
+        const RawResponse response = rawRequest(fromAddress(11), port_, method.toStdString(),
+                                                target, body, headers.toStdString());
+        QVERIFY2(response.status == status, (response.head + "\r\n\r\n" + response.rest).c_str());
+        QCOMPARE(response.header("Access-Control-Allow-Origin"), allowOrigin.toStdString());
+        if (!allowOrigin.isEmpty() && allowOrigin != "*")
+            QVERIFY2(QByteArray::fromStdString(response.header("Vary")).contains("Origin"),
+                     response.head.c_str());
+        if (status == 204 && method == "OPTIONS") {
+            QVERIFY2(QByteArray::fromStdString(response.header("Access-Control-Allow-Methods"))
+                         .contains("POST"),
+                     response.head.c_str());
+            QVERIFY2(QByteArray::fromStdString(response.header("Access-Control-Allow-Headers"))
+                         .toLower()
+                         .contains("content-type"),
+                     response.head.c_str());
+        }
+        if (status >= 400)
+            QVERIFY2(!QJsonDocument::fromJson(QByteArray::fromStdString(response.rest))
+                          .object()[u"error"_s]
+                          .toString()
+                          .isEmpty(),
+                     response.rest.c_str());
+        // What was refused left nothing behind.
+        if (status == 403 && method == "POST")
+            QVERIFY(lookupJson(number)[u"label"_s].isNull());
+    }
+
+    // Every route, with the statuses it answers: each answer ends where its framing says, so
+    // that the next answer on the connection begins right after it.
+    void shouldFrameEveryAnswer_data()
+    {
+        QTest::addColumn<QByteArray>("request");  // kept alive; NUMBER is a number of the row's own
+        QTest::addColumn<int>("status");
+        // Each row names the route it reaches (its metrics label); every route must have one.
+        std::set<std::string> reached;
+        const auto row = [&reached](const char *name, const char *route) -> QTestData & {
+            reached.insert(route);
+            return QTest::newRow(name);
+        };
+        const auto get = [](const QByteArray &target, const QByteArray &fields = {}) {
+            return "GET " + target + " HTTP/1.1\r\nHost: x\r\n" + fields + "\r\n";
+        };
+        const auto send = [](const QByteArray &method, const QByteArray &target,
+                             const QByteArray &fields, const QByteArray &body) {
+            return method + " " + target + " HTTP/1.1\r\nHost: x\r\n" + fields +
+                "Content-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" + body;
+        };
+        const QByteArray json("Content-Type: application/json\r\n"),
+            form("Content-Type: application/x-www-form-urlencoded\r\nOrigin: http://x\r\n"),
+            multipart("Content-Type: multipart/form-data; boundary=b\r\n"),
+            report(R"({"number":"NUMBER","category":"骚扰电话"})");
+        // the window, the pages, the read-only API
+        row("window lookup", "lookup") << get("/iii.asp?title=13800138000") << 200;
+        row("window lookup, HEAD", "lookup")
+            << QByteArray("HEAD /iii.asp?title=13800138000 HTTP/1.1\r\nHost: x\r\n\r\n") << 200;
+        row("window lookup, POST", "lookup") << send("POST", "/iii.asp", {}, {}) << 405;
+        row("home page", "home") << get("/") << 200;
+        row("result page", "lookup_page") << get("/lookup?number=13800138000") << 200;
+        row("result page, no number", "lookup_page") << get("/lookup?number=abc") << 200;
+        row("API lookup", "api_lookup") << get("/api/v1/lookup?number=13800138000") << 200;
+        row("API lookup, no number", "api_lookup") << get("/api/v1/lookup") << 400;
+        row("API about", "api_about") << get("/api/v1/about") << 200;
+        // batches and uploads
+        row("batch", "api_batch") << send("POST", "/api/v1/lookup/batch", {}, "13800138000\n")
+                                  << 200;
+        row("batch, bad format", "api_batch")
+            << send("POST", "/api/v1/lookup/batch?format=xml", {}, "1\n") << 400;
+        row("upload", "upload")
+            << send("POST", "/lookup/batch", multipart,
+                    "--b\r\nContent-Disposition: form-data; name=\"file\"; filename=\"a.csv\"\r\n"
+                    "\r\n13800138000\r\n--b--\r\n")
+            << 200;
+        row("upload, not a form", "upload") << send("POST", "/lookup/batch", {}, "1\n") << 400;
+        // files
+        row("download not there", "download") << get("/download/none.deb") << 404;
+        row("static file", "static") << get("/site.css") << 200;
+        row("static file, not modified", "static")
+            << get("/site.css", "If-None-Match: ETAG\r\n") << 304;
+        row("static file, a range", "static") << get("/site.css", "Range: bytes=0-9\r\n") << 206;
+        row("static file, a range past its end", "static")
+            << get("/site.css", "Range: bytes=99999999-\r\n") << 416;
+        // the process
+        row("healthz", "healthz") << get("/healthz") << 200;
+        row("readyz", "readyz") << get("/readyz") << 200;
+        row("metrics", "metrics") << get("/metrics") << 200;
+        // writes through the API
+        row("report", "api_reports") << send("POST", "/api/v1/reports", json, report) << 201;
+        row("report, unknown category", "api_reports")
+            << send("POST", "/api/v1/reports", json, R"({"number":"NUMBER","category":"x"})")
+            << 400;
+        row("report, too large", "api_reports")
+            << send("POST", "/api/v1/reports", json, QByteArray(5000, ' ')) << 413;
+        row("report from another site", "api_reports")
+            << send("POST", "/api/v1/reports", json + "Origin: http://evil.example\r\n", report)
+            << 403;
+        row("report, not JSON", "api_reports")
+            << send("POST", "/api/v1/reports", "Content-Type: text/plain\r\n", report) << 415;
+        row("report, withdrawn none", "api_reports")
+            << send("DELETE", "/api/v1/reports?number=NUMBER", {}, {}) << 404;
+        row("report, preflight", "api_reports")
+            << send("OPTIONS", "/api/v1/reports",
+                    "Origin: https://partner.example\r\nAccess-Control-Request-Method: POST\r\n",
+                    {})
+            << 204;
+        row("report, GET", "api_reports") << get("/api/v1/reports") << 405;
+        row("place", "api_places")
+            << send("POST", "/api/v1/places", json, R"({"number":"NUMBER","province":"广东省"})")
+            << 201;
+        // the result page's forms
+        row("report form", "reports")
+            << send("POST", "/reports", form,
+                    "number=NUMBER&category=%E9%AA%9A%E6%89%B0%E7%94%B5%E8%AF%9D")
+            << 303;
+        row("report form, unknown category", "reports")
+            << send("POST", "/reports", form, "number=NUMBER&category=x") << 400;
+        row("report form from another site", "reports")
+            << send("POST", "/reports",
+                    "Content-Type: application/x-www-form-urlencoded\r\n"
+                    "Origin: http://evil.example\r\n",
+                    "number=NUMBER&category=x")
+            << 403;
+        row("place form", "places")
+            << send("POST", "/places", form, "number=NUMBER&province=%E5%B9%BF%E4%B8%9C%E7%9C%81")
+            << 303;
+        // no route, or no request
+        row("no such page", "other") << get("/nowhere") << 404;
+        row("a method no route takes", "home") << send("PUT", "/", {}, {}) << 405;
+        row("a target too long", "other") << get("/" + QByteArray(9000, 'a')) << 414;
+        row("not HTTP", "other") << QByteArray("HELLO\r\n\r\n") << 400;
+        std::string missing;
+        const Router router(siteRoutes(*site_));
+        for (const std::string &route : router.labels())
+            if (!reached.contains(route))
+                missing += " " + route;
+        if (!missing.empty())
+            QTest::newRow("every route has a row")
+                << QByteArray::fromStdString("routes without a row:" + missing) << 0;
+    }
+    void shouldFrameEveryAnswer()
+    {
+        QFETCH(QByteArray, request);
+        QFETCH(int, status);
+        if (status == 0)
+            QFAIL(request.constData());
+        setDay(nextDay_ += 200);
+        const bool place = QByteArray(QTest::currentDataTag()).startsWith("place");
+        request.replace(
+            "NUMBER",
+            ((place ? u"1990%1"_s : u"1360%1"_s).arg(nextDay_ % 10000, 4, 10, QChar(u'0')) +
+             u"000"_s)
+                .toUtf8());
+        // The number changed the body's length.
+        if (const qsizetype length = request.indexOf("Content-Length: "); length >= 0) {
+            const qsizetype bodyStart = request.indexOf("\r\n\r\n") + 4;
+            const qsizetype lineEnd = request.indexOf("\r\n", length);
+            request.replace(length, lineEnd - length,
+                            "Content-Length: " + QByteArray::number(request.size() - bodyStart));
+        }
+        if (request.contains("ETAG"))
+            request.replace("ETAG",
+                            QByteArray::fromStdString(rawGet(port_, "/site.css").header("ETag")));
+        const std::string next = "GET /healthz HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n";
+        const RawResponse response =
+            rawExchange(port_, request.toStdString() + next, std::chrono::milliseconds(3000));
+        QCOMPARE(response.status, status);
+        const std::string bytes = response.head + "\r\n\r\n" + response.rest;
+        std::string problem;
+        const size_t end = firstAnswerEnd(bytes, request.startsWith("HEAD"), problem);
+        QVERIFY2(problem.empty(), (problem + ":\n" + response.head).c_str());
+        if (end == std::string::npos || response.header("Connection") == "close") {
+            QVERIFY(response.closedByServer);
+            return;
+        }
+        // Kept alive: the next answer follows at once.
+        QVERIFY2(bytes.compare(end, 15, "HTTP/1.1 200 OK") == 0, bytes.substr(end).c_str());
+        QVERIFY2(bytes.ends_with("alive\n"), bytes.c_str());
+    }
+
+    // Refusals in the form and words of the route they were sent to.
+    void shouldRefuseInTheRoutesOwnFormAndWords_data()
+    {
+        QTest::addColumn<QByteArray>("request");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QByteArray>("contentType");
+        QTest::addColumn<QString>("said");  // in the page or the JSON error
+        QTest::addColumn<QString>("notSaid");
+        const QByteArray end("Connection: close\r\n\r\n");
+        const auto sized = [&end](const QByteArray &head, const QByteArray &body) {
+            return head + "Content-Length: " + QByteArray::number(body.size()) + "\r\n" + end +
+                body;
+        };
+        const QByteArray formHead("POST /reports HTTP/1.1\r\nHost: x\r\nOrigin: http://x\r\n"
+                                  "Content-Type: application/x-www-form-urlencoded\r\n"),
+            apiHead(
+                "POST /api/v1/reports HTTP/1.1\r\nHost: x\r\nContent-Type: application/json\r\n");
+        const QString replaced(u"\uFFFD"_s), twentyOne(21, u'骚');
+        // framing the parser cannot trust, on the API
+        QTest::newRow("API, Content-Length with chunked")
+            << apiHead + "Content-Length: 5\r\nTransfer-Encoding: chunked\r\n" + end + "0\r\n\r\n"
+            << 400 << QByteArray("application/json") << u"400"_s << QString();
+        QTest::newRow("API, chunked with Content-Length")
+            << apiHead + "Transfer-Encoding: chunked\r\nContent-Length: 5\r\n" + end + "0\r\n\r\n"
+            << 400 << QByteArray("application/json") << u"400"_s << QString();
+        QTest::newRow("API lookup, a coding it cannot read")
+            << "GET /api/v1/lookup?number=1 HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: gzip\r\n" +
+                end
+            << 400 << QByteArray("application/json") << u"400"_s << QString();
+        QTest::newRow("page, Content-Length with chunked")
+            << formHead + "Content-Length: 5\r\nTransfer-Encoding: chunked\r\n" + end + "0\r\n\r\n"
+            << 400 << QByteArray("text/html") << u"400"_s << QString();
+        // bodies over the limit
+        QTest::newRow("report form over 4 KiB")
+            << sized(formHead, "number=1&comment=" + QByteArray(4983, 'a')) << 413
+            << QByteArray("text/html") << u"表单内容超过了本站接受的 4 KiB"_s << u"不带内容"_s;
+        QTest::newRow("report form over 4 KiB, chunked")
+            << formHead + "Transfer-Encoding: chunked\r\n" + end + "1388\r\n" +
+                QByteArray(5000, 'a') + "\r\n0\r\n\r\n"
+            << 413 << QByteArray("text/html") << u"表单内容超过了本站接受的 4 KiB"_s
+            << u"不带内容"_s;
+        QTest::newRow("API report over 4 KiB")
+            << apiHead + "Content-Length: 5000\r\n" + end + QByteArray(5000, ' ') << 413
+            << QByteArray("application/json") << u"4 KiB"_s << u"不带内容"_s;
+        QTest::newRow("a body to a page that takes none")
+            << "GET / HTTP/1.1\r\nHost: x\r\nContent-Length: 5\r\n" + end + "hello" << 413
+            << QByteArray("text/html") << u"不带内容"_s << QString();
+        // unknown categories echoed whole characters at a time
+        QTest::newRow("API, a long unknown category")
+            << sized(apiHead,
+                     "{\"number\":\"13800138000\",\"category\":\"" + QString(30, u'骚').toUtf8() +
+                         "\"}")
+            << 400 << QByteArray("application/json") << u"“"_s + twentyOne + u"…”"_s << replaced;
+        QTest::newRow("form, a long unknown category")
+            << sized(formHead,
+                     "number=13800138000&category=" +
+                         QString(30, u'骚').toUtf8().toPercentEncoding())
+            << 400 << QByteArray("text/html") << u"“"_s + twentyOne + u"…”"_s << replaced;
+        QTest::newRow("form, a category that is not UTF-8")
+            << sized(formHead, "number=13800138000&category=%FF%FEabcd") << 400
+            << QByteArray("text/html") << u"没有这个分类"_s << replaced;
+    }
+    void shouldRefuseInTheRoutesOwnFormAndWords()
+    {
+        QFETCH(QByteArray, request);
+        QFETCH(int, status);
+        QFETCH(QByteArray, contentType);
+        QFETCH(QString, said);
+        QFETCH(QString, notSaid);
+        setDay(nextDay_ += 200);
+        const RawResponse response = rawExchange(port_, request.toStdString());
+        QVERIFY2(response.status == status, response.head.c_str());
+        QVERIFY2(response.header("Content-Type").starts_with(contentType.toStdString()),
+                 response.head.c_str());
+        const QString text = contentType == "application/json"
+            ? QJsonDocument::fromJson(QByteArray::fromStdString(response.rest))
+                  .object()[u"error"_s]
+                  .toString()
+            : QString::fromStdString(response.rest);
+        QVERIFY2(text.contains(said), qPrintable(text));
+        if (!notSaid.isEmpty())
+            QVERIFY2(!text.contains(notSaid), qPrintable(text));
     }
 
     void shouldShowTheLabelFirstInTheWindowsReply()

@@ -27,6 +27,9 @@ expect 2 'port must be a number' : --listen=127.0.0.1:65536
 expect 2 '[ADDRESS]:PORT' : --listen ::1:8080
 expect 2 'bad --threads "0"' : --threads 0
 expect 2 '--access-log takes no value' : --access-log=yes
+expect 2 'bad --metrics-from "10.0.0.0/33"' : --metrics-from 10.0.0.0/33
+expect 2 'bad --cors-origin "https://partner.example/reports"' : --cors-origin https://partner.example/reports
+expect 2 'bad --cors-origin "partner.example"' : --cors-origin partner.example
 expect 2 'cannot offer downloads from "/nonexistent/zuno"' : \
   --listen 127.0.0.1:0 --downloads /nonexistent/zuno
 expect 2 'cannot listen on 192.0.2.1:8080' : --listen 192.0.2.1:8080

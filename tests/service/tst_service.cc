@@ -250,6 +250,8 @@ private slots:
 
     // The process's own endpoints
     void shouldCountRequestsAndLookupsInPrometheusText();
+    void shouldShowMetricsOnlyToTheNetworksListed_data();
+    void shouldShowMetricsOnlyToTheNetworksListed();
 
     // Many numbers at once
     void shouldAnswerEveryBatchInputWithOneRowInOrder_data();
@@ -1152,6 +1154,53 @@ void TestService::shouldCountRequestsAndLookupsInPrometheusText()
     promtool.closeWriteChannel();
     QVERIFY(promtool.waitForFinished());
     QVERIFY2(promtool.exitCode() == 0, promtool.readAll().constData());
+}
+
+void TestService::shouldShowMetricsOnlyToTheNetworksListed_data()
+{
+    QTest::addColumn<QByteArray>("from");
+    QTest::addColumn<QByteArray>("request");  // request line and header fields but Host
+    QTest::addColumn<int>("status");
+    QTest::newRow("a listed network")
+        << QByteArray("127.0.5.1") << QByteArray("GET /metrics HTTP/1.1\r\n") << 200;
+    QTest::newRow("another network")
+        << QByteArray("127.0.0.1") << QByteArray("GET /metrics HTTP/1.1\r\n") << 403;
+    QTest::newRow("another network, escaped")
+        << QByteArray("127.0.0.1") << QByteArray("GET /%6detrics HTTP/1.1\r\n") << 403;
+    QTest::newRow("another network, absolute form")
+        << QByteArray("127.0.0.1") << QByteArray("GET http://x/metrics HTTP/1.1\r\n") << 403;
+    QTest::newRow("another network, HEAD")
+        << QByteArray("127.0.0.1") << QByteArray("HEAD /metrics HTTP/1.1\r\n") << 403;
+    // Judged on the connection's peer, never on what a request says of itself.
+    QTest::newRow("another network naming a listed one")
+        << QByteArray("127.0.0.1")
+        << QByteArray("GET /metrics HTTP/1.1\r\nX-Forwarded-For: 127.0.5.1\r\n") << 403;
+    // Load balancers' checks stay open.
+    QTest::newRow("another network, health")
+        << QByteArray("127.0.0.1") << QByteArray("GET /healthz HTTP/1.1\r\n") << 200;
+    QTest::newRow("another network, readiness")
+        << QByteArray("127.0.0.1") << QByteArray("GET /readyz HTTP/1.1\r\n") << 200;
+}
+
+void TestService::shouldShowMetricsOnlyToTheNetworksListed()
+{
+    QFETCH(QByteArray, from);
+    QFETCH(QByteArray, request);
+    QFETCH(int, status);
+    zuno::service::ServerOptions options;
+    options.listen = {asio::ip::make_address("127.0.0.1"), 0};
+    options.metricsFrom.add(*zuno::service::AddressBlocks::parse("127.0.5.0/24"));
+    zuno::service::Server server(*site_, options);
+    server.start();
+    asio::io_context context;
+    RawSocket socket = rawConnect(context, server.localEndpoint().port(), 0, from.toStdString());
+    rawSend(socket, request.toStdString() + "Host: x\r\nConnection: close\r\n\r\n");
+    const std::string answer = readToEnd(socket);
+    QVERIFY2(answer.starts_with("HTTP/1.1 " + std::to_string(status)), answer.c_str());
+    if (status == 403)
+        QVERIFY2(answer.find("zuno_build_info") == std::string::npos, answer.c_str());
+    else if (request.contains("metrics"))
+        QVERIFY2(answer.find("zuno_build_info") != std::string::npos, answer.c_str());
 }
 
 void TestService::shouldAnswerEveryBatchInputWithOneRowInOrder_data()
