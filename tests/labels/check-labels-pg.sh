@@ -138,6 +138,38 @@ refusals=$(grep -c 'label database:.*refused' "$work/a.log")
 psql_on "$db" "SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE backend_type = 'client backend' AND pid <> pg_backend_pid()" >/dev/null
 [ "$(report_to "$a" 127.0.9.1 13700137002 骚扰电话)" = 201 ] || fail "a connection ended while idle: the next report was refused"
 [ "$(grep -c 'label database:.*refused' "$work/a.log")" = "$refusals" ] || fail "a connection ended while idle: logged as an outage"
+
+# --- a lock held on reports (EXCLUSIVE: reads go on, writes wait): the result page answers from
+# the snapshot within its usual time, saying that the details are left out, while reports wait
+# and are refused; the outage is logged once and the return once
+refusals=$(grep -c 'label database:.*refused' "$work/a.log")
+returns=$(grep -c 'works again, reports' "$work/a.log")
+psql_on "$db" "BEGIN; LOCK TABLE reports IN EXCLUSIVE MODE; SELECT pg_sleep(14)" >/dev/null 2>&1 &
+locker=$!
+until [ "$(psql_on "$db" "SELECT count(*) FROM pg_locks WHERE relation = 'reports'::regclass AND mode = 'ExclusiveLock' AND granted")" != 0 ]; do sleep 0.02; done
+waiting=()
+for round in 1 2 3 4; do
+  report_to "$a" "127.0.1$round.1" 13700137003 骚扰电话 >/dev/null &
+  waiting+=($!)
+  sleep 0.3
+  took=$(curl -s -o "$work/page.html" -w '%{time_total}' --max-time 10 "http://$a/lookup?number=13800138000")
+  awk -v took="$took" 'BEGIN { exit !(took < 1) }' || fail "a locked table: the page took $took s (round $round)"
+  grep -q '诈骗电话' "$work/page.html" && grep -q '未能及时读出' "$work/page.html" ||
+    fail "a locked table: the page lacks its label or the sentence on left-out details (round $round)"
+  sleep 2.5
+done
+wait "$locker" || true
+start=$(date +%s%N)
+until [ "$(report_to "$a" 127.0.15.1 13700137003 骚扰电话)" = 201 ]; do
+  [ $(( ($(date +%s%N) - start) / 1000000 )) -lt 6000 ] || { fail "the lock released: reports not taken again"; break; }
+  sleep 0.1
+done
+wait "${waiting[@]}"
+for _ in $(seq 20); do [ "$(grep -c 'works again, reports' "$work/a.log")" -gt "$returns" ] && break; sleep 0.05; done
+[ "$(grep -c 'label database:.*refused' "$work/a.log")" = $((refusals + 1)) ] ||
+  fail "a locked table: the outage not logged once (before: $refusals): $(tail -n +2 "$work/a.log")"
+[ "$(grep -c 'works again, reports' "$work/a.log")" = $((returns + 1)) ] ||
+  fail "a locked table: the return not logged once (before: $returns): $(tail -n +2 "$work/a.log")"
 kill -TERM "${pids[@]}"
 wait "${pids[@]}" || true
 pids=()
