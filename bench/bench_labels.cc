@@ -4,6 +4,7 @@
 // per second with their p99 under synchronous=FULL and NORMAL.
 #include "gbk_codec.h"
 #include "lookup_reply.h"
+#include "reporter_secret.h"
 #include "site.h"
 #include "sqlite_store.h"
 
@@ -34,9 +35,11 @@ fs::path benchFolder()
 fs::path labelledDatabase()
 {
     const fs::path path = benchFolder() / "million.sqlite3";
+    fs::create_directories(benchFolder());
+    // Made before the reports, as the service makes it: a file with reports needs its key.
+    reporterSecret(secretPathOf(path));
     if (fs::exists(path))
         return path;
-    fs::create_directories(benchFolder());
     SqliteConnection connection(path, SqliteConnection::Durability::Normal);
     const std::int64_t now = std::chrono::duration_cast<std::chrono::seconds>(
                                  std::chrono::system_clock::now().time_since_epoch())

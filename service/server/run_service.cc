@@ -7,7 +7,6 @@
 #include "log_line.h"
 #include "lookup_command.h"
 #include "pg_store.h"
-#include "reporter_secret.h"
 #include "segment_store.h"
 #include "segment_watcher.h"
 #include "server.h"
@@ -141,9 +140,10 @@ int runService(int argc, char **argv)
             labels.networks.emplace(shared->reporterSecret());
             store = std::move(shared);
         } else if (database) {
-            store = std::make_unique<SqliteStore>(SqliteStore::Options{
+            auto file = std::make_unique<SqliteStore>(SqliteStore::Options{
                 *database, {line.labelMinReporters, line.labelWindowDays}, {}, {}});
-            labels.networks.emplace(reporterSecret(secretPathOf(*database)));
+            labels.networks.emplace(file->reporterSecret());
+            store = std::move(file);
         }
         labels.corsOrigins = line.corsOrigins;
         if (store) {

@@ -3,6 +3,7 @@
 
 #include "site.h"
 
+#include "csv_cell.h"
 #include "number_lookup.h"
 #include "request_handler.h"
 #include "web_text.h"
@@ -17,26 +18,6 @@ namespace {
 constexpr std::string_view kCsvContentType = "text/csv; charset=utf-8; header=present";
 constexpr std::string_view kJsonLinesContentType = "application/x-ndjson; charset=utf-8";
 constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
-
-// RFC 4180: a field with a comma, quote or line break, or space at an end, is quoted.
-void appendCsvField(std::string &out, std::string_view text)
-{
-    // One pass over the bytes: find_first_of would search the set once for every byte.
-    bool quote = !text.empty() && (text.front() == ' ' || text.back() == ' ');
-    for (const char c : text)
-        quote = quote || c == ',' || c == '"' || c == '\r' || c == '\n';
-    if (!quote) {
-        out.append(text);
-        return;
-    }
-    out += '"';
-    for (const char c : text) {
-        if (c == '"')
-            out += '"';
-        out += c;
-    }
-    out += '"';
-}
 
 }  // namespace
 
@@ -154,7 +135,8 @@ void BatchLookup::writeRow(std::string &out, const LookupFields &fields) const
         if (i > 0)
             out += ',';
         if (fields[i].text)
-            appendCsvField(out, *fields[i].text);
+            appendCsvCell(out, *fields[i].text,
+                          i == kE164Field ? CsvOrigin::Own : CsvOrigin::Outside);
     }
     out.append("\r\n");
 }

@@ -29,7 +29,9 @@ std::string labelSectionHtml(std::string_view e164, const std::optional<ShownLab
             formatDay(label->label.lastReported);
     }
     html += "</p>\n";
-    if (!details.available) {
+    if (details.late) {
+        html += "<p>标记明细未能及时读出，本页暂未列出，请稍后刷新。</p>\n";
+    } else if (!details.available) {
         html += "<p>标记明细暂时无法读取。</p>\n";
     } else if (details.lastReported) {
         html += "<table class=\"result\">\n";

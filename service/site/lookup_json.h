@@ -22,6 +22,7 @@ struct LookupField {
     std::optional<std::string> json;
 };
 inline constexpr size_t kLookupFieldCount = 15;
+inline constexpr size_t kE164Field = 2;
 inline constexpr size_t kValidField = 3;
 using LookupFields = std::array<LookupField, kLookupFieldCount>;
 

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "label_admin.h"
 
+#include "csv_cell.h"
 #include "pg_connection.h"
 #include "pg_store.h"
 #include "sqlite_connection.h"
@@ -19,15 +20,12 @@ namespace {
 
 constexpr std::string_view kCsvHeader = "number,category,reporters,last_reported,source";
 
-// A CSV field: quoted when it holds a comma, a quote or a line break.
-std::string csvField(std::string_view text)
+// What an imported source may not hold: C0 controls and DEL, which a terminal or the window's
+// reply would act on.
+bool holdsControlCharacter(std::string_view text)
 {
-    if (text.find_first_of(",\"\r\n") == std::string_view::npos)
-        return std::string(text);
-    std::string quoted = "\"";
-    for (const char c : text)
-        quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
-    return quoted + "\"";
+    return std::any_of(text.begin(), text.end(),
+                       [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == '\x7f'; });
 }
 
 // The fields of one CSV line (RFC 4180 quoting within the line); nothing when malformed.
@@ -164,7 +162,7 @@ void LabelAdmin::exportCsv(std::ostream &out, std::int64_t now)
     std::int64_t rows = 0;
     for (const auto &[number, facts] : reports)
         if (const auto label = labelOf(facts, today, rules_)) {
-            out << csvField(number) << ','
+            out << csvCell(number, CsvOrigin::Own) << ','
                 << (label->contested ? "有争议" : categoryName(label->category)) << ','
                 << label->reporters << ',' << formatDay(label->lastReported) << ','
                 << kCommunitySource << "\n";
@@ -175,9 +173,10 @@ void LabelAdmin::exportCsv(std::ostream &out, std::int64_t now)
             "SELECT number, category, reporters, last_reported, source FROM imported_labels "
             "ORDER BY number");
         while (imported->next()) {
-            out << csvField(imported->text(0)) << ',' << csvField(imported->text(1)) << ','
-                << imported->integer(2) << ',' << csvField(imported->text(3)) << ','
-                << csvField(imported->text(4)) << "\n";
+            out << csvCell(imported->text(0), CsvOrigin::Own) << ','
+                << csvCell(imported->text(1), CsvOrigin::Outside) << ',' << imported->integer(2)
+                << ',' << csvCell(imported->text(3), CsvOrigin::Outside) << ','
+                << csvCell(imported->text(4), CsvOrigin::Outside) << "\n";
             ++rows;
         }
     }
@@ -211,7 +210,8 @@ void LabelAdmin::exportPlacesCsv(std::ostream &out, std::int64_t now)
             ? std::count_if(given.begin(), given.end(),
                             [&](const auto &report) { return report.first == *agreed; })
             : 0;
-        out << csvField(block) << ',' << csvField(agreed.value_or("")) << ',' << agreeing << ','
+        out << csvCell(block, CsvOrigin::Own) << ','
+            << csvCell(agreed.value_or(""), CsvOrigin::Outside) << ',' << agreeing << ','
             << given.size() << ',' << formatDay(last) << "\n";
     }
     SqlTransaction transaction(*connection_);
@@ -260,11 +260,19 @@ std::int64_t LabelAdmin::importCsv(std::istream &in, const std::string &file,
             throw bad("not a category that labels a caller: \"" + (*fields)[1] + "\"");
         std::uint32_t reporters = 0;
         const std::string &count = (*fields)[2];
-        if (std::from_chars(count.data(), count.data() + count.size(), reporters).ptr !=
-            count.data() + count.size())
+        if (count.empty() ||
+            std::from_chars(count.data(), count.data() + count.size(), reporters).ptr !=
+                count.data() + count.size())
             throw bad("reporters must be a number");
-        if (!parseDay((*fields)[3]))
+        const auto day = parseDay((*fields)[3]);
+        if (!day)
             throw bad("last_reported must be a date such as 2026-12-07");
+        // A day ahead allows for a list made where the date has already turned.
+        if (*day > chinaDay(now) + 1)
+            throw bad("last_reported " + (*fields)[3] + " is in the future");
+        if (holdsControlCharacter((*fields)[4]))
+            throw bad("the source holds a control character (a line break, tab, escape or "
+                      "the like)");
         const std::string source =
             (*fields)[4].empty() ? std::string(kImportedSource) : (*fields)[4];
         connection_->change(

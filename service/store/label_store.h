@@ -52,7 +52,8 @@ struct NumberDetails {
         std::string text;
         Day day;
     };
-    bool available = false;                              // false: the database could not be read
+    bool available = false;  // false: the database could not be read, or not in time
+    bool late = false;       // not read within LabelStore::kDetailsWait
     std::array<std::uint32_t, kCategoryCount> counts{};  // recent reports by category
     std::optional<Day> lastReported;
     std::vector<Comment> comments;  // newest first
@@ -78,6 +79,9 @@ public:
     static constexpr unsigned kReportsADay = 20;
     // Newest comments shown for a number.
     static constexpr size_t kShownComments = 20;
+    // The most details() makes a page wait: past it, the page goes without them (a lock held
+    // on the reports, a server that stopped answering), its label coming from the board.
+    static constexpr std::chrono::milliseconds kDetailsWait{500};
 
     virtual void report(StoredReport report, std::function<void(WriteOutcome)> done) = 0;
     virtual void withdraw(std::string number, std::string network,
@@ -87,6 +91,7 @@ public:
     virtual void reportPlace(StoredPlace place, std::function<void(WriteOutcome)> done) = 0;
     virtual void withdrawPlace(std::string block, std::string network,
                                std::function<void(WriteOutcome)> done) = 0;
+    // Answered within kDetailsWait, without details (late) when the database has not read them.
     virtual void details(std::string number, std::function<void(NumberDetails)> done) = 0;
     // Builds the snapshot afresh from the database (reports age day by day); then done().
     virtual void refresh(std::function<void()> done) = 0;

@@ -4,6 +4,7 @@
 #include <poll.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <charconv>
 #include <cstring>
@@ -94,60 +95,196 @@ PGconn *connectTo(const std::string &uri)
     return PQconnectdbParams(keywords, values, 1);
 }
 
-// Where the passwords are written in a URI: after the user's name, and as password=...
+bool isConnectionKeyword(std::string_view name)
+{
+    static const std::vector<std::string> keywords = [] {
+        std::vector<std::string> names;
+        PQconninfoOption *defaults = PQconndefaults();
+        for (PQconninfoOption *option = defaults; option && option->keyword; ++option)
+            names.emplace_back(option->keyword);
+        PQconninfoFree(defaults);
+        return names;
+    }();
+    return std::find(keywords.begin(), keywords.end(), name) != keywords.end();
+}
+
+// Whether a parameter (keyword=value) of the query begins at `at`.
+bool parameterAt(std::string_view uri, std::size_t at)
+{
+    const std::size_t equals = uri.find('=', at);
+    return equals != std::string_view::npos && isConnectionKeyword(uri.substr(at, equals - at));
+}
+
+// Where the query begins: the first '?' before a parameter, so that a '?' written unencoded in
+// a password is not taken for it.
+std::size_t queryStart(std::string_view uri, std::size_t from)
+{
+    for (std::size_t at = uri.find('?', from); at != std::string_view::npos;
+         at = uri.find('?', at + 1))
+        if (parameterAt(uri, at + 1))
+            return at;
+    return uri.size();
+}
+
+struct UserPart {
+    std::size_t begin, end;  // the user's name and password, before the last '@'
+    std::size_t password;    // where the password begins; `end` when there is none
+};
+
+// The user part as its writer meant it: up to the last '@' before the query, wherever libpq,
+// which stops at the first '@' or '/', would end it.
+std::optional<UserPart> userPart(std::string_view uri)
+{
+    const std::size_t scheme = uri.find("://");
+    const std::size_t begin = scheme == std::string_view::npos ? 0 : scheme + 3;
+    const std::size_t query = queryStart(uri, begin);
+    const std::size_t at = uri.substr(0, query).rfind('@');
+    if (at == std::string_view::npos || at < begin)
+        return std::nullopt;
+    const std::size_t colon = uri.substr(0, at).find(':', begin);
+    return UserPart{begin, at, colon == std::string_view::npos ? at : colon + 1};
+}
+
+// Where the passwords are written in a URI: after the user's name, and as password=... up to
+// the next parameter.
 std::vector<std::pair<std::size_t, std::size_t>> passwordSpans(std::string_view uri)
 {
     std::vector<std::pair<std::size_t, std::size_t>> spans;
-    const std::size_t scheme = uri.find("://");
-    const std::size_t start = scheme == std::string_view::npos ? 0 : scheme + 3;
-    // As libpq reads it: the user part ends at '@', and there is none before a '/'.
-    const std::size_t userEnd = uri.find_first_of("@/", start);
-    if (userEnd != std::string_view::npos && uri[userEnd] == '@') {
-        const std::size_t colon = uri.find(':', start);
-        if (colon < userEnd)
-            spans.emplace_back(colon + 1, userEnd);
-    }
-    const std::size_t query = uri.find('?', start);
-    for (std::size_t at = query; at != std::string_view::npos; at = uri.find('&', at + 1)) {
-        const std::size_t end = std::min(uri.find('&', at + 1), uri.size());
-        const std::string_view parameter = uri.substr(at + 1, end - at - 1);
-        if (parameter.starts_with("password="))
+    const auto user = userPart(uri);
+    if (user && user->password < user->end)
+        spans.emplace_back(user->password, user->end);
+    const std::size_t query = queryStart(uri, user ? user->end : 0);
+    for (std::size_t at = query; at < uri.size();) {
+        std::size_t next = at + 1;
+        while ((next = uri.find('&', next)) != std::string_view::npos &&
+               !parameterAt(uri, next + 1))
+            ++next;
+        const std::size_t end = std::min(next, uri.size());
+        if (uri.substr(at + 1, end - at - 1).starts_with("password="))
             spans.emplace_back(at + 1 + 9, end);
+        at = end;
     }
     return spans;
 }
 
-// libpq's messages about a URI it cannot read quote the URI, or the part of it that is wrong:
-// the URI is shown without its passwords, and what is left of one, as written or decoded, too.
-std::string hidePasswords(std::string message, const std::string &uri)
+// What libpq would misread in the user part or a password parameter, said without quoting
+// either: a '@' or '/' left as it is before the host, or a '%' that begins no escape.
+std::optional<std::string> unencodedUserPart(std::string_view uri)
 {
-    std::vector<std::string> passwords;
+    struct Part {
+        std::size_t begin, end;
+        std::size_t password;  // where the password begins within it
+        bool beforeHost;
+    };
+    std::vector<Part> parts;
+    const auto user = userPart(uri);
+    if (user)
+        parts.push_back({user->begin, user->end, user->password, true});
     for (const auto &[begin, end] : passwordSpans(uri))
-        passwords.emplace_back(uri.substr(begin, end - begin));
-    PQconninfoOption *options = PQconninfoParse(uri.c_str(), nullptr);
-    for (PQconninfoOption *option = options; option && option->keyword; ++option)
-        if (std::string_view(option->keyword) == "password" && option->val)
-            passwords.emplace_back(option->val);
-    PQconninfoFree(options);
+        if (!user || begin >= user->end)
+            parts.push_back({begin, end, begin, false});
+    for (const Part &part : parts)
+        for (std::size_t at = part.begin; at < part.end; ++at) {
+            const char c = uri[at];
+            const auto hex = [&](std::size_t i) {
+                return i < part.end && std::isxdigit(static_cast<unsigned char>(uri[i]));
+            };
+            const char *encoded = part.beforeHost && c == '@' ? "%40"
+                : part.beforeHost && c == '/'                 ? "%2F"
+                : c == '%' && !(hex(at + 1) && hex(at + 2))   ? "%25"
+                                                              : nullptr;
+            if (encoded)
+                return std::string("the ") + (at >= part.password ? "password" : "user name") +
+                    " in the database URI holds '" + c +
+                    "' as it is: write it percent-encoded, as " + encoded;
+        }
+    return std::nullopt;
+}
+
+// The URI as messages may show it, wherever libpq quotes it whole.
+std::string withUriShown(std::string message, const std::string &uri)
+{
     const std::string shown = withoutPassword(uri);
     for (std::size_t at = 0; !uri.empty() && (at = message.find(uri, at)) != std::string::npos;
          at += shown.size())
         message.replace(at, uri.size(), shown);
-    for (const std::string &password : passwords)
-        for (std::size_t at = 0;
-             !password.empty() && (at = message.find(password, at)) != std::string::npos; at += 3)
-            message.replace(at, password.size(), "***");
     return message;
+}
+
+// libpq's message about a URI it cannot read quotes the URI, shown here without its
+// passwords, and the piece that is wrong: kept when it comes from outside every password
+// (a parameter's name), or is libpq's own punctuation ("]"); left out otherwise.
+std::string withoutQuotedPasswords(const std::string &message, const std::string &uri)
+{
+    const auto spans = passwordSpans(uri);
+    const std::string shown = withoutPassword(uri);
+    const auto showable = [&](std::string_view piece) {
+        if (piece == uri || piece == shown)
+            return true;
+        if (piece.size() == 1 && std::ispunct(static_cast<unsigned char>(piece[0])))
+            return true;
+        bool found = false;
+        for (std::size_t at = uri.find(piece); !piece.empty() && at != std::string::npos;
+             at = uri.find(piece, at + 1)) {
+            found = true;
+            for (const auto &[begin, end] : spans)
+                if (at < end && at + piece.size() > begin)
+                    return false;
+        }
+        return found;
+    };
+    std::string said;
+    for (std::size_t from = 0;;) {
+        const std::size_t open = message.find('"', from);
+        const std::size_t close =
+            open == std::string::npos ? std::string::npos : message.find('"', open + 1);
+        if (close == std::string::npos) {
+            said += message.substr(from);
+            break;
+        }
+        const std::string piece = message.substr(open + 1, close - open - 1);
+        std::string before = message.substr(from, open - from);
+        if (showable(piece)) {
+            said += before + '"' + (piece == uri ? shown : piece) + '"';
+        } else {
+            while (!before.empty() && (before.back() == ' ' || before.back() == ':'))
+                before.pop_back();
+            said += before;
+        }
+        from = close + 1;
+    }
+    return said;
+}
+
+// Throws, in the operator's words, for a URI whose user part or password libpq would misread
+// or that it cannot read at all; never quoting a password.
+void checkUri(const std::string &uri)
+{
+    if (const auto unencoded = unencodedUserPart(uri))
+        throw PgError(*unencoded, true);
+    char *error = nullptr;
+    PQconninfoOption *options = PQconninfoParse(uri.c_str(), &error);
+    PQconninfoFree(options);
+    if (options)
+        return;
+    std::string message = error ? error : "the database URI cannot be read";
+    PQfreemem(error);
+    while (!message.empty() && (message.back() == '\n' || message.back() == ' '))
+        message.pop_back();
+    throw PgError(withoutQuotedPasswords(message, uri), true);
 }
 
 }  // namespace
 
-PgConnection::PgConnection(const std::string &uri) : handle_(connectTo(uri))
+PgConnection::PgConnection(const std::string &uri)
 {
+    checkUri(uri);
+    handle_.reset(connectTo(uri));
     if (!handle_)
         throw PgError("out of memory", true);
+    // The URI is sound: what libpq says of the connection names hosts, users and databases.
     if (PQstatus(handle_.get()) != CONNECTION_OK)
-        throw PgError(hidePasswords(messageOf(handle_.get()), uri), true);
+        throw PgError(withUriShown(messageOf(handle_.get()), uri), true);
     // Notices ("already exists, skipping") are no news for the operator.
     PQsetNoticeProcessor(
         handle_.get(), [](void *, const char *) {}, nullptr);
@@ -216,7 +353,8 @@ void PgConnection::waitReadable()
 PgRows PgConnection::finish(std::string_view sql)
 {
     PGconn *connection = handle_.get();
-    PGresult *last = nullptr;
+    // Owned from the start: a connection lost while more results are awaited throws.
+    PgRows rows(nullptr);
     std::string failure;
     for (;;) {
         while (PQisBusy(connection))
@@ -227,11 +365,9 @@ PgRows PgConnection::finish(std::string_view sql)
         const ExecStatusType status = PQresultStatus(result);
         if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK && failure.empty())
             failure = PQresultErrorMessage(result);
-        PQclear(last);
-        last = result;
+        rows = PgRows(result);
     }
-    PgRows rows(last);
-    if (!failure.empty() || !last) {
+    if (!failure.empty() || rows.empty()) {
         while (!failure.empty() && (failure.back() == '\n'))
             failure.pop_back();
         throw PgError((failure.empty() ? messageOf(connection) : failure) + " (in \"" +

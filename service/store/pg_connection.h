@@ -32,6 +32,7 @@ class PgRows
 {
 public:
     explicit PgRows(PGresult *result) : result_(result) {}
+    bool empty() const { return !result_; }
     int size() const { return PQntuples(result_.get()); }
     std::string_view text(int row, int column) const;
     std::int64_t integer(int row, int column) const;
@@ -86,7 +87,8 @@ private:
 // Whether --database names a PostgreSQL server rather than an SQLite file.
 bool isPostgresUri(std::string_view database);
 
-// The URI as logs may show it: a password, in the user part or as a parameter, becomes ***.
+// The URI as logs may show it: a password, in the user part (up to the last '@' before the
+// host, as its writer meant it) or as a parameter, becomes ***, by its place, not its text.
 std::string withoutPassword(std::string_view uri);
 
 }  // namespace zuno::service

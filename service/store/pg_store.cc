@@ -32,6 +32,11 @@ constexpr std::string_view kMigrationUnlock = "SELECT pg_advisory_unlock(7450320
 // to the log would not wait for a synchronous standby).
 constexpr std::string_view kCommitProbe = "UPDATE schema_version SET version = version";
 
+// A lock another session holds on a table ends the waiting statement before the connection's
+// 5 s: the connection stays, and the outage lasts until a write commits again, logged once
+// each way, instead of a reconnection that finds the server answering while the lock holds.
+constexpr std::string_view kLockTimeout = "SET lock_timeout = '4s'";
+
 constexpr std::string_view kRawKeyMark = "\\x";
 
 std::string hexOf(std::string_view bytes)
@@ -119,6 +124,7 @@ PgStore::PgStore(Options options)
     try {
         connection_ = std::make_unique<PgConnection>(uri_);
         secret_ = preparePgDatabase(*connection_);
+        connection_->execute(kLockTimeout);
         connection_->execute("LISTEN zuno_labels");
         rebuild();
     } catch (const PgError &error) {
@@ -155,6 +161,7 @@ SqlConnection *PgStore::reachable()
 void PgStore::connect()
 {
     connection_ = std::make_unique<PgConnection>(uri_);
+    connection_->execute(kLockTimeout);
     connection_->execute("LISTEN zuno_labels");
     rebuild();
     backoff_ = {};

@@ -38,10 +38,10 @@ std::filesystem::path secretPathOf(const std::filesystem::path &database)
     return std::filesystem::path(database.string() + ".key");
 }
 
-std::string reporterSecret(const std::filesystem::path &path)
+std::string reporterSecret(const std::filesystem::path &path, bool keyedRowsHeld)
 {
     std::string secret(kSecretBytes, '\0');
-    {
+    if (!keyedRowsHeld) {
         const Descriptor created{
             ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600)};
         if (created.fd >= 0) {
@@ -60,11 +60,20 @@ std::string reporterSecret(const std::filesystem::path &path)
             throw failure(path, "create");
     }
     const Descriptor existing{::open(path.c_str(), O_RDONLY | O_CLOEXEC)};
+    // A new key would count every network again and leave none able to withdraw its reports.
+    if (existing.fd < 0 && errno == ENOENT)
+        throw std::runtime_error("the reporters' key \"" + path.string() +
+                                 "\" is missing beside a database that holds reports and places "
+                                 "made under it: restore the key from the backup taken with the "
+                                 "database (or move the database aside to start with none)");
     if (existing.fd < 0)
         throw failure(path, "read");
     struct stat status {};
     if (::fstat(existing.fd, &status) != 0)
         throw failure(path, "read");
+    if (!S_ISREG(status.st_mode))
+        throw std::runtime_error("the reporters' key \"" + path.string() +
+                                 "\" is not a regular file: put the key file there");
     if ((status.st_mode & 077) != 0)
         throw std::runtime_error("the reporters' key \"" + path.string() +
                                  "\" is open to other users: chmod 600 it");

@@ -69,6 +69,7 @@ SqlStore::~SqlStore()
 void SqlStore::start()
 {
     thread_ = std::thread([this] { run(); });
+    lateReads_ = std::thread([this] { answerLateReads(); });
 }
 
 void SqlStore::stop()
@@ -83,6 +84,34 @@ void SqlStore::stop()
     // A full pipe already wakes the thread.
     [[maybe_unused]] const auto written = ::write(wakeWrite_, &byte, 1);
     thread_.join();
+    {
+        const std::lock_guard lock(readsMutex_);
+        readsStopping_ = true;
+    }
+    readsChanged_.notify_one();
+    lateReads_.join();
+}
+
+void SqlStore::answerLateReads()
+{
+    std::unique_lock lock(readsMutex_);
+    while (!readsStopping_) {
+        if (pendingReads_.empty()) {
+            readsChanged_.wait(lock);
+            continue;
+        }
+        if (std::chrono::steady_clock::now() < pendingReads_.front()->due) {
+            readsChanged_.wait_until(lock, pendingReads_.front()->due);
+            continue;
+        }
+        const std::shared_ptr<PendingRead> due = std::move(pendingReads_.front());
+        pendingReads_.pop_front();
+        lock.unlock();
+        NumberDetails late;
+        late.late = true;
+        due->answer(std::move(late));
+        lock.lock();
+    }
 }
 
 void SqlStore::enqueue(Task task)
@@ -123,7 +152,15 @@ void SqlStore::withdrawPlace(std::string block, std::string network,
 
 void SqlStore::details(std::string number, std::function<void(NumberDetails)> done)
 {
-    enqueue(Read{std::move(number), std::move(done)});
+    auto pending = std::make_shared<PendingRead>();
+    pending->done = std::move(done);
+    pending->due = std::chrono::steady_clock::now() + kDetailsWait;
+    {
+        const std::lock_guard lock(readsMutex_);
+        pendingReads_.push_back(pending);
+    }
+    readsChanged_.notify_one();
+    enqueue(Read{std::move(number), std::move(pending)});
 }
 
 void SqlStore::refresh(std::function<void()> done) { enqueue(Refresh{std::move(done)}); }
@@ -173,7 +210,9 @@ void SqlStore::run()
             }
             commitWrites(writes);
             if (auto *read = std::get_if<Read>(&task)) {
-                read->done(readDetails(read->number));
+                // One answered without its details already needs no read.
+                if (!read->pending->answered)
+                    read->pending->answer(readDetails(read->number));
             } else if (auto *refresh = std::get_if<Refresh>(&task)) {
                 try {
                     if (reachable())

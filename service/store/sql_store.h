@@ -6,11 +6,14 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <thread>
+#include <utility>
 #include <variant>
 
 namespace zuno::service {
@@ -90,9 +93,20 @@ private:
         std::function<void(WriteOutcome)> done;
         std::optional<StoredPlace> place;  // set for a block's place: report is unused
     };
+    // A page's details, answered once: by the thread, or without them once past kDetailsWait.
+    struct PendingRead {
+        std::function<void(NumberDetails)> done;
+        std::chrono::steady_clock::time_point due;
+        std::atomic<bool> answered{false};
+        void answer(NumberDetails details)
+        {
+            if (!answered.exchange(true))
+                std::exchange(done, nullptr)(std::move(details));
+        }
+    };
     struct Read {
         std::string number;
-        std::function<void(NumberDetails)> done;
+        std::shared_ptr<PendingRead> pending;
     };
     struct Refresh {
         std::function<void()> done;
@@ -101,6 +115,9 @@ private:
 
     void enqueue(Task task);
     void run();
+    // Answers the reads still pending when due, on a thread of its own: the store's may be
+    // held by the database.
+    void answerLateReads();
     void waitForWork();
     void commitWrites(std::vector<Write> &writes);
     WriteOutcome apply(SqlConnection &sql, const Write &write, std::int64_t at);
@@ -128,6 +145,12 @@ private:
     std::deque<Task> tasks_;
     bool stopping_ = false;
     std::thread thread_;
+
+    std::mutex readsMutex_;
+    std::condition_variable readsChanged_;
+    std::deque<std::shared_ptr<PendingRead>> pendingReads_;  // by when due
+    bool readsStopping_ = false;
+    std::thread lateReads_;
 };
 
 }  // namespace zuno::service

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "sqlite_store.h"
 
+#include "reporter_secret.h"
+
 namespace zuno::service {
 namespace {
 
@@ -15,6 +17,10 @@ SqliteStore::SqliteStore(Options options)
     : SqlStore(options.rules, std::move(options.clock), "sqlite", kRetryFailedDatabase),
       connection_(options.path, options.durability)
 {
+    const auto keyed = connection_.query("SELECT EXISTS (SELECT 1 FROM reports) OR "
+                                         "EXISTS (SELECT 1 FROM place_reports)");
+    secret_ = zuno::service::reporterSecret(secretPathOf(options.path),
+                                            keyed->next() && keyed->integer(0) != 0);
     rebuild();
     start();
 }

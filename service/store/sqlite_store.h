@@ -6,6 +6,7 @@
 
 #include <filesystem>
 #include <functional>
+#include <string>
 
 namespace zuno::service {
 
@@ -24,10 +25,14 @@ public:
         std::function<std::int64_t()> clock;
     };
 
-    // Opens and migrates the database and builds the first snapshot before returning; throws
-    // SqliteError (one sentence for the operator) when it cannot.
+    // Opens and migrates the database, reads its reporters' key (made when the database holds
+    // nothing keyed by one) and builds the first snapshot before returning; throws SqliteError
+    // or std::runtime_error (one sentence for the operator) when it cannot.
     explicit SqliteStore(Options options);
     ~SqliteStore() override;
+
+    // The reporters' key, kept beside the file (secretPathOf).
+    const std::string &reporterSecret() const { return secret_; }
 
 private:
     SqlConnection *reachable() override { return &connection_; }
@@ -40,6 +45,7 @@ private:
     std::int64_t dataVersion();
 
     SqliteConnection connection_;
+    std::string secret_;
     std::int64_t builtVersion_ = 0;
 };
 

@@ -57,6 +57,30 @@ printf 'number,category,reporters,last_reported,source\n13700001234,诈骗电话
 printf 'number,category,reporters,last_reported,source\n13600001234,诈骗电话,5,2026-11-30,x\n10086,诈骗电话,5,2026-11-30,x\n' >"$work/bad.csv"
 labels import "$work/bad.csv" 2>/dev/null && fail "labels import took a short code"
 [ "$(sql "SELECT count(*) FROM imported_labels")" = 0 ] || fail "a refused import left rows"
+# A list whose third line is wrong is refused whole, naming the line and what is wrong with it.
+# name|third line (printf's escapes)|what the refusal says
+while IFS='|' read -r name line says; do
+  line=${line/DAY_AFTER_NEXT/$(TZ=Asia/Shanghai date -d '+2 days' +%F)}
+  # The row's escapes are printf's to make.
+  # shellcheck disable=SC2059
+  printf "number,category,reporters,last_reported,source\n13600001234,诈骗电话,5,2026-11-30,x\n$line\n" >"$work/bad.csv"
+  status=0
+  labels import "$work/bad.csv" >/dev/null 2>"$work/import.err" || status=$?
+  [ "$status" != 0 ] && grep -q "bad.csv:3: .*$says" "$work/import.err" ||
+    fail "labels import, $name: status $status, $(cat -v "$work/import.err")"
+done <<'EOF'
+no reporters|13600001235,诈骗电话,,2026-11-30,x|reporters
+a date in 2099|13600001235,诈骗电话,5,2099-01-01,x|future
+a date two days ahead|13600001235,诈骗电话,5,DAY_AFTER_NEXT,x|future
+a source with CR, ESC and BEL|13600001235,诈骗电话,5,2026-11-30,"a\rb\033[31mred\a"|control character
+a source with a tab|13600001235,诈骗电话,5,2026-11-30,a\tb|control character
+a source with DEL|13600001235,诈骗电话,5,2026-11-30,a\177b|control character
+EOF
+[ "$(sql "SELECT count(*) FROM imported_labels")" = 0 ] || fail "a refused import left rows"
+printf 'number,category,reporters,last_reported,source\n13600001235,诈骗电话,5,%s,x\n' \
+  "$(TZ=Asia/Shanghai date -d tomorrow +%F)" >"$work/tomorrow.csv"
+labels import "$work/tomorrow.csv" >/dev/null || fail "labels import refused tomorrow, a day ahead"
+sql "DELETE FROM imported_labels" >/dev/null
 
 # --- import, clear and places clear reach the running instance within a second
 [ "$(labels import "$work/list.csv")" = "imported 1 labels from $work/list.csv" ] || fail "labels import"
@@ -74,13 +98,38 @@ shown_within 13800138000 label null || fail "the running instance kept the label
 1990000,广东省深圳市,3,3,$today" ] || fail "labels places export: $(labels places export)"
 [ "$(labels places clear 1990000)" = "removed 3 places of block 1990000" ] || fail "labels places clear"
 shown_within 19900001234 locationSource null || fail "the running instance kept the place of a cleared block"
+
+# --- what came from outside and would begin a spreadsheet formula starts with ' in every CSV the
+# service writes; the numbers it formats itself (e164) stay as they are
+printf 'number,category,reporters,last_reported,source\n13500001234,诈骗电话,5,2026-11-30,=1+1\n13500001235,广告推销,6,2026-11-30,@SUM(A1)\n' >"$work/formulas.csv"
+labels import "$work/formulas.csv" >/dev/null || fail "labels import of sources like formulas"
+labels export | grep '^+86135' >"$work/formulas.export" || true
+[ "$(cat "$work/formulas.export")" = "+8613500001234,诈骗电话,5,2026-11-30,'=1+1
++8613500001235,广告推销,6,2026-11-30,'@SUM(A1)" ] || fail "labels export of formulas: $(cat "$work/formulas.export")"
+printf '=1+1\n+8613800138000\n-13800138000\n@13800138000\n' >"$work/formulas.txt"
+expected="input,e164
+'=1+1,
+'+8613800138000,+8613800138000
+'-13800138000,+8613800138000
+'@13800138000,"
+# first_cells: the input and e164 columns of each row, without the byte order mark.
+first_cells() { sed 's/^\xEF\xBB\xBF//; s/\r$//' | cut -d, -f1,3; }
+for writer in api upload command; do
+  case $writer in
+    api) curl -s --max-time 10 --data-binary @"$work/formulas.txt" "http://$started_address/api/v1/lookup/batch" ;;
+    upload) curl -s --max-time 10 -F "file=@$work/formulas.txt" "http://$started_address/lookup/batch" ;;
+    command) "$lookupd" lookup "$work/formulas.txt" ;;
+  esac >"$work/formulas.answer" || true
+  [ "$(first_cells <"$work/formulas.answer")" = "$expected" ] ||
+    fail "$writer: cells like formulas: $(first_cells <"$work/formulas.answer")"
+done
 kill -TERM "$started_pid"
 wait "$started_pid" || true
 started_pid=""
 
 # --- every command recorded
 [ "$(sql "SELECT action FROM audit" | sort | paste -sd,)" = \
-  "clear,clear,export,import,places clear,places export,show,show" ] ||
+  "clear,clear,export,export,import,import,import,places clear,places export,show,show" ] ||
   fail "audit: $(sql "SELECT action FROM audit" | paste -sd,)"
 [ "$(sql "SELECT detail FROM audit WHERE action = 'clear' AND detail LIKE '%: 4 reports'")" = "+8613800138000: 4 reports" ] ||
   fail "audit of clear: $(sql "SELECT detail FROM audit WHERE action = 'clear'")"

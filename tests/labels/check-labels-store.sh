@@ -3,8 +3,8 @@
 # The label database as the program uses it (check-labels-crash.sh kills it under load, and
 # check-labels-commands.sh runs the labels commands): a database failing while serving (locked,
 # removed) refuses reports with 503 and Retry-After, logs once and keeps lookups labelled; one
-# that cannot be opened at start (missing folder, corrupt or read-only file) ends it with one
-# line and status 1.
+# that cannot be opened at start (missing folder, corrupt or read-only file), or whose reporters'
+# key is gone while it holds reports, ends it with one line and status 1.
 # Usage: check-labels-store.sh ZUNO-LOOKUPD
 set -euo pipefail
 lookupd=$1
@@ -20,6 +20,7 @@ stop() { kill -TERM "$started_pid"; wait "$started_pid" || true; started_pid="";
 
 # --- failing while serving: locked, then removed
 start_lookupd "$work/serve.log" --database "$db"
+[ "$(stat -c %a "$db.key" 2>/dev/null)" = 600 ] || fail "a new database: no reporters' key made"
 for net in 1 2 3; do report "127.0.$net.1" 13800138000 诈骗电话 >/dev/null; done
 case "$(label_of 13800138000)" in *诈骗电话*) ;; *) fail "three networks did not label a number" ;; esac
 ( echo 'BEGIN EXCLUSIVE;'; echo 'INSERT INTO audit VALUES (0, "lock", "");'; sleep 4; echo 'COMMIT;' ) | sqlite3 "$db" &
@@ -43,18 +44,37 @@ stop
 mv "$work/moved.sqlite3" "$db"
 
 # --- cannot open at start: one line, status 1
+# refused_at_start WHAT PATTERN ARGUMENTS...: the start ends, its one line matching PATTERN.
 refused_at_start() {
-  local what=$1
-  shift
+  local what=$1 pattern=$2
+  shift 2
   local status=0
   timeout 10 "$lookupd" --listen 127.0.0.1:0 "$@" 2>"$work/start.err" || status=$?
   [ "$status" = 1 ] || fail "$what: exit status $status, not 1"
   [ "$(wc -l <"$work/start.err")" = 1 ] || fail "$what: not one line: $(cat "$work/start.err")"
-  grep -q 'label database' "$work/start.err" || fail "$what: the line does not name the database"
+  grep -q -- "$pattern" "$work/start.err" || fail "$what: no \"$pattern\" in: $(cat "$work/start.err")"
 }
-refused_at_start "a missing folder" --database "$work/no/such/folder/labels.sqlite3"
+
+# --- the reporters' key gone beside reports: refused, never made anew (networks would count
+# twice and lose their reports); put back, the same networks are known again
+mv "$db.key" "$work/saved.key"
+refused_at_start "reports without their key" "\"$db.key\".*restore" --database "$db"
+[ ! -e "$db.key" ] || fail "reports without their key: a new key was made"
+rm -rf "$db.key"
+mkdir "$db.key"
+refused_at_start "a folder for the key" "\"$db.key\" is not a regular file" --database "$db"
+rmdir "$db.key"
+mv "$work/saved.key" "$db.key"
+start_lookupd "$work/restored.log" --database "$db"
+[ "$(report 127.0.1.1 13800138000 诈骗电话)" = 200 ] || fail "the key put back: a network's report not replaced"
+[ "$(curl -s -o /dev/null -w '%{http_code}' --interface 127.0.2.1 -X DELETE \
+  "http://$started_address/api/v1/reports?number=13800138000")" = 204 ] ||
+  fail "the key put back: a network could not withdraw its report"
+stop
+
+refused_at_start "a missing folder" 'label database' --database "$work/no/such/folder/labels.sqlite3"
 head -c 8192 /dev/urandom >"$work/corrupt.sqlite3"
-refused_at_start "a corrupt file" --database "$work/corrupt.sqlite3"
+refused_at_start "a corrupt file" 'label database' --database "$work/corrupt.sqlite3"
 mkdir "$work/read-only"
 cp "$db" "$work/read-only/labels.sqlite3"
 chmod 444 "$work/read-only/labels.sqlite3"
