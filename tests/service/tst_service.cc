@@ -1172,6 +1172,22 @@ void TestService::shouldAnswerEveryBatchInputWithOneRowInOrder_data()
         {u"13800138000"_s}, u"Y"_s);
     row("a record longer than any number", QByteArray(5000, '1') + "\n13800138000\n",
         {QString(), u"13800138000"_s}, u"NY"_s);
+    row("CR-only line ends of an old Mac CSV", "13800138000\r13900139000\r\rabc\r",
+        {u"13800138000"_s, u"13900139000"_s, u""_s, u"abc"_s}, u"YYNN"_s);
+    row("CRLF split from CR-only lines", "13800138000\r\n\r13900139000",
+        {u"13800138000"_s, u""_s, u"13900139000"_s}, u"YNY"_s);
+    // Excel's "Unicode Text": UTF-16 with its byte order mark, tab-separated.
+    const QString unicodeText = u"电话\t姓名\r\n13800138000\t张三\r\n北京\t李四\r\n"_s;
+    QByteArray littleEndian("\xFF\xFE", 2);
+    QByteArray bigEndian("\xFE\xFF", 2);
+    for (const QChar c : unicodeText) {
+        const char low = static_cast<char>(c.unicode() & 0xFF);
+        const char high = static_cast<char>(c.unicode() >> 8);
+        littleEndian.append(low).append(high);
+        bigEndian.append(high).append(low);
+    }
+    row("UTF-16 LE by its byte order mark", littleEndian, {u"13800138000"_s, u"北京"_s}, u"YN"_s);
+    row("UTF-16 BE by its byte order mark", bigEndian, {u"13800138000"_s, u"北京"_s}, u"YN"_s);
     // CSV
     row("a header row and the first column", "电话号码,姓名\n13800138000,张三\n\"010,1\",x\n",
         {u"13800138000"_s, u"010,1"_s}, u"YN"_s);
@@ -1182,6 +1198,12 @@ void TestService::shouldAnswerEveryBatchInputWithOneRowInOrder_data()
     // JSON
     row("a JSON array of strings and numbers", R"( ["13800138000", 13900139000, "\u5317"] )",
         {u"13800138000"_s, u"13900139000"_s, u"北"_s}, u"YYN"_s);
+    row("a JSON string longer than a record is one refused row",
+        "[\"13800138000\", \"" + QByteArray(5000, '1') + "\", \"13900139000\"]",
+        {u"13800138000"_s, QString(), u"13900139000"_s}, u"YNY"_s);
+    row("a long JSON string with escaped quotes, over more than one piece",
+        "[\"" + QByteArray(20000, '1') + "\\\"" + QByteArray(20000, '2') + "\", \"13900139000\"]",
+        {QString(), u"13900139000"_s}, u"NY"_s);
     row("JSON that is not an array of strings", R"(["13800138000", {"a": 1}])",
         {u"13800138000"_s, QString()}, u"YN"_s);
 }
