@@ -496,9 +496,17 @@ void Connection::onPiece(beast::error_code error, std::uint64_t exchange)
         close();
         return;
     }
+    if (discarding_) {
+        const bool ended = tooSlow || tooLarge || cutShort || pieceParser_->is_done();
+        if (!ended)
+            readPiece();
+        else if (answerWritten_)
+            finish({});
+        return;
+    }
+    bool overHeld = false;
     try {
-        if (got > 0 && !spool_->append(std::string_view(piece_.get(), got)))
-            tooLarge = true;
+        overHeld = got > 0 && !spool_->append(std::string_view(piece_.get(), got));
     } catch (const std::exception &failure) {
         logError(view(request_.target()), failure);
         if (streamHeadSent_) {
@@ -512,6 +520,17 @@ void Connection::onPiece(beast::error_code error, std::uint64_t exchange)
         }
         return;
     }
+    if (overHeld && streamHeadSent_) {
+        // The answer ends with a row where the body outgrew what is held; the rest of the body
+        // is read and dropped, so that the client, done sending, reads all of the answer.
+        discarding_ = true;
+        bodyEnded_ = true;
+        readPiece();
+        if (std::exchange(waitingForBody_, false))
+            work();
+        return;
+    }
+    tooLarge = tooLarge || overHeld;
     if (!streamHeadSent_ &&
         (tooSlow || tooLarge || (cutShort && error != http::error::partial_message))) {
         stream_.reset();
@@ -663,6 +682,14 @@ void Connection::onChunkWritten(beast::error_code error, std::size_t bytes)
         // What is left of a body the answer did not need is not read: the connection ends.
         if (!bodyComplete_ || reading_ || !streamChunked_)
             keepAlive_ = false;
+        if (discarding_ && reading_) {
+            // Ends once the body has been read and dropped.
+            answerWritten_ = true;
+            phase_ = Phase::Body;
+            deadline_ = Clock::time_point::max();
+            startBodyWindow();
+            return;
+        }
         finish({});
         return;
     }
@@ -818,6 +845,7 @@ void Connection::finish(beast::error_code error)
     }
     bodyTooSlow_ = false;
     waitingForBody_ = false;
+    discarding_ = answerWritten_ = false;
     chunk_.clear();
     streamHeadSent_ = false;
     flatBody_ = {};

@@ -171,6 +171,8 @@ private:
     bool endGiven_ = false;        // the stream was told
     bool waitingForBody_ = false;  // the answer needs what the client has not yet sent
     std::chrono::steady_clock::time_point firstRowsDue_;
+    bool discarding_ = false;     // the body outgrew the spool: the rest is read and dropped
+    bool answerWritten_ = false;  // all of the answer is sent; the body is still read
     std::optional<http::request_parser<http::buffer_body>> pieceParser_;
     std::unique_ptr<char[]> piece_;
     std::string chunk_;

@@ -26,6 +26,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <csignal>
 #include <mutex>
@@ -257,6 +258,7 @@ private slots:
     void shouldWriteBatchCsvQuotedWithCrlfAndAByteOrderMark();
     void shouldAnswerBatchRowsWhileTheBodyStillArrives();
     void shouldStopTheBatchWhenItsReaderStopsOrGoesAway();
+    void shouldEndTheBatchWithARowWhenItsBodyOutgrowsWhatIsHeld();
     void shouldEndTheBatchWhereItsBodyStopsHalfWay();
 
 private:
@@ -1295,6 +1297,48 @@ void TestService::shouldStopTheBatchWhenItsReaderStopsOrGoesAway()
     QCOMPARE(lookupsMade(get("/metrics").rest) - before, stopped);
     // Some rows, of a body declared larger than Beast takes by default (1 MiB).
     QVERIFY2(stopped > 0 && stopped < kNumbers / 2, qPrintable(QString::number(stopped)));
+}
+
+void TestService::shouldEndTheBatchWithARowWhenItsBodyOutgrowsWhatIsHeld()
+{
+    zuno::service::ServerOptions options;
+    options.listen = {asio::ip::make_address("127.0.0.1"), 0};
+    options.threads = 1;
+    options.limits.bodySpoolBytes = 256 * 1024;
+    zuno::service::Server server(*site_, options);
+    server.start();
+    std::string body;
+    for (int i = 0; i < 500'000; ++i)
+        body += std::to_string(13800000000LL + i) + ",一列备注，不查询\n";
+    asio::io_context context;
+    RawSocket socket = rawConnect(context, server.localEndpoint().port(), 16 * 1024);
+    socket.non_blocking(true);
+    const std::string request = "POST /api/v1/lookup/batch?format=jsonl HTTP/1.1\r\nHost: x\r\n"
+                                "Content-Length: " +
+        std::to_string(body.size()) + "\r\n\r\n" + body;
+    // Sends all without reading: past what is held, the server reads the rest and drops it.
+    size_t sent = 0;
+    QElapsedTimer idle;
+    idle.start();
+    while (sent < request.size() && idle.elapsed() < 500) {
+        boost::system::error_code error;
+        const size_t wrote =
+            socket.write_some(asio::buffer(request.data() + sent, request.size() - sent), error);
+        sent += wrote;
+        if (wrote > 0)
+            idle.restart();
+        else
+            std::this_thread::sleep_for(5ms);
+    }
+    QCOMPARE(sent, request.size());
+    socket.non_blocking(false);
+    const std::string received = readToEnd(socket);
+    QVERIFY2(received.starts_with("HTTP/1.1 200 "), received.substr(0, 100).c_str());
+    QVERIFY2(received.find("请求正文未发完，其余未查询") != std::string::npos,
+             (std::to_string(received.size()) + received.substr(received.size() - 300)).c_str());
+    QVERIFY(received.ends_with("\r\n0\r\n\r\n"));
+    const size_t rows = size_t(std::count(received.begin(), received.end(), '\n'));
+    QVERIFY2(rows < 100'000, qPrintable(QString::number(rows)));
 }
 
 void TestService::shouldEndTheBatchWhereItsBodyStopsHalfWay()
