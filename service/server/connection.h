@@ -41,7 +41,8 @@ struct ConnectionLimits {
     std::chrono::steady_clock::duration bodyWindow = std::chrono::seconds(10);
     size_t bodyMinBytes = 1024;
     // What a streamed body brings ahead of its answer, held (past 64 KiB in a temporary file)
-    // while the client takes the answer only after sending all; a body past it is refused.
+    // while the client takes the answer only after sending all. Past it: 413 before the answer
+    // began, a last row after (the rest of the body read and dropped).
     std::uint64_t bodySpoolBytes = std::uint64_t{256} * 1024 * 1024;
 };
 
