@@ -46,6 +46,12 @@ constexpr std::string_view kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
 constexpr size_t kPieceSize = 16 * 1024;
 constexpr size_t kRowsPerTurn = 64;
 constexpr size_t kChunkBytes = 32 * 1024;
+// The first rows wait for this much, the body's end, or a pause in the body: a form sent whole
+// that goes bad is then refused instead of ending a begun answer with a row.
+constexpr size_t kFirstAnswerBytes = 256 * 1024;
+constexpr std::chrono::milliseconds kFirstRowsWait{200};
+// Logged for an exchange that ended before any answer (nginx's "client closed request").
+constexpr unsigned kNoAnswerStatus = 499;
 
 bool isParseError(const beast::error_code &error)
 {
@@ -127,8 +133,27 @@ void Connection::closeIfIdle()
 
 void Connection::closeIfExpired(Clock::time_point now)
 {
-    if (phase_ == Phase::Closed || now < deadline_)
+    if (phase_ == Phase::Closed)
         return;
+    if (stream_ && waitingForBody_ && !streamHeadSent_ && !chunk_.empty() && now >= firstRowsDue_) {
+        waitingForBody_ = false;
+        writeChunk(false);
+        return;
+    }
+    if (bodyWatched() && now >= bodyWindowEnd_) {
+        if (bodyWindowBytes_ < limits_.bodyMinBytes) {
+            stopSlowBody();
+            return;
+        }
+        startBodyWindow();
+    }
+    if (now < deadline_)
+        return;
+    if (phase_ == Phase::Body && parser_) {
+        // A body read whole has requestTimeout for all of it.
+        stopSlowBody();
+        return;
+    }
     // The system wakes a writer only when much of a large send buffer has drained, so the
     // progress that counts is what the client acknowledged.
     if (phase_ == Phase::Sending) {
@@ -243,6 +268,7 @@ void Connection::onRequestHead(beast::error_code error)
     }
 
     const auto &head = parser_->get();
+    exchangeOpen_ = true;
     if (worker_.setup().accessLog)
         requestLine_ = loggedRequestLine(head);
     plan_ = planRequest(*parser_, worker_.setup().router, decodedPath_);
@@ -257,6 +283,27 @@ void Connection::onRequestHead(beast::error_code error)
     case RequestPlan::Step::ReadBody: readBody(plan_.bodyLimit); return;
     case RequestPlan::Step::Answer: dispatch(); return;
     }
+}
+
+bool Connection::bodyWatched() const
+{
+    // While an answer is being sent, its own deadline governs; the body waits for it. A
+    // refusal's or a finished answer's read only drains.
+    return reading_ && !writing_ && stream_ != nullptr;
+}
+
+void Connection::startBodyWindow()
+{
+    bodyWindowEnd_ = Clock::now() + limits_.bodyWindow;
+    bodyWindowBytes_ = 0;
+}
+
+void Connection::stopSlowBody()
+{
+    // The pending read ends with operation_aborted and answers 408 (or ends a begun answer).
+    bodyTooSlow_ = true;
+    beast::error_code ignored;
+    socket_.cancel(ignored);
 }
 
 void Connection::readBody(size_t limit)
@@ -297,6 +344,10 @@ void Connection::continueThen(std::function<void()> read)
 
 void Connection::onBody(beast::error_code error)
 {
+    if (bodyTooSlow_ && phase_ == Phase::Body) {
+        refuse(http::status::request_timeout, parser_->get().version());
+        return;
+    }
     if (error == http::error::body_limit) {
         refuse(http::status::payload_too_large, parser_->get().version());
         return;
@@ -387,67 +438,162 @@ void Connection::startStream()
     parser_.reset();
     pieceParser_->body_limit(plan_.bodyLimit);
     piece_ = std::make_unique<char[]>(kPieceSize);
+    spool_ = std::make_unique<BodySpool>(limits_.bodySpoolBytes);
     streamHeadSent_ = false;
+    streamState_ = BodyStream::State::NeedInput;
+    bodyEnded_ = bodyComplete_ = !bodyDeclared;
+    endGiven_ = false;
+    waitingForBody_ = false;
+    phase_ = Phase::Body;
+    deadline_ = Clock::time_point::max();
     if (!bodyDeclared) {
-        stream_->end(true);
         work();
         return;
     }
+    waitingForBody_ = true;
+    startBodyWindow();
     continueThen([self = shared_from_this()] { self->readPiece(); });
 }
 
 void Connection::readPiece()
 {
-    phase_ = Phase::Body;
-    deadline_ = Clock::now() + limits_.requestTimeout;
+    reading_ = true;
     auto &body = pieceParser_->get().body();
     body.data = piece_.get();
     body.size = kPieceSize;
     body.more = true;
     // Whatever part of the body has come, so that rows are answered while the rest arrives.
-    http::async_read_some(socket_, buffer_, *pieceParser_,
-                          [self = shared_from_this()](beast::error_code error, std::size_t) {
-                              self->onPiece(error);
-                          });
+    http::async_read_some(
+        socket_, buffer_, *pieceParser_,
+        [self = shared_from_this(), exchange = exchange_](beast::error_code error, std::size_t) {
+            self->onPiece(error, exchange);
+        });
 }
 
-void Connection::onPiece(beast::error_code error)
+void Connection::onPiece(beast::error_code error, std::uint64_t exchange)
 {
-    if (phase_ != Phase::Body)
+    reading_ = false;
+    if (exchange != exchange_ || !stream_) {
+        // The answer ended before the body did: what the client still sends is drained.
+        if (exchange != exchange_) {
+            pieceParser_.reset();
+            piece_.reset();
+        }
+        if (phase_ == Phase::Closing)
+            drain();
+        return;
+    }
+    if (phase_ == Phase::Closed)
         return;
     // The piece is full: not an error.
     if (error == http::error::need_buffer)
         error = {};
     const size_t got = kPieceSize - pieceParser_->get().body().size;
-    const bool tooLarge = error == http::error::body_limit;
+    bodyWindowBytes_ += got;
+    const bool tooSlow = std::exchange(bodyTooSlow_, false);
+    bool tooLarge = error == http::error::body_limit;
     const bool cutShort = error == http::error::partial_message ||
         error == http::error::end_of_stream || (error && isParseError(error));
-    if (error && !tooLarge && !cutShort) {
+    if (error && !tooLarge && !cutShort && !tooSlow) {
         // Timed out, reset by the peer, or the server is stopping.
         close();
         return;
     }
-    if (!streamHeadSent_ && (tooLarge || (cutShort && error != http::error::partial_message))) {
-        refuse(tooLarge ? http::status::payload_too_large : http::status::bad_request,
+    if (discarding_) {
+        const bool ended = tooSlow || tooLarge || cutShort || pieceParser_->is_done();
+        if (!ended)
+            readPiece();
+        else if (answerWritten_)
+            finish({});
+        return;
+    }
+    bool overHeld = false;
+    try {
+        overHeld = got > 0 && !spool_->append(std::string_view(piece_.get(), got));
+    } catch (const std::exception &failure) {
+        logError(view(request_.target()), failure);
+        if (streamHeadSent_) {
+            close();
+        } else {
+            stream_.reset();
+            respond({errorResponse(http::status::internal_server_error, request_.version(),
+                                   plan_.audience),
+                     {}},
+                    false);
+        }
+        return;
+    }
+    if (overHeld && streamHeadSent_) {
+        // The answer ends with a row where the body outgrew what is held; the rest of the body
+        // is read and dropped, so that the client, done sending, reads all of the answer.
+        discarding_ = true;
+        bodyEnded_ = true;
+        readPiece();
+        if (std::exchange(waitingForBody_, false))
+            work();
+        return;
+    }
+    tooLarge = tooLarge || overHeld;
+    if (!streamHeadSent_ &&
+        (tooSlow || tooLarge || (cutShort && error != http::error::partial_message))) {
+        stream_.reset();
+        refuse(tooSlow        ? http::status::request_timeout
+                   : tooLarge ? http::status::payload_too_large
+                              : http::status::bad_request,
                request_.version());
         return;
     }
-    if (got > 0)
-        stream_->feed(std::string_view(piece_.get(), got));
-    if (tooLarge || cutShort)
-        stream_->end(false);
+    if (tooSlow || tooLarge || cutShort)
+        bodyEnded_ = true;
     else if (pieceParser_->is_done())
-        stream_->end(true);
-    work();
+        bodyEnded_ = bodyComplete_ = true;
+    else
+        readPiece();
+    if (std::exchange(waitingForBody_, false))
+        work();
+}
+
+void Connection::postWork()
+{
+    // Other connections of this thread get their turn before the next rows.
+    boost::asio::post(socket_.get_executor(), [self = shared_from_this(), exchange = exchange_] {
+        if (exchange == self->exchange_)
+            self->work();
+    });
 }
 
 void Connection::work()
 {
-    if (phase_ == Phase::Closed)
+    if (phase_ == Phase::Closed || !stream_ || writing_)
         return;
+    if (streamState_ == BodyStream::State::NeedInput) {
+        try {
+            spool_->take(fed_, kPieceSize);
+        } catch (const std::exception &error) {
+            logError(view(request_.target()), error);
+            close();
+            return;
+        }
+        if (!fed_.empty())
+            stream_->feed(fed_);
+        // The last bytes and the end together: a body all in can still be refused.
+        if (spool_->empty() && bodyEnded_ && !std::exchange(endGiven_, true)) {
+            stream_->end(bodyComplete_);
+        } else if (fed_.empty() && !bodyEnded_) {
+            // Rows made so far go out now, for a client that waits for them before it sends
+            // more; the first ones once the body has paused a while (closeIfExpired).
+            if (!chunk_.empty() && streamHeadSent_) {
+                writeChunk(false);
+                return;
+            }
+            firstRowsDue_ = Clock::now() + kFirstRowsWait;
+            waitingForBody_ = true;
+            return;
+        }
+    }
     if (!streamHeadSent_) {
         if (auto refusal = stream_->refusal(request_.version())) {
-            const bool bodyRead = pieceParser_->is_done();
+            const bool bodyRead = pieceParser_->is_done() && !reading_;
             stream_.reset();
             respond({std::move(*refusal), {}}, plan_.keepAlive && bodyRead);
             return;
@@ -473,17 +619,12 @@ void Connection::work()
     for (size_t i = 0; i < kVerdictCount; ++i)
         if (verdicts[i] > 0)
             worker_.metrics().lookups[i].add(verdicts[i]);
-    const bool more = streamState_ == BodyStream::State::MoreWork;
-    if ((!more && !chunk_.empty()) || chunk_.size() >= kChunkBytes ||
-        streamState_ == BodyStream::State::Done || !streamHeadSent_) {
-        writeChunk(streamState_ == BodyStream::State::Done);
+    const bool done = streamState_ == BodyStream::State::Done;
+    if (done || chunk_.size() >= (streamHeadSent_ ? kChunkBytes : kFirstAnswerBytes)) {
+        writeChunk(done);
         return;
     }
-    if (more)
-        // Other connections of this thread get their turn before the next rows.
-        boost::asio::post(socket_.get_executor(), [self = shared_from_this()] { self->work(); });
-    else
-        readPiece();
+    postWork();
 }
 
 void Connection::writeChunk(bool last)
@@ -518,6 +659,7 @@ void Connection::writeChunk(bool last)
                                                   : "";
     phase_ = Phase::Sending;
     deadline_ = Clock::now() + limits_.sendStallTimeout;
+    writing_ = true;
     const std::array<boost::asio::const_buffer, 3> buffers{
         boost::asio::buffer(chunkFrame_), boost::asio::buffer(chunk_),
         boost::asio::buffer(tail.data(), tail.size())};
@@ -529,6 +671,7 @@ void Connection::writeChunk(bool last)
 
 void Connection::onChunkWritten(beast::error_code error, std::size_t bytes)
 {
+    writing_ = false;
     sentThisResponse_ += bytes;
     written_ += bytes;
     worker_.metrics().bytesSent.add(bytes);
@@ -538,21 +681,26 @@ void Connection::onChunkWritten(beast::error_code error, std::size_t bytes)
         return;
     }
     chunk_.clear();
-    switch (streamState_) {
-    case BodyStream::State::Done:
+    if (streamState_ == BodyStream::State::Done) {
         // What is left of a body the answer did not need is not read: the connection ends.
-        if (!pieceParser_->is_done())
+        if (!bodyComplete_ || reading_ || !streamChunked_)
             keepAlive_ = false;
-        if (!streamChunked_)
-            keepAlive_ = false;
+        if (discarding_ && reading_) {
+            // Ends once the body has been read and dropped.
+            answerWritten_ = true;
+            phase_ = Phase::Body;
+            deadline_ = Clock::time_point::max();
+            startBodyWindow();
+            return;
+        }
         finish({});
         return;
-    case BodyStream::State::NeedInput: readPiece(); return;
-    case BodyStream::State::MoreWork:
-        // Other connections of this thread get their turn before the next rows.
-        boost::asio::post(socket_.get_executor(), [self = shared_from_this()] { self->work(); });
-        return;
     }
+    phase_ = Phase::Body;
+    deadline_ = Clock::time_point::max();
+    // The body's window starts again where sending stopped holding it up.
+    startBodyWindow();
+    work();
 }
 
 void Connection::onLaterAnswer(std::optional<Answer> answer)
@@ -579,6 +727,7 @@ void Connection::respond(Answer answer, bool keepAlive)
 
 void Connection::refuse(http::status status, unsigned version)
 {
+    exchangeOpen_ = true;
     if (worker_.setup().accessLog && requestLine_.empty())
         requestLine_ = "-";
     plan_.head = false;
@@ -675,17 +824,33 @@ void Connection::onWritten(beast::error_code error, std::size_t bytes, bool done
         writeSerialized();
 }
 
-void Connection::finish(beast::error_code error)
+void Connection::endExchange()
 {
+    exchangeOpen_ = false;
     worker_.metrics().countRequest(plan_.found.label, status_, Clock::now() - requestStart_);
     if (worker_.setup().accessLog)
         logRequest();
+    status_ = 0;
+}
+
+void Connection::finish(beast::error_code error)
+{
+    endExchange();
     ++answered_;
+    ++exchange_;
     serializer_.template emplace<std::monostate>();
     response_.reset();
     stream_.reset();
-    pieceParser_.reset();
-    piece_.reset();
+    spool_.reset();
+    // A read still under way holds them until it ends.
+    if (!reading_) {
+        pieceParser_.reset();
+        piece_.reset();
+    }
+    bodyTooSlow_ = false;
+    waitingForBody_ = false;
+    discarding_ = answerWritten_ = false;
+    chunk_.clear();
     streamHeadSent_ = false;
     flatBody_ = {};
     request_ = {};
@@ -710,7 +875,9 @@ void Connection::closeGracefully()
     phase_ = Phase::Closing;
     deadline_ = Clock::now() + limits_.closingTime;
     drained_ = 0;
-    drain();
+    // A body read still under way drains when it ends.
+    if (!reading_)
+        drain();
 }
 
 void Connection::drain()
@@ -729,6 +896,12 @@ void Connection::drain()
 
 void Connection::close()
 {
+    // An exchange cut off (the client gone, a deadline) is logged with what it got.
+    if (exchangeOpen_) {
+        if (status_ == 0)
+            status_ = kNoAnswerStatus;
+        endExchange();
+    }
     phase_ = Phase::Closed;
     deadline_ = Clock::time_point::max();
     beast::error_code ignored;

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
+#include "body_spool.h"
 #include "metrics.h"
 #include "request_head.h"
 #include "router.h"
@@ -35,6 +36,14 @@ struct ConnectionLimits {
     // up to closingBytes, so that the answer is not lost to a reset.
     std::chrono::steady_clock::duration closingTime = std::chrono::seconds(2);
     size_t closingBytes = 64 * 1024;
+    // A streamed request body must bring bodyMinBytes in every bodyWindow while it is awaited,
+    // or it is answered 408; other bodies are read whole within requestTimeout.
+    std::chrono::steady_clock::duration bodyWindow = std::chrono::seconds(10);
+    size_t bodyMinBytes = 1024;
+    // What a streamed body brings ahead of its answer, held (past 64 KiB in a temporary file)
+    // while the client takes the answer only after sending all. Past it: 413 before the answer
+    // began, a last row after (the rest of the body read and dropped).
+    std::uint64_t bodySpoolBytes = std::uint64_t{256} * 1024 * 1024;
 };
 
 namespace detail {
@@ -66,7 +75,8 @@ public:
     // On the worker's thread: closes the connection when it waits for a next request that has
     // not begun to arrive.
     void closeIfIdle();
-    // On the worker's thread: closes the connection when its current deadline has passed.
+    // On the worker's thread: closes the connection when its current deadline has passed, and
+    // sends a streamed answer's first rows once its body has paused long enough.
     void closeIfExpired(std::chrono::steady_clock::time_point now);
 
 private:
@@ -84,11 +94,15 @@ private:
     // A streaming route: the body read a piece at a time, the answer sent a chunk at a time.
     void startStream();
     void readPiece();
-    void onPiece(boost::beast::error_code error);
+    void onPiece(boost::beast::error_code error, std::uint64_t exchange);
     void work();
+    void postWork();
     void writeChunk(bool last);
     void onChunkWritten(boost::beast::error_code error, std::size_t bytes);
     void onBody(boost::beast::error_code error);
+    bool bodyWatched() const;
+    void startBodyWindow();
+    void stopSlowBody();
     void dispatch();
     void onLaterAnswer(std::optional<Answer> answer);
     void respond(Answer answer, bool keepAlive);
@@ -98,6 +112,7 @@ private:
     void writeSerialized();
     void onWritten(boost::beast::error_code error, std::size_t bytes, bool done);
     void finish(boost::beast::error_code error);
+    void endExchange();
     void closeGracefully();
     void drain();
     void close();
@@ -119,6 +134,15 @@ private:
     std::string decodedPath_;  // when the path had escapes
     std::chrono::steady_clock::time_point requestStart_;
     unsigned answered_ = 0;
+    // Counts the exchanges, so that a handler of an ended one does nothing; one is open from
+    // its head until it is logged.
+    std::uint64_t exchange_ = 0;
+    bool exchangeOpen_ = false;
+    // The body's progress: what it brought in the current window.
+    std::chrono::steady_clock::time_point bodyWindowEnd_ =
+        std::chrono::steady_clock::time_point::max();
+    std::uint64_t bodyWindowBytes_ = 0;
+    bool bodyTooSlow_ = false;
 
     std::optional<Response> response_;
     detail::SerializerFor<Response>::type serializer_;
@@ -136,8 +160,20 @@ private:
     boost::asio::ip::address peerAddress_;
 
     // The streaming route's state: its body parser (taking over from parser_ after the head),
-    // where it reads a piece, and what it has made to send.
+    // where it reads a piece, the body read but not yet answered, and what it has made to send.
+    // The body is read on while an answer is sent.
     std::unique_ptr<BodyStream> stream_;
+    std::unique_ptr<BodySpool> spool_;
+    std::string fed_;
+    bool reading_ = false;
+    bool writing_ = false;
+    bool bodyEnded_ = false;  // nothing more will be read, whole when bodyComplete_
+    bool bodyComplete_ = false;
+    bool endGiven_ = false;        // the stream was told
+    bool waitingForBody_ = false;  // the answer needs what the client has not yet sent
+    std::chrono::steady_clock::time_point firstRowsDue_;
+    bool discarding_ = false;     // the body outgrew the spool: the rest is read and dropped
+    bool answerWritten_ = false;  // all of the answer is sent; the body is still read
     std::optional<http::request_parser<http::buffer_body>> pieceParser_;
     std::unique_ptr<char[]> piece_;
     std::string chunk_;

@@ -11,6 +11,9 @@ namespace zuno::service {
 namespace {
 
 constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+constexpr std::string_view kUtf16LeMark = "\xFF\xFE";
+constexpr std::string_view kUtf16BeMark = "\xFE\xFF";
+constexpr char32_t kReplacement = 0xFFFD;
 constexpr std::string_view kJsonSpace = " \t\r\n";
 // Bytes already read are dropped from the front once this many have gathered.
 constexpr size_t kCompactAfter = 64 * 1024;
@@ -29,11 +32,11 @@ bool isHeader(std::u16string_view field)
                        [&](std::u16string_view name) { return lower.find(name) != lower.npos; });
 }
 
-// The first field of a CSV record, its quotes removed.
+// The first field of a CSV or tab-separated record, its quotes removed.
 std::string firstField(std::string_view record)
 {
     if (!record.starts_with('"'))
-        return std::string(record.substr(0, std::min(record.size(), record.find(','))));
+        return std::string(record.substr(0, std::min(record.size(), record.find_first_of(",\t"))));
     std::string field;
     for (size_t i = 1; i < record.size(); ++i) {
         if (record[i] != '"') {
@@ -135,7 +138,65 @@ bool unescapeJson(std::string_view text, std::string &out)
 void BatchInput::feed(std::string_view bytes)
 {
     compact();
-    pending_.append(bytes);
+    if (encoding_ == Encoding::Unknown) {
+        // The first two bytes tell UTF-16 by its byte order mark.
+        pending_.append(bytes);
+        if (pending_.size() < kUtf16LeMark.size())
+            return;
+        const bool little = pending_.starts_with(kUtf16LeMark);
+        if (!little && !pending_.starts_with(kUtf16BeMark)) {
+            encoding_ = Encoding::Bytes;
+            return;
+        }
+        encoding_ = little ? Encoding::Utf16Le : Encoding::Utf16Be;
+        const std::string rest = pending_.substr(kUtf16LeMark.size());
+        pending_.clear();
+        appendUtf16(rest);
+        return;
+    }
+    if (encoding_ == Encoding::Bytes)
+        pending_.append(bytes);
+    else
+        appendUtf16(bytes);
+}
+
+void BatchInput::end()
+{
+    ended_ = true;
+    if (encoding_ == Encoding::Unknown)
+        encoding_ = Encoding::Bytes;
+    if (!utf16Rest_.empty()) {
+        appendUtf8(pending_, kReplacement);
+        utf16Rest_.clear();
+    }
+}
+
+// The rest of the body is read as UTF-8 from here on.
+void BatchInput::appendUtf16(std::string_view bytes)
+{
+    utf16Rest_.append(bytes);
+    const bool little = encoding_ == Encoding::Utf16Le;
+    const auto unitAt = [&](size_t i) {
+        const auto first = static_cast<unsigned char>(utf16Rest_[i]);
+        const auto second = static_cast<unsigned char>(utf16Rest_[i + 1]);
+        return static_cast<char32_t>(little ? first | second << 8 : first << 8 | second);
+    };
+    size_t i = 0;
+    for (; i + 1 < utf16Rest_.size(); i += 2) {
+        const char32_t unit = unitAt(i);
+        if (unit >= 0xD800 && unit < 0xDC00) {
+            if (i + 3 >= utf16Rest_.size())
+                break;
+            const char32_t low = unitAt(i + 2);
+            if (low >= 0xDC00 && low < 0xE000) {
+                appendUtf8(pending_, 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00));
+                i += 2;
+                continue;
+            }
+        }
+        appendUtf8(pending_, unit >= 0xD800 && unit < 0xE000 ? kReplacement : unit);
+    }
+    utf16Rest_.erase(0, i);
 }
 
 void BatchInput::compact()
@@ -162,6 +223,8 @@ std::u16string BatchInput::decoded(std::string_view bytes)
 
 BatchInput::Next BatchInput::next(std::u16string &text)
 {
+    if (encoding_ == Encoding::Unknown)
+        return Next::NeedInput;
     if (form_ == Form::Unknown) {
         const std::string_view rest = std::string_view(pending_).substr(position_);
         if (rest.size() < kByteOrderMark.size() && kByteOrderMark.starts_with(rest) && !ended_)
@@ -182,13 +245,21 @@ BatchInput::Next BatchInput::nextLine(std::u16string &text)
 {
     while (true) {
         if (skipping_) {
-            const size_t newline = pending_.find('\n', position_);
+            const size_t newline = pending_.find_first_of("\r\n", position_);
             if (newline == std::string::npos) {
                 position_ = pending_.size();
                 return ended_ ? Next::End : Next::NeedInput;
             }
             position_ = newline + 1;
+            afterCr_ = pending_[newline] == '\r';
             skipping_ = false;
+        }
+        if (afterCr_) {
+            if (position_ == pending_.size())
+                return ended_ ? Next::End : Next::NeedInput;
+            if (pending_[position_] == '\n')
+                ++position_;
+            afterCr_ = false;
         }
         // The record ends at the first line break outside a quoted field.
         size_t end = position_;
@@ -210,15 +281,16 @@ BatchInput::Next BatchInput::nextLine(std::u16string &text)
                 }
                 continue;
             }
-            if (c == '\n')
+            if (c == '\n' || c == '\r')
                 break;
             if (c == '"' && fieldStart)
                 quoted = true;
-            fieldStart = c == ',';
+            fieldStart = c == ',' || c == '\t';
         }
         const bool complete = !undecided && (end < pending_.size() || ended_);
         if (end - position_ > kMaxRecordBytes) {
             skipping_ = end == pending_.size();
+            afterCr_ = !skipping_ && pending_[end] == '\r';
             position_ = std::min(end + 1, pending_.size());
             return Next::TooLong;
         }
@@ -226,10 +298,10 @@ BatchInput::Next BatchInput::nextLine(std::u16string &text)
             return Next::NeedInput;
         if (position_ == pending_.size())
             return Next::End;
-        std::string_view record = std::string_view(pending_).substr(position_, end - position_);
+        const std::string_view record =
+            std::string_view(pending_).substr(position_, end - position_);
+        afterCr_ = end < pending_.size() && pending_[end] == '\r';
         position_ = std::min(end + 1, pending_.size());
-        if (record.ends_with('\r'))
-            record.remove_suffix(1);
         text = decoded(firstField(record));
         if (std::exchange(firstRecord_, false) && isHeader(text))
             continue;
@@ -240,6 +312,23 @@ BatchInput::Next BatchInput::nextLine(std::u16string &text)
 BatchInput::Next BatchInput::nextJson(std::u16string &text)
 {
     while (true) {
+        if (jsonSkipping_) {
+            // To the closing quote of a string already answered as too long.
+            size_t at = position_;
+            while (at < pending_.size() && pending_[at] != '"') {
+                if (pending_[at] == '\\' && at + 1 == pending_.size())
+                    break;
+                at += pending_[at] == '\\' ? 2 : 1;
+            }
+            if (at >= pending_.size() || pending_[at] != '"') {
+                position_ = std::min(at, pending_.size());
+                return ended_ ? Next::Malformed : Next::NeedInput;
+            }
+            position_ = at + 1;
+            jsonSkipping_ = false;
+            afterItem_ = true;
+            continue;
+        }
         if (jsonClosed_)
             return Next::End;
         const size_t at = pending_.find_first_not_of(kJsonSpace, position_);
@@ -266,9 +355,19 @@ BatchInput::Next BatchInput::nextJson(std::u16string &text)
             while (close < pending_.size() && pending_[close] != '"')
                 close += pending_[close] == '\\' ? 2 : 1;
             if (close >= pending_.size()) {
-                if (ended_ || pending_.size() - at > kMaxRecordBytes)
+                if (ended_)
                     return Next::Malformed;
+                if (pending_.size() - at - 1 > kMaxRecordBytes) {
+                    jsonSkipping_ = true;
+                    position_ = at + 1;
+                    return Next::TooLong;
+                }
                 return Next::NeedInput;
+            }
+            if (close - at - 1 > kMaxRecordBytes) {
+                position_ = close + 1;
+                afterItem_ = true;
+                return Next::TooLong;
             }
             std::string bytes;
             if (!unescapeJson(std::string_view(pending_).substr(at + 1, close - at - 1), bytes))

@@ -62,9 +62,13 @@ BatchLookup::State BatchLookup::produce(std::string &out, size_t rows)
 {
     if (done_)
         return State::Done;
-    if (!started_) {
-        started_ = true;
-        if (options_.format == BatchFormat::Csv) {
+    std::u16string text;
+    for (size_t made = 0; made < rows; ++made) {
+        const BatchInput::Next next = input_.next(text);
+        if (next == BatchInput::Next::NeedInput && !ended_)
+            return State::NeedInput;
+        // Not before: an answer with nothing but its header has not begun, and may still refuse.
+        if (!std::exchange(started_, true) && options_.format == BatchFormat::Csv) {
             if (options_.byteOrderMark)
                 out.append(kByteOrderMark);
             const LookupFields names = lookupFields({}, {});
@@ -75,12 +79,6 @@ BatchLookup::State BatchLookup::produce(std::string &out, size_t rows)
             }
             out.append("\r\n");
         }
-    }
-    std::u16string text;
-    for (size_t made = 0; made < rows; ++made) {
-        const BatchInput::Next next = input_.next(text);
-        if (next == BatchInput::Next::NeedInput && !ended_)
-            return State::NeedInput;
         if ((next == BatchInput::Next::Item || next == BatchInput::Next::TooLong) &&
             options_.maxRows != 0 && rows_ == options_.maxRows) {
             writeMessageRow(

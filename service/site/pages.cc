@@ -292,6 +292,7 @@ std::string_view errorTitle(http::status status)
     case http::status::forbidden: return "拒绝访问";
     case http::status::too_many_requests: return "提交过于频繁";
     case http::status::service_unavailable: return "服务暂时不可用";
+    case http::status::request_timeout: return "请求超时";
     default: return "服务器无法处理该请求";
     }
 }
@@ -316,6 +317,9 @@ std::string errorPageHtml(http::status status)
     case http::status::range_not_satisfiable: html += "请求的字节范围超出了文件的大小。"; break;
     case http::status::precondition_failed: html += "文件已经改变，与请求所附的条件不符。"; break;
     case http::status::service_unavailable: html += "服务器暂时繁忙，请稍后重试。"; break;
+    case http::status::request_timeout:
+        html += "请求内容发送得太慢，连接已断开，请重新提交。";
+        break;
     default: html += "请检查网址后重试。";
     }
     html += "</p>\n<p><a href=\"/\">返回首页</a></p>\n</body>\n</html>\n";

@@ -4,9 +4,9 @@
 # with a package on offer and the lookup form's page, dumps the DOM it built and takes
 # screenshots, kept in WORK-DIR for a person to look at; then reports a number through the result
 # page's form and sees its count change, and uploads a file through the home page's form, which
-# comes back as the download the command line's CSV is (with Excel's byte order mark). A
-# Content-Security-Policy refusal in
-# the browser's console fails the check too.
+# comes back as the download the command line's CSV is (with Excel's byte order mark), and so
+# does a file of 500,000 numbers, every row. A Content-Security-Policy refusal in the browser's
+# console fails the check too.
 # Usage: check-site-in-chromium.sh ZUNO_LOOKUPD WORK-DIR
 set -euo pipefail
 
@@ -21,7 +21,8 @@ printf 'Package: zuno-lookup\nVersion: 9.8\nArchitecture: amd64\nMaintainer: T <
 dpkg-deb --root-owner-group --build "$work/tree" "$work/downloads/$deb" >/dev/null
 digest=$(sha256sum "$work/downloads/$deb" | cut -d' ' -f1)
 
-start_lookupd "$work/lookupd.log" --downloads "$work/downloads" --database "$work/labels.sqlite3"
+start_lookupd "$work/lookupd.log" --downloads "$work/downloads" --database "$work/labels.sqlite3" \
+  --access-log
 trap 'kill "$started_pid" 2>/dev/null || true; rm -rf "$work"/profile.*' EXIT
 site=http://$started_address port=${started_address#*:}
 
@@ -72,6 +73,25 @@ saved=$(timeout 90 "$(dirname "$0")/upload-in-chromium.py" "$site" "$work/number
 [ "$saved" = "zuno-lookup-$(date +%F).csv" ] || fail "the download is named \"$saved\""
 { printf '\xef\xbb\xbf' && "$lookupd" lookup "$work/numbers.csv"; } >"$work/expected.csv"
 cmp -s "$work/expected.csv" "$work/saved/$saved" || fail "the upload's download is not the CSV of the command line"
+# A whole spreadsheet's numbers: Chromium sends all of the form before it reads the answer.
+big_lines=${ZUNO_BIG_UPLOAD_LINES:-500000}
+seq 13800000000 $((13800000000 + big_lines - 1)) >"$work/big.csv"
+mkdir "$work/big"
+started=$SECONDS
+if saved=$(timeout 90 "$(dirname "$0")/upload-in-chromium.py" "$site" "$work/big.csv" \
+  "$work/big" "$(mktemp -d "$work/profile.XXXXXX")"); then
+  rows=$(($(wc -l <"$work/big/$saved") - 1))
+  [ "$rows" = "$big_lines" ] && tail -n 1 "$work/big/$saved" | grep -q "^$((13800000000 + big_lines - 1))," ||
+    fail "an upload of $big_lines lines came back with $rows rows"
+  echo "uploaded $big_lines lines in Chromium in $((SECONDS - started)) s"
+  rm -f "$work/big/$saved"
+else
+  fail "uploading $big_lines lines in Chromium failed after $((SECONDS - started)) s"
+fi
+# Both uploads, the big one too, have their access-log line.
+[ "$(grep -c '"POST /lookup/batch HTTP/1.1" 200 ' "$work/lookupd.log")" = 2 ] ||
+  fail "the uploads have no access-log lines: $(grep -c 'POST /lookup/batch' "$work/lookupd.log")"
+rm -f "$work/big.csv"
 if grep -h "Content Security Policy" "$work"/*.log; then
   fail "Chromium refused part of a page under its Content-Security-Policy"
 fi

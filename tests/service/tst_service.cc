@@ -26,6 +26,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <csignal>
 #include <mutex>
@@ -259,6 +260,7 @@ private slots:
     void shouldWriteBatchCsvQuotedWithCrlfAndAByteOrderMark();
     void shouldAnswerBatchRowsWhileTheBodyStillArrives();
     void shouldStopTheBatchWhenItsReaderStopsOrGoesAway();
+    void shouldEndTheBatchWithARowWhenItsBodyOutgrowsWhatIsHeld();
     void shouldEndTheBatchWhereItsBodyStopsHalfWay();
 
 private:
@@ -1221,6 +1223,22 @@ void TestService::shouldAnswerEveryBatchInputWithOneRowInOrder_data()
         {u"13800138000"_s}, u"Y"_s);
     row("a record longer than any number", QByteArray(5000, '1') + "\n13800138000\n",
         {QString(), u"13800138000"_s}, u"NY"_s);
+    row("CR-only line ends of an old Mac CSV", "13800138000\r13900139000\r\rabc\r",
+        {u"13800138000"_s, u"13900139000"_s, u""_s, u"abc"_s}, u"YYNN"_s);
+    row("CRLF split from CR-only lines", "13800138000\r\n\r13900139000",
+        {u"13800138000"_s, u""_s, u"13900139000"_s}, u"YNY"_s);
+    // Excel's "Unicode Text": UTF-16 with its byte order mark, tab-separated.
+    const QString unicodeText = u"电话\t姓名\r\n13800138000\t张三\r\n北京\t李四\r\n"_s;
+    QByteArray littleEndian("\xFF\xFE", 2);
+    QByteArray bigEndian("\xFE\xFF", 2);
+    for (const QChar c : unicodeText) {
+        const char low = static_cast<char>(c.unicode() & 0xFF);
+        const char high = static_cast<char>(c.unicode() >> 8);
+        littleEndian.append(low).append(high);
+        bigEndian.append(high).append(low);
+    }
+    row("UTF-16 LE by its byte order mark", littleEndian, {u"13800138000"_s, u"北京"_s}, u"YN"_s);
+    row("UTF-16 BE by its byte order mark", bigEndian, {u"13800138000"_s, u"北京"_s}, u"YN"_s);
     // CSV
     row("a header row and the first column", "电话号码,姓名\n13800138000,张三\n\"010,1\",x\n",
         {u"13800138000"_s, u"010,1"_s}, u"YN"_s);
@@ -1231,6 +1249,12 @@ void TestService::shouldAnswerEveryBatchInputWithOneRowInOrder_data()
     // JSON
     row("a JSON array of strings and numbers", R"( ["13800138000", 13900139000, "\u5317"] )",
         {u"13800138000"_s, u"13900139000"_s, u"北"_s}, u"YYN"_s);
+    row("a JSON string longer than a record is one refused row",
+        "[\"13800138000\", \"" + QByteArray(5000, '1') + "\", \"13900139000\"]",
+        {u"13800138000"_s, QString(), u"13900139000"_s}, u"YNY"_s);
+    row("a long JSON string with escaped quotes, over more than one piece",
+        "[\"" + QByteArray(20000, '1') + "\\\"" + QByteArray(20000, '2') + "\", \"13900139000\"]",
+        {QString(), u"13900139000"_s}, u"NY"_s);
     row("JSON that is not an array of strings", R"(["13800138000", {"a": 1}])",
         {u"13800138000"_s, QString()}, u"YN"_s);
 }
@@ -1322,6 +1346,48 @@ void TestService::shouldStopTheBatchWhenItsReaderStopsOrGoesAway()
     QCOMPARE(lookupsMade(get("/metrics").rest) - before, stopped);
     // Some rows, of a body declared larger than Beast takes by default (1 MiB).
     QVERIFY2(stopped > 0 && stopped < kNumbers / 2, qPrintable(QString::number(stopped)));
+}
+
+void TestService::shouldEndTheBatchWithARowWhenItsBodyOutgrowsWhatIsHeld()
+{
+    zuno::service::ServerOptions options;
+    options.listen = {asio::ip::make_address("127.0.0.1"), 0};
+    options.threads = 1;
+    options.limits.bodySpoolBytes = 256 * 1024;
+    zuno::service::Server server(*site_, options);
+    server.start();
+    std::string body;
+    for (int i = 0; i < 500'000; ++i)
+        body += std::to_string(13800000000LL + i) + ",一列备注，不查询\n";
+    asio::io_context context;
+    RawSocket socket = rawConnect(context, server.localEndpoint().port(), 16 * 1024);
+    socket.non_blocking(true);
+    const std::string request = "POST /api/v1/lookup/batch?format=jsonl HTTP/1.1\r\nHost: x\r\n"
+                                "Content-Length: " +
+        std::to_string(body.size()) + "\r\n\r\n" + body;
+    // Sends all without reading: past what is held, the server reads the rest and drops it.
+    size_t sent = 0;
+    QElapsedTimer idle;
+    idle.start();
+    while (sent < request.size() && idle.elapsed() < 500) {
+        boost::system::error_code error;
+        const size_t wrote =
+            socket.write_some(asio::buffer(request.data() + sent, request.size() - sent), error);
+        sent += wrote;
+        if (wrote > 0)
+            idle.restart();
+        else
+            std::this_thread::sleep_for(5ms);
+    }
+    QCOMPARE(sent, request.size());
+    socket.non_blocking(false);
+    const std::string received = readToEnd(socket);
+    QVERIFY2(received.starts_with("HTTP/1.1 200 "), received.substr(0, 100).c_str());
+    QVERIFY2(received.find("请求正文未发完，其余未查询") != std::string::npos,
+             (std::to_string(received.size()) + received.substr(received.size() - 300)).c_str());
+    QVERIFY(received.ends_with("\r\n0\r\n\r\n"));
+    const size_t rows = size_t(std::count(received.begin(), received.end(), '\n'));
+    QVERIFY2(rows < 100'000, qPrintable(QString::number(rows)));
 }
 
 void TestService::shouldEndTheBatchWhereItsBodyStopsHalfWay()

@@ -1,0 +1,42 @@
+// SPDX-License-Identifier: Apache-2.0
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace zuno::service {
+
+// A first-in first-out queue of request body bytes that the answer has not yet taken: held in
+// memory up to a small size, the rest in an unnamed temporary file, up to a limit. Lets the
+// connection go on reading a body while its answer waits for a client that reads only after it
+// has sent everything.
+class BodySpool
+{
+public:
+    explicit BodySpool(std::uint64_t limit);
+    ~BodySpool();
+    BodySpool(const BodySpool &) = delete;
+    BodySpool &operator=(const BodySpool &) = delete;
+
+    // False, taking nothing, when the bytes would pass the limit; throws when the file fails.
+    bool append(std::string_view bytes);
+    // Moves up to max of the oldest bytes into out (replacing its contents).
+    void take(std::string &out, size_t max);
+
+    std::uint64_t size() const { return memory_.size() - memoryTaken_ + fileWritten_ - fileRead_; }
+    bool empty() const { return size() == 0; }
+
+private:
+    void openFile();
+
+    std::uint64_t limit_;
+    std::string memory_;
+    size_t memoryTaken_ = 0;
+    int file_ = -1;
+    std::uint64_t fileWritten_ = 0;
+    std::uint64_t fileRead_ = 0;
+};
+
+}  // namespace zuno::service
