@@ -3,11 +3,11 @@
 
 #include "address_blocks.h"
 #include "trusted_proxies.h"
+#include "web_origin.h"
 
 #include <zuno/lookupd_help.h>
 
 #include <algorithm>
-#include <cctype>
 #include <charconv>
 #include <string_view>
 
@@ -58,22 +58,6 @@ void parseListen(std::string_view text, CommandLine &line)
     line.port = kDefaultHttpPort;
     if (port && !parseNumber(*port, line.port))
         throw bad("the port must be a number from 0 to 65535");
-}
-
-// An origin as browsers send it in their Origin field: scheme, host and port if any, in lower
-// case, with no path.
-std::string corsOrigin(std::string_view text)
-{
-    std::string origin(text);
-    std::transform(origin.begin(), origin.end(), origin.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    const size_t scheme = origin.find("://");
-    const bool known = origin.starts_with("http://") || origin.starts_with("https://");
-    if (!known || origin.size() == scheme + 3 ||
-        origin.find_first_of("/?#@ ", scheme + 3) != std::string::npos)
-        throw UsageError("bad --cors-origin \"" + std::string(text) +
-                         "\": give an origin such as https://www.example.com, with no path");
-    return origin;
 }
 
 }  // namespace
@@ -186,7 +170,21 @@ CommandLine parseCommandLine(const std::vector<std::string> &arguments,
                                  "\": give an address or a block such as 10.0.0.0/8");
             line.metricsFrom.push_back(text);
         } else if (name == "--cors-origin") {
-            line.corsOrigins.push_back(corsOrigin(requireValue()));
+            const std::string text = requireValue();
+            const auto origin = canonicalOrigin(text);
+            if (!origin)
+                throw UsageError("bad --cors-origin \"" + text +
+                                 "\": give an origin such as https://www.example.com, with no "
+                                 "path (a name in ASCII, as browsers send it)");
+            line.corsOrigins.push_back(*origin);
+        } else if (name == "--site-host") {
+            const std::string text = requireValue();
+            const auto host = hostNameOf(text);
+            if (!host)
+                throw UsageError("bad --site-host \"" + text +
+                                 "\": give the name the site is reached by, such as "
+                                 "www.example.com");
+            line.siteHosts.push_back(*host);
         } else if (name == "--before" && line.action == CommandLine::Action::Labels) {
             line.before = requireValue();
         } else if ((name == "--from" || name == "--to") &&

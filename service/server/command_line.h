@@ -36,6 +36,7 @@ struct CommandLine {
     std::vector<std::string> trustedProxies;  // CIDR blocks, checked
     std::vector<std::string> metricsFrom;     // CIDR blocks, checked
     std::vector<std::string> corsOrigins;     // scheme://host[:port], checked
+    std::vector<std::string> siteHosts;       // host names in lower case, checked
     // For Action::Labels: the command and its operands ("show", "13800138000").
     std::vector<std::string> labelsCommand;
     std::optional<std::string> before;    // labels clear --before DATE
@@ -49,7 +50,8 @@ struct CommandLine {
 // Options: --listen HOST:PORT (IPv6 as [ADDR]:PORT), --threads N, --downloads DIR,
 // --segments FILE (repeated), --access-log, --drain-timeout SECONDS, --database PATH,
 // --label-min-reporters N, --label-window-days N, --trusted-proxy CIDR (repeated),
-// --metrics-from CIDR (repeated), --cors-origin ORIGIN (repeated), --batch-max-rows N, --help,
+// --metrics-from CIDR (repeated), --cors-origin ORIGIN (repeated),
+// --site-host NAME (repeated), --batch-max-rows N, --help,
 // --version; or first the word "labels", a command and its operands (with --database and --before
 // DATE, or --from and --to); or "lookup [FILE|-]". "--name=value" works as well as
 // "--name value". defaultListen is used when --listen is not given; a host without a port means

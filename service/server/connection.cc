@@ -60,6 +60,18 @@ bool isParseError(const beast::error_code &error)
 
 std::string_view view(beast::string_view text) { return {text.data(), text.size()}; }
 
+// The target of the request line at the start of the buffer, as far as it is there: for a head
+// the parser refused before it took the target (a line too long, a version it does not know).
+std::string_view targetInLine(const beast::flat_buffer &buffer)
+{
+    const std::string_view bytes(static_cast<const char *>(buffer.data().data()), buffer.size());
+    const size_t space = bytes.find(' ');
+    if (space == std::string_view::npos)
+        return {};
+    const std::string_view rest = bytes.substr(space + 1);
+    return rest.substr(0, rest.find_first_of(" \t\r\n"));
+}
+
 void logError(std::string_view target, const std::exception &error)
 {
     logLine(LogLevel::Error, "error answering \"" + printable(target) + "\": " + error.what());
@@ -243,8 +255,11 @@ void Connection::onRequestHead(beast::error_code error)
     plan_ = {};
     plan_.found.label = worker_.setup().router.otherLabel();
     // A head the parser refused is answered as its path's readers read (JSON on the API).
-    if (error)
-        plan_.audience = audienceOfTarget(view(parser_->get().target()), worker_.setup().router);
+    if (error) {
+        const std::string_view parsed = view(parser_->get().target());
+        plan_.audience = audienceOfTarget(parsed.empty() ? targetInLine(buffer_) : parsed,
+                                          worker_.setup().router);
+    }
     if (error == http::error::header_limit || error == http::error::buffer_overflow) {
         // The head did not fit: blame the request line when the parser never got past it.
         const bool requestLineRead = !parser_->get().target().empty();

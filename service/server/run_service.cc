@@ -13,6 +13,7 @@
 #include "site.h"
 #include "sqlite_store.h"
 #include "systemd_sockets.h"
+#include "web_origin.h"
 
 #include <zuno/service_host.h>
 #include <zuno/version.h>
@@ -146,6 +147,10 @@ int runService(int argc, char **argv)
             store = std::move(file);
         }
         labels.corsOrigins = line.corsOrigins;
+        // The name the programs are built to reach is the site's own, with those listed.
+        labels.siteNames = line.siteHosts;
+        if (const auto builtFor = hostNameOf(zuno::kServiceHost))
+            labels.siteNames.push_back(*builtFor);
         if (store) {
             labels.store = store.get();
             for (const std::string &block : line.trustedProxies)

@@ -138,7 +138,7 @@ void formPlace(const RouteContext &context, LaterAnswer answer, const Site &site
     const auto refuse = [&](const Refusal &refusal, std::string_view backPath) {
         answer.send({refusalResponse(refusal, version, Audience::Page, backPath), std::nullopt});
     };
-    auto posted = formWrite(context.request, "只能从本站的查询结果页补充归属地。");
+    auto posted = formWrite(context.request, site.labels(), "只能从本站的查询结果页补充归属地。");
     if (auto *refusal = std::get_if<Refusal>(&posted))
         return refuse(*refusal, "/");
     const auto &[title, back] = std::get<FormWrite>(posted);

@@ -6,6 +6,7 @@
 #include "pages.h"
 #include "site.h"
 #include "title_decoder.h"
+#include "web_origin.h"
 #include "web_text.h"
 
 #include <boost/beast/core/string.hpp>
@@ -77,11 +78,12 @@ std::string formValue(std::string_view body, std::string_view name)
 // Sec-Fetch-Site says so where the browser sends it (our pages' no-referrer policy makes
 // browsers send "Origin: null" even from this site); otherwise the Origin field, or without one
 // the Referer, must name this site. A request with none of them comes from no other page.
-bool fromThisSite(const Request &request)
+bool fromThisSite(const Request &request, const std::vector<std::string> &siteNames)
 {
+    const std::string_view host = plainView(request[http::field::host]);
     const std::string_view fetchSite = plainView(request["Sec-Fetch-Site"]);
     if (!fetchSite.empty())
-        return fetchSite == "same-origin";
+        return fetchSite == "same-origin" && namesThisSite(host, siteNames);
     std::string_view source = plainView(request[http::field::origin]);
     if (source.empty())
         source = plainView(request[http::field::referer]);
@@ -92,8 +94,8 @@ bool fromThisSite(const Request &request)
         return false;
     std::string_view authority = source.substr(scheme + 3);
     authority = authority.substr(0, authority.find_first_of("/?#"));
-    const std::string_view host = plainView(request[http::field::host]);
-    return !host.empty() && boost::beast::iequals(beastView(authority), beastView(host));
+    return boost::beast::iequals(beastView(authority), beastView(host)) &&
+        namesThisSite(host, siteNames);
 }
 
 namespace {
@@ -143,10 +145,10 @@ LaterAnswer readableBy(std::string origin, LaterAnswer answer)
 
 }  // namespace
 
-std::optional<Refusal> apiWriteRefusal(const Request &request,
-                                       const std::vector<std::string> &corsOrigins)
+std::optional<Refusal> apiWriteRefusal(const Request &request, const SiteLabels &labels)
 {
-    if (!fromThisSite(request) && listedOrigin(request, corsOrigins).empty())
+    if (!fromThisSite(request, labels.siteNames) &&
+        listedOrigin(request, labels.corsOrigins).empty())
         return Refusal{http::status::forbidden,
                        "其他网站的页面不能提交标记和归属地：只接受本站页面、运营者登记的网站和"
                        "不经浏览器的程序提交。"};
@@ -201,9 +203,10 @@ jsonWrite(std::string_view body, std::initializer_list<const char *> names, std:
     return JsonWrite{std::move(*number), std::move(fields)};
 }
 
-std::variant<FormWrite, Refusal> formWrite(const Request &request, std::string_view elsewhere)
+std::variant<FormWrite, Refusal> formWrite(const Request &request, const SiteLabels &labels,
+                                          std::string_view elsewhere)
 {
-    if (!fromThisSite(request))
+    if (!fromThisSite(request, labels.siteNames))
         return Refusal{http::status::forbidden, std::string(elsewhere)};
     const std::string number = formValue(request.body(), "number");
     auto title = decodeUtf8(number);
@@ -231,7 +234,7 @@ RouteTable writeRoutes(const Site &site, size_t bodyLimit, std::string_view apiP
             return;
         }
         std::string origin(listedOrigin(request, origins));
-        if (auto refusal = apiWriteRefusal(request, origins)) {
+        if (auto refusal = apiWriteRefusal(request, site.labels())) {
             Response refused = refusalResponse(*refusal, request.version(), Audience::ApiWrite, {});
             allowOrigin(refused, origin);
             answer.send({std::move(refused), std::nullopt});

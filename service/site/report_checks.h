@@ -16,6 +16,7 @@
 namespace zuno::service {
 
 class Site;
+struct SiteLabels;
 
 // Why a report is refused: the status and one sentence for the person who sent it.
 struct Refusal {
@@ -35,14 +36,14 @@ Refusal storeUnavailable();
 std::string reporterOf(const Site &site, const RouteContext &context);
 // A form field's value: '+' is a space, then percent-decoded.
 std::string formValue(std::string_view body, std::string_view name);
-// Whether a form post comes from this site's own pages.
-bool fromThisSite(const Request &request);
+// Whether a write comes from this site's own pages, or from no page at all (a program); a page
+// must also reach the site by one of its names (siteNames, as in SiteLabels).
+bool fromThisSite(const Request &request, const std::vector<std::string> &siteNames);
 
 // Why a write through the API is not taken as sent: from a page of another site whose origin
 // the operator did not list (403), or, for a POST, not sent as application/json (415), which no
 // page can send to another origin without the browser asking first.
-std::optional<Refusal> apiWriteRefusal(const Request &request,
-                                       const std::vector<std::string> &corsOrigins);
+std::optional<Refusal> apiWriteRefusal(const Request &request, const SiteLabels &labels);
 // The answer to a browser's preflight (OPTIONS) of a write: allowed for a listed origin.
 StringResponse preflightResponse(const Request &request,
                                  const std::vector<std::string> &corsOrigins);
@@ -62,7 +63,8 @@ struct FormWrite {
     std::u16string number;
     std::string back;
 };
-std::variant<FormWrite, Refusal> formWrite(const Request &request, std::string_view elsewhere);
+std::variant<FormWrite, Refusal> formWrite(const Request &request, const SiteLabels &labels,
+                                          std::string_view elsewhere);
 
 // The two routes of a kind of write: the API's POST and DELETE at apiPath, and the result
 // page's form's POST at formPath.

@@ -24,6 +24,9 @@ struct SiteLabels {
     // The origins (scheme://host[:port], as browsers send them) whose pages may write through
     // the API from a browser (--cors-origin); this site's own pages always may.
     std::vector<std::string> corsOrigins;
+    // The names this site is reached by (lower case; IP addresses and localhost always count):
+    // a page's write is this site's own only when its request names one of them.
+    std::vector<std::string> siteNames;
 };
 
 // Everything a request may consult: the numbering data, the download folder (whose own thread

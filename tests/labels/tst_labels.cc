@@ -178,6 +178,7 @@ private slots:
         labels.networks.emplace(std::string(32, 'k'));
         labels.trustedProxies.add(*TrustedProxies::parseBlock("127.0.99.0/24"));
         labels.corsOrigins = {"https://partner.example"};
+        labels.siteNames = {"x"};
         site_ = std::make_unique<Site>(DownloadFolder{}, std::move(labels));
         ServerOptions options;
         options.listen = {asio::ip::make_address("127.0.0.1"), 0};
@@ -638,6 +639,69 @@ private slots:
             QVERIFY(lookupJson(number)[u"label"_s].isNull());
     }
 
+    // A page of another site whose name is pointed at this site's address (DNS rebinding) is
+    // same-origin to the browser: only the Host field it sends tells it apart.
+    void shouldRefuseWritesFromPagesReachingTheSiteByAnotherName_data()
+    {
+        QTest::addColumn<QByteArray>("target");
+        QTest::addColumn<QByteArray>("host");
+        QTest::addColumn<QByteArray>("headers");
+        QTest::addColumn<int>("status");
+        const QByteArray api("/api/v1/reports"), form("/reports"),
+            sameOrigin("Sec-Fetch-Site: same-origin\r\n");
+        QTest::newRow("API, a rebound name, same-origin")
+            << api << QByteArray("evil.example:8086")
+            << "Origin: http://evil.example:8086\r\n" + sameOrigin << 403;
+        QTest::newRow("API, a rebound name, no Sec-Fetch-Site")
+            << api << QByteArray("evil.example") << QByteArray("Origin: http://evil.example\r\n")
+            << 403;
+        QTest::newRow("form, a rebound name")
+            << form << QByteArray("evil.example") << QByteArray("Origin: http://evil.example\r\n")
+            << 403;
+        QTest::newRow("form, a rebound name by its Referer")
+            << form << QByteArray("evil.example")
+            << QByteArray("Referer: http://evil.example/lookup\r\n") << 403;
+        QTest::newRow("API, the site's name") << api << QByteArray("x")
+                                              << "Origin: http://x\r\n" + sameOrigin << 201;
+        QTest::newRow("API, the site's name in capitals, a final dot and a port")
+            << api << QByteArray("X.:8086") << QByteArray("Origin: http://X.:8086\r\n") << 201;
+        QTest::newRow("form, an IPv4 address")
+            << form << QByteArray("127.0.0.1:8086")
+            << QByteArray("Origin: http://127.0.0.1:8086\r\n") << 303;
+        QTest::newRow("API, an IPv6 address")
+            << api << QByteArray("[::1]:8086") << "Origin: http://[::1]:8086\r\n" + sameOrigin
+            << 201;
+        QTest::newRow("form, localhost") << form << QByteArray("localhost:8086")
+                                         << "Origin: http://localhost:8086\r\n" + sameOrigin
+                                         << 303;
+        QTest::newRow("a program, another name") << api << QByteArray("evil.example")
+                                                 << QByteArray() << 201;
+    }
+    void shouldRefuseWritesFromPagesReachingTheSiteByAnotherName()
+    {
+        QFETCH(QByteArray, target);
+        QFETCH(QByteArray, host);
+        QFETCH(QByteArray, headers);
+        QFETCH(int, status);
+        setDay(nextDay_ += 200);
+        const bool api = target.startsWith("/api/");
+        const QByteArray body = api
+            ? QByteArray(R"({"number":"13600007777","category":"骚扰电话"})")
+            : QByteArray("number=13600007777&category=%E9%AA%9A%E6%89%B0%E7%94%B5%E8%AF%9D");
+        const QByteArray request = "POST " + target + " HTTP/1.1\r\nHost: " + host + "\r\n" +
+            headers + "Content-Type: " +
+            (api ? "application/json" : "application/x-www-form-urlencoded") +
+            "\r\nContent-Length: " + QByteArray::number(body.size()) +
+            "\r\nConnection: close\r\n\r\n" + body;
+        const RawResponse response = rawExchange(port_, request.toStdString());
+        // Withdrawing tells whether the network's report was stored, and leaves none for the
+        // next row.
+        const int withdrawn =
+            rawRequest("127.0.0.1", port_, "DELETE", "/api/v1/reports?number=13600007777").status;
+        QVERIFY2(response.status == status, (response.head + "\r\n\r\n" + response.rest).c_str());
+        QCOMPARE(withdrawn, status == 403 ? 404 : 204);
+    }
+
     // Every route, with the statuses it answers: each answer ends where its framing says, so
     // that the next answer on the connection begins right after it.
     void shouldFrameEveryAnswer_data()
@@ -818,6 +882,19 @@ private slots:
             << "GET /api/v1/lookup?number=1 HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: gzip\r\n" +
                 end
             << 400 << QByteArray("application/json") << u"400"_s << QString();
+        QTest::newRow("API, a request line too long")
+            << "GET /api/v1/lookup?number=" + QByteArray(9000, '1') + " HTTP/1.1\r\nHost: x\r\n" +
+                end
+            << 414 << QByteArray("application/json") << u"414"_s << QString();
+        QTest::newRow("API, a version it does not know")
+            << "GET /api/v1/about HTTP/1.2\r\nHost: x\r\n" + end << 400
+            << QByteArray("application/json") << u"400"_s << QString();
+        QTest::newRow("API, a tab for the space before the version")
+            << "GET /api/v1/about\tHTTP/1.1\r\nHost: x\r\n" + end << 400
+            << QByteArray("application/json") << u"400"_s << QString();
+        QTest::newRow("page, a request line too long")
+            << "GET /lookup?number=" + QByteArray(9000, '1') + " HTTP/1.1\r\nHost: x\r\n" + end
+            << 414 << QByteArray("text/html") << u"414"_s << QString();
         QTest::newRow("page, Content-Length with chunked")
             << formHead + "Content-Length: 5\r\nTransfer-Encoding: chunked\r\n" + end + "0\r\n\r\n"
             << 400 << QByteArray("text/html") << u"400"_s << QString();
