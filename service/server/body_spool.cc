@@ -32,7 +32,13 @@ BodySpool::~BodySpool()
         ::close(file_);
 }
 
-void BodySpool::openFile()
+void BodySpool::noteProblem(const char *what)
+{
+    if (fileProblem_.empty())
+        fileProblem_ = std::string(what) + ": " + std::strerror(errno);
+}
+
+bool BodySpool::openFile()
 {
     const char *folder = std::getenv("TMPDIR");
     if (folder == nullptr || *folder == '\0')
@@ -40,20 +46,40 @@ void BodySpool::openFile()
     // Unnamed: the system frees it when the descriptor closes, whatever ends the process.
     file_ = ::open(folder, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
     if (file_ >= 0)
-        return;
+        return true;
     // A file system without unnamed files: a named one, removed at once.
     std::string name = std::string(folder) + "/zuno-body-XXXXXX";
     file_ = ::mkostemp(name.data(), O_CLOEXEC);
-    if (file_ < 0)
-        throw fileError("cannot make a temporary file for a request body");
+    if (file_ < 0) {
+        noteProblem("cannot make a temporary file for a request body");
+        return false;
+    }
     ::unlink(name.c_str());
+    return true;
 }
 
-bool BodySpool::append(std::string_view bytes)
+bool BodySpool::writeFile(std::string_view &bytes)
+{
+    while (!bytes.empty()) {
+        const ssize_t wrote =
+            ::pwrite(file_, bytes.data(), bytes.size(), static_cast<off_t>(fileWritten_));
+        if (wrote < 0 && errno == EINTR)
+            continue;
+        if (wrote <= 0) {
+            noteProblem("cannot write a request body to its temporary file");
+            return false;
+        }
+        fileWritten_ += static_cast<std::uint64_t>(wrote);
+        bytes.remove_prefix(static_cast<size_t>(wrote));
+    }
+    return true;
+}
+
+BodySpool::Appended BodySpool::append(std::string_view bytes)
 {
     if (size() + bytes.size() > limit_)
-        return false;
-    if (file_ < 0 || fileWritten_ == fileRead_) {
+        return Appended::OverLimit;
+    if (held_.empty() && (file_ < 0 || fileWritten_ == fileRead_)) {
         // The file is empty: memory comes first in the queue again.
         if (memoryTaken_ == memory_.size()) {
             memory_.clear();
@@ -61,22 +87,14 @@ bool BodySpool::append(std::string_view bytes)
         }
         if (fileWritten_ == 0 && memory_.size() + bytes.size() <= kMemoryBytes) {
             memory_.append(bytes);
-            return true;
+            return Appended::Taken;
         }
     }
-    if (file_ < 0)
-        openFile();
-    while (!bytes.empty()) {
-        const ssize_t wrote =
-            ::pwrite(file_, bytes.data(), bytes.size(), static_cast<off_t>(fileWritten_));
-        if (wrote < 0 && errno == EINTR)
-            continue;
-        if (wrote <= 0)
-            throw fileError("cannot write a request body to its temporary file");
-        fileWritten_ += static_cast<std::uint64_t>(wrote);
-        bytes.remove_prefix(static_cast<size_t>(wrote));
-    }
-    return true;
+    // Behind bytes already held nothing goes to the file, so that the order stays.
+    if (held_.empty() && (file_ >= 0 || openFile()) && writeFile(bytes))
+        return Appended::Taken;
+    held_.append(bytes);
+    return Appended::Held;
 }
 
 void BodySpool::take(std::string &out, size_t max)
@@ -88,8 +106,14 @@ void BodySpool::take(std::string &out, size_t max)
         memoryTaken_ += n;
         return;
     }
-    if (fileRead_ == fileWritten_)
+    if (fileRead_ == fileWritten_) {
+        out.swap(held_);
+        if (out.size() > max) {
+            held_.assign(out, max);
+            out.resize(max);
+        }
         return;
+    }
     out.resize(static_cast<size_t>(std::min<std::uint64_t>(max, fileWritten_ - fileRead_)));
     size_t got = 0;
     while (got < out.size()) {

@@ -20,16 +20,31 @@ public:
     BodySpool(const BodySpool &) = delete;
     BodySpool &operator=(const BodySpool &) = delete;
 
-    // False, taking nothing, when the bytes would pass the limit; throws when the file fails.
-    bool append(std::string_view bytes);
-    // Moves up to max of the oldest bytes into out (replacing its contents).
+    enum class Appended {
+        Taken,
+        // Taken, but the file could not be made or written (a missing or full folder): the
+        // bytes wait in memory, and no more should come until the spool is empty again.
+        Held,
+        // Nothing taken: the bytes would pass the limit.
+        OverLimit,
+    };
+    Appended append(std::string_view bytes);
+    // Moves up to max of the oldest bytes into out (replacing its contents); throws when the
+    // file cannot be read back.
     void take(std::string &out, size_t max);
 
-    std::uint64_t size() const { return memory_.size() - memoryTaken_ + fileWritten_ - fileRead_; }
+    std::uint64_t size() const
+    {
+        return memory_.size() - memoryTaken_ + fileWritten_ - fileRead_ + held_.size();
+    }
     bool empty() const { return size() == 0; }
+    // Why the file failed the first time it did; empty while it has not.
+    const std::string &fileProblem() const { return fileProblem_; }
 
 private:
-    void openFile();
+    bool openFile();
+    bool writeFile(std::string_view &bytes);
+    void noteProblem(const char *what);
 
     std::uint64_t limit_;
     std::string memory_;
@@ -37,6 +52,9 @@ private:
     int file_ = -1;
     std::uint64_t fileWritten_ = 0;
     std::uint64_t fileRead_ = 0;
+    // Bytes the file did not take, after those in it.
+    std::string held_;
+    std::string fileProblem_;
 };
 
 }  // namespace zuno::service

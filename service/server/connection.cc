@@ -522,21 +522,14 @@ void Connection::onPiece(beast::error_code error, std::uint64_t exchange)
             finish({});
         return;
     }
-    bool overHeld = false;
-    try {
-        overHeld = got > 0 && !spool_->append(std::string_view(piece_.get(), got));
-    } catch (const std::exception &failure) {
-        logError(view(request_.target()), failure);
-        if (streamHeadSent_) {
-            close();
-        } else {
-            stream_.reset();
-            respond({errorResponse(http::status::internal_server_error, request_.version(),
-                                   plan_.audience),
-                     {}},
-                    false);
-        }
-        return;
+    const BodySpool::Appended appended = got > 0
+        ? spool_->append(std::string_view(piece_.get(), got))
+        : BodySpool::Appended::Taken;
+    const bool overHeld = appended == BodySpool::Appended::OverLimit;
+    if (appended == BodySpool::Appended::Held && !bodyHeld_) {
+        // Without room to hold the body, it is read only as fast as the answer takes it.
+        if (!std::exchange(spoolProblemLogged_, true))
+            logError(view(request_.target()), std::runtime_error(spool_->fileProblem()));
     }
     if (overHeld && streamHeadSent_) {
         // The answer ends with a row where the body outgrew what is held; the rest of the body
@@ -562,6 +555,8 @@ void Connection::onPiece(beast::error_code error, std::uint64_t exchange)
         bodyEnded_ = true;
     else if (pieceParser_->is_done())
         bodyEnded_ = bodyComplete_ = true;
+    else if (appended == BodySpool::Appended::Held)
+        bodyHeld_ = true;  // work() reads on once the answer has taken what waits
     else
         readPiece();
     if (std::exchange(waitingForBody_, false))
@@ -588,6 +583,11 @@ void Connection::work()
             logError(view(request_.target()), error);
             close();
             return;
+        }
+        if (bodyHeld_ && spool_->empty()) {
+            bodyHeld_ = false;
+            startBodyWindow();
+            readPiece();
         }
         if (!fed_.empty())
             stream_->feed(fed_);
@@ -864,7 +864,7 @@ void Connection::finish(beast::error_code error)
     }
     bodyTooSlow_ = false;
     waitingForBody_ = false;
-    discarding_ = answerWritten_ = false;
+    discarding_ = answerWritten_ = bodyHeld_ = spoolProblemLogged_ = false;
     chunk_.clear();
     streamHeadSent_ = false;
     flatBody_ = {};

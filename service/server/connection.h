@@ -174,6 +174,8 @@ private:
     std::chrono::steady_clock::time_point firstRowsDue_;
     bool discarding_ = false;     // the body outgrew the spool: the rest is read and dropped
     bool answerWritten_ = false;  // all of the answer is sent; the body is still read
+    bool bodyHeld_ = false;       // the spool has no room: reading waits until it is empty
+    bool spoolProblemLogged_ = false;
     std::optional<http::request_parser<http::buffer_body>> pieceParser_;
     std::unique_ptr<char[]> piece_;
     std::string chunk_;
