@@ -26,6 +26,13 @@ std::optional<AddressBlocks::Block> AddressBlocks::parse(std::string_view text)
             return network.canonical();
     } else {
         const auto network = boost::asio::ip::make_network_v6(block, error);
+        // A block of IPv4-mapped addresses is the IPv4 block: peers are compared unmapped.
+        if (!error && network.address().is_v4_mapped() && network.prefix_length() >= 96)
+            return boost::asio::ip::network_v4(
+                       boost::asio::ip::make_address_v4(boost::asio::ip::v4_mapped,
+                                                        network.address()),
+                       static_cast<unsigned short>(network.prefix_length() - 96))
+                .canonical();
         if (!error)
             return network.canonical();
     }

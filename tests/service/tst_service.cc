@@ -1165,6 +1165,8 @@ void TestService::shouldShowMetricsOnlyToTheNetworksListed_data()
     QTest::addColumn<int>("status");
     QTest::newRow("a listed network")
         << QByteArray("127.0.5.1") << QByteArray("GET /metrics HTTP/1.1\r\n") << 200;
+    QTest::newRow("a network listed in its IPv4-mapped form")
+        << QByteArray("127.0.6.1") << QByteArray("GET /metrics HTTP/1.1\r\n") << 200;
     QTest::newRow("another network")
         << QByteArray("127.0.0.1") << QByteArray("GET /metrics HTTP/1.1\r\n") << 403;
     QTest::newRow("another network, escaped")
@@ -1192,6 +1194,7 @@ void TestService::shouldShowMetricsOnlyToTheNetworksListed()
     zuno::service::ServerOptions options;
     options.listen = {asio::ip::make_address("127.0.0.1"), 0};
     options.metricsFrom.add(*zuno::service::AddressBlocks::parse("127.0.5.0/24"));
+    options.metricsFrom.add(*zuno::service::AddressBlocks::parse("::ffff:127.0.6.0/120"));
     zuno::service::Server server(*site_, options);
     server.start();
     asio::io_context context;
