@@ -78,6 +78,8 @@ public:
     // On the worker's thread: closes the connection when its current deadline has passed, and
     // sends a streamed answer's first rows once its body has paused long enough.
     void closeIfExpired(std::chrono::steady_clock::time_point now);
+    // On the worker's thread, as it stops: closes the connection, logging an open exchange.
+    void closeNow() { close(); }
 
 private:
     // Waiting: for a route's later answer, with no deadline.

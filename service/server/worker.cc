@@ -100,6 +100,17 @@ void Worker::startDraining()
     });
 }
 
+void Worker::stop()
+{
+    boost::asio::post(*context_, [this] {
+        for (auto it = connections_.begin(); it != connections_.end();) {
+            Connection &connection = *it++;
+            connection.closeNow();
+        }
+        context_->stop();
+    });
+}
+
 void Worker::sweep()
 {
     sweepArmed_ = false;

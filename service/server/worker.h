@@ -63,8 +63,9 @@ public:
     // From any thread: idle kept-alive connections close, busy ones close after their answer,
     // and onDrained is called when none is left.
     void startDraining();
-    // From any thread: drops every connection and ends run().
-    void stop() { context_->stop(); }
+    // From any thread: closes every connection (an open exchange gets its access-log line as
+    // cut off) and ends run().
+    void stop();
     // From any thread, once the worker's thread is stopped: no more onDrained.
     void forgetDrainedCallback() { setup_.onDrained = nullptr; }
 

@@ -29,4 +29,17 @@ grep -q 'cannot make a temporary file for a request body' "$work/log-missing" ||
   fail "no folder for temporary files: not logged"
 [ "$(grep -c 'cannot make a temporary file' "$work/log-missing")" = 1 ] ||
   fail "no folder for temporary files: logged more than once for one batch"
+second_pid=$started_pid
+
+# A batch still sending when the drain's time is up is cut off, and logged as such.
+start_lookupd "$work/log-drain" --threads 1 --access-log --drain-timeout 1
+trap 'kill $first_pid $second_pid $started_pid 2>/dev/null || true; rm -rf "$work"' EXIT
+exec 3<>"/dev/tcp/${started_address%:*}/${started_address#*:}"
+printf 'POST /api/v1/lookup/batch HTTP/1.1\r\nHost: x\r\nContent-Length: 100000\r\n\r\n13800138000\n' >&3
+sleep 0.3
+kill -TERM "$started_pid"
+wait "$started_pid" || true
+exec 3>&-
+grep -Eq '"POST /api/v1/lookup/batch HTTP/1.1" [0-9]+ ' "$work/log-drain" ||
+  fail "a batch cut off at the drain's end has no access-log line: $(cat "$work/log-drain")"
 finish_checks
