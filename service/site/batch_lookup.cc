@@ -58,6 +58,12 @@ void BatchLookup::end(bool complete)
         input_.end();
 }
 
+void BatchLookup::endWith(std::string message)
+{
+    end(true);
+    closingMessage_ = std::move(message);
+}
+
 BatchLookup::State BatchLookup::produce(std::string &out, size_t rows)
 {
     if (done_)
@@ -110,7 +116,11 @@ BatchLookup::State BatchLookup::produce(std::string &out, size_t rows)
             writeMessageRow(out, "请求正文未发完，其余未查询");
             done_ = true;
             return State::Done;
-        case BatchInput::Next::End: done_ = true; return State::Done;
+        case BatchInput::Next::End:
+            if (!closingMessage_.empty())
+                writeMessageRow(out, std::move(closingMessage_));
+            done_ = true;
+            return State::Done;
         }
     }
     return State::MoreWork;

@@ -40,6 +40,8 @@ public:
     StringResponse head(unsigned version) override;
     void feed(std::string_view bytes) override { input_.feed(bytes); }
     void end(bool complete) override;
+    // The input is whole, and a last row with `message` follows its rows.
+    void endWith(std::string message);
     State produce(std::string &out, size_t rows) override;
     void takeVerdicts(std::array<std::uint64_t, kVerdictCount> &counts) override;
 
@@ -56,6 +58,7 @@ private:
     bool ended_ = false;
     bool complete_ = false;
     bool done_ = false;
+    std::string closingMessage_;
     size_t rows_ = 0;
     std::array<std::uint64_t, kVerdictCount> verdicts_{};
 };

@@ -119,8 +119,11 @@ void MultipartFile::advance(std::string &contents)
                 const size_t valueStart = disposition + 22;
                 const std::string value =
                     headers.substr(valueStart, headers.find("\r\n", valueStart) - valueStart);
-                inFile_ = !fileSeen_ && parameter(value, "name") == field_;
+                const bool named = parameter(value, "name") == field_;
+                inFile_ = !fileSeen_ && named;
                 fileSeen_ = fileSeen_ || inFile_;
+                if (named || parameter(value, "filename"))
+                    ++fileParts_;
             }
             state_ = State::Part;
             break;

@@ -26,6 +26,8 @@ public:
     bool fileEnded() const { return fileSeen_ && !inFile_; }
     bool formEnded() const { return state_ == State::Done; }
     bool malformed() const { return state_ == State::Malformed; }
+    // More than one part carried a file (the field, or any part with a file name).
+    bool otherFileSeen() const { return fileParts_ > 1; }
 
 private:
     enum class State { Preamble, AfterDelimiter, Headers, Part, Done, Malformed };
@@ -37,6 +39,7 @@ private:
     State state_ = State::Preamble;
     bool inFile_ = false;
     bool fileSeen_ = false;
+    size_t fileParts_ = 0;
 };
 
 }  // namespace zuno::service

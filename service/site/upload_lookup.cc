@@ -3,9 +3,12 @@
 
 #include "site.h"
 
+#include "report_checks.h"
 #include "request_handler.h"
 
 #include <boost/beast/http/field.hpp>
+
+#include <utility>
 
 namespace zuno::service {
 
@@ -24,9 +27,21 @@ UploadLookup::UploadLookup(const Site &site, std::string_view contentType, std::
 
 std::optional<StringResponse> UploadLookup::refusal(unsigned version)
 {
-    const bool noFile = (bodyEnded_ || (form_ && form_->formEnded())) && !fileEnded_;
-    if (!form_ || form_->malformed() || noFile)
-        return errorResponse(http::status::bad_request, version, Audience::Page);
+    const auto refused = [&](std::string sentence) {
+        return refusalResponse({http::status::bad_request, std::move(sentence)}, version,
+                               Audience::Page, "/");
+    };
+    if (!form_)
+        return refused("提交的不是上传文件的表单，请在首页选择文件后提交。");
+    if (form_->otherFileSeen())
+        return refused("每次只能上传一个文件，请只选择一个文件后重新提交。");
+    if (form_->malformed())
+        return refused("上传的表单格式有误，请重新选择文件后提交。");
+    if (form_->formEnded() && !form_->fileSeen())
+        return refused("表单中没有文件，请选择文件后提交。");
+    // The form's closing boundary is what shows it whole, even when the file before it is.
+    if (bodyEnded_ && !form_->formEnded())
+        return refused("上传的表单不完整，请重新选择文件后提交。");
     if (batch_.refusal(version))
         return errorResponse(http::status::payload_too_large, version, Audience::Page);
     return std::nullopt;
@@ -41,24 +56,36 @@ StringResponse UploadLookup::head(unsigned version)
 
 void UploadLookup::feed(std::string_view bytes)
 {
-    if (!form_ || fileEnded_)
+    if (!form_ || settled_)
         return;
     contents_.clear();
     form_->feed(bytes, contents_);
     if (!contents_.empty())
         batch_.feed(contents_);
-    if (form_->fileEnded() || form_->malformed()) {
-        fileEnded_ = true;
-        batch_.end(!form_->malformed());
-    }
+    // The rest of the form is read too: only its end shows that nothing after the file went wrong.
+    if (form_->formEnded() || form_->malformed() || form_->otherFileSeen())
+        settle();
 }
 
 void UploadLookup::end(bool)
 {
     bodyEnded_ = true;
-    // A body that ends, whole or not, before its file has: the file was cut short.
-    if (!fileEnded_)
+    settle();
+}
+
+void UploadLookup::settle()
+{
+    if (std::exchange(settled_, true))
+        return;
+    // Refused instead while the answer has not begun; after, its last row says what went wrong.
+    if (!form_ || !form_->fileEnded())
         batch_.end(false);
+    else if (form_->otherFileSeen())
+        batch_.endWith("每次只查询一个文件，其后的文件未查询");
+    else if (!form_->formEnded())
+        batch_.endWith("文件已全部查询，但其后的表单未发完或格式有误");
+    else
+        batch_.end(true);
 }
 
 BodyStream::State UploadLookup::produce(std::string &out, size_t rows)

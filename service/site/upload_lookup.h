@@ -35,11 +35,15 @@ public:
     }
 
 private:
+    // Ends the batch once the form's fate is known: at its closing boundary, a fault or the
+    // body's end.
+    void settle();
+
     std::optional<MultipartFile> form_;
     BatchLookup batch_;
     std::string contents_;
     std::string fileName_;
-    bool fileEnded_ = false;
+    bool settled_ = false;
     bool bodyEnded_ = false;
 };
 

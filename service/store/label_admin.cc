@@ -10,6 +10,7 @@
 #include <array>
 #include <charconv>
 #include <istream>
+#include <limits>
 #include <map>
 #include <ostream>
 #include <stdexcept>
@@ -20,12 +21,60 @@ namespace {
 
 constexpr std::string_view kCsvHeader = "number,category,reporters,last_reported,source";
 
-// What an imported source may not hold: C0 controls and DEL, which a terminal or the window's
-// reply would act on.
-bool holdsControlCharacter(std::string_view text)
+// The code point at the front of `text` in strict UTF-8 (no overlong forms, surrogates or values
+// past U+10FFFF), its length taken off `text`; nothing when the bytes are not UTF-8.
+std::optional<char32_t> takeCodePoint(std::string_view &text)
 {
-    return std::any_of(text.begin(), text.end(),
-                       [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == '\x7f'; });
+    const auto byte = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
+    const unsigned char lead = byte(0);
+    size_t length = 0;
+    char32_t c = 0;
+    char32_t least = 0;
+    if (lead < 0x80) {
+        length = 1;
+        c = lead;
+    } else if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+        c = lead & 0x1F;
+        least = 0x80;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        c = lead & 0x0F;
+        least = 0x800;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        c = lead & 0x07;
+        least = 0x10000;
+    } else {
+        return std::nullopt;
+    }
+    if (text.size() < length)
+        return std::nullopt;
+    for (size_t i = 1; i < length; ++i) {
+        if ((byte(i) & 0xC0) != 0x80)
+            return std::nullopt;
+        c = (c << 6) | (byte(i) & 0x3F);
+    }
+    if (c < least || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF))
+        return std::nullopt;
+    text.remove_prefix(length);
+    return c;
+}
+
+// Why an imported source cannot be kept, if it cannot: what a terminal, a CSV reader or the
+// window's reply would act on or show turned around, rather than print.
+std::optional<std::string_view> sourceProblem(std::string_view source)
+{
+    while (!source.empty()) {
+        const auto c = takeCodePoint(source);
+        if (!c)
+            return "the source is not UTF-8";
+        if (*c < 0x20 || (*c >= 0x7F && *c <= 0x9F) || *c == 0x2028 || *c == 0x2029)
+            return "the source holds a control character (a line break, tab, escape or the like)";
+        if ((*c >= 0x202A && *c <= 0x202E) || (*c >= 0x2066 && *c <= 0x2069))
+            return "the source holds a direction override or isolate";
+    }
+    return std::nullopt;
 }
 
 // The fields of one CSV line (RFC 4180 quoting within the line); nothing when malformed.
@@ -258,21 +307,23 @@ std::int64_t LabelAdmin::importCsv(std::istream &in, const std::string &file,
             throw bad("not a full Chinese number: \"" + (*fields)[0] + "\"");
         if (!categoryNamed((*fields)[1]) || (*fields)[1] == "正常来电")
             throw bad("not a category that labels a caller: \"" + (*fields)[1] + "\"");
-        std::uint32_t reporters = 0;
+        // PostgreSQL's INTEGER column bounds the count, so both stores take the same lists.
+        std::int32_t reporters = 0;
         const std::string &count = (*fields)[2];
-        if (count.empty() ||
-            std::from_chars(count.data(), count.data() + count.size(), reporters).ptr !=
-                count.data() + count.size())
-            throw bad("reporters must be a number");
+        const auto [end, error] =
+            std::from_chars(count.data(), count.data() + count.size(), reporters);
+        if (count.empty() || error != std::errc() || end != count.data() + count.size() ||
+            reporters < 0)
+            throw bad("reporters must be a number from 0 to " +
+                      std::to_string(std::numeric_limits<std::int32_t>::max()));
         const auto day = parseDay((*fields)[3]);
         if (!day)
             throw bad("last_reported must be a date such as 2026-12-07");
         // A day ahead allows for a list made where the date has already turned.
         if (*day > chinaDay(now) + 1)
             throw bad("last_reported " + (*fields)[3] + " is in the future");
-        if (holdsControlCharacter((*fields)[4]))
-            throw bad("the source holds a control character (a line break, tab, escape or "
-                      "the like)");
+        if (const auto problem = sourceProblem((*fields)[4]))
+            throw bad(*problem);
         const std::string source =
             (*fields)[4].empty() ? std::string(kImportedSource) : (*fields)[4];
         connection_->change(

@@ -59,7 +59,8 @@ std::string reporterSecret(const std::filesystem::path &path, bool keyedRowsHeld
         if (errno != EEXIST)
             throw failure(path, "create");
     }
-    const Descriptor existing{::open(path.c_str(), O_RDONLY | O_CLOEXEC)};
+    // Without O_NONBLOCK a FIFO put there would hold the start before fstat can refuse it.
+    const Descriptor existing{::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC)};
     // A new key would count every network again and leave none able to withdraw its reports.
     if (existing.fd < 0 && errno == ENOENT)
         throw std::runtime_error("the reporters' key \"" + path.string() +

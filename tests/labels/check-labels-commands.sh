@@ -75,6 +75,22 @@ a date two days ahead|13600001235,诈骗电话,5,DAY_AFTER_NEXT,x|future
 a source with CR, ESC and BEL|13600001235,诈骗电话,5,2026-11-30,"a\rb\033[31mred\a"|control character
 a source with a tab|13600001235,诈骗电话,5,2026-11-30,a\tb|control character
 a source with DEL|13600001235,诈骗电话,5,2026-11-30,a\177b|control character
+reporters past PostgreSQL's integer|13600001235,诈骗电话,2147483648,2026-11-30,x|reporters
+reporters past 32 bits|13600001235,诈骗电话,4294967296,2026-11-30,x|reporters
+reporters past 64 bits|13600001235,诈骗电话,18446744073709551617,2026-11-30,x|reporters
+reporters negative|13600001235,诈骗电话,-1,2026-11-30,x|reporters
+a source not in UTF-8|13600001235,诈骗电话,5,2026-11-30,a\377\376b|UTF-8
+a source cut inside a character|13600001235,诈骗电话,5,2026-11-30,a\346\254|UTF-8
+a source with an overlong slash|13600001235,诈骗电话,5,2026-11-30,a\300\257b|UTF-8
+a source with a surrogate|13600001235,诈骗电话,5,2026-11-30,a\355\240\200b|UTF-8
+a source with NEL (C1)|13600001235,诈骗电话,5,2026-11-30,a\302\205b|control character
+a source with CSI (C1)|13600001235,诈骗电话,5,2026-11-30,a\302\2331mb|control character
+a source with a line separator|13600001235,诈骗电话,5,2026-11-30,a\342\200\250b|control character
+a source with a paragraph separator|13600001235,诈骗电话,5,2026-11-30,a\342\200\251b|control character
+a source with a right-to-left override|13600001235,诈骗电话,5,2026-11-30,a\342\200\256b|direction
+a source with a left-to-right embedding|13600001235,诈骗电话,5,2026-11-30,a\342\200\252b|direction
+a source with a right-to-left isolate|13600001235,诈骗电话,5,2026-11-30,a\342\201\247b|direction
+a source with a pop isolate|13600001235,诈骗电话,5,2026-11-30,a\342\201\251b|direction
 EOF
 [ "$(sql "SELECT count(*) FROM imported_labels")" = 0 ] || fail "a refused import left rows"
 printf 'number,category,reporters,last_reported,source\n13600001235,诈骗电话,5,%s,x\n' \

@@ -60,10 +60,17 @@ refused_at_start() {
 mv "$db.key" "$work/saved.key"
 refused_at_start "reports without their key" "\"$db.key\".*restore" --database "$db"
 [ ! -e "$db.key" ] || fail "reports without their key: a new key was made"
+# a key that is not a file is refused before anything opens it (a FIFO would hold the start)
+for kind in folder fifo device; do
+  rm -rf "$db.key"
+  case $kind in
+    folder) mkdir "$db.key" ;;
+    fifo) mkfifo -m 600 "$db.key" ;;
+    device) ln -s /dev/zero "$db.key" ;;
+  esac
+  refused_at_start "a $kind for the key" "\"$db.key\" is not a regular file" --database "$db"
+done
 rm -rf "$db.key"
-mkdir "$db.key"
-refused_at_start "a folder for the key" "\"$db.key\" is not a regular file" --database "$db"
-rmdir "$db.key"
 mv "$work/saved.key" "$db.key"
 start_lookupd "$work/restored.log" --database "$db"
 [ "$(report 127.0.1.1 13800138000 诈骗电话)" = 200 ] || fail "the key put back: a network's report not replaced"
