@@ -64,7 +64,7 @@ std::string reporterSecret(const std::filesystem::path &path, bool keyedRowsHeld
     // A new key would count every network again and leave none able to withdraw its reports.
     if (existing.fd < 0 && errno == ENOENT)
         throw std::runtime_error("the reporters' key \"" + path.string() +
-                                 "\" is missing beside a database that holds reports and places "
+                                 "\" is missing beside a database that holds reports or places "
                                  "made under it: restore the key from the backup taken with the "
                                  "database (or move the database aside to start with none)");
     if (existing.fd < 0)
