@@ -71,6 +71,10 @@ for kind in folder fifo device; do
   refused_at_start "a $kind for the key" "\"$db.key\" is not a regular file" --database "$db"
 done
 rm -rf "$db.key"
+# a key from another database's backup is refused as a missing one is
+(umask 077 && head -c 32 /dev/urandom >"$db.key")
+refused_at_start "another database's key" "\"$db.key\" is not the one.*restore" --database "$db"
+rm -f "$db.key"
 mv "$work/saved.key" "$db.key"
 start_lookupd "$work/restored.log" --database "$db"
 [ "$(report 127.0.1.1 13800138000 诈骗电话)" = 200 ] || fail "the key put back: a network's report not replaced"
