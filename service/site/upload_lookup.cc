@@ -13,7 +13,8 @@
 namespace zuno::service {
 
 UploadLookup::UploadLookup(const Site &site, std::string_view contentType, std::time_t now)
-    : batch_(site.lookup(), BatchOptions{BatchFormat::Csv, true, site.batchMaxRows(), &site})
+    : batch_(site.lookup(), BatchOptions{BatchFormat::Csv, true, site.batchMaxRows(), &site}),
+      maxRows_(site.batchMaxRows())
 {
     if (const auto boundary = MultipartFile::boundaryOf(contentType))
         form_.emplace(*boundary, std::string(kFileField));
@@ -27,9 +28,9 @@ UploadLookup::UploadLookup(const Site &site, std::string_view contentType, std::
 
 std::optional<StringResponse> UploadLookup::refusal(unsigned version)
 {
-    const auto refused = [&](std::string sentence) {
-        return refusalResponse({http::status::bad_request, std::move(sentence)}, version,
-                               Audience::Page, "/");
+    const auto refused = [&](std::string sentence,
+                             http::status status = http::status::bad_request) {
+        return refusalResponse({status, std::move(sentence)}, version, Audience::Page, "/");
     };
     if (!form_)
         return refused("提交的不是上传文件的表单，请在首页选择文件后提交。");
@@ -43,7 +44,9 @@ std::optional<StringResponse> UploadLookup::refusal(unsigned version)
     if (bodyEnded_ && !form_->formEnded())
         return refused("上传的表单不完整，请重新选择文件后提交。");
     if (batch_.refusal(version))
-        return errorResponse(http::status::payload_too_large, version, Audience::Page);
+        return refused("文件中的号码超过了每次最多查询的 " + std::to_string(maxRows_) +
+                           " 个号码，请分成几个文件上传。",
+                       http::status::payload_too_large);
     return std::nullopt;
 }
 

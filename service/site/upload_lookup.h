@@ -41,6 +41,7 @@ private:
 
     std::optional<MultipartFile> form_;
     BatchLookup batch_;
+    size_t maxRows_;
     std::string contents_;
     std::string fileName_;
     bool settled_ = false;

@@ -34,6 +34,12 @@ seq 13800138000 13800138060 >"$work/61-numbers"
 code=$(curl -sS -o "$work/refused" -w '%{http_code}' --data-binary @"$work/61-numbers" "$api")
 [ "$code" = 413 ] && grep -q '每次最多查询 50 个号码' "$work/refused" ||
   fail "61 numbers over a limit of 50: $code $(cat "$work/refused")"
+# The upload form's file over the limit: a page that says so, not the one for bodies never taken.
+code=$(curl -sS -o "$work/refused-upload" -w '%{http_code}' -F "file=@$work/61-numbers" \
+  "http://$started_address/lookup/batch")
+[ "$code" = 413 ] && grep -q '50 个号码' "$work/refused-upload" &&
+  ! grep -q '不带内容' "$work/refused-upload" ||
+  fail "an upload of 61 numbers over a limit of 50: $code $(cat "$work/refused-upload")"
 # More than one piece of body: rows are on their way before the count is known.
 seq 13800138000 13800140000 >"$work/2001-numbers"
 code=$(curl -sS -o "$work/cut" -w '%{http_code}' --data-binary @"$work/2001-numbers" "$api?format=jsonl")
