@@ -3,7 +3,7 @@
 
 #include "site/site.h"
 
-#include "site/community/report_checks.h"
+#include "site/community/write_answers.h"
 #include "site/pages/error_responses.h"
 
 #include <boost/beast/http/field.hpp>
