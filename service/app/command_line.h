@@ -1,6 +1,9 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
+#include "labels/label_rules.h"
+#include "site/site.h"
+
 #include <chrono>
 #include <filesystem>
 #include <optional>
@@ -31,8 +34,8 @@ struct CommandLine {
     std::chrono::seconds drainTimeout{30};
     // The label database; without it, the state directory's when there is one.
     std::optional<std::filesystem::path> database;
-    unsigned labelMinReporters = 3;
-    unsigned labelWindowDays = 90;
+    unsigned labelMinReporters = LabelRules{}.minReporters;
+    unsigned labelWindowDays = LabelRules{}.windowDays;
     std::vector<std::string> trustedProxies;  // CIDR blocks, checked
     std::vector<std::string> metricsFrom;     // CIDR blocks, checked
     std::vector<std::string> corsOrigins;     // scheme://host[:port], checked
@@ -42,7 +45,7 @@ struct CommandLine {
     std::optional<std::string> before;    // labels clear --before DATE
     std::optional<std::string> copyFrom;  // labels copy --from SQLITE-PATH
     std::optional<std::string> copyTo;    // labels copy --to URI
-    size_t batchMaxRows = 1'000'000;
+    size_t batchMaxRows = Site::kDefaultBatchMaxRows;
     // For lookup: the file to read, "-" for standard input.
     std::string lookupFile = "-";
 };
