@@ -46,8 +46,9 @@ struct CommandLine {
     std::optional<std::string> copyFrom;  // labels copy --from SQLITE-PATH
     std::optional<std::string> copyTo;    // labels copy --to URI
     size_t batchMaxRows = Site::kDefaultBatchMaxRows;
-    // For lookup: the file to read, "-" for standard input.
+    // For lookup: the file to read, "-" for standard input, and the rows' form.
     std::string lookupFile = "-";
+    bool lookupJsonLines = false;
 };
 
 // Options: --listen HOST:PORT (IPv6 as [ADDR]:PORT), --threads N, --downloads DIR,
@@ -56,7 +57,8 @@ struct CommandLine {
 // --metrics-from CIDR (repeated), --cors-origin ORIGIN (repeated),
 // --site-host NAME (repeated), --batch-max-rows N, --help,
 // --version; or first the word "labels", a command and its operands (with --database and --before
-// DATE, or --from and --to); or "lookup [FILE|-]". "--name=value" works as well as
+// DATE, or --from and --to); or "lookup [FILE|-]" (with --format csv|jsonl, --segments,
+// --database and the label rules). "--name=value" works as well as
 // "--name value". defaultListen is used when --listen is not given; a host without a port means
 // port 80. Throws UsageError.
 CommandLine parseCommandLine(const std::vector<std::string> &arguments,
