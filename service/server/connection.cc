@@ -5,7 +5,7 @@
 #include "server/access_log.h"
 #include "server/request_head.h"
 #include "server/worker.h"
-#include "site/pages/error_responses.h"
+#include "site/error_responses.h"
 
 #include <boost/asio/buffer.hpp>
 #include <boost/asio/dispatch.hpp>

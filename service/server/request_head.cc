@@ -2,7 +2,7 @@
 #include "server/request_head.h"
 
 #include "http/query.h"
-#include "site/pages/error_responses.h"
+#include "site/error_responses.h"
 
 #include <boost/beast/core/string.hpp>
 #include <boost/beast/http/field.hpp>

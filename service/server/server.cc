@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "server/server.h"
 
-#include "app/command_line.h"
 #include "http/http_dates.h"
 #include "log/log_line.h"
 #include "server/systemd_sockets.h"

@@ -2,7 +2,7 @@
 #include "site/site.h"
 
 #include "site/lookup/lookup_json.h"
-#include "site/pages/pages.h"
+#include "site/paths.h"
 #include "text/gbk_codec.h"
 #include "text/utf8.h"
 
@@ -45,6 +45,13 @@ std::optional<ShownLabel> Site::labelOf(const LookupOutcome &outcome) const
     if (!key)
         return std::nullopt;
     return labels_.store->board().current().find(*key);
+}
+
+std::vector<DataSet> Site::dataSets() const
+{
+    const SegmentStore *segments = lookup_.segments();
+    const std::shared_ptr<const SegmentTable> table = segments ? segments->current() : nullptr;
+    return zuno::service::dataSets(table.get());
 }
 
 }  // namespace zuno::service

@@ -4,6 +4,7 @@
 #include "http/trusted_proxies.h"
 #include "labels/label_store.h"
 #include "labels/reporter_networks.h"
+#include "number/data_sets.h"
 #include "number/number_lookup.h"
 #include "site/downloads/download_folder.h"
 
@@ -54,6 +55,8 @@ public:
     const std::string &exampleQuery() const { return exampleQuery_; }
     const std::string &exampleJson() const { return exampleJson_; }
     size_t batchMaxRows() const { return batchMaxRows_; }
+    // The built-in data sets and the segment files in force now.
+    std::vector<DataSet> dataSets() const;
 
 private:
     NumberLookup lookup_;

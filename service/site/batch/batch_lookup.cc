@@ -2,7 +2,7 @@
 #include "site/batch/batch_lookup.h"
 
 #include "http/query.h"
-#include "site/pages/error_responses.h"
+#include "site/error_responses.h"
 
 #include <boost/beast/http/field.hpp>
 

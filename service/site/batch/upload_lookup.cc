@@ -3,7 +3,7 @@
 
 #include "site/batch/batch_lookup.h"
 #include "site/community/write_answers.h"
-#include "site/pages/error_responses.h"
+#include "site/error_responses.h"
 #include "site/site.h"
 
 #include <boost/beast/http/field.hpp>

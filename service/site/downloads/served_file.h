@@ -5,7 +5,7 @@
 #include "http/http_dates.h"
 #include "http/query.h"
 #include "http/responses.h"
-#include "site/pages/error_responses.h"
+#include "site/error_responses.h"
 
 #include <boost/beast/http/field.hpp>
 

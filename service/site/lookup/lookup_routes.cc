@@ -5,8 +5,9 @@
 #include "http/responses.h"
 #include "number/number_lookup.h"
 #include "site/lookup/lookup_json.h"
+#include "site/lookup/lookup_page.h"
 #include "site/lookup/lookup_reply.h"
-#include "site/pages/pages.h"
+#include "site/paths.h"
 #include "site/site.h"
 #include "text/gbk_codec.h"
 
@@ -62,17 +63,10 @@ Answer apiLookup(const RouteContext &context, const Site &site)
             outcome.verdict};
 }
 
-std::vector<DataSet> currentDataSets(const Site &site)
-{
-    const SegmentStore *segments = site.lookup().segments();
-    const std::shared_ptr<const SegmentTable> table = segments ? segments->current() : nullptr;
-    return dataSets(table.get());
-}
-
 Answer apiAbout(const RouteContext &context, const Site &site)
 {
     return {textResponse(http::status::ok, context.request, kJsonContentType, kRevalidate,
-                         aboutJson(currentDataSets(site))),
+                         aboutJson(site.dataSets())),
             std::nullopt};
 }
 

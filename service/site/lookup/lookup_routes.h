@@ -2,7 +2,6 @@
 #pragma once
 
 #include "http/router.h"
-#include "number/data_sets.h"
 
 #include <string>
 #include <string_view>
@@ -25,8 +24,5 @@ Answer windowLookup(const RouteContext &context, const Site &site);
 Answer lookupPage(const RouteContext &context, const Site &site);
 Answer apiLookup(const RouteContext &context, const Site &site);
 Answer apiAbout(const RouteContext &context, const Site &site);
-
-// The built-in data sets and the segment files in force now.
-std::vector<DataSet> currentDataSets(const Site &site);
 
 }  // namespace zuno::service

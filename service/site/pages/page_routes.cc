@@ -3,7 +3,6 @@
 
 #include "http/responses.h"
 #include "site/downloads/served_file.h"
-#include "site/lookup/lookup_routes.h"
 #include "site/pages/pages.h"
 #include "site/site.h"
 
@@ -12,7 +11,7 @@ namespace zuno::service {
 Answer homePage(const RouteContext &context, const Site &site)
 {
     const auto listing = site.downloads().listing();
-    const HomePage page{*listing, site.exampleQuery(), site.exampleJson(), currentDataSets(site)};
+    const HomePage page{*listing, site.exampleQuery(), site.exampleJson(), site.dataSets()};
     return {textResponse(http::status::ok, context.request, kHtmlContentType, kRevalidate,
                          homePageHtml(page)),
             std::nullopt};

@@ -4,7 +4,6 @@
 #include "http/query.h"
 #include "number/data_versions.h"
 #include "number/number_lookup.h"
-#include "site/lookup/lookup_reply.h"
 #include "text/html.h"
 #include "text/utf8.h"
 
@@ -17,7 +16,6 @@ namespace {
 
 namespace http = boost::beast::http;
 
-constexpr std::string_view kSiteName = "ZUNO全国电话号码归属地查询";
 
 std::string humanSize(std::uint64_t bytes)
 {
@@ -32,30 +30,6 @@ std::string humanSize(std::uint64_t bytes)
         std::snprintf(text, sizeof text, "%.2f GB",
                       static_cast<double>(bytes) / (1024.0 * 1024 * 1024));
     return text;
-}
-
-void appendHead(std::string &html, std::string_view title)
-{
-    html += "<!DOCTYPE html>\n<html lang=\"zh-CN\">\n<head>\n<meta charset=\"utf-8\">\n"
-            "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n<title>";
-    html += escapeHtml(title);
-    html += "</title>\n<link rel=\"icon\" href=\"/favicon.ico\">\n"
-            "<link rel=\"stylesheet\" href=\"/site.css\">\n</head>\n<body>\n"
-            "<header><img src=\"/logo.png\" alt=\"\"><h1><a href=\"/\">";
-    html += kSiteName;
-    html += "</a></h1></header>\n";
-}
-
-void appendForm(std::string &html, std::string_view input)
-{
-    html += "<form action=\"";
-    html += kLookupPagePath;
-    html += "\" method=\"get\" accept-charset=\"utf-8\">\n<label for=\"number\">电话号码</label>\n"
-            "<input type=\"text\" id=\"number\" name=\"";
-    html += kNumberParameter;
-    html += "\" inputmode=\"tel\" maxlength=\"64\" placeholder=\"例如 13800138000\" value=\"";
-    html += escapeHtml(input);
-    html += "\">\n<button type=\"submit\">查询</button>\n</form>\n";
 }
 
 // A file name as one word for a POSIX shell: as it is when it holds nothing the shell reads,
@@ -190,6 +164,30 @@ void appendDataSets(std::string &html, const std::vector<DataSet> &sets)
 
 }  // namespace
 
+void appendForm(std::string &html, std::string_view input)
+{
+    html += "<form action=\"";
+    html += kLookupPagePath;
+    html += "\" method=\"get\" accept-charset=\"utf-8\">\n<label for=\"number\">电话号码</label>\n"
+            "<input type=\"text\" id=\"number\" name=\"";
+    html += kNumberParameter;
+    html += "\" inputmode=\"tel\" maxlength=\"64\" placeholder=\"例如 13800138000\" value=\"";
+    html += escapeHtml(input);
+    html += "\">\n<button type=\"submit\">查询</button>\n</form>\n";
+}
+
+void appendHead(std::string &html, std::string_view title)
+{
+    html += "<!DOCTYPE html>\n<html lang=\"zh-CN\">\n<head>\n<meta charset=\"utf-8\">\n"
+            "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n<title>";
+    html += escapeHtml(title);
+    html += "</title>\n<link rel=\"icon\" href=\"/favicon.ico\">\n"
+            "<link rel=\"stylesheet\" href=\"/site.css\">\n</head>\n<body>\n"
+            "<header><img src=\"/logo.png\" alt=\"\"><h1><a href=\"/\">";
+    html += kSiteName;
+    html += "</a></h1></header>\n";
+}
+
 std::string homePageHtml(const HomePage &page)
 {
     std::string html;
@@ -224,59 +222,6 @@ std::string homePageHtml(const HomePage &page)
             "<code>+</code> 或 <code>%20</code>，加号写作 <code>%2B</code>。未知的字段为 "
             "<code>null</code>；号码无法查询时 <code>valid</code> 为 <code>false</code>，"
             "<code>message</code> 说明原因。</p>\n</body>\n</html>\n";
-    return html;
-}
-
-std::string lookupPageHtml(const LookupOutcome &outcome, std::u16string_view title,
-                           std::string_view labelSection)
-{
-    const std::string input = toUtf8(title);
-    std::string html;
-    html.reserve(4096);
-    appendHead(html, toUtf8(title.substr(0, 32)) + " 的查询结果 - " + std::string(kSiteName));
-    appendForm(html, input);
-    const std::u16string message = outcomeMessage(outcome, title);
-    if (outcome.valid() || !outcome.place.empty()) {
-        html += "<table class=\"result\">\n";
-        const std::u16string carrier = carrierLabel(outcome);
-        const std::u16string place = outcome.placeSource == PlaceSource::Community
-            ? outcome.place + u"（用户提供）"
-            : outcome.place;
-        const std::pair<const char *, const std::u16string *> rows[] = {
-            {"号码", &outcome.number}, {"归属地", &place},      {"区号", &outcome.areaCode},
-            {"运营商", &carrier},      {"类型", &outcome.kind}, {"用途", &outcome.owner},
-        };
-        for (const auto &[label, value] : rows) {
-            if (value->empty())
-                continue;
-            html += "<tr><th>";
-            html += label;
-            html += "</th><td>" + escapeHtml(toUtf8(*value)) + "</td></tr>\n";
-        }
-        if (!outcome.e164.empty())
-            html += "<tr><th>国际格式</th><td>" + escapeHtml(outcome.e164) + "</td></tr>\n";
-        if (outcome.placeSource == PlaceSource::Segments)
-            html += "<tr><th>归属地来源</th><td>号段文件 " + escapeHtml(outcome.sourceName) + "（" +
-                escapeHtml(outcome.sourceDate) + "）</td></tr>\n";
-        else if (outcome.placeSource == PlaceSource::Community)
-            html +=
-                "<tr><th>归属地来源</th><td>用户提供：至少三个网络的用户给出了同一地点</td></tr>\n";
-        else if (outcome.placeSource == PlaceSource::Builtin)
-            html += "<tr><th>归属地来源</th><td>内置数据（libphonenumber " +
-                std::string(kPhoneNumberDataVersion) + "）</td></tr>\n";
-        html += "</table>\n";
-        html += labelSection;
-    }
-    if (!message.empty()) {
-        html += "<p class=\"problem\">";
-        html += escapeHtml(toUtf8(message));
-        html += "</p>\n";
-    }
-    html += "<p><a href=\"";
-    html += kApiLookupPath;
-    html += "?number=" + percentEncode(input) +
-        "\">以 JSON 查看</a> · <a href=\"/\">返回首页</a></p>\n"
-        "</body>\n</html>\n";
     return html;
 }
 

@@ -3,6 +3,7 @@
 
 #include "number/data_sets.h"
 #include "site/downloads/download_folder.h"
+#include "site/paths.h"
 
 #include <boost/beast/http/status.hpp>
 
@@ -12,7 +13,6 @@
 
 namespace zuno::service {
 
-struct LookupOutcome;
 
 // What the home page shows besides its fixed text.
 struct HomePage {
@@ -22,23 +22,17 @@ struct HomePage {
     std::vector<DataSet> dataSets;  // the data answers come from, with versions and dates
 };
 
-// Paths of the site's pages, shared by the router and the links in the pages.
-inline constexpr std::string_view kLookupPagePath = "/lookup";
-inline constexpr std::string_view kApiLookupPath = "/api/v1/lookup";
-inline constexpr std::string_view kApiBatchPath = "/api/v1/lookup/batch";
-inline constexpr std::string_view kUploadPath = "/lookup/batch";
-inline constexpr std::string_view kNumberParameter = "number";
-
 // The product page: what the program does, a screenshot of it, the downloads with their sizes,
 // SHA-256 and package fields, how to install, requirements, where the data comes from, a lookup
 // form and the JSON API. UTF-8 HTML5, no script, nothing from another host.
 std::string homePageHtml(const HomePage &page);
 
-// The answer to the lookup form: the outcome's fields (or the sentence saying what is wrong
-// with the input), then labelSection (HTML, for a valid number), and the form again, holding
-// the title as typed.
-std::string lookupPageHtml(const LookupOutcome &outcome, std::u16string_view title,
-                           std::string_view labelSection = {});
+inline constexpr std::string_view kSiteName = "ZUNO全国电话号码归属地查询";
+
+// The start of every page of the site, up to its header, titled `title`; and the lookup form,
+// holding `input`.
+void appendHead(std::string &html, std::string_view title);
+void appendForm(std::string &html, std::string_view input);
 
 // A small page in Chinese that names the error and leads back to the home page.
 std::string errorPageHtml(boost::beast::http::status status);

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "site/pages/error_responses.h"
+#include "site/error_responses.h"
 
 #include "http/responses.h"
 #include "site/lookup/lookup_json.h"
