@@ -195,7 +195,6 @@ int runService(int argc, char **argv)
                                 source.date + ", " + std::to_string(source.rows) +
                                 " rows (all files in " + std::to_string(segmentsLoadTime.count()) +
                                 " ms)");
-            // The home page then tells visitors only that no package is offered: say why here.
             if (!database)
                 logLine(LogLevel::Info,
                         "no --database and no state directory: labels are off, "
@@ -207,6 +206,7 @@ int runService(int argc, char **argv)
                                                                : database->string()) +
                             "\": " + std::to_string(store->board().current().size()) +
                             " numbers labelled");
+            // The home page then tells visitors only that no package is offered: say why here.
             if (!line.downloads)
                 logLine(LogLevel::Info, "no --downloads folder: no package is offered");
             else if (site.downloads().listing()->total == 0)
