@@ -21,7 +21,7 @@ if [ "${1:-}" = --sign ]; then
   exit 0
 fi
 
-program=$1 out=$2 version=$3 icon=$4
+program=$1 out=$2 version=$3 icon=$(realpath "$4")
 signing=
 if [ -n "${ZUNO_SIGN_PKCS12:-}" ] || [ -n "${ZUNO_SIGN_PASSWORD_FILE:-}" ]; then
   [ -r "${ZUNO_SIGN_PKCS12:-}" ] || { echo "make-packages: cannot read ZUNO_SIGN_PKCS12 '${ZUNO_SIGN_PKCS12:-}'" >&2; exit 1; }

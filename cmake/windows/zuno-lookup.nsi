@@ -50,6 +50,7 @@ Section "${PRODUCT}"
   SetOutPath "$INSTDIR"
   File "/oname=zuno-lookup.exe" "${PROGRAM}"
   WriteUninstaller "$INSTDIR\uninstall.exe"
+  CreateDirectory "$SMPROGRAMS"
   CreateShortCut "$SMPROGRAMS\${PRODUCT}.lnk" "$INSTDIR\zuno-lookup.exe"
 
   ${GetSize} "$INSTDIR" "/S=0K" $0 $1 $2
