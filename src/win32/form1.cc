@@ -242,7 +242,9 @@ LRESULT Form1::handle(UINT message, WPARAM wParam, LPARAM lParam)
         const int id = LOWORD(wParam);
         if (id == kFirstControlId + static_cast<int>(kCommand1) && HIWORD(wParam) == BN_CLICKED)
             onCommand1Clicked();
-        else if (id == kFirstControlId + static_cast<int>(kLabel2) && HIWORD(wParam) == STN_CLICKED)
+        // The second of two quick clicks comes as a double click: it opens the page again.
+        else if (id == kFirstControlId + static_cast<int>(kLabel2) &&
+                 (HIWORD(wParam) == STN_CLICKED || HIWORD(wParam) == STN_DBLCLK))
             onLabel2Clicked();
         return 0;  // IDOK and IDCANCEL, from Enter and Escape, start nothing
     }

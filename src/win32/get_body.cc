@@ -6,6 +6,7 @@
 #include <windows.h>
 #include <winhttp.h>
 
+#include <algorithm>
 #include <memory>
 #include <optional>
 #include <type_traits>
@@ -92,14 +93,16 @@ DWORD millisecondsUntil(Clock::time_point deadline)
     return left.count() > 0 ? static_cast<DWORD>(left.count()) : 0;
 }
 
-// Every WinHTTP wait of a request ends at the deadline at the latest.
+// Every WinHTTP wait of a request ends at the deadline at the latest; the wait for the
+// response's headers has a timeout of its own.
 bool limitWaitsTo(HINTERNET request, Clock::time_point deadline)
 {
-    const DWORD left = millisecondsUntil(deadline);
+    DWORD left = millisecondsUntil(deadline);
     if (left == 0)
         return false;
     const int wait = static_cast<int>(left);
-    return WinHttpSetTimeouts(request, wait, wait, wait, wait) != FALSE;
+    return WinHttpSetTimeouts(request, wait, wait, wait, wait) &&
+        WinHttpSetOption(request, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &left, sizeof left);
 }
 
 std::optional<DWORD> statusCode(HINTERNET request)
@@ -139,13 +142,16 @@ std::optional<std::string> readBody(HINTERNET request, Clock::time_point deadlin
     std::string body;
     char buffer[16 * 1024];
     for (;;) {
-        if (!limitWaitsTo(request, deadline))
+        // Asking what has arrived first: a read of a whole buffer may wait for all of it, so a
+        // server that trickles would never let the deadline be looked at.
+        DWORD available = 0;
+        if (!limitWaitsTo(request, deadline) || !WinHttpQueryDataAvailable(request, &available))
             return std::nullopt;
-        DWORD read = 0;
-        if (!WinHttpReadData(request, buffer, sizeof buffer, &read))
-            return std::nullopt;
-        if (read == 0)
+        if (available == 0)
             return body;
+        DWORD read = 0;
+        if (!WinHttpReadData(request, buffer, std::min<DWORD>(available, sizeof buffer), &read))
+            return std::nullopt;
         if (body.size() + read > limit)
             return std::nullopt;
         body.append(buffer, read);
