@@ -11,9 +11,9 @@ int twipsToPixels(int twips, int dpi)
                                         : -((-scaled + half) / kTwipsPerInch));
 }
 
-const ControlSpec *form1Control(std::string_view name)
+const FormControl *form1Control(std::string_view name)
 {
-    for (const ControlSpec &control : kForm1Controls) {
+    for (const FormControl &control : kForm1Controls) {
         if (control.name == name)
             return &control;
     }

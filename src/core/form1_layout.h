@@ -14,7 +14,7 @@ struct TwipsRect {
 
 // One control of the window, in the order of the tab index. Positions are relative to the
 // client area, or to Frame1 for the controls placed on it.
-struct ControlSpec {
+struct FormControl {
     std::string_view name;
     ControlKind kind;
     bool onFrame1;
@@ -28,13 +28,17 @@ inline constexpr int kForm1ClientHeightTwips = 3090;
 // Twips in an inch; a logical inch has `dpi` pixels.
 inline constexpr int kTwipsPerInch = 1440;
 
-inline constexpr std::array<ControlSpec, 6> kForm1Controls = {{
+inline constexpr std::array<FormControl, 6> kForm1Controls = {{
     {"Label1", ControlKind::Label, false, u"全国电话号码归属地查询", {240, 120, 4333, 255}},
     {"Frame1", ControlKind::Frame, false, u"请输入电话号码或手机号码", {231, 360, 4333, 2415}},
     {"Text1", ControlKind::LineEdit, true, u"", {231, 360, 2689, 375}},
     {"Command1", ControlKind::Button, true, u"查询", {3120, 360, 975, 375}},
     {"Text2", ControlKind::ResultBox, true, u"", {231, 960, 3851, 1215}},
-    {"Label2", ControlKind::LinkLabel, false, u"ZUNO-当前版本1.2 最新版下载", {231, 2820, 3015, 165}},
+    {"Label2",
+     ControlKind::LinkLabel,
+     false,
+     u"ZUNO-当前版本1.2 最新版下载",
+     {231, 2820, 3015, 165}},
 }};
 
 // The controls the keyboard focus cycles through with Tab, in order; the first has it at start.
@@ -44,6 +48,6 @@ inline constexpr std::array<std::string_view, 3> kForm1TabCycle = {"Text1", "Com
 int twipsToPixels(int twips, int dpi);
 
 // The control named `name`, or nullptr.
-const ControlSpec *form1Control(std::string_view name);
+const FormControl *form1Control(std::string_view name);
 
 }  // namespace zuno

@@ -16,7 +16,8 @@ char16_t mapPairWithCodePage(unsigned char lead, unsigned char trail)
 {
     const char pair[2] = {static_cast<char>(lead), static_cast<char>(trail)};
     wchar_t decoded[2] = {};
-    const int written = MultiByteToWideChar(kCodePage936, MB_ERR_INVALID_CHARS, pair, 2, decoded, 2);
+    const int written =
+        MultiByteToWideChar(kCodePage936, MB_ERR_INVALID_CHARS, pair, 2, decoded, 2);
     return written == 1 ? static_cast<char16_t>(decoded[0]) : char16_t(0xFFFD);
 }
 

@@ -31,8 +31,9 @@ std::wstring wide(std::u16string_view text) { return std::wstring(text.begin(), 
 UINT dpiOfWindow(HWND window)
 {
     using GetDpiForWindowFunction = UINT(WINAPI *)(HWND);
-    static const auto getDpiForWindow = reinterpret_cast<GetDpiForWindowFunction>(
-        reinterpret_cast<void *>(GetProcAddress(GetModuleHandleW(L"user32.dll"), "GetDpiForWindow")));
+    static const auto getDpiForWindow =
+        reinterpret_cast<GetDpiForWindowFunction>(reinterpret_cast<void *>(
+            GetProcAddress(GetModuleHandleW(L"user32.dll"), "GetDpiForWindow")));
     if (getDpiForWindow) {
         if (const UINT dpi = getDpiForWindow(window))
             return dpi;
@@ -53,15 +54,15 @@ HFONT createMessageFont(UINT dpi)
     HDC screen = GetDC(nullptr);
     const int systemDpi = GetDeviceCaps(screen, LOGPIXELSY);
     ReleaseDC(nullptr, screen);
-    metrics.lfMessageFont.lfHeight =
-        MulDiv(metrics.lfMessageFont.lfHeight, static_cast<int>(dpi), systemDpi > 0 ? systemDpi : 96);
+    metrics.lfMessageFont.lfHeight = MulDiv(metrics.lfMessageFont.lfHeight, static_cast<int>(dpi),
+                                            systemDpi > 0 ? systemDpi : 96);
     return CreateFontIndirectW(&metrics.lfMessageFont);
 }
 
 // Tab leaves both boxes (the multi-line one would keep it as a character otherwise), and Ctrl+A
 // selects the whole text, as in other Windows text boxes.
-LRESULT CALLBACK textBoxProcedure(HWND box, UINT message, WPARAM wParam, LPARAM lParam,
-                                  UINT_PTR, DWORD_PTR)
+LRESULT CALLBACK textBoxProcedure(HWND box, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR,
+                                  DWORD_PTR)
 {
     if (message == WM_GETDLGCODE) {
         LRESULT code = DefSubclassProc(box, message, wParam, lParam);
@@ -92,8 +93,7 @@ ControlClass classOf(ControlKind kind)
     switch (kind) {
     case ControlKind::Label: return {L"STATIC", SS_CENTER | SS_NOPREFIX, 0};
     case ControlKind::Frame: return {L"BUTTON", BS_GROUPBOX, 0};
-    case ControlKind::LineEdit:
-        return {L"EDIT", ES_AUTOHSCROLL | WS_TABSTOP, WS_EX_CLIENTEDGE};
+    case ControlKind::LineEdit: return {L"EDIT", ES_AUTOHSCROLL | WS_TABSTOP, WS_EX_CLIENTEDGE};
     case ControlKind::Button: return {L"BUTTON", BS_PUSHBUTTON | WS_TABSTOP, 0};
     case ControlKind::ResultBox:
         return {L"EDIT", ES_MULTILINE | ES_READONLY | ES_AUTOVSCROLL | WS_VSCROLL | WS_TABSTOP,
@@ -141,9 +141,9 @@ bool Form1::show(HINSTANCE instance, int showCommand)
     windowClass.lpszClassName = kWindowClass;
     // Icon group 1 holds icon 30001; the caption's small icon is drawn from it too.
     windowClass.hIcon = LoadIconW(instance, MAKEINTRESOURCEW(1));
-    windowClass.hIconSm = static_cast<HICON>(LoadImageW(
-        instance, MAKEINTRESOURCEW(1), IMAGE_ICON, GetSystemMetrics(SM_CXSMICON),
-        GetSystemMetrics(SM_CYSMICON), LR_DEFAULTCOLOR));
+    windowClass.hIconSm = static_cast<HICON>(
+        LoadImageW(instance, MAKEINTRESOURCEW(1), IMAGE_ICON, GetSystemMetrics(SM_CXSMICON),
+                   GetSystemMetrics(SM_CYSMICON), LR_DEFAULTCOLOR));
     if (!RegisterClassExW(&windowClass) && GetLastError() != ERROR_CLASS_ALREADY_EXISTS)
         return false;
 
@@ -165,9 +165,9 @@ void Form1::createControls(HINSTANCE instance)
 {
     // Created in the table's order, which is the tab order the dialog manager follows.
     for (std::size_t i = 0; i < kForm1Controls.size(); ++i) {
-        const ControlSpec &spec = kForm1Controls[i];
-        const ControlClass kind = classOf(spec.kind);
-        const std::wstring caption = wide(spec.caption);
+        const FormControl &entry = kForm1Controls[i];
+        const ControlClass kind = classOf(entry.kind);
+        const std::wstring caption = wide(entry.caption);
         controls_[i] = CreateWindowExW(
             kind.extendedStyle, kind.name, caption.c_str(), WS_CHILD | WS_VISIBLE | kind.style, 0,
             0, 0, 0, window_, reinterpret_cast<HMENU>(static_cast<INT_PTR>(kFirstControlId + i)),
@@ -193,18 +193,18 @@ void Form1::layOut(UINT dpi)
 
     const TwipsRect &frame1 = kForm1Controls[1].twips;
     for (std::size_t i = 0; i < kForm1Controls.size(); ++i) {
-        const ControlSpec &spec = kForm1Controls[i];
+        const FormControl &entry = kForm1Controls[i];
         SendMessageW(controls_[i], WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
-        int left = pixels(spec.twips.left), top = pixels(spec.twips.top);
-        if (spec.onFrame1) {
+        int left = pixels(entry.twips.left), top = pixels(entry.twips.top);
+        if (entry.onFrame1) {
             left += pixels(frame1.left);
             top += pixels(frame1.top);
         }
-        int height = pixels(spec.twips.height);
+        int height = pixels(entry.twips.height);
         // A label shorter than a line of the font grows downward rather than cut its caption.
-        if (spec.kind == ControlKind::Label || spec.kind == ControlKind::LinkLabel)
+        if (entry.kind == ControlKind::Label || entry.kind == ControlKind::LinkLabel)
             height = std::max(height, lineHeight(controls_[i], font));
-        SetWindowPos(controls_[i], nullptr, left, top, pixels(spec.twips.width), height,
+        SetWindowPos(controls_[i], nullptr, left, top, pixels(entry.twips.width), height,
                      SWP_NOZORDER | SWP_NOACTIVATE);
     }
     if (font_)
@@ -225,7 +225,8 @@ HWND Form1::control(std::string_view name) const
 LRESULT CALLBACK Form1::windowProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
     if (message == WM_NCCREATE) {
-        auto *form = static_cast<Form1 *>(reinterpret_cast<CREATESTRUCTW *>(lParam)->lpCreateParams);
+        auto *form =
+            static_cast<Form1 *>(reinterpret_cast<CREATESTRUCTW *>(lParam)->lpCreateParams);
         form->window_ = window;
         SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(form));
     }
@@ -248,9 +249,7 @@ LRESULT Form1::handle(UINT message, WPARAM wParam, LPARAM lParam)
             onLabel2Clicked();
         return 0;  // IDOK and IDCANCEL, from Enter and Escape, start nothing
     }
-    case kLookupEnded:
-        onLookupEnded(reinterpret_cast<std::u16string *>(lParam));
-        return 0;
+    case kLookupEnded: onLookupEnded(reinterpret_cast<std::u16string *>(lParam)); return 0;
     case WM_SETCURSOR:
         if (lookupRunning_ && LOWORD(lParam) == HTCLIENT) {
             SetCursor(LoadCursorW(nullptr, IDC_WAIT));
@@ -288,7 +287,8 @@ void Form1::onCommand1Clicked()
         return;
     const int length = GetWindowTextLengthW(controls_[kText1]);
     std::wstring typed(static_cast<std::size_t>(length) + 1, L'\0');
-    typed.resize(static_cast<std::size_t>(GetWindowTextW(controls_[kText1], typed.data(), length + 1)));
+    typed.resize(
+        static_cast<std::size_t>(GetWindowTextW(controls_[kText1], typed.data(), length + 1)));
     const std::string url = lookupUrl(serviceHost_, std::u16string(typed.begin(), typed.end()));
 
     // The thread owns its copy of the URL; closing the window ends the program, and the thread

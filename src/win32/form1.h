@@ -27,7 +27,8 @@ public:
     HWND control(std::string_view name) const;
 
 private:
-    static LRESULT CALLBACK windowProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+    static LRESULT CALLBACK windowProcedure(HWND window, UINT message, WPARAM wParam,
+                                            LPARAM lParam);
     LRESULT handle(UINT message, WPARAM wParam, LPARAM lParam);
 
     void createControls(HINSTANCE instance);

@@ -65,7 +65,8 @@ bool hasScheme(const std::wstring &reference)
     for (std::size_t i = 0; i < colon; ++i) {
         const wchar_t c = reference[i];
         const bool letter = (c >= L'a' && c <= L'z') || (c >= L'A' && c <= L'Z');
-        if (!letter && (i == 0 || !((c >= L'0' && c <= L'9') || c == L'+' || c == L'-' || c == L'.')))
+        if (!letter &&
+            (i == 0 || !((c >= L'0' && c <= L'9') || c == L'+' || c == L'-' || c == L'.')))
             return false;
     }
     return true;
@@ -89,7 +90,8 @@ std::wstring resolveLocation(const Target &base, const std::wstring &location)
 
 DWORD millisecondsUntil(Clock::time_point deadline)
 {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
     return left.count() > 0 ? static_cast<DWORD>(left.count()) : 0;
 }
 
@@ -177,13 +179,13 @@ std::optional<std::string> fetch(const std::string &url, const FetchOptions &opt
         if (!connection)
             return std::nullopt;
         Handle request(WinHttpOpenRequest(connection.get(), L"GET", target->pathAndQuery.c_str(),
-                                          nullptr, WINHTTP_NO_REFERER,
-                                          WINHTTP_DEFAULT_ACCEPT_TYPES, 0));
+                                          nullptr, WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
+                                          0));
         if (!request)
             return std::nullopt;
         // Redirects are followed below, where their scheme and number are checked.
-        DWORD disabled = WINHTTP_DISABLE_REDIRECTS | WINHTTP_DISABLE_COOKIES |
-            WINHTTP_DISABLE_AUTHENTICATION;
+        DWORD disabled =
+            WINHTTP_DISABLE_REDIRECTS | WINHTTP_DISABLE_COOKIES | WINHTTP_DISABLE_AUTHENTICATION;
         if (!WinHttpSetOption(request.get(), WINHTTP_OPTION_DISABLE_FEATURE, &disabled,
                               sizeof disabled) ||
             !limitWaitsTo(request.get(), deadline))

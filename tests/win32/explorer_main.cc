@@ -21,8 +21,10 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
     FILE *file = _wfopen(notes.c_str(), L"ab");
     if (!file)
         return 1;
-    const std::wstring line = std::wstring(GetCommandLineW()) + L" | style " + std::to_wstring(style);
-    const int size = WideCharToMultiByte(CP_UTF8, 0, line.c_str(), -1, nullptr, 0, nullptr, nullptr);
+    const std::wstring line =
+        std::wstring(GetCommandLineW()) + L" | style " + std::to_wstring(style);
+    const int size =
+        WideCharToMultiByte(CP_UTF8, 0, line.c_str(), -1, nullptr, 0, nullptr, nullptr);
     std::string utf8(static_cast<std::size_t>(size), '\0');
     WideCharToMultiByte(CP_UTF8, 0, line.c_str(), -1, utf8.data(), size, nullptr, nullptr);
     std::fprintf(file, "%s\n", utf8.c_str());

@@ -36,7 +36,11 @@ int main(int argc, char *argv[])
             hex += unit;
         }
     }
-    std::printf("%s %lu %s\n", value.isText() ? "text" : value.isBytes() ? "bytes" : "empty",
-                static_cast<unsigned long>(value.isBytes() ? bytes.size() : text.size()), hex.empty() ? "-" : hex.c_str());
+    std::printf("%s %lu %s\n",
+                value.isText()        ? "text"
+                    : value.isBytes() ? "bytes"
+                                      : "empty",
+                static_cast<unsigned long>(value.isBytes() ? bytes.size() : text.size()),
+                hex.empty() ? "-" : hex.c_str());
     return std::fflush(stdout) == 0 ? 0 : 1;
 }

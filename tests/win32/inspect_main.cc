@@ -24,10 +24,11 @@ int main(int argc, char *argv[])
             return 1;
         const int id = GetDlgCtrlID(thread.hwndFocus);
         const std::size_t index = static_cast<std::size_t>(id - 100);
-        std::printf("%s\n", thread.hwndFocus && GetParent(thread.hwndFocus) == window &&
-                                    index < zuno::kForm1Controls.size()
-                                ? std::string(zuno::kForm1Controls[index].name).c_str()
-                                : "-");
+        std::printf("%s\n",
+                    thread.hwndFocus && GetParent(thread.hwndFocus) == window &&
+                            index < zuno::kForm1Controls.size()
+                        ? std::string(zuno::kForm1Controls[index].name).c_str()
+                        : "-");
         return 0;
     }
     if (command == "text" && argc == 3) {

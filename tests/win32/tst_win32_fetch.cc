@@ -29,8 +29,8 @@ Fetched fetchUnderWine(const QString &url, const QString &coding = u"GB2312"_s,
     QProcess wine;
     QElapsedTimer clock;
     clock.start();
-    wine.start(u"wine"_s, {QString::fromUtf8(ZUNO_FETCH_EXE), url, coding,
-                           QString::number(timeLimit)});
+    wine.start(u"wine"_s,
+               {QString::fromUtf8(ZUNO_FETCH_EXE), url, coding, QString::number(timeLimit)});
     // The server answers on this thread, so the wait must keep its event loop turning.
     while (wine.state() != QProcess::NotRunning && clock.elapsed() < timeLimit + 20'000) {
         QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
@@ -83,11 +83,15 @@ void TestWin32Fetch::shouldSendOneConditionalGetAndReturnTheBodyAsText_data()
     QTest::addColumn<Reply>("reply");
     QTest::addColumn<QString>("expected");
     QTest::newRow("reply with CRLF, 0x80 and a GBK-only character")
-        << Reply::text("13800138000 \x80\xe9\x46\xb1\xb1\xbe\xa9\r\n") << u"13800138000 €镕北京\r\n"_s;
-    QTest::newRow("invalid bytes") << Reply::text("1\xff" "2\x81 3\xb1") << u"1\uFFFD2\uFFFD 3\uFFFD"_s;
+        << Reply::text("13800138000 \x80\xe9\x46\xb1\xb1\xbe\xa9\r\n")
+        << u"13800138000 €镕北京\r\n"_s;
+    QTest::newRow("invalid bytes") << Reply::text("1\xff"
+                                                  "2\x81 3\xb1")
+                                   << u"1\uFFFD2\uFFFD 3\uFFFD"_s;
     QTest::newRow("empty body") << Reply::text({}) << QString();
     for (int status : {403, 404, 500})
-        QTest::addRow("status %d", status) << Reply::text("<p>\xb1\xb1</p>", status) << u"<p>北</p>"_s;
+        QTest::addRow("status %d", status)
+            << Reply::text("<p>\xb1\xb1</p>", status) << u"<p>北</p>"_s;
 }
 
 // Twice, to see that nothing is cached and the header goes out each time.
@@ -135,9 +139,9 @@ void TestWin32Fetch::shouldReturnNothingWhenNoResponseArrives_data()
     QTest::newRow("closed without an answer") << u"/"_s << Reply::closeWithoutAnswer();
     QTest::newRow("not a url") << u"::not a url::"_s << Reply();
     QTest::newRow("https, which is not followed") << u"https://127.0.0.1:1/"_s << Reply();
-    for (const char *url : {"file:///etc/hostname", "file://localhost/C:/windows/win.ini",
-                            "data:text/plain,0123456789abc", "ftp://127.0.0.1/x",
-                            "https://127.0.0.1/"}) {
+    for (const char *url :
+         {"file:///etc/hostname", "file://localhost/C:/windows/win.ini",
+          "data:text/plain,0123456789abc", "ftp://127.0.0.1/x", "https://127.0.0.1/"}) {
         QTest::addRow("%s", url) << QString::fromLatin1(url) << Reply();
         QTest::addRow("redirect to %s", url)
             << u"/"_s << Reply::redirect(url, "redirect page long enough to show");

@@ -76,8 +76,7 @@ void checkRefusedLabels()
         try {
             zuno::BytesToBstr(zuno::FetchedValue::fromBytes("abc"), label);
             fail("a label that is not code page 936 was accepted");
-        } catch (const zuno::ConversionError &) {
-        }
+        } catch (const zuno::ConversionError &) {}
     }
     for (const std::u16string_view label : {u"gbk", u" GB2312\t", u"x-gbk", u"CHINESE"}) {
         try {
@@ -115,27 +114,28 @@ void checkLayout(HINSTANCE instance)
              std::to_string(client.bottom));
 
     const RECT frame = rectInClient(window, form.control("Frame1"));
-    for (const zuno::ControlSpec &spec : zuno::kForm1Controls) {
-        HWND control = form.control(spec.name);
-        const std::string name(spec.name);
+    for (const zuno::FormControl &entry : zuno::kForm1Controls) {
+        HWND control = form.control(entry.name);
+        const std::string name(entry.name);
         if (!control) {
             fail(name + " was not made");
             continue;
         }
         const RECT placed = rectInClient(window, control);
-        const int originX = spec.onFrame1 ? frame.left : 0, originY = spec.onFrame1 ? frame.top : 0;
-        if (placed.left - originX != pixels(spec.twips.left) ||
-            placed.top - originY != pixels(spec.twips.top) ||
-            placed.right - placed.left != pixels(spec.twips.width) ||
-            placed.bottom - placed.top < pixels(spec.twips.height))
+        const int originX = entry.onFrame1 ? frame.left : 0,
+                  originY = entry.onFrame1 ? frame.top : 0;
+        if (placed.left - originX != pixels(entry.twips.left) ||
+            placed.top - originY != pixels(entry.twips.top) ||
+            placed.right - placed.left != pixels(entry.twips.width) ||
+            placed.bottom - placed.top < pixels(entry.twips.height))
             fail(name + " is not at its table rectangle");
         if (placed.right > client.right || placed.bottom > client.bottom)
             fail(name + " reaches out of the client area");
-        if (spec.onFrame1 && (placed.right > frame.right || placed.bottom > frame.bottom))
+        if (entry.onFrame1 && (placed.right > frame.right || placed.bottom > frame.bottom))
             fail(name + " reaches out of Frame1");
         wchar_t caption[64] = {};
         GetWindowTextW(control, caption, 64);
-        if (std::u16string_view(reinterpret_cast<const char16_t *>(caption)) != spec.caption)
+        if (std::u16string_view(reinterpret_cast<const char16_t *>(caption)) != entry.caption)
             fail(name + " has another caption");
     }
 

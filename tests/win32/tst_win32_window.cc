@@ -56,11 +56,17 @@ private slots:
 private:
     bool run(const QString &program, const QStringList &arguments, QByteArray *output = nullptr);
     QString inspect(const QStringList &arguments);
-    QString boxText(const QString &control) { return fromUnits(inspect({u"text"_s, control}).toLatin1()); }
+    QString boxText(const QString &control)
+    {
+        return fromUnits(inspect({u"text"_s, control}).toLatin1());
+    }
     QString focus() { return inspect({u"focus"_s}); }
     // Starts the program (or the Linux one); returns its X window, empty if none showed.
     QString start(QProcess &program, const QString &path, const QStringList &arguments);
-    void key(const QString &keys) { QVERIFY(run(u"xdotool"_s, {u"key"_s, u"--delay"_s, u"60"_s, keys})); }
+    void key(const QString &keys)
+    {
+        QVERIFY(run(u"xdotool"_s, {u"key"_s, u"--delay"_s, u"60"_s, keys}));
+    }
     void typeText(const QString &text);
     void screenshot(const QString &name);
     QStringList launched() const;
@@ -103,7 +109,8 @@ QString TestWin32Window::start(QProcess &program, const QString &path, const QSt
     program.start(path, arguments);
     QByteArray found;
     // Wine writes WM_NAME, which xdotool matches, in Latin-1: only the caption's ASCII is there.
-    if (!run(u"xdotool"_s, {u"search"_s, u"--sync"_s, u"--onlyvisible"_s, u"--name"_s, u"^ZUNO"_s}, &found))
+    if (!run(u"xdotool"_s, {u"search"_s, u"--sync"_s, u"--onlyvisible"_s, u"--name"_s, u"^ZUNO"_s},
+             &found))
         return {};
     const QString window = QString::fromLatin1(found.split('\n').first());
     // No window manager here gives it the keyboard: the test does, as a click would.
@@ -135,8 +142,8 @@ void TestWin32Window::typeText(const QString &text)
 void TestWin32Window::screenshot(const QString &name)
 {
     QDir().mkpath(QString::fromUtf8(ZUNO_SCREENSHOTS));
-    run(u"import"_s, {u"-window"_s, u"root"_s,
-                      QString::fromUtf8(ZUNO_SCREENSHOTS "/") + name + u".png"_s});
+    run(u"import"_s,
+        {u"-window"_s, u"root"_s, QString::fromUtf8(ZUNO_SCREENSHOTS "/") + name + u".png"_s});
 }
 
 QStringList TestWin32Window::launched() const
@@ -222,7 +229,8 @@ void TestWin32Window::shouldRunEveryRowOfTheSharedTable()
         QCOMPARE(columns.size(), 6);
         const QString name = columns[0];
         const QString typed = columns[1] == u"-"_s ? QString() : columns[1];
-        const QByteArray body = columns[3] == u"-"_s ? QByteArray() : QByteArray::fromHex(columns[3].toLatin1());
+        const QByteArray body =
+            columns[3] == u"-"_s ? QByteArray() : QByteArray::fromHex(columns[3].toLatin1());
         const QByteArray sent = columns[4] == u"-"_s ? QByteArray() : columns[4].toLatin1();
         const QString shown = unescaped(columns[5]);
         ++rows;
@@ -230,7 +238,8 @@ void TestWin32Window::shouldRunEveryRowOfTheSharedTable()
         server_->setReply(Reply::text(body, columns[2].toInt()));
         const qsizetype before = server_->requests().size();
         // Replace what Text1 holds with the row's text, then press 查询 from the keyboard.
-        QVERIFY(run(u"xdotool"_s, {u"key"_s, u"--window"_s, xWindow_, u"ctrl+a"_s, u"BackSpace"_s}));
+        QVERIFY(
+            run(u"xdotool"_s, {u"key"_s, u"--window"_s, xWindow_, u"ctrl+a"_s, u"BackSpace"_s}));
         typeText(typed);
         QCOMPARE(boxText(u"Text1"_s), typed);
         key(u"Tab"_s);
@@ -280,8 +289,9 @@ void TestWin32Window::shouldOpenTheHomePageThroughExplorerOnEveryClick()
     const QStringList before = launched();
     typeText(u"13800138000"_s);
     // Label2 stands at twips (231, 2820): pixels (15, 188) of the client area at 96 dpi.
-    QVERIFY(run(u"xdotool"_s, {u"mousemove"_s, u"--window"_s, xWindow_, u"40"_s, u"194"_s,
-                              u"click"_s, u"--repeat"_s, u"2"_s, u"--delay"_s, u"400"_s, u"1"_s}));
+    QVERIFY(run(u"xdotool"_s,
+                {u"mousemove"_s, u"--window"_s, xWindow_, u"40"_s, u"194"_s, u"click"_s,
+                 u"--repeat"_s, u"2"_s, u"--delay"_s, u"400"_s, u"1"_s}));
     const QString line = u"Explorer.exe \"http://"_s + server_->hostAndPort() + u"\" | style 2"_s;
     QTRY_COMPARE_WITH_TIMEOUT(launched(), before + QStringList({line, line}), 10'000);
     QCOMPARE(boxText(u"Text1"_s), u"13800138000"_s);
