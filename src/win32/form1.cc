@@ -44,6 +44,18 @@ UINT dpiOfWindow(HWND window)
     return dpi > 0 ? static_cast<UINT>(dpi) : 96;
 }
 
+// The outer size for a client area at dpi; Windows 10's per-DPI metrics when it has them.
+RECT windowRectFor(RECT client, DWORD style, UINT dpi)
+{
+    using AdjustForDpiFunction = BOOL(WINAPI *)(LPRECT, DWORD, BOOL, DWORD, UINT);
+    static const auto adjustForDpi =
+        reinterpret_cast<AdjustForDpiFunction>(reinterpret_cast<void *>(
+            GetProcAddress(GetModuleHandleW(L"user32.dll"), "AdjustWindowRectExForDpi")));
+    if (!adjustForDpi || !adjustForDpi(&client, style, FALSE, 0, dpi))
+        AdjustWindowRectEx(&client, style, FALSE, 0);
+    return client;
+}
+
 // The system's message font (Microsoft YaHei on a Chinese Windows) at the window's DPI.
 HFONT createMessageFont(UINT dpi)
 {
@@ -186,8 +198,8 @@ void Form1::layOut(UINT dpi)
     HFONT font = createMessageFont(dpi);
     const auto pixels = [dpi](int twips) { return twipsToPixels(twips, static_cast<int>(dpi)); };
 
-    RECT frame{0, 0, pixels(kForm1ClientWidthTwips), pixels(kForm1ClientHeightTwips)};
-    AdjustWindowRectEx(&frame, kWindowStyle, FALSE, 0);
+    const RECT frame = windowRectFor(
+        {0, 0, pixels(kForm1ClientWidthTwips), pixels(kForm1ClientHeightTwips)}, kWindowStyle, dpi);
     SetWindowPos(window_, nullptr, 0, 0, frame.right - frame.left, frame.bottom - frame.top,
                  SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
 
@@ -230,6 +242,8 @@ LRESULT CALLBACK Form1::windowProcedure(HWND window, UINT message, WPARAM wParam
         form->window_ = window;
         SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(form));
     }
+    if (message == WM_NCDESTROY)
+        SetWindowLongPtrW(window, GWLP_USERDATA, 0);
     auto *form = reinterpret_cast<Form1 *>(GetWindowLongPtrW(window, GWLP_USERDATA));
     if (!form)
         return DefWindowProcW(window, message, wParam, lParam);
