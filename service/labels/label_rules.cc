@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "label_rules.h"
+#include "labels/label_rules.h"
 
 #include <array>
 #include <charconv>
@@ -22,6 +22,8 @@ Day chinaDay(std::int64_t unixSeconds)
     return static_cast<Day>(local >= 0 ? local / kSecondsADay
                                        : (local - kSecondsADay + 1) / kSecondsADay);
 }
+
+std::int64_t chinaDayStart(Day day) { return std::int64_t{day} * kSecondsADay - kChinaOffset; }
 
 std::string formatDay(Day day)
 {

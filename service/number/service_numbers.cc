@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "service_numbers.h"
+#include "number/service_numbers.h"
 
 #include <algorithm>
 
@@ -104,8 +104,6 @@ static_assert(std::all_of(std::begin(kRows), std::end(kRows),
                           [](const ServiceNumber &row) { return row.owner.size() <= 14; }));
 
 }  // namespace
-
-std::span<const ServiceNumber> serviceNumbers() { return kRows; }
 
 const ServiceNumber *findServiceNumber(std::string_view digits)
 {
