@@ -17,6 +17,14 @@ PACKAGES := cmake ninja-build g++ pkg-config file dpkg-dev \
 TEST_PACKAGES := xauth x11-utils icoutils binutils-mingw-w64-x86-64 desktop-file-utils appstream \
   systemd lintian chromium haproxy prometheus wrk curl openssl python3-yaml zstd sqlite3 postgresql-15
 
+# What `make windows` needs: the 32-bit MinGW-w64 compiler (the build is static), NSIS for the
+# installer and osslsigncode for signing.
+WINDOWS_PACKAGES := g++-mingw-w64-i686 nsis osslsigncode
+
+# What the tests add to drive the Windows program: 32-bit Wine (fonts-noto-cjk, above, gives it
+# Chinese glyphs).
+WINE_PACKAGES := wine wine32:i386
+
 # Only for `make bench`.
 BENCH_PACKAGES := libbenchmark-dev nginx-light linux-perf valgrind
 
@@ -29,7 +37,7 @@ ICON_PACKAGES := librsvg2-bin imagemagick icoutils
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
 .PHONY: all deps test-deps bench-deps ci-deps configure build test package run screenshot bench \
-  icons clean
+  icons clean windows-deps wine-deps windows
 
 all: build
 
@@ -48,8 +56,17 @@ endef
 deps:
 	$(call install_missing,$(PACKAGES))
 
-test-deps: deps
+test-deps: deps windows-deps wine-deps
 	$(call install_missing,$(TEST_PACKAGES))
+
+windows-deps:
+	$(call install_missing,cmake ninja-build $(WINDOWS_PACKAGES))
+
+# wine32 is an i386 package: the architecture is added once, before the first install.
+wine-deps:
+	@dpkg --print-foreign-architectures | grep -qx i386 || \
+	  { echo "dpkg --add-architecture i386"; $(SUDO) dpkg --add-architecture i386; }
+	$(call install_missing,$(WINE_PACKAGES))
 
 bench-deps: test-deps
 	$(call install_missing,$(BENCH_PACKAGES))
@@ -70,7 +87,7 @@ configure: deps
 build: configure
 	cmake --build --preset default
 
-test: test-deps build
+test: test-deps build windows
 	ctest --preset default
 
 # The Debian packages, in $(BUILD)/packages: what `make run` offers on the service's home page.
@@ -99,6 +116,18 @@ icons:
 	$(call install_missing,$(ICON_PACKAGES))
 	resources/render-icons.sh
 
+# zuno-lookup.exe, its installer and a portable zip in build-windows/packages, configured afresh
+# when CMAKE_ARGS changes; signed when ZUNO_SIGN_PKCS12 and ZUNO_SIGN_PASSWORD_FILE are set.
+windows: windows-deps
+	@if [ ! -f build-windows/CMakeCache.txt ] || [ "$$(cat build-windows/.make-cmake-args 2>/dev/null)" != '$(CMAKE_ARGS)' ]; then \
+	  fresh=; [ -f build-windows/CMakeCache.txt ] && fresh=--fresh; \
+	  echo "cmake $$fresh --preset windows $(CMAKE_ARGS)"; \
+	  cmake $$fresh --preset windows $(CMAKE_ARGS) && \
+	  printf '%s' '$(CMAKE_ARGS)' >build-windows/.make-cmake-args; \
+	fi
+	cmake --build --preset windows
+	cmake --build --preset windows --target windows-packages
+
 # Every preset's binary folder.
 clean:
-	rm -rf $(BUILD) build-release build-asan build-fuzz build-bench
+	rm -rf $(BUILD) build-release build-asan build-fuzz build-bench build-windows

@@ -81,7 +81,7 @@ QByteArray gbkText(qsizetype size) { return kReply.repeated(size / kReply.size()
 
 void bytesToBstr(benchmark::State &state)
 {
-    const zuno::FetchedValue bytes = zuno::FetchedValue::fromBytes(gbkText(state.range(0)));
+    const zuno::FetchedValue bytes = zuno::FetchedValue::fromBytes(gbkText(state.range(0)).toStdString());
     const QString charset = QStringLiteral("GB2312");
     for (auto _ : state)
         benchmark::DoNotOptimize(zuno::BytesToBstr(bytes, charset));

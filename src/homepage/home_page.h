@@ -10,8 +10,8 @@ namespace zuno {
 // Hands a URL to whatever opens it in the user's browser; returns at once.
 using UrlLauncher = std::function<void(const QString &url)>;
 
-// The desktop's own launcher: Explorer.exe, minimised, on Windows; QDesktopServices elsewhere
-// (xdg-open on Linux). Does not wait for the browser.
+// The desktop's own launcher, QDesktopServices (xdg-open on Linux). Does not wait for the
+// browser.
 void openWithDesktop(const QString &url);
 
 // Opens the home page of the site at serviceHost through launcher: "http://" + serviceHost,

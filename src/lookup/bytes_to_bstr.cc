@@ -1,41 +1,26 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "bytes_to_bstr.h"
 
+#include "gbk_units.h"
+
 #include <unicode/ucnv.h>
 #include <unicode/ucnv_cb.h>
 #include <unicode/utypes.h>
 
-#include <array>
 #include <memory>
 #include <string>
-#include <string_view>
 
 namespace zuno {
 
 namespace {
 
-// The WHATWG GBK decoder is the GB18030 decoder, which reads every GBK sequence as code page 936
-// does but, unlike ICU's table for 936, reports bytes that start no sequence (such as 0xFF) as
-// errors instead of mapping them to private-use characters. ICU's own "gb2312" alias is strict
-// EUC-CN and would turn every GBK-only character into U+001A, so the labels are mapped here.
-constexpr char kGbkConverter[] = "gb18030";
-// The one single byte that code page 936 adds to GB18030.
-constexpr char kCodePage936Euro = '\x80';
+// Windows' own table: ICU's "gb2312" is strict EUC-CN, its "gb18030" maps some pairs otherwise.
+constexpr char kCodePage936Converter[] = "windows-936";
 
-// The labels that the WHATWG Encoding Standard (and Windows) read as GBK.
-constexpr std::array<std::u16string_view, 9> kGbkLabels = {
-    u"chinese",    u"csgb2312", u"csiso58gb231280", u"gb2312", u"gb_2312",
-    u"gb_2312-80", u"gbk",      u"iso-ir-58",       u"x-gbk",
-};
-
-// The ICU converter name for a charset label; empty when the label cannot name one.
+// The ICU converter name for a charset label other than GBK's; empty when it cannot name one.
 QByteArray converterName(const QString &label)
 {
     const QString normalised = label.trimmed().toLower();
-    for (std::u16string_view gbk : kGbkLabels) {
-        if (QStringView(normalised) == QStringView(gbk.data(), qsizetype(gbk.size())))
-            return QByteArray(kGbkConverter);
-    }
     for (QChar c : normalised) {
         if (c.unicode() < 0x21 || c.unicode() > 0x7E)
             return {};
@@ -44,16 +29,13 @@ QByteArray converterName(const QString &label)
 }
 
 // Every malformed, truncated or unmapped sequence becomes one U+FFFD; ICU's default would give
-// U+001A for unmapped bytes in some tables. A context marks the GBK decoder, where 0x80 is the
-// euro sign.
-void substituteReplacementCharacter(const void *context, UConverterToUnicodeArgs *args,
-                                    const char *codeUnits, int32_t length,
-                                    UConverterCallbackReason reason, UErrorCode *status)
+// U+001A for unmapped bytes in some tables.
+void substituteReplacementCharacter(const void *, UConverterToUnicodeArgs *args, const char *,
+                                    int32_t, UConverterCallbackReason reason, UErrorCode *status)
 {
     if (reason > UCNV_IRREGULAR)
         return;  // reset, close or clone: nothing to write
-    const bool euro = context != nullptr && length == 1 && codeUnits[0] == kCodePage936Euro;
-    const UChar replacement = euro ? 0x20AC : 0xFFFD;
+    const UChar replacement = 0xFFFD;
     *status = U_ZERO_ERROR;
     ucnv_cbToUWriteUChars(args, &replacement, 1, 0, status);
 }
@@ -63,12 +45,36 @@ struct ConverterCloser {
 };
 using ConverterPointer = std::unique_ptr<UConverter, ConverterCloser>;
 
+FetchedValue decodeCodePage936(const std::string &bytes)
+{
+    UErrorCode status = U_ZERO_ERROR;
+    ConverterPointer converter(ucnv_open(kCodePage936Converter, &status));
+    if (U_FAILURE(status) || !converter)
+        throw ConversionError("ICU has no table for code page 936");
+    // A pair the table leaves unmapped stops the conversion, and is then one U+FFFD.
+    status = U_ZERO_ERROR;
+    ucnv_setToUCallBack(converter.get(), UCNV_TO_U_CALLBACK_STOP, nullptr, nullptr, nullptr,
+                        &status);
+    if (U_FAILURE(status))
+        throw ConversionError(std::string("cannot set up the converter: ") + u_errorName(status));
+    const auto mapPair = [&converter](unsigned char lead, unsigned char trail) -> char16_t {
+        const char pair[2] = {static_cast<char>(lead), static_cast<char>(trail)};
+        UChar decoded[2] = {};
+        UErrorCode pairStatus = U_ZERO_ERROR;
+        const int32_t length = ucnv_toUChars(converter.get(), decoded, 2, pair, 2, &pairStatus);
+        return U_SUCCESS(pairStatus) && length == 1 ? decoded[0] : char16_t(0xFFFD);
+    };
+    return FetchedValue::fromText(decodeGbk(bytes, mapPair));
+}
+
 }  // namespace
 
 FetchedValue BytesToBstr(const FetchedValue &strBody, const QString &CodeBase)
 {
     if (strBody.isText())
         throw ConversionError("the value to convert holds text, not bytes");
+    if (isGbkLabel(CodeBase.toStdU16String()))
+        return decodeCodePage936(strBody.bytes());
 
     const QByteArray name = converterName(CodeBase);
     if (name.isEmpty())
@@ -79,24 +85,23 @@ FetchedValue BytesToBstr(const FetchedValue &strBody, const QString &CodeBase)
         throw ConversionError("unknown charset: " + CodeBase.toStdString());
 
     status = U_ZERO_ERROR;
-    const void *gbkContext = name == kGbkConverter ? kGbkConverter : nullptr;
-    ucnv_setToUCallBack(converter.get(), substituteReplacementCharacter, gbkContext, nullptr,
-                        nullptr, &status);
+    ucnv_setToUCallBack(converter.get(), substituteReplacementCharacter, nullptr, nullptr, nullptr,
+                        &status);
     if (U_FAILURE(status))
         throw ConversionError(std::string("cannot set up the converter: ") + u_errorName(status));
 
-    const QByteArray bytes = strBody.bytes();
-    if (bytes.isEmpty())
-        return FetchedValue::fromText(QString());
+    const std::string bytes = strBody.bytes();
+    if (bytes.empty())
+        return FetchedValue::fromText({});
 
     // One UTF-16 unit a byte is enough for the CJK charsets; the loop grows the text for any
     // converter that writes more.
-    QString text(bytes.size() + 1, Qt::Uninitialized);
-    qsizetype written = 0;
-    const char *source = bytes.constData();
+    std::u16string text(bytes.size() + 1, u'\0');
+    std::size_t written = 0;
+    const char *source = bytes.data();
     const char *const sourceEnd = source + bytes.size();
     for (;;) {
-        UChar *const begin = reinterpret_cast<UChar *>(text.data());
+        UChar *const begin = text.data();
         UChar *target = begin + written;
         status = U_ZERO_ERROR;
         ucnv_toUnicode(converter.get(), &target, begin + text.size(), &source, sourceEnd, nullptr,
@@ -108,7 +113,7 @@ FetchedValue BytesToBstr(const FetchedValue &strBody, const QString &CodeBase)
     }
     if (U_FAILURE(status))
         throw ConversionError(std::string("conversion failed: ") + u_errorName(status));
-    text.truncate(written);
+    text.resize(written);
     return FetchedValue::fromText(std::move(text));
 }
 

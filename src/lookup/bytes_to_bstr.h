@@ -17,8 +17,9 @@ public:
 };
 
 // Decodes the bytes held in strBody as text in the charset named CodeBase.
-// The WHATWG labels of GBK ("GB2312", "gbk", "chinese", ...) all decode as GBK (code page 936);
-// other labels go to ICU. The whole block is decoded; a malformed or truncated sequence becomes
+// The WHATWG labels of GBK ("GB2312", "gbk", "chinese", ...) all decode as code page 936: units
+// told apart by the portable rule, pairs mapped by ICU's table of Windows' code page 936; other
+// labels go to ICU. The whole block is decoded; a malformed or truncated sequence becomes
 // U+FFFD. An empty value or an empty block gives an empty text.
 // Throws ConversionError when no converter knows CodeBase, or when strBody holds text.
 FetchedValue BytesToBstr(const FetchedValue &strBody, const QString &CodeBase);

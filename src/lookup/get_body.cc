@@ -130,7 +130,7 @@ FetchedValue GetBody(const QString &URL, const QString &Coding,
     // arrived, and the unconverted bytes when only the conversion failed.
     try {
         if (std::optional<QByteArray> body = fetch(QUrl(URL), options))
-            result = FetchedValue::fromBytes(std::move(*body));
+            result = FetchedValue::fromBytes(body->toStdString());
     } catch (...) {}
     try {
         result = BytesToBstr(result, Coding);

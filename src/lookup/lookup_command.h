@@ -7,8 +7,7 @@
 
 namespace zuno {
 
-// The request URL for typedText. Every UTF-8 byte outside RFC 3986's unreserved characters
-// goes out as %XX, so the service sees one parameter `title` holding the text exactly as typed.
+// The request URL for typedText, as the portable core builds it.
 QString lookupUrl(const QString &serviceHost, const QString &typedText);
 
 // Runs one lookup of typedText against the service and returns what the result box shows: the

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "form1.h"
 
+#include "form1_layout.h"
 #include "lookup_command.h"
 
 #include <QCloseEvent>
@@ -28,11 +29,21 @@ using namespace Qt::StringLiterals;
 namespace zuno {
 namespace {
 
-// Every position and size is given in twips; 15 twips make one logical pixel (96 dpi).
-QRect fromTwips(int left, int top, int width, int height)
+// Qt scales logical pixels to the screen itself, so twips are taken at 96 logical pixels an inch.
+constexpr int kLogicalDpi = 96;
+
+QRect fromTwips(const TwipsRect &twips)
 {
-    const auto pixels = [](int twips) { return qRound(twips / 15.0); };
-    return QRect(pixels(left), pixels(top), pixels(width), pixels(height));
+    const auto pixels = [](int length) { return twipsToPixels(length, kLogicalDpi); };
+    return QRect(pixels(twips.left), pixels(twips.top), pixels(twips.width), pixels(twips.height));
+}
+
+// The table's rectangle of the control named `name`.
+QRect tableRect(std::string_view name) { return fromTwips(form1Control(name)->twips); }
+
+QString tableCaption(std::string_view name)
+{
+    return QString::fromStdU16String(std::u16string(form1Control(name)->caption));
 }
 
 // The height a control needs so that its text is not clipped.
@@ -137,45 +148,45 @@ private:
 Form1::Form1(Form1Settings settings, QWidget *parent)
     : QWidget(parent),
       settings_(std::move(settings)),
-      label1_(new QLabel(u"全国电话号码归属地查询"_s, this)),
-      frame1_(new QGroupBox(u"请输入电话号码或手机号码"_s, this)),
+      label1_(new QLabel(tableCaption("Label1"), this)),
+      frame1_(new QGroupBox(tableCaption("Frame1"), this)),
       text1_(new QLineEdit(frame1_)),
-      command1_(new QPushButton(u"查询"_s, frame1_)),
+      command1_(new QPushButton(tableCaption("Command1"), frame1_)),
       text2_(new QPlainTextEdit(frame1_)),
-      label2_(new QLabel(u"ZUNO-当前版本1.2 最新版下载"_s, this))
+      label2_(new QLabel(tableCaption("Label2"), this))
 {
-    setWindowTitle(u"ZUNO全国电话号码归属地查询"_s);
+    setWindowTitle(QString::fromStdU16String(std::u16string(kForm1Caption)));
     QIcon icon(u":/zuno/icon-48.png"_s);
     icon.addFile(u":/zuno/icon-256.png"_s);
     setWindowIcon(icon);
-    setFixedSize(fromTwips(0, 0, 4785, 3090).size());
+    setFixedSize(fromTwips({0, 0, kForm1ClientWidthTwips, kForm1ClientHeightTwips}).size());
 
     label1_->setObjectName(u"Label1"_s);
     label1_->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
-    placeFittingText(label1_, fromTwips(240, 120, 4333, 255));
+    placeFittingText(label1_, tableRect("Label1"));
 
     frame1_->setObjectName(u"Frame1"_s);
-    frame1_->setGeometry(fromTwips(231, 360, 4333, 2415));
+    frame1_->setGeometry(tableRect("Frame1"));
 
     text1_->setObjectName(u"Text1"_s);
     text1_->setAccessibleName(u"电话号码"_s);
     text1_->setMaxLength(std::numeric_limits<int>::max());
-    placeFittingText(text1_, fromTwips(231, 360, 2689, 375));
+    placeFittingText(text1_, tableRect("Text1"));
 
     command1_->setObjectName(u"Command1"_s);
-    placeFittingText(command1_, fromTwips(3120, 360, 975, 375));
+    placeFittingText(command1_, tableRect("Command1"));
 
     text2_->setObjectName(u"Text2"_s);
     text2_->setAccessibleName(u"查询结果"_s);
     text2_->setReadOnly(true);
     text2_->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
     text2_->setTabChangesFocus(true);
-    text2_->setGeometry(fromTwips(231, 960, 3851, 1215));
+    text2_->setGeometry(tableRect("Text2"));
 
     label2_->setObjectName(u"Label2"_s);
     label2_->setAccessibleName(u"打开ZUNO网站主页，下载最新版"_s);
     label2_->installEventFilter(this);
-    placeFittingText(label2_, fromTwips(231, 2820, 3015, 165));
+    placeFittingText(label2_, tableRect("Label2"));
 
     setTabOrder(text1_, command1_);
     setTabOrder(command1_, text2_);

@@ -12,6 +12,7 @@
 #include <QApplication>
 #include <QCursor>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QFontInfo>
 #include <QInputMethodEvent>
 #include <QLabel>
@@ -37,6 +38,7 @@ private slots:
     void cleanup();
 
     // Layout
+    void shouldHaveAClientAreaOfTheTableSizeThatCannotChange();
     void shouldPlaceEachControlAtItsTableRectangle_data();
     void shouldPlaceEachControlAtItsTableRectangle();
 
@@ -45,6 +47,8 @@ private slots:
     void shouldStartNothingAndCloseNothingOnEnterOrEscape();
 
     // Lookup
+    void shouldRunEveryRowOfTheSharedWindowTable_data();
+    void shouldRunEveryRowOfTheSharedWindowTable();
     void shouldLookUpWhatWasTypedOnEveryClick_data();
     void shouldLookUpWhatWasTypedOnEveryClick();
 
@@ -96,6 +100,13 @@ void TestForm1::typeIntoText1(const QString &text)
 
 const QString kFailure = u"连接网络失败!"_s;
 
+// The table's 4785 x 3090 twips at 96 dpi.
+void TestForm1::shouldHaveAClientAreaOfTheTableSizeThatCannotChange()
+{
+    QCOMPARE(form_->size(), QSize(319, 206));
+    QCOMPARE(form_->minimumSize(), form_->maximumSize());
+}
+
 void TestForm1::shouldPlaceEachControlAtItsTableRectangle_data()
 {
     QTest::addColumn<QString>("name");
@@ -123,9 +134,6 @@ void TestForm1::shouldPlaceEachControlAtItsTableRectangle()
     QVERIFY(widget->parentWidget()->rect().contains(placed));
     // Room for a line of the font: a control shrunk below its text would cut the caption.
     QVERIFY2(widget->contentsRect().height() >= widget->fontMetrics().height(), "text clipped");
-    // In a client area of a fixed size.
-    QCOMPARE(form_->size(), QSize(319, 206));
-    QCOMPARE(form_->minimumSize(), form_->maximumSize());
 }
 
 void TestForm1::shouldStartWithTheFocusInText1AndTabThroughThreeControls()
@@ -153,6 +161,48 @@ void TestForm1::shouldStartNothingAndCloseNothingOnEnterOrEscape()
     QVERIFY(form_->isVisible());
     QCOMPARE(text1->text(), u"13800138000"_s);
     QCOMPARE(resultText(), QString());
+}
+
+// The cases every window runs: what is typed, what the service answers, what goes out and what
+// the result box shows.
+void TestForm1::shouldRunEveryRowOfTheSharedWindowTable_data()
+{
+    QTest::addColumn<QString>("typed");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<QByteArray>("sent");
+    QTest::addColumn<QString>("shown");
+    QFile table(QString::fromUtf8(ZUNO_TEST_DATA "/window-cases.tsv"));
+    QVERIFY2(table.open(QIODevice::ReadOnly | QIODevice::Text), "the window's table is missing");
+    const auto cell = [](const QString &text) { return text == u"-"_s ? QString() : text; };
+    while (!table.atEnd()) {
+        const QString line = QString::fromUtf8(table.readLine()).chopped(1);
+        if (line.isEmpty() || line.startsWith(u'#'))
+            continue;
+        const QStringList columns = line.split(u'\t');
+        QCOMPARE(columns.size(), 6);
+        QTest::newRow(qPrintable(columns[0]))
+            << cell(columns[1]) << columns[2].toInt()
+            << QByteArray::fromHex(cell(columns[3]).toLatin1()) << cell(columns[4]).toLatin1()
+            << QString(columns[5]).replace(u"\\r"_s, u"\r"_s).replace(u"\\n"_s, u"\n"_s);
+    }
+}
+
+void TestForm1::shouldRunEveryRowOfTheSharedWindowTable()
+{
+    QFETCH(QString, typed);
+    QFETCH(int, status);
+    QFETCH(QByteArray, body);
+    QFETCH(QByteArray, sent);
+    QFETCH(QString, shown);
+    server_->setReply(Reply::text(body, status));
+    typeIntoText1(typed);
+    clickCommand1();
+    QCOMPARE(server_->requests().size(), 1);
+    QCOMPARE(server_->requests().first().target, "/iii.asp?title=" + sent);
+    // The box holds lines: a CRLF between them reads back as one line break.
+    QCOMPARE(resultText(), QString(shown).replace(u"\r\n"_s, u"\n"_s));
+    QCOMPARE(control<QLineEdit>("Text1")->text(), typed);
 }
 
 void TestForm1::shouldLookUpWhatWasTypedOnEveryClick_data()
