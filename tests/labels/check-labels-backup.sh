@@ -23,11 +23,11 @@ else
   store=pg restored_name=zuno_restored_$$
   # A dbname parameter wins over the URI's path.
   case "$db" in *\?*) restored="$db&dbname=$restored_name" ;; *) restored="$db?dbname=$restored_name" ;; esac
-  query_on() { psql -X -q -t -A -v ON_ERROR_STOP=1 -d "$1" -c "$2"; }
+  query_on() { psql_on "$@"; }
   [ "$(query_on "$db" "SELECT to_regclass('reports') IS NULL")" = t ] ||
     [ "$(query_on "$db" 'SELECT count(*) FROM reports')" = 0 ] || { echo "$db already holds reports" >&2; exit 2; }
   trap 'kill -KILL $started_pid $load 2>/dev/null || true; rm -rf "$work"
-        psql -X -q -d "$db" -c "DROP DATABASE IF EXISTS $restored_name WITH (FORCE)" 2>/dev/null || true' EXIT
+        psql_on "$db" "DROP DATABASE IF EXISTS $restored_name WITH (FORCE)" 2>/dev/null || true' EXIT
 fi
 
 # report FROM NUMBER CATEGORY COMMENT: prints the status.

@@ -13,7 +13,7 @@ started_pid=""
 trap 'kill -KILL $started_pid 2>/dev/null || true; rm -rf "$work"' EXIT
 if [ -n "${ZUNO_TEST_DATABASE:-}" ]; then
   db=$ZUNO_TEST_DATABASE take_ms=1000
-  sql() { /usr/lib/postgresql/15/bin/psql -X -q -t -A -d "$db" -c "$1"; }
+  sql() { psql_on "$db" "$1"; }
 else
   db=$work/labels.sqlite3 take_ms=2000
   sql() { sqlite3 "$db" "$1"; }

@@ -6,8 +6,6 @@ pg_bin=/usr/lib/postgresql/15/bin
 
 # as_owner COMMAND...: as the test server's owner, nobody when root (PostgreSQL refuses root).
 as_owner() { if [ "$(id -u)" = 0 ]; then setpriv --reuid=nobody --regid=nogroup --clear-groups "$@"; else "$@"; fi; }
-# psql_on URI SQL: the rows, unaligned, fields separated by |.
-psql_on() { "$pg_bin/psql" -X -q -t -A -d "$1" -c "$2"; }
 # The test's server stopped (fast: sessions ended) and started again as pg-server.sh starts it.
 pg_stop() { as_owner "$pg_bin/pg_ctl" -D "$ZUNO_TEST_PG_DIR/data" -m fast stop >/dev/null; }
 pg_start() {
