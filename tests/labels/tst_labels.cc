@@ -142,18 +142,8 @@ private:
         const RawResponse response =
             rawRequest("127.0.0.1", port_, "POST", "/api/v1/lookup/batch?format=jsonl",
                        number.toStdString() + "\n");
-        std::string rows;
-        for (size_t at = 0;;) {
-            const size_t lineEnd = response.rest.find("\r\n", at);
-            const size_t size = lineEnd == std::string::npos
-                ? 0
-                : std::stoul(response.rest.substr(at, lineEnd - at), nullptr, 16);
-            if (size == 0)
-                break;
-            rows += response.rest.substr(lineEnd + 2, size);
-            at = lineEnd + 2 + size + 2;
-        }
-        return QJsonDocument::fromJson(QByteArray::fromStdString(rows)).object();
+        return QJsonDocument::fromJson(QByteArray::fromStdString(dechunked(response.rest)))
+            .object();
     }
     QJsonObject lookupJson(const QString &number)
     {

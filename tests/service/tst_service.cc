@@ -162,22 +162,6 @@ struct TestSite {
     unsigned short port = 0;
 };
 
-// A chunked body with its chunks' framing removed; what follows the last chunk is dropped.
-std::string dechunked(std::string_view chunked)
-{
-    std::string body;
-    while (true) {
-        const size_t line = chunked.find("\r\n");
-        if (line == std::string_view::npos)
-            return body;
-        const size_t size = std::stoul(std::string(chunked.substr(0, line)), nullptr, 16);
-        if (size == 0)
-            return body;
-        body.append(chunked.substr(line + 2, size));
-        chunked.remove_prefix(std::min(chunked.size(), line + 2 + size + 2));
-    }
-}
-
 RawResponse postBatch(unsigned short port, const std::string &query, const std::string &body)
 {
     return rawExchange(port,
