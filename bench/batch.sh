@@ -68,10 +68,13 @@ single() {
       END { printf "single lookups, %s: p50 %s, p99 %s, %s requests/s\n", label, p50, p99, rps }'
 }
 single "no batch"
-for i in 1 2; do
+batches=()
+for _ in 1 2; do
   taskset -c "$client_cpu" curl -fsS --data-binary @"$work/numbers" "http://$address/api/v1/lookup/batch" \
     -o /dev/null &
+  batches+=($!)
 done
 sleep 0.5
 single "two batches of $rows rows running"
-wait
+# Not a bare wait: the service is a child of this shell too.
+wait "${batches[@]}"
