@@ -30,11 +30,6 @@ else
         psql_on "$db" "DROP DATABASE IF EXISTS $restored_name WITH (FORCE)" 2>/dev/null || true' EXIT
 fi
 
-# place FROM NUMBER PROVINCE CITY: a place reported from FROM; prints the status.
-place() {
-  curl -s -o /dev/null -w '%{http_code}' --max-time 10 --interface "$1" -H 'Content-Type: application/json' \
-    -d "{\"number\":\"$2\",\"province\":\"$3\",\"city\":\"$4\"}" "http://$started_address/api/v1/places"
-}
 # answer NUMBER: the label's category and reporters, the place and where it came from, then
 # the whole label.
 answer() {

@@ -21,6 +21,11 @@ report_to() {
 }
 # report FROM NUMBER CATEGORY [COMMENT]: to the service start_lookupd started last.
 report() { report_to "$started_address" "$@"; }
+# place FROM NUMBER PROVINCE [CITY]: a place reported to that service; prints the status.
+place() {
+  curl -s -o /dev/null -w '%{http_code}' --max-time 10 --interface "$1" -H 'Content-Type: application/json' \
+    -d "{\"number\":\"$2\",\"province\":\"$3\",\"city\":\"${4:-}\"}" "http://$started_address/api/v1/places"
+}
 # label_at ADDRESS NUMBER: the label the API answers with, as JSON (null: none).
 label_at() {
   curl -s --max-time 5 "http://$1/api/v1/lookup?number=$2" |
