@@ -10,6 +10,14 @@ finish_checks() {
   [ "$failures" = 0 ] || { echo "$failures check(s) failed" >&2; exit 1; }
 }
 
+# make_work: $work, a folder for the check's files, removed when the check ends, once the
+# processes in pids have been stopped.
+make_work() {
+  work=$(mktemp -d)
+  pids=()
+  trap 'kill "${pids[@]}" 2>/dev/null || true; wait 2>/dev/null || true; rm -rf "$work"' EXIT
+}
+
 . "$(dirname "${BASH_SOURCE[0]}")/../support/servers.sh"
 
 # Starts the zuno-lookupd in $lookupd on a free port of 127.0.0.1 with these further arguments,
