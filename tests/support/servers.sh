@@ -24,13 +24,15 @@ start_listening() {
 wait_listening() {
   started_address=
   for _ in $(seq 600); do
-    started_address=$(sed -n 's|.*listening on http://\([^/ ]*\)/.*|\1|p' "$1" 2>/dev/null | head -n 1)
+    # The log may not be there yet when the server was started by the caller.
+    started_address=$(sed -n '\|listening on http://|{s|.*listening on http://\([^/ ]*\)/.*|\1|p;q;}' \
+      "$1" 2>/dev/null || true)
     [ -n "$started_address" ] && return 0
     kill -0 "$2" 2>/dev/null || break
     sleep 0.05
   done
   kill "$2" 2>/dev/null || true
-  cat "$1" >&2
+  cat "$1" >&2 || true
   echo "FAIL: $1: the server did not start listening" >&2
   exit 1
 }
