@@ -21,7 +21,7 @@ KINDS = [
      r"NumberLookup|NumberTypes|AreaCodes|carrierOf|normaliseNumber"),
     ("formatting: the Date header", r"formatHttpDate"),
     ("formatting: the reply text, GBK, the response message",
-     r"buildReply|lookupReplyBody|encodeGbk|problemMessage|lookupJson|\bgrouped\b|\bcut\b|"
+     r"buildReply|windowReply|encodeGbk|problemMessage|lookupJson|\bgrouped\b|\bcut\b|"
      r"chineseNumber"),
     ("writing the response (header, buffers, serializer)",
      r"Connection::send|writeFlat|appendHeader|writeSerialized|serializer|write_some_op|"
