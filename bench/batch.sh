@@ -18,8 +18,9 @@ server_cpu=${SERVER_CPU:-1}
 client_cpu=${CLIENT_CPU:-0}
 duration=${DURATION:-10s}
 work=$(mktemp -d)
-server=""
-trap 'kill $server 2>/dev/null || true; rm -rf "$work"' EXIT
+started_pid=""
+trap 'kill $started_pid 2>/dev/null || true; rm -rf "$work"' EXIT
+. "$(dirname "$0")/../tests/support/servers.sh"
 
 # Mobiles of many prefixes, one fixed line in ten: the same file every run (srand(1)).
 awk -v rows="$rows" 'BEGIN { srand(1); n = split("130 131 132 133 134 135 136 137 138 139 150 151 152 153 155 156 157 158 159 166 170 176 177 178 180 181 182 183 184 185 186 187 188 189 191 198 199", p, " ")
@@ -38,13 +39,9 @@ echo "== command line"
 awk -v rows="$rows" '{ printf "zuno-lookupd lookup: %.0f numbers per CPU-second\n", rows / ($1 + $2) }' "$work/time"
 
 echo "== the API (one service thread on CPU $server_cpu, curl on CPU $client_cpu)"
-taskset -c "$server_cpu" "$lookupd" --listen 127.0.0.1:0 --threads 1 --batch-max-rows "$rows" 2>"$work/log" &
-server=$!
-for _ in $(seq 100); do
-  address=$(sed -n 's|.*listening on http://\(127\.0\.0\.1:[0-9]*\)/.*|\1|p' "$work/log")
-  [ -n "$address" ] && break
-  sleep 0.05
-done
+start_listening "$work/log" taskset -c "$server_cpu" "$lookupd" --listen 127.0.0.1:0 --threads 1 \
+  --batch-max-rows "$rows"
+server=$started_pid address=$started_address
 curl -fsS "http://$address/healthz" >/dev/null
 idle=$(rss_kib "$server")
 before=$(cpu_seconds "$server")
@@ -71,10 +68,13 @@ single() {
       END { printf "single lookups, %s: p50 %s, p99 %s, %s requests/s\n", label, p50, p99, rps }'
 }
 single "no batch"
-for i in 1 2; do
+batches=()
+for _ in 1 2; do
   taskset -c "$client_cpu" curl -fsS --data-binary @"$work/numbers" "http://$address/api/v1/lookup/batch" \
     -o /dev/null &
+  batches+=($!)
 done
 sleep 0.5
 single "two batches of $rows rows running"
-wait
+# Not a bare wait: the service is a child of this shell too.
+wait "${batches[@]}"

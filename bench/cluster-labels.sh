@@ -32,7 +32,6 @@ for tool in wrk haproxy sqlite3 taskset; do
   command -v "$tool" >/dev/null || { echo "missing $tool: make test-deps" >&2; exit 2; }
 done
 [ -x "$lookupd" ] || { echo "no zuno-lookupd at $lookupd: build it first" >&2; exit 2; }
-pg=/usr/lib/postgresql/15/bin
 db=$ZUNO_TEST_DATABASE
 work=$(mktemp -d /tmp/zuno-cluster.XXXXXX)
 server_pids=()
@@ -45,7 +44,6 @@ cleanup() {
 trap cleanup EXIT
 . "$here/servers.sh"
 sqlite=$work/labels.sqlite
-psql_on() { "$pg/psql" -X -q -t -A -d "$db" -c "$1"; }
 
 # The same imported labels in both stores: +8613900000000 and on, every other number of twice
 # as many that wrk asks.
@@ -54,7 +52,7 @@ psql_on() { "$pg/psql" -X -q -t -A -d "$db" -c "$1"; }
 today=$(TZ=Asia/Shanghai date +%F)
 sqlite3 "$sqlite" "WITH RECURSIVE n(i) AS (SELECT 0 WHERE $labels > 0 UNION ALL SELECT i + 1 FROM n WHERE i + 1 < $labels)
   INSERT INTO imported_labels SELECT '+86' || (13900000000 + 2 * i), '骚扰电话', 5, '$today', 'bench' FROM n"
-psql_on "INSERT INTO imported_labels SELECT '+86' || (13900000000 + 2 * i), '骚扰电话', 5, '$today', 'bench'
+psql_on "$db" "INSERT INTO imported_labels SELECT '+86' || (13900000000 + 2 * i), '骚扰电话', 5, '$today', 'bench'
   FROM generate_series(0, $labels - 1) AS i" >/dev/null
 cat >"$work/lookups.lua" <<LUA
 local count, turn = 2 * $labels, 0
@@ -92,7 +90,6 @@ for round in $(seq "$rounds"); do
     printf '  round %s %-10s %8s lookups per CPU-second\n' "$round" "$name" "$value"
   done
 done
-median() { tr ' ' '\n' <<<"$1" | grep . | sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
 sqlite_median=$(median "${cost[sqlite]}") pg_median=$(median "${cost[postgresql]}")
 echo "medians: SQLite $sqlite_median, PostgreSQL $pg_median lookups per CPU-second:" \
   "PostgreSQL $(awk -v a="$pg_median" -v b="$sqlite_median" 'BEGIN { printf "%.3f", a / b }')x SQLite"
@@ -106,8 +103,7 @@ for i in 1 2 3; do
 done
 for i in 1 2 3; do declare "address$i=$(sed 's|http://||; s|/$||' <<<"${url[cluster$i]}")"; done
 export ZUNO_LOOKUPD1=$address1 ZUNO_LOOKUPD2=$address2 ZUNO_LOOKUPD3=$address3
-port() { python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'; }
-export ZUNO_HTTP_BIND=127.0.0.1:$(port) ZUNO_HTTPS_BIND=127.0.0.1:$(port) ZUNO_RATE_LIMIT=1000000000 \
+export ZUNO_HTTP_BIND=127.0.0.1:$(free_port) ZUNO_HTTPS_BIND=127.0.0.1:$(free_port) ZUNO_RATE_LIMIT=1000000000 \
   ZUNO_TLS_CERT=$work/cert.pem
 openssl req -x509 -newkey rsa:2048 -nodes -subj /CN=localhost -days 1 \
   -keyout "$work/key.pem" -out "$work/cert.pem" 2>/dev/null
@@ -137,7 +133,6 @@ for round in 1 2 3; do
     p99[$target]+="$(sed -n 's/.*p99 \([0-9.]*\) ms.*/\1/p' <<<"$line") "
   done
 done
-ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
 echo "medians of 3 rounds:"
 for target in "${targets[@]}"; do
   printf '  %-10s %6s reports/s (%sx SQLite), p99 %s ms\n' "$target" "$(median "${rate[$target]}")" \

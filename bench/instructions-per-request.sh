@@ -27,12 +27,13 @@ for program in "$@"; do
 done
 
 work=$(mktemp -d /tmp/zuno-instructions.XXXXXX)
-server_pid=""
+started_pid=""
 cleanup() {
-  [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null && wait "$server_pid" 2>/dev/null
+  [ -n "$started_pid" ] && kill "$started_pid" 2>/dev/null && wait "$started_pid" 2>/dev/null
   rm -rf "$work"
 }
 trap cleanup EXIT
+. "$here/../tests/support/servers.sh"
 
 # Requests answered in one wrk run: $1 the URL, $2 how many numbers, $3 the duration.
 requests_of() {
@@ -44,22 +45,16 @@ printf '%-50s %8s %9s %14s\n' program numbers requests instr/request
 for program in "$@"; do
   for count in 1 "$numbers"; do
     rm -f "$work"/callgrind.*
-    taskset -c "$server_cpu" valgrind --tool=callgrind --callgrind-out-file="$work/callgrind.%p" \
-      "$program" --listen 127.0.0.1:0 --threads 1 2>"$work/server.log" &
-    server_pid=$!
-    for _ in $(seq 300); do
-      grep -q 'listening on' "$work/server.log" 2>/dev/null && break
-      sleep 0.1
-    done
-    url=$(grep -o 'http://[^ ]*' "$work/server.log" | head -1)
-    [ -n "$url" ] || { cat "$work/server.log" >&2; exit 1; }
+    start_listening "$work/server.log" taskset -c "$server_cpu" valgrind --tool=callgrind \
+      --callgrind-out-file="$work/callgrind.%p" "$program" --listen 127.0.0.1:0 --threads 1
+    url=http://$started_address/
     requests_of "$url" "$count" 2s >/dev/null
-    callgrind_control --zero "$server_pid" >/dev/null 2>&1
+    callgrind_control --zero "$started_pid" >/dev/null 2>&1
     requests=$(requests_of "$url" "$count" "$duration")
-    callgrind_control --dump "$server_pid" >/dev/null 2>&1
-    kill "$server_pid"
-    wait "$server_pid" 2>/dev/null || true
-    server_pid=""
+    callgrind_control --dump "$started_pid" >/dev/null 2>&1
+    kill "$started_pid"
+    wait "$started_pid" 2>/dev/null || true
+    started_pid=""
     # The dump after zeroing is the file with a part number.
     instructions=$(awk '/^summary:/ { print $2 }' "$work"/callgrind.*.1)
     printf '%-50s %8s %9s %14.0f\n' "$program" "$count" "$requests" \

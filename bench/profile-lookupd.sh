@@ -26,24 +26,19 @@ done
 [ -x "$lookupd" ] || { echo "no zuno-lookupd at $lookupd: build it first" >&2; exit 2; }
 
 work=$(mktemp -d /tmp/zuno-profile.XXXXXX)
-lookupd_pid=""
+started_pid=""
 wrk_pid=""
 cleanup() {
   [ -n "$wrk_pid" ] && kill "$wrk_pid" 2>/dev/null && wait "$wrk_pid" 2>/dev/null
-  [ -n "$lookupd_pid" ] && kill "$lookupd_pid" 2>/dev/null && wait "$lookupd_pid" 2>/dev/null
+  [ -n "$started_pid" ] && kill "$started_pid" 2>/dev/null && wait "$started_pid" 2>/dev/null
   if [ -n "${KEEP:-}" ]; then mkdir -p "$KEEP" && cp "$work"/perf.* "$KEEP"/ 2>/dev/null; fi
   rm -rf "$work"
 }
 trap cleanup EXIT
 
-taskset -c "$server_cpu" "$lookupd" --listen 127.0.0.1:0 --threads 1 2>"$work/lookupd.log" &
-lookupd_pid=$!
-for _ in $(seq 100); do
-  grep -q 'listening on' "$work/lookupd.log" 2>/dev/null && break
-  sleep 0.1
-done
-url=$(grep -o 'http://[^ ]*' "$work/lookupd.log" | head -1)
-[ -n "$url" ] || { cat "$work/lookupd.log" >&2; exit 1; }
+. "$here/../tests/support/servers.sh"
+start_listening "$work/lookupd.log" taskset -c "$server_cpu" "$lookupd" --listen 127.0.0.1:0 --threads 1
+url=http://$started_address/
 
 wrk_for() {
   taskset -c "$client_cpu" wrk -t1 -c"$connections" -d"$1" -s "$here/numbers.lua" "$url" -- "$numbers"
@@ -52,7 +47,7 @@ wrk_for 2s >/dev/null  # warm: the first lookups of each kind load libphonenumbe
 wrk_for "$((duration + 3))s" >"$work/wrk.out" &
 wrk_pid=$!
 sleep 1
-perf record -q -e cpu-clock -F "$frequency" --call-graph dwarf,16384 -p "$lookupd_pid" \
+perf record -q -e cpu-clock -F "$frequency" --call-graph dwarf,16384 -p "$started_pid" \
   -o "$work/perf.data" -- sleep "$duration" 2>"$work/perf.log" ||
   { cat "$work/perf.log" >&2; echo "perf cannot sample here" >&2; exit 1; }
 wait "$wrk_pid"

@@ -14,17 +14,15 @@ import sys
 KINDS = [
     ("parsing the request (Beast's parser, the target, the title's decoding)",
      r"basic_parser|http::detail::read_op|read_some_op|Connection::readHead|"
-     r"Connection::onRequestHead|originForm|routeOf|requestFraming|percentDecode|decodeUtf8|"
-     r"decodeTitle|titleOf"),
+     r"Connection::onRequestHead|originForm|requestFraming|percentDecode|decodeUtf8|decodeTitle"),
     ("the lookup: libphonenumber (parsing, validity, the geocoder's place)",
      r"i18n::phonenumbers"),
     ("the lookup: our own (normalising, the number's kind, area code, carrier)",
-     r"NumberLookup|NumberTypes|AreaCodes|CarrierBlocks|carrierOf|normaliseNumber|"
-     r"ServiceNumbers|serviceNumber"),
+     r"NumberLookup|NumberTypes|AreaCodes|carrierOf|normaliseNumber"),
     ("formatting: the Date header", r"formatHttpDate"),
     ("formatting: the reply text, GBK, the response message",
-     r"buildReply|lookupReplyBody|encodeGbk|problemMessage|lookupJson|handleRequest|"
-     r"Connection::answer|processResponse|\bgrouped\b|\bcut\b|chineseNumber"),
+     r"buildReply|windowReply|encodeGbk|problemMessage|lookupJson|\bgrouped\b|\bcut\b|"
+     r"chineseNumber"),
     ("writing the response (header, buffers, serializer)",
      r"Connection::send|writeFlat|appendHeader|writeSerialized|serializer|write_some_op|"
      r"write_op|Connection::onWritten|reactive_socket_send_op"),

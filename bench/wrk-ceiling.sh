@@ -38,10 +38,8 @@ done
 
 work=$(mktemp -d /tmp/zuno-ceiling.XXXXXX)
 server_pids=()
-nginx_pid=""
 cleanup() {
   for pid in "${server_pids[@]}"; do kill "$pid" 2>/dev/null && wait "$pid" 2>/dev/null; done
-  [ -n "$nginx_pid" ] && kill "$nginx_pid" 2>/dev/null && wait "$nginx_pid" 2>/dev/null
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -52,54 +50,13 @@ start_server lookupd "$lookupd" --listen 127.0.0.1:0 --threads 1
 
 # The service's reply as it goes on the wire, head and body (its Date changes, its size not);
 # the body is what nginx serves.
-mkdir -p "$work/www" "$work/logs" "$work/tmp"
+mkdir -p "$work/www"
 curl -fsS -D "$work/head" -o "$work/www/iii.asp" "${url[lookupd]}iii.asp?title=$title"
 cat "$work/head" "$work/www/iii.asp" >"$work/reply"
-chmod -R a+rX "$work"
 
 start_server ceiling "$responder" "$work/reply"
 
-# nginx with one worker; its workers drop to nobody, so everything is readable.
-start_nginx() {
-  local port=$1
-  cat >"$work/nginx.conf" <<CONF
-worker_processes 1;
-daemon off;
-pid $work/nginx.pid;
-error_log $work/logs/error.log warn;
-events { worker_connections 4096; }
-http {
-  access_log off;
-  client_body_temp_path $work/tmp/body;
-  proxy_temp_path $work/tmp/proxy;
-  fastcgi_temp_path $work/tmp/fastcgi;
-  uwsgi_temp_path $work/tmp/uwsgi;
-  scgi_temp_path $work/tmp/scgi;
-  keepalive_requests 1000000;
-  keepalive_timeout 10s;
-  server {
-    listen 127.0.0.1:$port;
-    root $work/www;
-    location = /iii.asp { types { } default_type "text/plain; charset=gb2312"; }
-  }
-}
-CONF
-  taskset -c "$server_cpu" nginx -p "$work" -c "$work/nginx.conf" 2>>"$work/logs/start.log" &
-  nginx_pid=$!
-  for _ in $(seq 50); do
-    curl -fsS -o /dev/null "http://127.0.0.1:$port/iii.asp" 2>/dev/null && return 0
-    kill -0 "$nginx_pid" 2>/dev/null || { nginx_pid=""; return 1; }
-    sleep 0.1
-  done
-  return 1
-}
-nginx_port=""
-for port in $(shuf -i 20000-60000 -n 20); do
-  if start_nginx "$port"; then nginx_port=$port; break; fi
-done
-[ -n "$nginx_port" ] || { cat "$work/logs/"*.log >&2; exit 1; }
-url[nginx]="http://127.0.0.1:$nginx_port/"
-pid[nginx]=$nginx_pid
+start_nginx 1 taskset -c "$server_cpu"
 
 curl -fsS "${url[nginx]}iii.asp?title=$title" | cmp -s - "$work/www/iii.asp" ||
   { echo "nginx does not serve the same body" >&2; exit 1; }
@@ -122,15 +79,10 @@ measure() {
   if grep -q 'Non-2xx\|Socket errors' "$work/wrk.out"; then
     echo "$name: $(grep 'Non-2xx\|Socket errors' "$work/wrk.out" | tr '\n' ' ')" >&2
   fi
-  awk -v ns=$((after - before)) -v s="$seconds" -v w="$wrk_cpu" '
+  awk -v ns=$((after - before)) -v s="$seconds" -v w="$wrk_cpu" -v p99="$(p99_ms <"$work/wrk.out")" '
     /^Requests\/sec:/ { rps = $2 }
     / requests in / { requests = $1 }
-    $1 == "99%" { v = $2
-      if (v ~ /us$/) { sub(/us$/, "", v); v /= 1000 }
-      else if (v ~ /ms$/) { sub(/ms$/, "", v) }
-      else if (v ~ /s$/) { sub(/s$/, "", v); v *= 1000 }
-      p99 = v }
-    END { printf "%s %.3f %.0f %.0f %.0f\n", rps, p99, 100 * ns / 1e9 / s, w, requests / (ns / 1e9) }
+    END { printf "%s %s %.0f %.0f %.0f\n", rps, p99, 100 * ns / 1e9 / s, w, requests / (ns / 1e9) }
     ' "$work/wrk.out"
 }
 
@@ -178,8 +130,6 @@ for round in $(seq "$rounds"); do
   done
 done
 
-median() { tr ' ' '\n' <<<"$1" | grep . | sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
-ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
 declare -A m c
 echo "medians of $rounds rounds (req/cpu-s: requests per second of the server's CPU time):"
 printf '  %-10s %12s %9s %11s %8s %12s\n' target req/s p99_ms server_cpu wrk_cpu req/cpu-s

@@ -23,20 +23,15 @@ else
   store=pg restored_name=zuno_restored_$$
   # A dbname parameter wins over the URI's path.
   case "$db" in *\?*) restored="$db&dbname=$restored_name" ;; *) restored="$db?dbname=$restored_name" ;; esac
-  query_on() { psql -X -q -t -A -v ON_ERROR_STOP=1 -d "$1" -c "$2"; }
+  query_on() { psql_on "$@"; }
   [ "$(query_on "$db" "SELECT to_regclass('reports') IS NULL")" = t ] ||
     [ "$(query_on "$db" 'SELECT count(*) FROM reports')" = 0 ] || { echo "$db already holds reports" >&2; exit 2; }
   trap 'kill -KILL $started_pid $load 2>/dev/null || true; rm -rf "$work"
-        psql -X -q -d "$db" -c "DROP DATABASE IF EXISTS $restored_name WITH (FORCE)" 2>/dev/null || true' EXIT
+        psql_on "$db" "DROP DATABASE IF EXISTS $restored_name WITH (FORCE)" 2>/dev/null || true' EXIT
 fi
 
-# report FROM NUMBER CATEGORY COMMENT: prints the status.
-place() {
-  curl -s -o /dev/null -w '%{http_code}' --max-time 10 --interface "$1" -H 'Content-Type: application/json' \
-    -d "{\"number\":\"$2\",\"province\":\"$3\",\"city\":\"$4\"}" "http://$started_address/api/v1/places"
-}
-# answer NUMBER: the label's category and reporters, the whole label, and the place with where
-# it came from.
+# answer NUMBER: the label's category and reporters, the place and where it came from, then
+# the whole label.
 answer() {
   curl -s --max-time 5 "http://$started_address/api/v1/lookup?number=$1" | python3 -c 'import json, sys
 a = json.load(sys.stdin); l = a["label"]

@@ -8,12 +8,13 @@
 set -euo pipefail
 lookupd=$1
 . "$(dirname "$0")/../resources/checks.sh"
+. "$(dirname "$0")/labels-checks.sh"
 work=$(mktemp -d)
 started_pid=""
 trap 'kill -KILL $started_pid 2>/dev/null || true; rm -rf "$work"' EXIT
 if [ -n "${ZUNO_TEST_DATABASE:-}" ]; then
   db=$ZUNO_TEST_DATABASE take_ms=1000
-  sql() { /usr/lib/postgresql/15/bin/psql -X -q -t -A -d "$db" -c "$1"; }
+  sql() { psql_on "$db" "$1"; }
 else
   db=$work/labels.sqlite3 take_ms=2000
   sql() { sqlite3 "$db" "$1"; }
@@ -21,10 +22,6 @@ fi
 today=$(TZ=Asia/Shanghai date +%F)
 
 labels() { "$lookupd" labels "$@" --database "$db"; }
-post() {
-  curl -s -o /dev/null -w '%{http_code}' --max-time 10 --interface "$1" \
-    -H 'Content-Type: application/json' -d "$3" "http://$started_address/api/v1/$2"
-}
 # field_of NUMBER FIELD: the lookup's FIELD as JSON.
 field_of() {
   curl -s --max-time 5 "http://$started_address/api/v1/lookup?number=$1" |
@@ -42,10 +39,10 @@ shown_within() {
 
 start_lookupd "$work/serve.log" --database "$db"
 for net in 1 2 3 4; do
-  [ "$(post "127.0.$net.1" reports '{"number":"13800138000","category":"诈骗电话"}')" = 201 ] || fail "report $net"
+  [ "$(report "127.0.$net.1" 13800138000 诈骗电话)" = 201 ] || fail "report $net"
 done
 for net in 1 2 3; do
-  [ "$(post "127.0.$net.1" places '{"number":"19900001234","province":"广东省","city":"深圳市"}')" = 201 ] || fail "place $net"
+  [ "$(place "127.0.$net.1" 19900001234 广东省 深圳市)" = 201 ] || fail "place $net"
 done
 
 # --- show and export: what the store holds

@@ -16,10 +16,6 @@ started_pid="" copier=""
 trap 'kill -KILL $started_pid $copier 2>/dev/null || true; rm -rf "$work"' EXIT
 sqlite=$work/labels.sqlite3 pg=$ZUNO_TEST_DATABASE
 
-post() {
-  curl -s -o /dev/null -w '%{http_code}' --max-time 10 --interface "$1" \
-    -H 'Content-Type: application/json' -d "$3" "http://$started_address/api/v1/$2"
-}
 # answers: what the running instance tells of the numbers the test labelled and placed.
 answers() {
   for number in 13800138000 13900139000 13700001234 19900001234; do
@@ -31,9 +27,9 @@ stop() { kill -TERM "$started_pid"; wait "$started_pid" || true; started_pid="";
 
 # --- a single instance on SQLite: reports from six networks, places, an imported list
 start_lookupd "$work/sqlite.log" --database "$sqlite"
-for net in 1 2 3 4; do post "127.0.$net.1" reports '{"number":"13800138000","category":"诈骗电话"}' >/dev/null; done
-for net in 5 6; do post "127.0.$net.1" reports '{"number":"13900139000","category":"骚扰电话"}' >/dev/null; done
-for net in 1 2 3; do post "127.0.$net.1" places '{"number":"19900001234","province":"广东省","city":"深圳市"}' >/dev/null; done
+for net in 1 2 3 4; do report "127.0.$net.1" 13800138000 诈骗电话 >/dev/null; done
+for net in 5 6; do report "127.0.$net.1" 13900139000 骚扰电话 >/dev/null; done
+for net in 1 2 3; do place "127.0.$net.1" 19900001234 广东省 深圳市 >/dev/null; done
 printf 'number,category,reporters,last_reported,source\n13700001234,诈骗电话,57,2026-11-30,反诈名单\n' >"$work/list.csv"
 "$lookupd" labels import "$work/list.csv" --database "$sqlite" >/dev/null
 sleep 1.5

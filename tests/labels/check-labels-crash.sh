@@ -16,7 +16,7 @@ started_pid=""
 case "$db" in
   postgresql://* | postgres://*)
     store=pg
-    query() { psql -X -q -t -A -v ON_ERROR_STOP=1 -d "$db" -c "$1"; }
+    query() { psql_on "$db" "$1"; }
     [ "$(query "SELECT to_regclass('reports') IS NULL")" = t ] || [ "$(query 'SELECT count(*) FROM reports')" = 0 ] ||
       { echo "$db already holds reports" >&2; exit 2; }
     trap 'kill -KILL $started_pid 2>/dev/null || true; rm -rf "$work"' EXIT

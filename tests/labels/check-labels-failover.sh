@@ -14,7 +14,7 @@ lookupd=$1
 . "$(dirname "$0")/labels-checks.sh"
 : "${ZUNO_TEST_PG_DIR:?run me through pg-server.sh}"
 dir=$ZUNO_TEST_PG_DIR
-query() { "$pg_bin/psql" -X -q -t -A -v ON_ERROR_STOP=1 -d "postgresql://zuno@/postgres?host=$dir&port=$1" -c "$2"; }
+query() { psql_on "postgresql://zuno@/postgres?host=$dir&port=$1" "$2"; }
 work=$(mktemp -d)
 started_pid="" load="" lookups=""
 trap 'kill -KILL $started_pid $load $lookups 2>/dev/null || true

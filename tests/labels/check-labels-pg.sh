@@ -188,14 +188,11 @@ grep -q 'permission denied' "$work/app.log" && fail "a role with the tables' rig
 # --- two instances migrating one empty database together
 psql_on "$db" "CREATE DATABASE fresh"
 fresh=${db/\/postgres\?/\/fresh?}
-"$lookupd" --listen 127.0.0.1:0 --database "$fresh" 2>"$work/m1.log" & pids+=($!)
-"$lookupd" --listen 127.0.0.1:0 --database "$fresh" 2>"$work/m2.log" & pids+=($!)
-for _ in $(seq 100); do
-  [ "$(grep -l 'listening on' "$work/m1.log" "$work/m2.log" | wc -l)" = 2 ] && break
-  sleep 0.05
+for i in 1 2; do
+  "$lookupd" --listen 127.0.0.1:0 --database "$fresh" 2>"$work/m$i.log" &
+  pids+=($!)
 done
-grep -q 'listening on' "$work/m1.log" && grep -q 'listening on' "$work/m2.log" ||
-  fail "two instances migrating together: $(cat "$work/m1.log" "$work/m2.log")"
+for i in 1 2; do wait_listening "$work/m$i.log" "${pids[i - 1]}"; done
 [ "$(psql_on "$fresh" 'SELECT count(*), max(version) FROM schema_version')" = "1|2" ] ||
   fail "two instances migrating together: schema_version $(psql_on "$fresh" 'SELECT * FROM schema_version')"
 kill -TERM "${pids[@]}"

@@ -6,8 +6,6 @@ pg_bin=/usr/lib/postgresql/15/bin
 
 # as_owner COMMAND...: as the test server's owner, nobody when root (PostgreSQL refuses root).
 as_owner() { if [ "$(id -u)" = 0 ]; then setpriv --reuid=nobody --regid=nogroup --clear-groups "$@"; else "$@"; fi; }
-# psql_on URI SQL: the rows, unaligned, fields separated by |.
-psql_on() { "$pg_bin/psql" -X -q -t -A -d "$1" -c "$2"; }
 # The test's server stopped (fast: sessions ended) and started again as pg-server.sh starts it.
 pg_stop() { as_owner "$pg_bin/pg_ctl" -D "$ZUNO_TEST_PG_DIR/data" -m fast stop >/dev/null; }
 pg_start() {
@@ -23,6 +21,11 @@ report_to() {
 }
 # report FROM NUMBER CATEGORY [COMMENT]: to the service start_lookupd started last.
 report() { report_to "$started_address" "$@"; }
+# place FROM NUMBER PROVINCE [CITY]: a place reported to that service; prints the status.
+place() {
+  curl -s -o /dev/null -w '%{http_code}' --max-time 10 --interface "$1" -H 'Content-Type: application/json' \
+    -d "{\"number\":\"$2\",\"province\":\"$3\",\"city\":\"${4:-}\"}" "http://$started_address/api/v1/places"
+}
 # label_at ADDRESS NUMBER: the label the API answers with, as JSON (null: none).
 label_at() {
   curl -s --max-time 5 "http://$1/api/v1/lookup?number=$2" |

@@ -10,26 +10,20 @@ finish_checks() {
   [ "$failures" = 0 ] || { echo "$failures check(s) failed" >&2; exit 1; }
 }
 
-free_port() {
-  python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
+# make_work: $work, a folder for the check's files, removed when the check ends, once the
+# processes in pids have been stopped.
+make_work() {
+  work=$(mktemp -d)
+  pids=()
+  trap 'kill "${pids[@]}" 2>/dev/null || true; wait 2>/dev/null || true; rm -rf "$work"' EXIT
 }
+
+. "$(dirname "${BASH_SOURCE[0]}")/../support/servers.sh"
 
 # Starts the zuno-lookupd in $lookupd on a free port of 127.0.0.1 with these further arguments,
 # its standard error in LOG; once it listens, started_pid and started_address (HOST:PORT) name it.
 start_lookupd() {
   local log=$1
   shift
-  # Made here, so that reading it cannot come before the program's shell has made it.
-  : >"$log"
-  "$lookupd" --listen 127.0.0.1:0 "$@" 2>"$log" &
-  started_pid=$! started_address=
-  for _ in $(seq 100); do
-    started_address=$(sed -n 's|.*listening on http://\(127\.0\.0\.1:[0-9]*\)/.*|\1|p' "$log")
-    [ -n "$started_address" ] && return 0
-    sleep 0.05
-  done
-  kill "$started_pid" 2>/dev/null || true
-  cat "$log" >&2
-  echo "FAIL: zuno-lookupd did not start" >&2
-  exit 1
+  start_listening "$log" "$lookupd" --listen 127.0.0.1:0 "$@"
 }

@@ -10,15 +10,7 @@ set -euo pipefail
 
 lookupd=$1
 . "$(dirname "$0")/../resources/checks.sh"
-
-work=$(mktemp -d)
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
+make_work
 
 # One folder served under two names, two origins: http://localhost:PORT (another site) and
 # http://127.0.0.1:PORT (the listed origin).

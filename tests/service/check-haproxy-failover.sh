@@ -9,15 +9,7 @@ set -euo pipefail
 
 lookupd=$1 config=$2
 . "$(dirname "$0")/../resources/checks.sh"
-
-work=$(mktemp -d)
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
+make_work
 
 for i in 1 2 3; do
   start_lookupd "$work/lookupd$i.log" --threads 1

@@ -57,7 +57,7 @@ for part in "<td>北京市</td>" 'value="13800138000"' 'action="/lookup"'; do
   grep -qF "$part" "$work/lookup.html" || fail "the lookup page in Chromium lacks: $part"
 done
 # A report through the result page's form, with no script of the page's own: the count shows it.
-posted=$(timeout 90 python3 "$(dirname "$0")/chromium-form-post.py" "$site" "$(mktemp -d "$work/profile.XXXXXX")") ||
+posted=$(timeout 90 "$(dirname "$0")/chromium.py" report "$site" "$(mktemp -d "$work/profile.XXXXXX")") ||
   fail "driving Chromium over DevTools failed"
 python3 - "$posted" <<'CHECK' || fail "the report form in Chromium: $posted"
 import json, sys
@@ -68,7 +68,7 @@ assert seen["comment"].endswith("&lt;b&gt;冒充客服&lt;/b&gt;"), seen
 CHECK
 printf '电话,备注\r\n13800138000,a\r\n\r\nabc\r\n\xb1\xb1\xbe\xa9\r\n' >"$work/numbers.csv"
 mkdir "$work/saved"
-saved=$(timeout 90 "$(dirname "$0")/upload-in-chromium.py" "$site" "$work/numbers.csv" \
+saved=$(timeout 90 "$(dirname "$0")/chromium.py" upload "$site" "$work/numbers.csv" \
   "$work/saved" "$(mktemp -d "$work/profile.XXXXXX")") || fail "uploading in Chromium failed"
 [ "$saved" = "zuno-lookup-$(date +%F).csv" ] || fail "the download is named \"$saved\""
 { printf '\xef\xbb\xbf' && "$lookupd" lookup "$work/numbers.csv"; } >"$work/expected.csv"
@@ -78,7 +78,7 @@ big_lines=${ZUNO_BIG_UPLOAD_LINES:-500000}
 seq 13800000000 $((13800000000 + big_lines - 1)) >"$work/big.csv"
 mkdir "$work/big"
 started=$SECONDS
-if saved=$(timeout 90 "$(dirname "$0")/upload-in-chromium.py" "$site" "$work/big.csv" \
+if saved=$(timeout 90 "$(dirname "$0")/chromium.py" upload "$site" "$work/big.csv" \
   "$work/big" "$(mktemp -d "$work/profile.XXXXXX")"); then
   rows=$(($(wc -l <"$work/big/$saved") - 1))
   [ "$rows" = "$big_lines" ] && tail -n 1 "$work/big/$saved" | grep -q "^$((13800000000 + big_lines - 1))," ||

@@ -7,6 +7,8 @@
 #include <sys/socket.h>
 #include <sys/time.h>
 
+#include <algorithm>
+
 namespace asio = boost::asio;
 
 std::string RawResponse::header(std::string_view name) const
@@ -95,6 +97,21 @@ RawResponse rawGet(unsigned short port, const std::string &target, const std::st
 {
     return rawExchange(
         port, "GET " + target + " HTTP/1.1\r\nHost: x\r\n" + headers + "Connection: close\r\n\r\n");
+}
+
+std::string dechunked(std::string_view chunked)
+{
+    std::string body;
+    while (true) {
+        const size_t line = chunked.find("\r\n");
+        if (line == std::string_view::npos)
+            return body;
+        const size_t size = std::stoul(std::string(chunked.substr(0, line)), nullptr, 16);
+        if (size == 0)
+            return body;
+        body.append(chunked.substr(line + 2, size));
+        chunked.remove_prefix(std::min(chunked.size(), line + 2 + size + 2));
+    }
 }
 
 double seriesValue(std::string_view metrics, std::string_view series)

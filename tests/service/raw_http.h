@@ -47,5 +47,8 @@ void rawSend(RawSocket &socket, std::string_view bytes);
 // how it ended goes to `ended`.
 std::string readToEnd(RawSocket &socket, boost::system::error_code *ended = nullptr);
 
+// A chunked body with its chunks' framing removed; what follows the last chunk is dropped.
+std::string dechunked(std::string_view chunked);
+
 // The value of one series in Prometheus text, -1 when it is not there.
 double seriesValue(std::string_view metrics, std::string_view series);

@@ -270,26 +270,17 @@ void TestNumbers::shouldAnswerWhatPeopleLookNumbersUpFor_data()
         u"号码：0433 234 5678 固定电话|归属地：吉林省延边朝鲜族自治州等|区号：0433");
     row("name without its province to fit", u"0859-2345678",
         u"号码：0859 234 5678 固定电话|归属地：黔西南布依族苗族自治州|区号：0859");
-    // Short numbers, named and not
+    // Short numbers, named and not: the owners table's ends, a number between its rows, rows
+    // that share their first digits, and the longest owner
     row("emergency", u"110", u"号码：110 紧急号码|归属地：全国统一|用途：报警");
-    row("service", u"10086", u"号码：10086 服务号码|归属地：全国统一|用途：中国移动客服");
-    row("valid but unnamed", u"10050", u"号码：10050 服务号码|归属地：全国统一");
-    row("anti-fraud line", u"96110",
+    row("the table's first row", u"10000",
+        u"号码：10000 服务号码|归属地：全国统一|用途：中国电信客服");
+    row("valid but between two rows", u"10050", u"号码：10050 服务号码|归属地：全国统一");
+    row("the table's last row", u"96110",
         u"号码：96110 服务号码|归属地：全国统一|用途：反诈预警劝阻专线");
-    row("anti-fraud text messages", u"12381",
-        u"号码：12381 服务号码|归属地：全国统一|用途：涉诈预警劝阻短信");
-    row("traffic police", u"12123",
-        u"号码：12123 服务号码|归属地：全国统一|用途：公安交通管理服务");
-    row("spam reports", u"12321",
-        u"号码：12321 服务号码|归属地：全国统一|用途：网络不良与垃圾信息举报");
-    row("telecom complaints", u"12300",
-        u"号码：12300 服务号码|归属地：全国统一|用途：电信用户申诉受理");
-    row("insurer", u"95511", u"号码：95511 服务号码|归属地：全国统一|用途：中国平安");
-    row("card network", u"95516", u"号码：95516 服务号码|归属地：全国统一|用途：中国银联");
-    row("payments", u"95188", u"号码：95188 服务号码|归属地：全国统一|用途：支付宝客服");
     row("950 line", u"95017", u"号码：95017 服务号码|归属地：全国统一|用途：腾讯客服（微信支付）");
     row("six-digit 950 line", u"950618", u"号码：950618 服务号码|归属地：全国统一|用途：京东客服");
-    row("call prefix", u"17951",
+    row("call prefix alone, the longest owner", u"17951",
         u"号码：17951 服务号码|归属地：全国统一|用途：中国移动IP长途拨号前缀");
     // SMS ports: 106 and 5 to 17 digits, never Beijing's fixed lines
     row("SMS port, ten digits", u"1069012345", u"号码：1069012345 短信服务号码|归属地：全国统一");

@@ -162,22 +162,6 @@ struct TestSite {
     unsigned short port = 0;
 };
 
-// A chunked body with its chunks' framing removed; what follows the last chunk is dropped.
-std::string dechunked(std::string_view chunked)
-{
-    std::string body;
-    while (true) {
-        const size_t line = chunked.find("\r\n");
-        if (line == std::string_view::npos)
-            return body;
-        const size_t size = std::stoul(std::string(chunked.substr(0, line)), nullptr, 16);
-        if (size == 0)
-            return body;
-        body.append(chunked.substr(line + 2, size));
-        chunked.remove_prefix(std::min(chunked.size(), line + 2 + size + 2));
-    }
-}
-
 RawResponse postBatch(unsigned short port, const std::string &query, const std::string &body)
 {
     return rawExchange(port,
@@ -263,6 +247,10 @@ private slots:
     void shouldStopTheBatchWhenItsReaderStopsOrGoesAway();
     void shouldEndTheBatchWithARowWhenItsBodyOutgrowsWhatIsHeld();
     void shouldEndTheBatchWhereItsBodyStopsHalfWay();
+    void shouldEndAStreamedBatchByClosingOverHttp10_data();
+    void shouldEndAStreamedBatchByClosingOverHttp10();
+    void shouldRefuseAnUploadThatIsNoWholeFormWithOneFile_data();
+    void shouldRefuseAnUploadThatIsNoWholeFormWithOneFile();
 
 private:
     QString lookupUrl(const QString &typed) const
@@ -1413,6 +1401,122 @@ void TestService::shouldEndTheBatchWhereItsBodyStopsHalfWay()
              u"13900139000"_s);
     QCOMPARE(QJsonDocument::fromJson(lines[2]).object().value(u"message"_s).toString(),
              u"请求正文未发完，其余未查询"_s);
+}
+
+void TestService::shouldEndAStreamedBatchByClosingOverHttp10_data()
+{
+    QTest::addColumn<QByteArray>("query");
+    QTest::addColumn<QByteArray>("fields");
+    QTest::addColumn<int>("numbers");
+    QTest::newRow("CSV") << QByteArray() << QByteArray() << 3;
+    QTest::newRow("JSON Lines") << QByteArray("?format=jsonl") << QByteArray() << 3;
+    QTest::newRow("keep-alive asked for")
+        << QByteArray() << QByteArray("Connection: keep-alive\r\n") << 3;
+    QTest::newRow("rows written in many pieces") << QByteArray() << QByteArray() << 50'000;
+}
+
+// HTTP/1.0 has no chunks: the rows go out bare, and the connection's end is the answer's.
+void TestService::shouldEndAStreamedBatchByClosingOverHttp10()
+{
+    QFETCH(QByteArray, query);
+    QFETCH(QByteArray, fields);
+    QFETCH(int, numbers);
+    std::string body;
+    for (int i = 0; i < numbers; ++i)
+        body += std::to_string(13800000000LL + i) + "\n";
+    const RawResponse response =
+        rawExchange(port_,
+                    "POST /api/v1/lookup/batch" + query.toStdString() + " HTTP/1.0\r\nHost: x\r\n" +
+                        fields.toStdString() + "Content-Length: " + std::to_string(body.size()) +
+                        "\r\n\r\n" + body);
+    QVERIFY2(response.head.starts_with("HTTP/1.0 200 "), response.head.c_str());
+    QCOMPARE(QString::fromStdString(response.header("Transfer-Encoding")), QString());
+    QCOMPARE(QString::fromStdString(response.header("Content-Length")), QString());
+    QVERIFY(response.closedByServer);
+    // Every row the same request over HTTP/1.1 answers, the last one whole.
+    const std::string rows = dechunked(postBatch(port_, query.toStdString(), body).rest);
+    QVERIFY(rows.find(std::to_string(13800000000LL + numbers - 1)) != std::string::npos);
+    QCOMPARE(response.rest.size(), rows.size());
+    QVERIFY(response.rest == rows);
+}
+
+void TestService::shouldRefuseAnUploadThatIsNoWholeFormWithOneFile_data()
+{
+    QTest::addColumn<QByteArray>("contentType");
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("says");  // the page's sentence, or a row of the answer
+    const QByteArray form = "multipart/form-data; boundary=b";
+    const auto part = [](const QByteArray &name, const QByteArray &contents,
+                         const QByteArray &fileName = {}) {
+        return "\r\n--b\r\nContent-Disposition: form-data; name=\"" + name + '"' +
+            (fileName.isEmpty() ? QByteArray() : "; filename=\"" + fileName + '"') + "\r\n\r\n" +
+            contents;
+    };
+    // The file's part as a browser sends it first, without the form's closing boundary.
+    const QByteArray file = part("file", "13800138000\r\n13900139000\r\n", "a.csv").mid(2);
+    const QByteArray closing = "\r\n--b--\r\n";
+    const QString notAForm = u"提交的不是上传文件的表单"_s, malformed = u"上传的表单格式有误"_s,
+                  noFile = u"表单中没有文件"_s, cut = u"上传的表单不完整"_s,
+                  secondFile = u"每次只能上传一个文件"_s;
+    // Not a form with a file field
+    QTest::newRow("no content type") << QByteArray() << file + closing << 400 << notAForm;
+    QTest::newRow("a CSV file sent bare")
+        << QByteArray("text/csv") << file + closing << 400 << notAForm;
+    QTest::newRow("a form of fields") << QByteArray("application/x-www-form-urlencoded")
+                                      << QByteArray("file=13800138000") << 400 << notAForm;
+    QTest::newRow("no boundary") << QByteArray("multipart/form-data") << file + closing << 400
+                                 << notAForm;
+    QTest::newRow("an empty boundary") << QByteArray("multipart/form-data; boundary=\"\"")
+                                       << file + closing << 400 << notAForm;
+    QTest::newRow("a boundary of 71 characters")
+        << "multipart/form-data; boundary=" + QByteArray(71, 'b')
+        << "--" + QByteArray(71, 'b') + "--\r\n"
+        << 400 << notAForm;
+    // Malformed, or with no file
+    QTest::newRow("text after the first delimiter")
+        << form << "--bb\r\n" + file.mid(5) + closing << 400 << malformed;
+    QTest::newRow("text after a delimiter past the file") << form << file + "\r\n--b x\r\n"
+                                                          << 400 << malformed;
+    QTest::newRow("a field but no file")
+        << form << part("note", "abc").mid(2) + closing << 400 << noFile;
+    QTest::newRow("an empty form") << form << QByteArray("--b--\r\n") << 400 << noFile;
+    // Cut short, even once the file has ended
+    QTest::newRow("no closing boundary") << form << file << 400 << cut;
+    QTest::newRow("cut after a delimiter") << form << file + "\r\n--b\r\n" << 400 << cut;
+    QTest::newRow("cut in the next part's header")
+        << form << file + "\r\n--b\r\nContent-Disp" << 400 << cut;
+    QTest::newRow("cut inside a field after the file")
+        << form << file + part("note", "abc") << 400 << cut;
+    // More than one file
+    QTest::newRow("a second file")
+        << form << file + part("file", "13700137000\r\n", "b.csv") + closing << 400 << secondFile;
+    QTest::newRow("a second file under another name")
+        << form << file + part("other", "13700137000\r\n", "b.csv") + closing << 400 << secondFile;
+    // What is taken: fields beside the file
+    QTest::newRow("a field after the file")
+        << form << file + part("note", "abc") + closing << 200 << u"13900139000,139 0013 9000"_s;
+    QTest::newRow("a field before the file")
+        << form << part("note", "abc").mid(2) + "\r\n" + file + closing << 200
+        << u"13900139000,139 0013 9000"_s;
+}
+
+void TestService::shouldRefuseAnUploadThatIsNoWholeFormWithOneFile()
+{
+    QFETCH(QByteArray, contentType);
+    QFETCH(QByteArray, body);
+    QFETCH(int, status);
+    QFETCH(QString, says);
+    const QByteArray field =
+        contentType.isEmpty() ? QByteArray() : "Content-Type: " + contentType + "\r\n";
+    const RawResponse response = rawRequest("127.0.0.1", port_, "POST", "/lookup/batch",
+                                            body.toStdString(), field.toStdString());
+    QCOMPARE(response.status, status);
+    const QString page =
+        QString::fromStdString(status == 200 ? dechunked(response.rest) : response.rest);
+    QVERIFY2(page.contains(says), qPrintable(page));
+    if (status != 200)
+        QCOMPARE(response.header("Content-Type"), "text/html; charset=utf-8");
 }
 
 QTEST_GUILESS_MAIN(TestService)
