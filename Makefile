@@ -91,7 +91,7 @@ run: package
 
 # The window looking up a number under Xvfb, as the home page shows it.
 screenshot: build
-	tools/run.sh $(BUILD) --screenshot service/site/assets/screenshot.png
+	tools/run.sh $(BUILD) --screenshot service/site/pages/assets/screenshot.png
 
 bench: bench-deps
 	cmake --preset bench $(CMAKE_ARGS)

@@ -3,9 +3,9 @@
 // process, with nothing written; then the same file through BatchLookup's CSV into memory,
 // which is what the API and the command line add to it.
 // Usage: zuno-batch-baseline FILE
-#include "batch_lookup.h"
-#include "number_lookup.h"
-#include "title_decoder.h"
+#include "http/query.h"
+#include "number/number_lookup.h"
+#include "site/batch/batch_lookup.h"
 
 #include <cstdio>
 #include <ctime>

@@ -2,11 +2,11 @@
 // Community labels: window lookups with 1,000,000 labelled numbers in the snapshot against none,
 // the snapshot's bytes per labelled number, start-up on a database that holds them, and reports
 // per second with their p99 under synchronous=FULL and NORMAL.
-#include "gbk_codec.h"
-#include "lookup_reply.h"
-#include "reporter_secret.h"
-#include "site.h"
-#include "sqlite_store.h"
+#include "site/lookup/lookup_reply.h"
+#include "site/site.h"
+#include "store/reporter_secret.h"
+#include "store/sqlite/sqlite_store.h"
+#include "text/gbk_codec.h"
 
 #include <benchmark/benchmark.h>
 

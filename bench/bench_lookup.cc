@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "carrier_blocks.h"
-#include "lookup_reply.h"
-#include "number_lookup.h"
-#include "segment_store.h"
+#include "number/carrier_blocks.h"
+#include "number/number_lookup.h"
+#include "number/segment_store.h"
+#include "site/lookup/lookup_reply.h"
 
 #include <benchmark/benchmark.h>
 

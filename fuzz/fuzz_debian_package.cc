@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: Apache-2.0
 // libFuzzer target: any file's bytes read as a .deb, checking that the reading ends quickly
 // whatever the bytes claim, and that the fields it gives are what the page may show.
-#include "debian_package.h"
-#include "gbk_codec.h"
+#include "site/downloads/debian_package.h"
+#include "text/gbk_codec.h"
+#include "text/utf8.h"
 
 #include <sys/mman.h>
 #include <unistd.h>

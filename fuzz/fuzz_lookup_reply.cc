@@ -1,12 +1,12 @@
 // SPDX-License-Identifier: Apache-2.0
 // libFuzzer target: any raw title value through decoding, normalisation, lookup and the GBK
 // reply, checking what every reply must hold.
-#include "gbk_codec.h"
-#include "lookup_reply.h"
-#include "number_lookup.h"
-#include "number_normaliser.h"
-#include "service_numbers.h"
-#include "title_decoder.h"
+#include "http/query.h"
+#include "number/number_lookup.h"
+#include "number/number_normaliser.h"
+#include "number/service_numbers.h"
+#include "site/lookup/lookup_reply.h"
+#include "text/gbk_codec.h"
 
 #include <algorithm>
 #include <cstdint>

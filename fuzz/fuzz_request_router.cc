@@ -4,10 +4,10 @@
 // through the site's route table plus a POST echo route, and written out; checks what every
 // answer must hold: one whole response, a status, the shared header fields, a body as long as
 // its Content-Length.
-#include "request_handler.h"
-#include "request_head.h"
-#include "router.h"
-#include "site.h"
+#include "http/router.h"
+#include "server/request_head.h"
+#include "site/site.h"
+#include "site/site_routes.h"
 
 #include <boost/asio/buffer.hpp>
 #include <boost/beast/core/string.hpp>

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "label_rules.h"
+#include "labels/label_rules.h"
 
 #include <array>
 #include <charconv>

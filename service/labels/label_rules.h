@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
-#include "categories.h"
+#include "labels/categories.h"
 
 #include <cstdint>
 #include <optional>

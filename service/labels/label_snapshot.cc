@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "label_snapshot.h"
+#include "labels/label_snapshot.h"
 
 #include <algorithm>
 #include <charconv>

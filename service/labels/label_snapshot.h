@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
-#include "label_rules.h"
+#include "labels/label_rules.h"
 
 #include <atomic>
 #include <cstdint>

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "reporter_networks.h"
+#include "labels/reporter_networks.h"
 
 #include <openssl/evp.h>
 #include <openssl/hmac.h>

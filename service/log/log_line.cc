@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "log_line.h"
+#include "log/log_line.h"
 
 #include <sys/stat.h>
 #include <unistd.h>

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "area_codes.h"
+#include "number/area_codes.h"
 
-#include "number_types.h"
+#include "number/number_types.h"
 
 #include <phonenumbers/phonenumberutil.h>
 

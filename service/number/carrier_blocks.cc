@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "carrier_blocks.h"
+#include "number/carrier_blocks.h"
 
 #include <algorithm>
 
@@ -7,7 +7,7 @@ namespace zuno::service {
 namespace {
 
 constexpr CarrierBlock kBlocks[] = {
-#include "carrier_blocks.inc"
+#include "number/carrier_blocks.inc"
 };
 
 constexpr bool lessByPrefix(const CarrierBlock &a, const CarrierBlock &b)

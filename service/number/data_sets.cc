@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "data_sets.h"
+#include "number/data_sets.h"
 
-#include "data_versions.h"
-#include "segment_table.h"
+#include "number/data_versions.h"
+#include "number/segment_table.h"
 
 namespace zuno::service {
 

@@ -1,9 +1,10 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "number_lookup.h"
+#include "number/number_lookup.h"
 
-#include "carrier_blocks.h"
-#include "number_normaliser.h"
-#include "service_numbers.h"
+#include "number/carrier_blocks.h"
+#include "number/number_normaliser.h"
+#include "number/service_numbers.h"
+#include "text/utf8.h"
 
 #include <phonenumbers/geocoding/phonenumber_offline_geocoder.h>
 #include <phonenumbers/phonenumberutil.h>
@@ -29,13 +30,6 @@ constexpr size_t kMaxShortNumberDigits = 6;
 constexpr size_t kMaxInternationalDigits = 15;
 
 std::u16string ascii(std::string_view text) { return std::u16string(text.begin(), text.end()); }
-
-// libphonenumber's text is UTF-8; a malformed sequence (none is expected) becomes U+FFFD.
-std::u16string fromUtf8(const std::string &text)
-{
-    const icu::UnicodeString decoded = icu::UnicodeString::fromUTF8(text);
-    return std::u16string(decoded.getBuffer(), static_cast<size_t>(decoded.length()));
-}
 
 std::u16string kindName(PhoneNumberUtil::PhoneNumberType type)
 {

@@ -1,10 +1,10 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
-#include "area_codes.h"
-#include "number_types.h"
-#include "segment_store.h"
-#include "verdict.h"
+#include "number/area_codes.h"
+#include "number/number_types.h"
+#include "number/segment_store.h"
+#include "number/verdict.h"
 
 #include <unicode/uversion.h>
 

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "number_normaliser.h"
+#include "number/number_normaliser.h"
 
-#include "service_numbers.h"
+#include "number/service_numbers.h"
 
 #include <utility>
 

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
-#include "verdict.h"
+#include "number/verdict.h"
 
 #include <string>
 #include <string_view>

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "number_types.h"
+#include "number/number_types.h"
 
 #include <phonenumbers/phonemetadata.pb.h>
 #include <phonenumbers/phonenumberutil.h>

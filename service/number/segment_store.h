@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
-#include "segment_table.h"
+#include "number/segment_table.h"
 
 #include <atomic>
 #include <memory>

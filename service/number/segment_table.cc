@@ -1,5 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "segment_table.h"
+#include "number/segment_table.h"
+
+#include "text/utf8.h"
 
 #include <malloc.h>
 
@@ -66,52 +68,6 @@ constexpr Province kProvinces[] = {
     {u"澳门特别行政区", u"中国澳门", false},
 };
 static_assert(std::size(kProvinces) == 34);
-
-// UTF-8 to UTF-16; nothing for bytes that are not UTF-8 (overlong forms and surrogates included).
-std::optional<std::u16string> fromUtf8(std::string_view text)
-{
-    std::u16string out;
-    out.reserve(text.size());
-    for (size_t i = 0; i < text.size();) {
-        const auto byte = static_cast<unsigned char>(text[i]);
-        size_t length = 0;
-        char32_t c = 0;
-        if (byte < 0x80) {
-            length = 1;
-            c = byte;
-        } else if (byte >= 0xC2 && byte <= 0xDF) {
-            length = 2;
-            c = byte & 0x1F;
-        } else if (byte >= 0xE0 && byte <= 0xEF) {
-            length = 3;
-            c = byte & 0x0F;
-        } else if (byte >= 0xF0 && byte <= 0xF4) {
-            length = 4;
-            c = byte & 0x07;
-        } else {
-            return std::nullopt;
-        }
-        if (i + length > text.size())
-            return std::nullopt;
-        for (size_t k = 1; k < length; ++k) {
-            const auto next = static_cast<unsigned char>(text[i + k]);
-            if ((next & 0xC0) != 0x80)
-                return std::nullopt;
-            c = (c << 6) | (next & 0x3F);
-        }
-        if ((length == 3 && c < 0x800) || (length == 4 && (c < 0x10000 || c > 0x10FFFF)) ||
-            (c >= 0xD800 && c <= 0xDFFF))
-            return std::nullopt;
-        if (c >= 0x10000) {
-            out += static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10));
-            out += static_cast<char16_t>(0xDC00 + ((c - 0x10000) & 0x3FF));
-        } else {
-            out += static_cast<char16_t>(c);
-        }
-        i += length;
-    }
-    return out;
-}
 
 bool allDigits(std::string_view text)
 {
@@ -222,7 +178,7 @@ void SegmentTable::read(const std::filesystem::path &file)
             line.remove_prefix(kBom.size());
         if (line.ends_with('\r'))
             line.remove_suffix(1);
-        if (!fromUtf8(line))
+        if (!decodeUtf8(line))
             throw refuse(number, "not UTF-8");
 
         if (number == 1) {
@@ -266,7 +222,7 @@ void SegmentTable::read(const std::filesystem::path &file)
             throw refuse(number,
                          "bad prefix \"" + std::string(prefix) +
                              "\": 3 to 7 digits of a mobile number, starting with 1");
-        const std::u16string provinceText = *fromUtf8(province);
+        const std::u16string provinceText = *decodeUtf8(province);
         if (!provinceText.empty() &&
             std::none_of(std::begin(kProvinces), std::end(kProvinces),
                          [&](const Province &p) { return p.name == provinceText; }))
@@ -284,7 +240,7 @@ void SegmentTable::read(const std::filesystem::path &file)
         std::from_chars(prefix.data(), prefix.data() + prefix.size(), value);
 
         SegmentPlace place{
-            placeOf(provinceText, *fromUtf8(city)), *fromUtf8(areaCode), *fromUtf8(carrier),
+            placeOf(provinceText, *decodeUtf8(city)), *decodeUtf8(areaCode), *decodeUtf8(carrier),
             static_cast<std::int8_t>(isVirtual.empty() ? -1 : isVirtual == "1"), sourceIndex};
         // One key for all of a place's text, so that 500,000 rows share a few thousand places.
         std::u16string key = place.place + u'\t' + place.areaCode + u'\t' + place.carrier + u'\t' +

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "service_numbers.h"
+#include "number/service_numbers.h"
 
 #include <algorithm>
 

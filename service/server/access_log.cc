@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "access_log.h"
+#include "server/access_log.h"
 
-#include "log_line.h"
+#include "log/log_line.h"
 
 #include <cstdio>
 #include <ctime>

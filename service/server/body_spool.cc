@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "body_spool.h"
+#include "server/body_spool.h"
 
 #include <fcntl.h>
 #include <unistd.h>

@@ -1,11 +1,11 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "connection.h"
+#include "server/connection.h"
 
-#include "access_log.h"
-#include "log_line.h"
-#include "request_handler.h"
-#include "request_head.h"
-#include "worker.h"
+#include "log/log_line.h"
+#include "server/access_log.h"
+#include "server/request_head.h"
+#include "server/worker.h"
+#include "site/pages/error_responses.h"
 
 #include <boost/asio/buffer.hpp>
 #include <boost/asio/dispatch.hpp>

@@ -1,10 +1,10 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
-#include "body_spool.h"
-#include "metrics.h"
-#include "request_head.h"
-#include "router.h"
+#include "http/router.h"
+#include "server/body_spool.h"
+#include "server/metrics.h"
+#include "server/request_head.h"
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>

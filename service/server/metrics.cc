@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "metrics.h"
+#include "server/metrics.h"
 
-#include "data_versions.h"
-#include "log_line.h"
+#include "log/log_line.h"
+#include "number/data_versions.h"
 
 #include <unistd.h>
 

@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
-#include "label_store.h"
-#include "number_lookup.h"
+#include "labels/label_store.h"
+#include "number/number_lookup.h"
 
 #include <array>
 #include <atomic>

@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "request_head.h"
+#include "server/request_head.h"
 
-#include "request_handler.h"
+#include "http/query.h"
+#include "site/pages/error_responses.h"
 
 #include <boost/beast/core/string.hpp>
 #include <boost/beast/http/field.hpp>
@@ -12,14 +13,6 @@ namespace {
 namespace http = boost::beast::http;
 
 constexpr unsigned kHttp11 = 11;
-
-std::string_view trimmed(std::string_view text)
-{
-    const size_t first = text.find_first_not_of(" \t");
-    if (first == std::string_view::npos)
-        return {};
-    return text.substr(first, text.find_last_not_of(" \t") - first + 1);
-}
 
 bool startsWithNoCase(std::string_view text, std::string_view prefix)
 {
@@ -44,7 +37,7 @@ Framing requestFraming(const http::request_header<> &head)
         std::string_view list(field->value().data(), field->value().size());
         while (true) {
             const size_t comma = list.find(',');
-            const std::string_view coding = trimmed(list.substr(0, comma));
+            const std::string_view coding = withoutBlanks(list.substr(0, comma));
             if (!coding.empty()) {
                 ++count;
                 chunked = boost::beast::iequals(

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
-#include "router.h"
+#include "http/router.h"
 
 #include <boost/beast/http/message.hpp>
 #include <boost/beast/http/parser.hpp>

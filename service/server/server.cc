@@ -1,12 +1,12 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "server.h"
+#include "server/server.h"
 
-#include "command_line.h"
-#include "http_dates.h"
-#include "log_line.h"
-#include "request_handler.h"
-#include "site.h"
-#include "systemd_sockets.h"
+#include "app/command_line.h"
+#include "http/http_dates.h"
+#include "log/log_line.h"
+#include "server/systemd_sockets.h"
+#include "site/site.h"
+#include "site/site_routes.h"
 
 #include <zuno/version.h>
 

@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
-#include "address_blocks.h"
-#include "connection.h"
-#include "worker.h"
+#include "http/address_blocks.h"
+#include "server/connection.h"
+#include "server/worker.h"
 
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/signal_set.hpp>

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "systemd_sockets.h"
+#include "server/systemd_sockets.h"
 
 #include <boost/system/system_error.hpp>
 #include <systemd/sd-daemon.h>

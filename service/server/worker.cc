@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "worker.h"
+#include "server/worker.h"
 
-#include "log_line.h"
+#include "log/log_line.h"
 
 #include <boost/asio/post.hpp>
 

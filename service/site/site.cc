@@ -1,9 +1,10 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "site.h"
+#include "site/site.h"
 
-#include "gbk_codec.h"
-#include "lookup_json.h"
-#include "pages.h"
+#include "site/lookup/lookup_json.h"
+#include "site/pages/pages.h"
+#include "text/gbk_codec.h"
+#include "text/utf8.h"
 
 namespace zuno::service {
 

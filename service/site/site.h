@@ -1,11 +1,11 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
-#include "download_folder.h"
-#include "label_store.h"
-#include "number_lookup.h"
-#include "reporter_networks.h"
-#include "trusted_proxies.h"
+#include "http/trusted_proxies.h"
+#include "labels/label_store.h"
+#include "labels/reporter_networks.h"
+#include "number/number_lookup.h"
+#include "site/downloads/download_folder.h"
 
 #include <memory>
 #include <optional>

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "migrations.h"
+#include "store/migrations.h"
 
-#include "sql_connection.h"
+#include "store/sql_connection.h"
 
 #include <array>
 

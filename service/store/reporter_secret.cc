@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "reporter_secret.h"
+#include "store/reporter_secret.h"
 
 #include <openssl/rand.h>
 

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "sql_connection.h"
+#include "store/sql_connection.h"
 
 #include <stdexcept>
 

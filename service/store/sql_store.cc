@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "sql_store.h"
+#include "store/sql_store.h"
 
-#include "log_line.h"
+#include "log/log_line.h"
 
 #include <fcntl.h>
 #include <poll.h>

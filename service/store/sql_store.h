@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
-#include "label_store.h"
-#include "sql_connection.h"
+#include "labels/label_store.h"
+#include "store/sql_connection.h"
 
 #include <atomic>
 #include <chrono>

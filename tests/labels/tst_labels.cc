@@ -1,10 +1,11 @@
 // SPDX-License-Identifier: Apache-2.0
 // Service headers before any Qt header: Qt's keyword macros must not reach Boost.
-#include "pg_store.h"
-#include "request_handler.h"
-#include "server.h"
-#include "site.h"
-#include "sqlite_store.h"
+#include "server/server.h"
+#include "site/site.h"
+#include "site/site_routes.h"
+#include "store/postgres/pg_store.h"
+#include "store/sqlite/sqlite_store.h"
+#include "text/utf8.h"
 
 #include "raw_http.h"
 

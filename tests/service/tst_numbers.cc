@@ -1,12 +1,13 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "carrier_blocks.h"
-#include "gbk_codec.h"
-#include "lookup_reply.h"
-#include "number_lookup.h"
-#include "number_normaliser.h"
-#include "number_types.h"
-#include "segment_store.h"
-#include "title_decoder.h"
+#include "http/query.h"
+#include "number/carrier_blocks.h"
+#include "number/number_lookup.h"
+#include "number/number_normaliser.h"
+#include "number/number_types.h"
+#include "number/segment_store.h"
+#include "site/lookup/lookup_reply.h"
+#include "text/gbk_codec.h"
+#include "text/utf8.h"
 
 #include <phonenumbers/phonenumberutil.h>
 

@@ -1,12 +1,13 @@
 // SPDX-License-Identifier: Apache-2.0
 // Service headers before any Qt header: Qt's keyword macros must not reach Boost.
-#include "folder_watcher.h"
-#include "server.h"
-#include "site.h"
+#include "server/server.h"
+#include "site/downloads/folder_watcher.h"
+#include "site/site.h"
 
-#include "data_versions.h"
 #include "get_body.h"
+#include "number/data_versions.h"
 #include "raw_http.h"
+#include "text/utf8.h"
 
 #include <QCryptographicHash>
 #include <QDir>

@@ -1,10 +1,11 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "form1.h"
 
-#include "gbk_codec.h"
 #include "http_test_server.h"
-#include "lookup_reply.h"
-#include "number_lookup.h"
+#include "number/number_lookup.h"
+#include "site/lookup/lookup_reply.h"
+#include "text/gbk_codec.h"
+#include "text/utf8.h"
 
 #include <QApplication>
 #include <QCursor>

@@ -1,0 +1,74 @@
+// SPDX-License-Identifier: Apache-2.0
+#include "site/lookup/lookup_routes.h"
+
+#include "http/query.h"
+#include "http/responses.h"
+#include "number/number_lookup.h"
+#include "site/lookup/lookup_json.h"
+#include "site/lookup/lookup_reply.h"
+#include "site/pages/pages.h"
+#include "site/site.h"
+#include "text/gbk_codec.h"
+
+#include <algorithm>
+#include <memory>
+#include <string>
+
+namespace zuno::service {
+namespace {
+
+constexpr std::string_view kTitleParameter = "title";
+
+
+}  // namespace
+
+Answer windowLookup(const RouteContext &context, const Site &site)
+{
+    const std::u16string title =
+        decodeTitle(queryParameter(context.query, kTitleParameter).value_or(""));
+    const LookupOutcome outcome = site.answer(title);
+    return {textResponse(http::status::ok, context.request, kLookupContentType, kRevalidate,
+                         encodeGbk(buildReply(outcome, title, site.labelOf(outcome)))),
+            outcome.verdict};
+}
+
+Answer lookupPage(const RouteContext &context, const Site &site)
+{
+    const std::u16string title =
+        decodeFormTitle(queryParameter(context.query, kNumberParameter).value_or(""));
+    const LookupOutcome outcome = site.answer(title);
+    return {textResponse(http::status::ok, context.request, kHtmlContentType, kRevalidate,
+                         lookupPageHtml(outcome, title)),
+            outcome.verdict};
+}
+
+Answer apiLookup(const RouteContext &context, const Site &site)
+{
+    const auto raw = queryParameter(context.query, kNumberParameter);
+    if (!raw)
+        return {textResponse(http::status::bad_request, context.request, kJsonContentType,
+                             kNeverStore,
+                             jsonError("缺少参数 number，例如 /api/v1/lookup?number=13800138000")),
+                std::nullopt};
+    const std::u16string title = decodeFormTitle(*raw);
+    const LookupOutcome outcome = site.answer(title);
+    return {textResponse(http::status::ok, context.request, kJsonContentType, kRevalidate,
+                         lookupJson(outcome, title, site.labelOf(outcome))),
+            outcome.verdict};
+}
+
+std::vector<DataSet> currentDataSets(const Site &site)
+{
+    const SegmentStore *segments = site.lookup().segments();
+    const std::shared_ptr<const SegmentTable> table = segments ? segments->current() : nullptr;
+    return dataSets(table.get());
+}
+
+Answer apiAbout(const RouteContext &context, const Site &site)
+{
+    return {textResponse(http::status::ok, context.request, kJsonContentType, kRevalidate,
+                         aboutJson(currentDataSets(site))),
+            std::nullopt};
+}
+
+}  // namespace zuno::service

@@ -1,0 +1,38 @@
+// SPDX-License-Identifier: Apache-2.0
+#include "site/pages/page_routes.h"
+
+#include "http/responses.h"
+#include "site/downloads/served_file.h"
+#include "site/lookup/lookup_routes.h"
+#include "site/pages/pages.h"
+#include "site/site.h"
+
+namespace zuno::service {
+
+Answer homePage(const RouteContext &context, const Site &site)
+{
+    const auto listing = site.downloads().listing();
+    const HomePage page{*listing, site.exampleQuery(), site.exampleJson(), currentDataSets(site)};
+    return {textResponse(http::status::ok, context.request, kHtmlContentType, kRevalidate,
+                         homePageHtml(page)),
+            std::nullopt};
+}
+
+Answer staticFile(const RouteContext &context, const StaticFile &file)
+{
+    const Request &request = context.request;
+    const Served served{{std::string(file.etag), file.modified, file.bytes.size()},
+                        file.contentType,
+                        kKeepADay,
+                        {}};
+    return {serveFile(request, served,
+                      [&](http::status code, const Selection &selection) {
+                          StringResponse response{code, request.version()};
+                          response.body() =
+                              std::string(file.bytes.substr(selection.offset, selection.length));
+                          return Response(std::move(response));
+                      }),
+            std::nullopt};
+}
+
+}  // namespace zuno::service
