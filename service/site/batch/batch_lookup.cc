@@ -31,11 +31,9 @@ std::optional<StringResponse> BatchLookup::refusal(unsigned version)
     if (!ended_ || !complete_ || options_.maxRows == 0 ||
         input_.countRemaining() <= options_.maxRows)
         return std::nullopt;
-    StringResponse response =
-        errorResponse(boost::beast::http::status::payload_too_large, version, Audience::Api);
-    response.body() = jsonError("每次最多查询 " + std::to_string(options_.maxRows) + " 个号码");
-    response.prepare_payload();
-    return response;
+    return problemResponse(boost::beast::http::status::payload_too_large, version,
+                           "too_many_numbers",
+                           "每次最多查询 " + std::to_string(options_.maxRows) + " 个号码");
 }
 
 StringResponse BatchLookup::head(unsigned version)
@@ -58,9 +56,10 @@ void BatchLookup::end(bool complete)
         input_.end();
 }
 
-void BatchLookup::endWith(std::string message)
+void BatchLookup::endWith(std::string_view code, std::string message)
 {
     end(true);
+    closingCode_ = code;
     closingMessage_ = std::move(message);
 }
 
@@ -87,8 +86,9 @@ BatchLookup::State BatchLookup::produce(std::string &out, size_t rows)
         }
         if ((next == BatchInput::Next::Item || next == BatchInput::Next::TooLong) &&
             options_.maxRows != 0 && rows_ == options_.maxRows) {
-            writeMessageRow(
-                out, "每次最多查询 " + std::to_string(options_.maxRows) + " 个号码，其余未查询");
+            writeMessageRow(out, "too_many_numbers",
+                            "每次最多查询 " + std::to_string(options_.maxRows) +
+                                " 个号码，其余未查询");
             done_ = true;
             return State::Done;
         }
@@ -104,21 +104,23 @@ BatchLookup::State BatchLookup::produce(std::string &out, size_t rows)
             break;
         }
         case BatchInput::Next::TooLong:
-            writeMessageRow(
-                out, "这一行超过 " + std::to_string(BatchInput::kMaxRecordBytes) + " 字节，未查询");
+            writeMessageRow(out, "record_too_long",
+                            "这一行超过 " + std::to_string(BatchInput::kMaxRecordBytes) +
+                                " 字节，未查询");
             ++rows_;
             break;
         case BatchInput::Next::Malformed:
-            writeMessageRow(out, "JSON 应为字符串数组，此处之后无法读取，其余未查询");
+            writeMessageRow(out, "json_not_string_array",
+                            "JSON 应为字符串数组，此处之后无法读取，其余未查询");
             done_ = true;
             return State::Done;
         case BatchInput::Next::NeedInput:
-            writeMessageRow(out, "请求正文未发完，其余未查询");
+            writeMessageRow(out, "body_incomplete", "请求正文未发完，其余未查询");
             done_ = true;
             return State::Done;
         case BatchInput::Next::End:
             if (!closingMessage_.empty())
-                writeMessageRow(out, std::move(closingMessage_));
+                writeMessageRow(out, closingCode_, std::move(closingMessage_));
             done_ = true;
             return State::Done;
         }
@@ -149,7 +151,8 @@ void BatchLookup::writeRow(std::string &out, const LookupFields &fields) const
     out.append("\r\n");
 }
 
-void BatchLookup::writeMessageRow(std::string &out, std::string message) const
+void BatchLookup::writeMessageRow(std::string &out, std::string_view code,
+                                  std::string message) const
 {
     LookupFields fields = lookupFields({}, {});
     for (LookupField &field : fields) {
@@ -157,7 +160,8 @@ void BatchLookup::writeMessageRow(std::string &out, std::string message) const
         field.json.reset();
     }
     fields[kValidField].text = fields[kValidField].json = "false";
-    fields.back().text = std::move(message);
+    fields[kMessageField].text = std::move(message);
+    fields[kMessageCodeField].text = std::string(code);
     writeRow(out, fields);
 }
 

@@ -40,8 +40,8 @@ public:
     StringResponse head(unsigned version) override;
     void feed(std::string_view bytes) override { input_.feed(bytes); }
     void end(bool complete) override;
-    // The input is whole, and a last row with `message` follows its rows.
-    void endWith(std::string message);
+    // The input is whole, and a last row with `message` (and its code) follows its rows.
+    void endWith(std::string_view code, std::string message);
     State produce(std::string &out, size_t rows) override;
     void takeVerdicts(std::array<std::uint64_t, kVerdictCount> &counts) override;
 
@@ -49,7 +49,7 @@ public:
 
 private:
     void writeRow(std::string &out, const LookupFields &fields) const;
-    void writeMessageRow(std::string &out, std::string message) const;
+    void writeMessageRow(std::string &out, std::string_view code, std::string message) const;
 
     const NumberLookup &lookup_;
     BatchOptions options_;
@@ -58,6 +58,7 @@ private:
     bool ended_ = false;
     bool complete_ = false;
     bool done_ = false;
+    std::string_view closingCode_;
     std::string closingMessage_;
     size_t rows_ = 0;
     std::array<std::uint64_t, kVerdictCount> verdicts_{};

@@ -3,7 +3,7 @@
 
 #include "http/query.h"
 #include "http/web_origin.h"
-#include "site/lookup/lookup_json.h"
+#include "site/pages/error_responses.h"
 #include "site/pages/pages.h"
 #include "site/site.h"
 #include "text/gbk_codec.h"
@@ -43,7 +43,7 @@ StringResponse refusalResponse(const Refusal &refusal, unsigned version, Audienc
                                std::string_view backPath)
 {
     StringResponse message = audience == Audience::Api || audience == Audience::ApiWrite
-        ? noStoreResponse(refusal.status, version, kJsonContentType, jsonError(refusal.sentence))
+        ? problemResponse(refusal.status, version, refusal.code, refusal.sentence)
         : noStoreResponse(refusal.status, version, kHtmlContentType,
                           refusalPageHtml(refusal.status, refusal.sentence, backPath));
     if (refusal.retryAfter.count() > 0)
@@ -53,8 +53,8 @@ StringResponse refusalResponse(const Refusal &refusal, unsigned version, Audienc
 
 Refusal storeUnavailable()
 {
-    return {http::status::service_unavailable, "标记暂时无法保存，请稍后再试；查询不受影响。",
-            std::chrono::seconds(5)};
+    return {http::status::service_unavailable, "store_unavailable",
+            "标记暂时无法保存，请稍后再试；查询不受影响。", std::chrono::seconds(5)};
 }
 
 std::string reporterOf(const Site &site, const RouteContext &context)
@@ -147,12 +147,12 @@ std::optional<Refusal> apiWriteRefusal(const Request &request, const SiteLabels 
 {
     if (!fromThisSite(request, labels.siteNames) &&
         listedOrigin(request, labels.corsOrigins).empty())
-        return Refusal{http::status::forbidden,
+        return Refusal{http::status::forbidden, "origin_not_allowed",
                        "其他网站的页面不能提交标记和归属地：只接受本站页面、运营者登记的网站和"
                        "不经浏览器的程序提交。"};
     if (request.method() == http::verb::post &&
         !isJson(plainView(request[http::field::content_type])))
-        return Refusal{http::status::unsupported_media_type,
+        return Refusal{http::status::unsupported_media_type, "json_required",
                        "请以 JSON 提交，并写明 Content-Type: application/json。"};
     return std::nullopt;
 }
@@ -162,7 +162,8 @@ StringResponse preflightResponse(const Request &request,
 {
     const std::string_view origin = listedOrigin(request, corsOrigins);
     if (origin.empty() && !request[http::field::origin].empty())
-        return refusalResponse({http::status::forbidden, "此网站未获准从浏览器提交标记和归属地。"},
+        return refusalResponse({http::status::forbidden, "origin_not_allowed",
+                                "此网站未获准从浏览器提交标记和归属地。"},
                                request.version(), Audience::ApiWrite, {});
     StringResponse allowed{http::status::no_content, request.version()};
     allowed.set(http::field::allow, "POST, DELETE, OPTIONS");
@@ -179,7 +180,8 @@ StringResponse preflightResponse(const Request &request,
 std::variant<JsonWrite, Refusal>
 jsonWrite(std::string_view body, std::initializer_list<const char *> names, std::string_view shape)
 {
-    const Refusal refusal{http::status::bad_request, "请求应为 JSON 对象：" + std::string(shape)};
+    const Refusal refusal{http::status::bad_request, "json_body_invalid",
+                          "请求应为 JSON 对象：" + std::string(shape)};
     const auto object = nlohmann::json::parse(body, nullptr, false);
     if (!object.is_object())
         return refusal;
@@ -197,7 +199,7 @@ jsonWrite(std::string_view body, std::initializer_list<const char *> names, std:
         return refusal;
     auto number = decodeUtf8(fields.front());
     if (!number)
-        return Refusal{http::status::bad_request, "号码不是有效的 UTF-8 文本。"};
+        return Refusal{http::status::bad_request, "number_not_utf8", "号码不是有效的 UTF-8 文本。"};
     return JsonWrite{std::move(*number), std::move(fields)};
 }
 
@@ -205,11 +207,11 @@ std::variant<FormWrite, Refusal> formWrite(const Request &request, const SiteLab
                                           std::string_view elsewhere)
 {
     if (!fromThisSite(request, labels.siteNames))
-        return Refusal{http::status::forbidden, std::string(elsewhere)};
+        return Refusal{http::status::forbidden, "origin_not_allowed", std::string(elsewhere)};
     const std::string number = formValue(request.body(), "number");
     auto title = decodeUtf8(number);
     if (!title)
-        return Refusal{http::status::bad_request, "号码不是有效的 UTF-8 文本。"};
+        return Refusal{http::status::bad_request, "number_not_utf8", "号码不是有效的 UTF-8 文本。"};
     return FormWrite{std::move(*title),
                      std::string(kLookupPagePath) + "?number=" + percentEncode(number)};
 }
@@ -253,12 +255,12 @@ Refusal writeRefusal(const WriteOutcome &outcome, std::string_view limited,
                      std::string_view notFound)
 {
     if (outcome.result == WriteOutcome::Result::RateLimited)
-        return {http::status::too_many_requests,
+        return {http::status::too_many_requests, "daily_limit",
                 "同一网络一天最多提交 " + std::to_string(LabelStore::kReportsADay) + " " +
                     std::string(limited) + "，请明天再试。",
                 outcome.retryAfter};
     if (outcome.result == WriteOutcome::Result::NotFound)
-        return {http::status::not_found, std::string(notFound)};
+        return {http::status::not_found, "nothing_to_withdraw", std::string(notFound)};
     // The store knows best when it may work again.
     Refusal unavailable = storeUnavailable();
     if (outcome.retryAfter.count() > 0)

@@ -18,9 +18,12 @@ namespace zuno::service {
 class Site;
 struct SiteLabels;
 
-// Why a report is refused: the status and one sentence for the person who sent it.
+// Why a report is refused: the status, the code a program branches on, and one sentence for the
+// person who sent it.
 struct Refusal {
     http::status status;
+    // A literal: no std::string, which would leave it dangling, converts to it.
+    const char *code;
     std::string sentence;
     std::chrono::seconds retryAfter{};
 };
