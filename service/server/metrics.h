@@ -68,6 +68,7 @@ struct ProcessFacts {
     std::chrono::system_clock::time_point started;
     bool draining = false;
     const LabelStore *labels = nullptr;  // none: labels are off
+    const SegmentStore *segments = nullptr;
 };
 
 // Every thread's metrics added up, in the Prometheus text exposition format (version 0.0.4);

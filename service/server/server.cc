@@ -92,6 +92,7 @@ void say(const std::string &line, LogLevel level = LogLevel::Info) { logLine(lev
 Server::Server(const Site &site, const ServerOptions &options) : Server(siteRoutes(site), options)
 {
     labels_ = site.labels().store;
+    segments_ = site.lookup().segments();
 }
 
 Server::Server(RouteTable routes, const ServerOptions &options)
@@ -254,8 +255,9 @@ std::string Server::metricsText() const
     std::vector<const ThreadMetrics *> metrics;
     for (const auto &worker : workers_)
         metrics.push_back(&worker->metrics());
-    return zuno::service::metricsText(metrics, router_.labels(),
-                                      {zuno::kVersion, started_, draining_.load(), labels_});
+    return zuno::service::metricsText(
+        metrics, router_.labels(),
+        {zuno::kVersion, started_, draining_.load(), labels_, segments_});
 }
 
 double Server::openConnections() const

@@ -106,6 +106,7 @@ private:
     const Router router_;
     const ServerOptions options_;
     const LabelStore *labels_ = nullptr;
+    const SegmentStore *segments_ = nullptr;
     const std::chrono::system_clock::time_point started_;
     std::vector<std::unique_ptr<Worker>> workers_;
     // Declared after the workers, whose io_contexts they use, so that they are destroyed first.
