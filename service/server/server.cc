@@ -93,6 +93,8 @@ Server::Server(const Site &site, const ServerOptions &options) : Server(siteRout
 {
     labels_ = site.labels().store;
     segments_ = site.lookup().segments();
+    if (site.downloads().hasFolder())
+        downloads_ = &site.downloads();
 }
 
 Server::Server(RouteTable routes, const ServerOptions &options)
@@ -255,9 +257,12 @@ std::string Server::metricsText() const
     std::vector<const ThreadMetrics *> metrics;
     for (const auto &worker : workers_)
         metrics.push_back(&worker->metrics());
+    std::optional<size_t> offered;
+    if (downloads_)
+        offered = downloads_->listing()->total;
     return zuno::service::metricsText(
         metrics, router_.labels(),
-        {zuno::kVersion, started_, draining_.load(), labels_, segments_});
+        {zuno::kVersion, started_, draining_.load(), labels_, segments_, offered});
 }
 
 double Server::openConnections() const

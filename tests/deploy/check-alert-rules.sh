@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: Apache-2.0
 # The Prometheus rules in deploy/prometheus: valid for promtool, their unit tests pass, and every
-# series they read is one a running zuno-lookupd (with labels on) shows on /metrics.
+# series they read is one a running zuno-lookupd (with labels and downloads on) shows on
+# /metrics; the count of files offered follows the downloads folder.
 # Usage: check-alert-rules.sh ZUNO-LOOKUPD SOURCE-DIR
 set -euo pipefail
 lookupd=$1
@@ -16,8 +17,14 @@ promtool check rules "$rules" >"$work/check" 2>&1 || fail "promtool check rules:
 (cd "$here" && promtool test rules alert-rules-test.yml) >"$work/test" 2>&1 ||
   fail "promtool test rules: $(cat "$work/test")"
 
-start_lookupd "$work/log" --database "$work/labels.sqlite3"
+mkdir "$work/downloads"
+start_lookupd "$work/log" --database "$work/labels.sqlite3" --downloads "$work/downloads"
 curl -s "http://$started_address/metrics" >"$work/metrics"
+offered() { curl -s "http://$started_address/metrics" | sed -n 's/^zuno_downloads_offered //p'; }
+[ "$(offered)" = 0 ] || fail "an empty downloads folder offers $(offered) files, not 0"
+echo package >"$work/downloads/zuno-lookup.zip"
+for _ in $(seq 100); do [ "$(offered)" = 1 ] && break; sleep 0.1; done
+[ "$(offered)" = 1 ] || fail "a file put in the downloads folder is not counted: $(offered)"
 # The names in the rules' expressions: zuno_… and process_… series, not the rules' own records.
 read_series=$(python3 -c '
 import re, sys, yaml
