@@ -2,7 +2,8 @@
 #include "number/carrier_blocks.h"
 #include "number/number_lookup.h"
 #include "number/segment_store.h"
-#include "site/lookup/lookup_reply.h"
+#include "site/lookup/lookup_routes.h"
+#include "site/site.h"
 
 #include <benchmark/benchmark.h>
 
@@ -16,9 +17,9 @@
 
 namespace {
 
-const zuno::service::NumberLookup &lookup()
+const zuno::service::Site &lookup()
 {
-    static const zuno::service::NumberLookup instance;
+    static const zuno::service::Site instance;
     return instance;
 }
 
@@ -28,7 +29,7 @@ void measureReply(benchmark::State &state, std::string_view title)
 {
     const auto &numbers = lookup();
     for (auto _ : state)
-        benchmark::DoNotOptimize(zuno::service::lookupReplyBody(numbers, title));
+        benchmark::DoNotOptimize(zuno::service::windowReply(numbers, title));
 }
 
 void BM_Mobile(benchmark::State &state) { measureReply(state, "13800138000"); }
@@ -50,7 +51,7 @@ void BM_Mix(benchmark::State &state)
     const auto &numbers = lookup();
     size_t next = 0;
     for (auto _ : state) {
-        benchmark::DoNotOptimize(zuno::service::lookupReplyBody(numbers, kTitles[next]));
+        benchmark::DoNotOptimize(zuno::service::windowReply(numbers, kTitles[next]));
         next = (next + 1) % kTitles.size();
     }
 }
@@ -117,12 +118,12 @@ const std::vector<std::string> &mobiles139()
     return titles;
 }
 
-void measureMobiles(benchmark::State &state, const zuno::service::NumberLookup &numbers,
+void measureMobiles(benchmark::State &state, const zuno::service::Site &numbers,
                     const std::vector<std::string> &titles = mobiles())
 {
     size_t next = 0;
     for (auto _ : state) {
-        benchmark::DoNotOptimize(zuno::service::lookupReplyBody(numbers, titles[next]));
+        benchmark::DoNotOptimize(zuno::service::windowReply(numbers, titles[next]));
         next = (next + 1) % titles.size();
     }
 }
@@ -134,7 +135,7 @@ void BM_MobilesWithoutSegments(benchmark::State &state) { measureMobiles(state, 
 void BM_MobilesMissingSegments(benchmark::State &state)
 {
     static zuno::service::SegmentStore store;
-    static const zuno::service::NumberLookup numbers(&store);
+    static const zuno::service::Site numbers({}, {}, &store);
     if (!store.current()) {
         const std::filesystem::path file =
             std::filesystem::temp_directory_path() / "zuno-bench-segments-elsewhere.csv";
@@ -158,7 +159,7 @@ void BM_MobilesNoSegmentsSameNumbers(benchmark::State &state)
 void BM_MobilesWithSegments(benchmark::State &state)
 {
     static zuno::service::SegmentStore store;
-    static const zuno::service::NumberLookup numbers(&store);
+    static const zuno::service::Site numbers({}, {}, &store);
     if (!store.current())
         store.replace(zuno::service::SegmentTable::load({segmentFile()}));
     measureMobiles(state, numbers);

@@ -8,8 +8,10 @@
 #include <zuno/lookupd_help.h>
 
 #include <algorithm>
+#include <array>
 #include <charconv>
 #include <string_view>
+#include <utility>
 
 namespace zuno::service {
 namespace {
@@ -20,6 +22,13 @@ constexpr unsigned kMaxDrainSeconds = 3600;
 constexpr unsigned kMaxLabelDays = 3650;
 constexpr unsigned kMaxMinReporters = 1000;
 constexpr size_t kMaxBatchRows = 100'000'000;
+// What the lookup command takes: what decides its rows, as the service has it.
+constexpr std::array<std::string_view, 6> kLookupOptions = {"--help",
+                                                            "--format",
+                                                            "--segments",
+                                                            "--database",
+                                                            "--label-min-reporters",
+                                                            "--label-window-days"};
 
 template<typename Number> bool parseNumber(std::string_view text, Number &value)
 {
@@ -69,19 +78,12 @@ CommandLine parseCommandLine(const std::vector<std::string> &arguments,
     line.threads = defaultThreads == 0 ? 1 : std::min(defaultThreads, kMaxThreads);
     std::string listen = defaultListen;
     size_t first = 0;
-    if (!arguments.empty() && arguments[0] == "labels") {
-        line.action = CommandLine::Action::Labels;
+    if (!arguments.empty() && (arguments[0] == "labels" || arguments[0] == "lookup")) {
+        line.action =
+            arguments[0] == "labels" ? CommandLine::Action::Labels : CommandLine::Action::Lookup;
         first = 1;
     }
-
-    if (!arguments.empty() && arguments.front() == "lookup") {
-        line.action = CommandLine::Action::Lookup;
-        if (arguments.size() > 2)
-            throw UsageError("lookup takes one file, or - for standard input");
-        if (arguments.size() == 2)
-            line.lookupFile = arguments[1];
-        return line;
-    }
+    bool lookupFileGiven = false;
     for (size_t i = first; i < arguments.size(); ++i) {
         std::string_view argument = arguments[i];
         std::string_view name = argument;
@@ -102,6 +104,16 @@ CommandLine parseCommandLine(const std::vector<std::string> &arguments,
             if (value)
                 throw UsageError("option " + std::string(name) + " takes no value");
         };
+
+        if (line.action == CommandLine::Action::Lookup && !argument.starts_with("--")) {
+            if (std::exchange(lookupFileGiven, true))
+                throw UsageError("lookup takes one file, or - for standard input");
+            line.lookupFile = std::string(argument);
+            continue;
+        }
+        if (line.action == CommandLine::Action::Lookup &&
+            std::find(kLookupOptions.begin(), kLookupOptions.end(), name) == kLookupOptions.end())
+            throw UsageError("option " + std::string(name) + " does not go with lookup");
 
         if (name == "--help" || name == "-h") {
             refuseValue();
@@ -185,6 +197,11 @@ CommandLine parseCommandLine(const std::vector<std::string> &arguments,
                                  "\": give the name the site is reached by, such as "
                                  "www.example.com");
             line.siteHosts.push_back(*host);
+        } else if (name == "--format" && line.action == CommandLine::Action::Lookup) {
+            const std::string text = requireValue();
+            if (text != "csv" && text != "jsonl")
+                throw UsageError("bad --format \"" + text + "\": give csv or jsonl");
+            line.lookupJsonLines = text == "jsonl";
         } else if (name == "--before" && line.action == CommandLine::Action::Labels) {
             line.before = requireValue();
         } else if ((name == "--from" || name == "--to") &&
@@ -196,7 +213,8 @@ CommandLine parseCommandLine(const std::vector<std::string> &arguments,
             throw UsageError("unknown option \"" + std::string(argument) + "\"");
         }
     }
-    parseListen(listen, line);
+    if (line.action != CommandLine::Action::Lookup)
+        parseListen(listen, line);
     return line;
 }
 

@@ -1,6 +1,9 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
+#include "labels/label_rules.h"
+#include "site/site.h"
+
 #include <chrono>
 #include <filesystem>
 #include <optional>
@@ -31,8 +34,8 @@ struct CommandLine {
     std::chrono::seconds drainTimeout{30};
     // The label database; without it, the state directory's when there is one.
     std::optional<std::filesystem::path> database;
-    unsigned labelMinReporters = 3;
-    unsigned labelWindowDays = 90;
+    unsigned labelMinReporters = LabelRules{}.minReporters;
+    unsigned labelWindowDays = LabelRules{}.windowDays;
     std::vector<std::string> trustedProxies;  // CIDR blocks, checked
     std::vector<std::string> metricsFrom;     // CIDR blocks, checked
     std::vector<std::string> corsOrigins;     // scheme://host[:port], checked
@@ -42,9 +45,10 @@ struct CommandLine {
     std::optional<std::string> before;    // labels clear --before DATE
     std::optional<std::string> copyFrom;  // labels copy --from SQLITE-PATH
     std::optional<std::string> copyTo;    // labels copy --to URI
-    size_t batchMaxRows = 1'000'000;
-    // For lookup: the file to read, "-" for standard input.
+    size_t batchMaxRows = Site::kDefaultBatchMaxRows;
+    // For lookup: the file to read, "-" for standard input, and the rows' form.
     std::string lookupFile = "-";
+    bool lookupJsonLines = false;
 };
 
 // Options: --listen HOST:PORT (IPv6 as [ADDR]:PORT), --threads N, --downloads DIR,
@@ -53,7 +57,8 @@ struct CommandLine {
 // --metrics-from CIDR (repeated), --cors-origin ORIGIN (repeated),
 // --site-host NAME (repeated), --batch-max-rows N, --help,
 // --version; or first the word "labels", a command and its operands (with --database and --before
-// DATE, or --from and --to); or "lookup [FILE|-]". "--name=value" works as well as
+// DATE, or --from and --to); or "lookup [FILE|-]" (with --format csv|jsonl, --segments,
+// --database and the label rules). "--name=value" works as well as
 // "--name value". defaultListen is used when --listen is not given; a host without a port means
 // port 80. Throws UsageError.
 CommandLine parseCommandLine(const std::vector<std::string> &arguments,

@@ -1,15 +1,16 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "app/lookup_command.h"
 
-#include "app/command_line.h"
-#include "number/number_lookup.h"
-#include "site/batch/batch_lookup.h"
+#include "app/site_data.h"
+#include "site/batch/batch_writer.h"
+#include "site/site.h"
 
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+#include <exception>
 #include <iostream>
 #include <memory>
 
@@ -41,8 +42,25 @@ void sayFailure(const std::string &what)
 
 }  // namespace
 
-int lookupToStandardOutput(const std::string &file)
+int lookupToStandardOutput(const CommandLine &line)
 {
+    // The data first: a segment file or database that cannot be used is said before any row.
+    SegmentStore segments;
+    SiteLabels labels;
+    OpenedLabels opened;
+    try {
+        loadSegments(line, segments);
+        if (const auto database = labelDatabase(line)) {
+            opened = openLabels(*database, line);
+            labels.store = opened.store.get();
+        }
+    } catch (const std::exception &error) {
+        std::cerr << kProgramName << ": " << error.what() << '\n';
+        return 1;
+    }
+    const Site site({}, std::move(labels), &segments);
+
+    const std::string &file = line.lookupFile;
     const bool standardInput = file == "-";
     const int descriptor =
         standardInput ? STDIN_FILENO : ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
@@ -61,22 +79,23 @@ int lookupToStandardOutput(const std::string &file)
         }
     } closer{descriptor, !standardInput};
 
-    const NumberLookup lookup;
-    BatchLookup batch(lookup, BatchOptions{BatchFormat::Csv, false, 0, {}});
+    BatchWriter batch(site.lookup(),
+                      BatchOptions{line.lookupJsonLines ? BatchFormat::JsonLines : BatchFormat::Csv,
+                                   false, 0, &site});
     const auto piece = std::make_unique<char[]>(kPieceSize);
     std::string out;
     while (true) {
         out.clear();
-        const BodyStream::State state = batch.produce(out, kRowsPerWrite);
+        const BatchWriter::State state = batch.produce(out, kRowsPerWrite);
         if (!writeAll(out)) {
             // A reader that stopped reading (head, a closed pipe) ends the lookup quietly.
             if (errno != EPIPE)
                 sayFailure("cannot write the answer");
             return 1;
         }
-        if (state == BodyStream::State::Done)
+        if (state == BatchWriter::State::Done)
             return 0;
-        if (state == BodyStream::State::MoreWork)
+        if (state == BatchWriter::State::MoreWork)
             continue;
         const ssize_t got = ::read(descriptor, piece.get(), kPieceSize);
         if (got < 0 && errno == EINTR)

@@ -5,6 +5,7 @@
 #include "app/labels_command.h"
 #include "app/lookup_command.h"
 #include "app/segment_watcher.h"
+#include "app/site_data.h"
 #include "http/web_origin.h"
 #include "log/log_line.h"
 #include "number/data_sets.h"
@@ -12,8 +13,7 @@
 #include "server/server.h"
 #include "server/systemd_sockets.h"
 #include "site/site.h"
-#include "store/postgres/pg_store.h"
-#include "store/sqlite/sqlite_store.h"
+#include "store/postgres/pg_connection.h"
 
 #include <zuno/service_host.h>
 #include <zuno/version.h>
@@ -87,16 +87,12 @@ int runService(int argc, char **argv)
             return 0;
         }
         if (line.action == CommandLine::Action::Lookup)
-            return lookupToStandardOutput(line.lookupFile);
+            return lookupToStandardOutput(line);
         // The operator's number blocks, refused whole at start when one file cannot be used.
         SegmentStore segments;
         if (!line.segments.empty()) {
             const auto began = std::chrono::steady_clock::now();
-            try {
-                segments.replace(SegmentTable::load(line.segments));
-            } catch (const SegmentFileError &error) {
-                throw std::runtime_error(std::string("cannot load segments: ") + error.what());
-            }
+            loadSegments(line, segments);
             segmentsLoadTime = std::chrono::duration_cast<std::chrono::milliseconds>(
                 std::chrono::steady_clock::now() - began);
         }
@@ -133,18 +129,11 @@ int runService(int argc, char **argv)
         // Opened before serving: a database that cannot be opened or migrated ends the start.
         SiteLabels labels;
         std::unique_ptr<LabelStore> store;
-        const auto database = line.database ? line.database : defaultDatabase();
-        if (database && isPostgresUri(database->string())) {
-            // Instances on one server share the reporters' key: a network counts once.
-            auto shared = std::make_unique<PgStore>(PgStore::Options{
-                database->string(), {line.labelMinReporters, line.labelWindowDays}, {}});
-            labels.networks.emplace(shared->reporterSecret());
-            store = std::move(shared);
-        } else if (database) {
-            auto file = std::make_unique<SqliteStore>(SqliteStore::Options{
-                *database, {line.labelMinReporters, line.labelWindowDays}, {}, {}});
-            labels.networks.emplace(file->reporterSecret());
-            store = std::move(file);
+        const auto database = labelDatabase(line);
+        if (database) {
+            OpenedLabels opened = openLabels(*database, line);
+            labels.networks.emplace(opened.reporterSecret);
+            store = std::move(opened.store);
         }
         labels.corsOrigins = line.corsOrigins;
         // The name the programs are built to reach is the site's own, with those listed.

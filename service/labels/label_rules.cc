@@ -23,6 +23,8 @@ Day chinaDay(std::int64_t unixSeconds)
                                        : (local - kSecondsADay + 1) / kSecondsADay);
 }
 
+std::int64_t chinaDayStart(Day day) { return std::int64_t{day} * kSecondsADay - kChinaOffset; }
+
 std::string formatDay(Day day)
 {
     const std::chrono::year_month_day date{std::chrono::sys_days{std::chrono::days{day}}};

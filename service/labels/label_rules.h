@@ -14,6 +14,8 @@ namespace zuno::service {
 // Days since 1970-01-01 in China's time (UTC+8), the day a report counts for.
 using Day = std::int32_t;
 Day chinaDay(std::int64_t unixSeconds);
+// The Unix time at which a day begins in China.
+std::int64_t chinaDayStart(Day day);
 // "2026-12-07".
 std::string formatDay(Day day);
 // The day of "2026-12-07"; nothing for anything else.

@@ -105,8 +105,6 @@ static_assert(std::all_of(std::begin(kRows), std::end(kRows),
 
 }  // namespace
 
-std::span<const ServiceNumber> serviceNumbers() { return kRows; }
-
 const ServiceNumber *findServiceNumber(std::string_view digits)
 {
     const ServiceNumber key{digits, S, {}};

@@ -15,12 +15,10 @@ struct ServiceNumber {
     std::u16string_view owner;
 };
 
-// Emergency numbers, the carriers' and the banks' service lines, the government's 12xxx lines
-// and 114. Several (122, the 12xxx lines) are missing from libphonenumber's short-number data for
-// CN, so a number listed here is valid whatever that data says.
-std::span<const ServiceNumber> serviceNumbers();
-
-// The row of a short number, or nullptr when it is not listed.
+// The row of a short number, or nullptr when it is not listed: emergency numbers, the carriers'
+// and the banks' service lines, the government's 12xxx lines and 114. Several (122, the 12xxx
+// lines) are missing from libphonenumber's short-number data for CN, so a number listed here is
+// valid whatever that data says.
 const ServiceNumber *findServiceNumber(std::string_view digits);
 
 // Whether digits are an SMS service port: 106 and 5 to 17 more digits, the numbers that

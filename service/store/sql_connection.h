@@ -17,7 +17,7 @@ namespace zuno::service {
 struct LabelChanges {
     std::vector<std::string> numbers;
     bool places = false;
-    bool anything() const { return numbers.empty() && !places; }
+    bool namesNothing() const { return numbers.empty() && !places; }
 };
 
 // A value for a statement's $1, $2, ...: text or an integer.

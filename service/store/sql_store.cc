@@ -17,8 +17,6 @@ namespace {
 
 // Reports that arrived together share one transaction, up to this many.
 constexpr size_t kMostWritesABatch = 64;
-constexpr std::int64_t kSecondsADay = 86400;
-constexpr std::int64_t kChinaOffset = 8 * 3600;
 
 std::int64_t systemNow()
 {
@@ -265,7 +263,7 @@ void SqlStore::commitWrites(std::vector<Write> &writes)
             std::sort(changed.numbers.begin(), changed.numbers.end());
             changed.numbers.erase(std::unique(changed.numbers.begin(), changed.numbers.end()),
                                   changed.numbers.end());
-            if (!changed.anything())
+            if (!changed.namesNothing())
                 sql->announceChange(changed);
             transaction.commit();
             committed = true;
@@ -349,8 +347,8 @@ std::optional<WriteOutcome> SqlStore::overDailyLimit(SqlConnection &sql, const s
         return std::nullopt;
     sql.change("UPDATE daily_reports SET reports = reports - 1 WHERE network = $1 AND day = $2",
                {network, std::int64_t{day}});
-    const std::int64_t nextDay = (std::int64_t{day} + 1) * kSecondsADay - kChinaOffset;
-    return WriteOutcome{WriteOutcome::Result::RateLimited, {}, std::chrono::seconds(nextDay - at)};
+    return WriteOutcome{WriteOutcome::Result::RateLimited, {},
+                        std::chrono::seconds(chinaDayStart(day + 1) - at)};
 }
 
 WriteOutcome SqlStore::applyPlace(SqlConnection &sql, const Write &write, std::int64_t at)

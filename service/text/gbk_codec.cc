@@ -6,6 +6,7 @@
 #include <unicode/uniset.h>
 #include <unicode/ustring.h>
 
+#include <array>
 #include <limits>
 #include <memory>
 #include <stdexcept>
@@ -42,21 +43,34 @@ UConverter &gbkEncoder()
     return *converter.getAlias();
 }
 
-// GBK is read with GB18030, its superset: the code page 936 table would turn bytes that start
-// no sequence (0x80, 0xFF) and its user-defined areas into private-use characters.
-UConverter &gbkDecoder()
+// What each well-formed pair (lead 0x81-0xFE, trail 0x40-0xFE but 0x7F) reads as in code page
+// 936, U+FFFD where the code page maps none; made once from ICU's table for the code page.
+constexpr size_t kTrails = 0xFF - 0x40;
+const std::array<char16_t, 0x7E * kTrails> &pairTable()
 {
-    thread_local icu::LocalUConverterPointer converter = [] {
+    static const auto table = [] {
+        auto made = std::make_unique<std::array<char16_t, 0x7E * kTrails>>();
         UErrorCode status = U_ZERO_ERROR;
-        icu::LocalUConverterPointer opened(ucnv_open("gb18030", &status));
-        throwIfFailed(status, "ucnv_open(gb18030)");
-        // Unassigned and illegal input both read as U+FFFD rather than ICU's default U+001A.
-        ucnv_setToUCallBack(opened.getAlias(), UCNV_TO_U_CALLBACK_SUBSTITUTE, nullptr, nullptr,
+        icu::LocalUConverterPointer converter(ucnv_open(kGbkConverterName, &status));
+        throwIfFailed(status, "ucnv_open(windows-936-2000)");
+        ucnv_setToUCallBack(converter.getAlias(), UCNV_TO_U_CALLBACK_STOP, nullptr, nullptr,
                             nullptr, &status);
         throwIfFailed(status, "ucnv_setToUCallBack");
-        return opened;
+        for (unsigned lead = 0x81; lead <= 0xFE; ++lead) {
+            for (unsigned trail = 0x40; trail <= 0xFE; ++trail) {
+                const char pair[2] = {static_cast<char>(lead), static_cast<char>(trail)};
+                UChar units[2];
+                status = U_ZERO_ERROR;
+                ucnv_resetToUnicode(converter.getAlias());
+                const int32_t written =
+                    ucnv_toUChars(converter.getAlias(), units, 2, pair, 2, &status);
+                (*made)[(lead - 0x81) * kTrails + (trail - 0x40)] =
+                    U_SUCCESS(status) && written == 1 && trail != 0x7F ? units[0] : u'\uFFFD';
+            }
+        }
+        return made;
     }();
-    return *converter.getAlias();
+    return *table;
 }
 
 }  // namespace
@@ -96,18 +110,33 @@ bool encodesToStrictGbk(char32_t c)
 
 std::u16string decodeGbk(std::string_view bytes)
 {
-    if (bytes.empty())
-        return {};
-    UConverter &converter = gbkDecoder();
-    ucnv_resetToUnicode(&converter);
-    const int32_t length = checkedLength(bytes.size());
-    // GBK never yields more UTF-16 units than it has bytes.
-    std::u16string out(bytes.size(), u'\0');
-    UErrorCode status = U_ZERO_ERROR;
-    const int32_t written = ucnv_toUChars(&converter, out.data(), static_cast<int32_t>(out.size()),
-                                          bytes.data(), length, &status);
-    throwIfFailed(status, "ucnv_toUChars");
-    out.resize(static_cast<size_t>(written));
+    const auto &pairs = pairTable();
+    std::u16string out;
+    out.reserve(bytes.size());
+    for (size_t i = 0; i < bytes.size();) {
+        const auto byte = static_cast<unsigned char>(bytes[i]);
+        if (byte < 0x80) {
+            out += static_cast<char16_t>(byte);
+            ++i;
+        } else if (byte == 0x80) {
+            out += u'\u20AC';  // the euro sign, code page 936's one single byte above ASCII
+            ++i;
+        } else if (byte == 0xFF || i + 1 == bytes.size()) {
+            out += u'\uFFFD';
+            ++i;
+        } else {
+            const auto trail = static_cast<unsigned char>(bytes[i + 1]);
+            if (trail >= 0x40 && trail != 0x7F && trail != 0xFF) {
+                out += pairs[(byte - 0x81) * kTrails + (trail - 0x40)];
+                i += 2;
+            } else {
+                // A trail that is ASCII is read again on its own, as browsers do; 0xFF goes
+                // with the lead into one U+FFFD.
+                out += u'\uFFFD';
+                i += trail < 0x80 ? 1 : 2;
+            }
+        }
+    }
     return out;
 }
 

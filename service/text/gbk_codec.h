@@ -7,9 +7,9 @@
 
 namespace zuno::service {
 
-// GBK (code page 936) to and from UTF-16, read as GB18030 reads it. GB2312 readers decode GBK,
-// and older clients send GBK bytes, so it is the one legacy charset the service speaks.
-// Each thread keeps its own converters, opened on first use.
+// GBK (code page 936) to and from UTF-16. Windows reads "GB2312" as code page 936, and older
+// clients send GBK bytes, so it is the one legacy charset the service speaks; the window reads
+// the same bytes the same way. The encoder is per thread, opened on first use.
 
 // Characters that GBK cannot hold become '?'.
 std::string encodeGbk(std::u16string_view text);
@@ -19,7 +19,10 @@ std::string encodeGbk(std::u16string_view text);
 // the private-use characters.
 bool encodesToStrictGbk(char32_t c);
 
-// Malformed or unassigned sequences become U+FFFD.
+// As code page 936 reads them: 0x80 is the euro sign; a lead byte (0x81-0xFE) and a trail
+// (0x40-0xFE but 0x7F) are one character, U+FFFD where the code page has none (GB18030's
+// four-byte sequences are not code page 936); any other byte is U+FFFD, except that an ASCII
+// byte after a lead byte is U+FFFD and then itself.
 std::u16string decodeGbk(std::string_view bytes);
 
 }  // namespace zuno::service

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: Apache-2.0
 # Many numbers at once: "zuno-lookupd lookup FILE" writes, without a server, what
-# POST /api/v1/lookup/batch answers for the same file (UTF-8 turning GBK, CRLF, a header row);
-# a batch over --batch-max-rows is refused with 413 while its whole body is known, and answered
-# up to the limit with a last row saying so when it is not.
+# POST /api/v1/lookup/batch answers for the same file (UTF-8 turning GBK, CRLF, a header row),
+# byte for byte in CSV and JSON Lines, also with a segment file and a label database that holds
+# reports and places; a batch over --batch-max-rows is refused with 413 while its whole body is
+# known, and answered up to the limit with a last row saying so when it is not.
 # Usage: check-batch.sh ZUNO-LOOKUPD
 set -euo pipefail
 lookupd=$1
@@ -29,6 +30,39 @@ api="http://$started_address/api/v1/lookup/batch"
 curl -fsS --data-binary @"$work/numbers.csv" "$api" >"$work/from-api"
 cmp -s "$work/from-file" "$work/from-api" ||
   fail "the API answers otherwise than the command line: $(diff "$work/from-file" "$work/from-api")"
+
+# The same data on both sides: a block of the segment file, a number with a community label and
+# a block with a community place, each reported from three networks.
+kill "$started_pid"
+wait "$started_pid" 2>/dev/null || true
+printf '# source: check; date: 2026-11-30\nprefix,province,city,area_code,carrier,virtual\n1921234,广东省,深圳市,,,0\n' \
+  >"$work/segments.csv"
+data=(--segments "$work/segments.csv" --database "$work/labels.sqlite3")
+start_lookupd "$work/log" --threads 1 --batch-max-rows 50 "${data[@]}"
+api="http://$started_address/api/v1/lookup/batch"
+for net in 1 2 3; do
+  for write in 'reports {"number":"13800138000","category":"诈骗电话"}' \
+    'places {"number":"19900001234","province":"广东省","city":"珠海市"}'; do
+    code=$(curl -sS -o /dev/null -w '%{http_code}' --interface "127.0.$net.1" \
+      -H 'Content-Type: application/json' -d "${write#* }" "http://$started_address/api/v1/${write%% *}")
+    [ "$code" = 201 ] || fail "${write%% *} from network $net: $code"
+  done
+done
+printf '13800138000\r\n19212345678\r\n19900001234\r\n010-12345678\r\nabc\r\n' >"$work/labelled"
+# format|the API's query|the command line's option
+while IFS='|' read -r format query option; do
+  curl -fsS --data-binary @"$work/labelled" "$api$query" >"$work/api.$format"
+  # shellcheck disable=SC2086
+  "$lookupd" lookup "${data[@]}" $option "$work/labelled" >"$work/command.$format" 2>"$work/command.err" ||
+    fail "lookup $format with the service's data: $(cat "$work/command.err")"
+  grep -q 深圳市 "$work/api.$format" && grep -q 珠海市 "$work/api.$format" &&
+    grep -q 诈骗电话 "$work/api.$format" || fail "the API's $format shows no segment, place or label"
+  cmp -s "$work/api.$format" "$work/command.$format" ||
+    fail "$format: the command line answers otherwise than the API: $(diff <(cat -A "$work/api.$format") <(cat -A "$work/command.$format"))"
+done <<'EOF'
+csv||
+jsonl|?format=jsonl|--format jsonl
+EOF
 
 seq 13800138000 13800138060 >"$work/61-numbers"
 code=$(curl -sS -o "$work/refused" -w '%{http_code}' --data-binary @"$work/61-numbers" "$api")

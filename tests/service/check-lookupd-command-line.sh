@@ -40,6 +40,18 @@ expect 2 'LISTEN_FDS=1 does not match the descriptors' \
   'exec 3<&- && export LISTEN_PID=$$ LISTEN_FDS=1' --listen 192.0.2.1:8080
 expect 2 'descriptor 3 from systemd is no listening TCP socket' \
   'exec 3</dev/null && export LISTEN_PID=$$ LISTEN_FDS=1' --listen 192.0.2.1:8080
+# The lookup command: only what decides its rows, and its data refused before any row.
+printf '# source: bad; date: 2026-11-30\nprefix,province,city,area_code,carrier,virtual\n19,广东省,,,,\n' \
+  >"$work/bad-segments.csv"
+: >"$work/empty"
+expect 2 'option --threads does not go with lookup' : lookup --threads 2 "$work/empty"
+expect 2 'option --listen does not go with lookup' : lookup --listen=127.0.0.1:0 "$work/empty"
+expect 2 'bad --format "xml": give csv or jsonl' : lookup --format xml "$work/empty"
+expect 2 'lookup takes one file' : lookup "$work/empty" -
+expect 2 'unknown option "--format"' : --format jsonl --listen 127.0.0.1:0
+expect 1 'bad-segments.csv:3: bad prefix "19"' : lookup --segments "$work/bad-segments.csv" "$work/empty"
+expect 1 '/nonexistent/zuno/labels.sqlite3' : lookup --database /nonexistent/zuno/labels.sqlite3 "$work/empty"
+expect 0 'input,number,e164' : lookup --format=csv --label-window-days 30 "$work/empty"
 start_lookupd "$work/log"
 # Its visitors only read that no package is offered; the operator reads why, after the start.
 for _ in $(seq 40); do grep -q 'no package is offered' "$work/log" && break; sleep 0.05; done

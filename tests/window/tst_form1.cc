@@ -4,6 +4,8 @@
 #include "http_test_server.h"
 #include "number/number_lookup.h"
 #include "site/lookup/lookup_reply.h"
+#include "site/lookup/lookup_routes.h"
+#include "site/site.h"
 #include "text/gbk_codec.h"
 #include "text/utf8.h"
 
@@ -165,8 +167,10 @@ void TestForm1::shouldLookUpWhatWasTypedOnEveryClick_data()
     const zuno::service::NumberLookup lookup;
     QTest::newRow("Chinese typed, the service's reply")
         << fullWidth
-        << QByteArray::fromStdString(zuno::service::lookupReplyBody(
-               lookup, fullWidth.toUtf8().toPercentEncoding().toStdString()))
+        << QByteArray::fromStdString(
+               zuno::service::windowReply(zuno::service::Site(),
+                                          fullWidth.toUtf8().toPercentEncoding().toStdString())
+                   .body)
         << u"号码：0908 234 5678 固定电话\n归属地：新疆克孜勒苏柯尔克孜自治州\n区号：0908"_s;
     // A labelled number: the label first, its widest (five-digit count), then 号码 and 归属地.
     const std::u16string labelled = u"09082345678";

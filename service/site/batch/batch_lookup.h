@@ -2,66 +2,35 @@
 #pragma once
 
 #include "http/router.h"
-#include "site/batch/batch_input.h"
-#include "site/lookup/lookup_json.h"
+#include "site/batch/batch_writer.h"
 
 #include <array>
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace zuno::service {
 
-class NumberLookup;
-class Site;
-
-enum class BatchFormat : std::uint8_t { Csv, JsonLines };
-
-struct BatchOptions {
-    BatchFormat format = BatchFormat::Csv;
-    bool byteOrderMark = false;  // CSV only: Excel reads UTF-8 only after one
-    size_t maxRows = 0;          // 0: no limit
-    // What the site adds to a lookup (community places and labels); none when null.
-    const Site *site = nullptr;
-};
-
-// Looks up every number of a batch body as it arrives and answers one row per input, in order:
-// CSV (a header row, CRLF, RFC 4180 quoting, empty for null) or JSON Lines, with the API's
-// fields. An input that is no number gets its row with the message that says why; a last row
-// with only a message says when the rest was not looked up (over the limit, the body cut short,
-// JSON that is not an array of strings). The API's stream, the upload form's and the command
-// line's all write through here.
+// The batch API's answer: a BatchWriter's rows sent as a streamed HTTP body, refused with 413
+// when a body that is all in holds more numbers than the limit.
 class BatchLookup : public BodyStream
 {
 public:
-    BatchLookup(const NumberLookup &lookup, BatchOptions options);
+    BatchLookup(const NumberLookup &lookup, BatchOptions options) : writer_(lookup, options) {}
 
     std::optional<StringResponse> refusal(unsigned version) override;
     StringResponse head(unsigned version) override;
-    void feed(std::string_view bytes) override { input_.feed(bytes); }
-    void end(bool complete) override;
-    // The input is whole, and a last row with `message` (and its code) follows its rows.
-    void endWith(std::string_view code, std::string message);
+    void feed(std::string_view bytes) override { writer_.feed(bytes); }
+    void end(bool complete) override { writer_.end(complete); }
     State produce(std::string &out, size_t rows) override;
-    void takeVerdicts(std::array<std::uint64_t, kVerdictCount> &counts) override;
-
-    size_t rowsAnswered() const { return rows_; }
+    void takeVerdicts(std::array<std::uint64_t, kVerdictCount> &counts) override
+    {
+        writer_.takeVerdicts(counts);
+    }
 
 private:
-    void writeRow(std::string &out, const LookupFields &fields) const;
-    void writeMessageRow(std::string &out, std::string_view code, std::string message) const;
-
-    const NumberLookup &lookup_;
-    BatchOptions options_;
-    BatchInput input_;
-    bool started_ = false;
-    bool ended_ = false;
-    bool complete_ = false;
-    bool done_ = false;
-    std::string_view closingCode_;
-    std::string closingMessage_;
-    size_t rows_ = 0;
-    std::array<std::uint64_t, kVerdictCount> verdicts_{};
+    BatchWriter writer_;
 };
 
 // A stream that only refuses, for a request its route cannot take.
@@ -80,6 +49,12 @@ public:
 private:
     StringResponse refusal_;
 };
+
+// What a writer's state asks of the connection.
+BodyStream::State streamState(BatchWriter::State state);
+
+// The head of a batch's answer: 200, the format's content type, never stored.
+StringResponse batchHead(BatchFormat format, unsigned version);
 
 // The batch's options from the API's query: format=csv (the default) or jsonl, bom=1; nothing
 // for a query that asks for what there is not.

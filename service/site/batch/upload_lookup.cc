@@ -1,10 +1,10 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "site/batch/upload_lookup.h"
 
-#include "site/site.h"
-
-#include "site/community/report_checks.h"
+#include "site/batch/batch_lookup.h"
+#include "site/community/write_answers.h"
 #include "site/pages/error_responses.h"
+#include "site/site.h"
 
 #include <boost/beast/http/field.hpp>
 
@@ -13,7 +13,7 @@
 namespace zuno::service {
 
 UploadLookup::UploadLookup(const Site &site, std::string_view contentType, std::time_t now)
-    : batch_(site.lookup(), BatchOptions{BatchFormat::Csv, true, site.batchMaxRows(), &site}),
+    : writer_(site.lookup(), BatchOptions{BatchFormat::Csv, true, site.batchMaxRows(), &site}),
       maxRows_(site.batchMaxRows())
 {
     if (const auto boundary = MultipartFile::boundaryOf(contentType))
@@ -43,7 +43,7 @@ std::optional<StringResponse> UploadLookup::refusal(unsigned version)
     // The form's closing boundary is what shows it whole, even when the file before it is.
     if (bodyEnded_ && !form_->formEnded())
         return refused("form_incomplete", "上传的表单不完整，请重新选择文件后提交。");
-    if (batch_.refusal(version))
+    if (writer_.overLimit())
         return refused("too_many_numbers",
                        "文件中的号码超过了每次最多查询的 " + std::to_string(maxRows_) +
                            " 个号码，请分成几个文件上传。",
@@ -53,7 +53,7 @@ std::optional<StringResponse> UploadLookup::refusal(unsigned version)
 
 StringResponse UploadLookup::head(unsigned version)
 {
-    StringResponse response = batch_.head(version);
+    StringResponse response = batchHead(BatchFormat::Csv, version);
     response.set(http::field::content_disposition, "attachment; filename=\"" + fileName_ + "\"");
     return response;
 }
@@ -65,7 +65,7 @@ void UploadLookup::feed(std::string_view bytes)
     contents_.clear();
     form_->feed(bytes, contents_);
     if (!contents_.empty())
-        batch_.feed(contents_);
+        writer_.feed(contents_);
     // The rest of the form is read too: only its end shows that nothing after the file went wrong.
     if (form_->formEnded() || form_->malformed() || form_->otherFileSeen())
         settle();
@@ -83,18 +83,18 @@ void UploadLookup::settle()
         return;
     // Refused instead while the answer has not begun; after, its last row says what went wrong.
     if (!form_ || !form_->fileEnded())
-        batch_.end(false);
+        writer_.end(false);
     else if (form_->otherFileSeen())
-        batch_.endWith("one_file_only", "每次只查询一个文件，其后的文件未查询");
+        writer_.endWith("one_file_only", "每次只查询一个文件，其后的文件未查询");
     else if (!form_->formEnded())
-        batch_.endWith("form_incomplete", "文件已全部查询，但其后的表单未发完或格式有误");
+        writer_.endWith("form_incomplete", "文件已全部查询，但其后的表单未发完或格式有误");
     else
-        batch_.end(true);
+        writer_.end(true);
 }
 
 BodyStream::State UploadLookup::produce(std::string &out, size_t rows)
 {
-    return batch_.produce(out, rows);
+    return streamState(writer_.produce(out, rows));
 }
 
 }  // namespace zuno::service

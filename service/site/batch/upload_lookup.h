@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
-#include "site/batch/batch_lookup.h"
+#include "http/router.h"
+#include "site/batch/batch_writer.h"
 #include "site/batch/multipart_file.h"
 
 #include <ctime>
@@ -31,7 +32,7 @@ public:
     State produce(std::string &out, size_t rows) override;
     void takeVerdicts(std::array<std::uint64_t, kVerdictCount> &counts) override
     {
-        batch_.takeVerdicts(counts);
+        writer_.takeVerdicts(counts);
     }
 
 private:
@@ -40,7 +41,7 @@ private:
     void settle();
 
     std::optional<MultipartFile> form_;
-    BatchLookup batch_;
+    BatchWriter writer_;
     size_t maxRows_;
     std::string contents_;
     std::string fileName_;

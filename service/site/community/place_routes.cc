@@ -4,7 +4,9 @@
 #include "http/query.h"
 #include "number/segment_table.h"
 #include "site/community/label_section.h"
-#include "site/community/report_checks.h"
+#include "site/community/write_answers.h"
+#include "site/community/write_input.h"
+#include "site/community/write_routes.h"
 #include "site/lookup/lookup_reply.h"
 #include "site/pages/pages.h"
 #include "site/site.h"
@@ -90,21 +92,14 @@ void apiPlace(const RouteContext &context, LaterAnswer answer, const Site &site)
         answer.send({refusalResponse(refusal, version, Audience::Api, {}), std::nullopt});
     };
     if (context.request.method() == http::verb::delete_) {
-        const auto raw = queryParameter(context.query, kNumberParameter);
-        if (!raw)
-            return refuse({http::status::bad_request, "number_missing",
-                           "缺少参数 number，例如 /api/v1/places?number=19912345678"});
-        if (!site.labels().store)
-            return refuse(storeUnavailable());
-        auto block = placelessBlock(site, decodeFormTitle(*raw));
-        if (auto *refusal = std::get_if<Refusal>(&block))
-            return refuse(*refusal);
-        site.labels().store->withdrawPlace(
-            std::to_string(std::get<std::pair<std::string, BlockKey>>(block).second),
-            reporterOf(site, context),
-            answerWrite(std::move(answer), version, Audience::Api, {}, placeRefusal,
-                        [version](const WriteOutcome &) { return withdrawnResponse(version); }));
-        return;
+        const auto blockOf = [&site](std::u16string_view title) -> std::variant<std::string, Refusal> {
+            auto block = placelessBlock(site, title);
+            if (auto *refusal = std::get_if<Refusal>(&block))
+                return std::move(*refusal);
+            return std::to_string(std::get<std::pair<std::string, BlockKey>>(block).second);
+        };
+        return apiWithdraw(context, std::move(answer), site, "/api/v1/places?number=19912345678",
+                           blockOf, &LabelStore::withdrawPlace, placeRefusal);
     }
 
     auto sent = jsonWrite(context.request.body(), {"number", "province", "city"},

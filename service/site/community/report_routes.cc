@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "site/community/report_routes.h"
 
-#include "site/community/report_checks.h"
+#include "site/community/write_answers.h"
+#include "site/community/write_input.h"
+#include "site/community/write_routes.h"
 
 #include "http/query.h"
 #include "site/community/label_section.h"
@@ -127,20 +129,11 @@ void apiReport(const RouteContext &context, LaterAnswer answer, const Site &site
         answer.send({refusalResponse(refusal, version, Audience::Api, {}), std::nullopt});
     };
     if (context.request.method() == http::verb::delete_) {
-        const auto raw = queryParameter(context.query, kNumberParameter);
-        if (!raw)
-            return refuse({http::status::bad_request, "number_missing",
-                           "缺少参数 number，例如 /api/v1/reports?number=13800138000"});
-        if (!site.labels().store)
-            return refuse(storeUnavailable());
-        auto e164 = labelledNumber(site, decodeFormTitle(*raw));
-        if (auto *refusal = std::get_if<Refusal>(&e164))
-            return refuse(*refusal);
-        site.labels().store->withdraw(
-            std::move(std::get<std::string>(e164)), reporterOf(site, context),
-            answerWrite(std::move(answer), version, Audience::Api, {}, reportRefusal,
-                        [version](const WriteOutcome &) { return withdrawnResponse(version); }));
-        return;
+        const auto numberOf = [&site](std::u16string_view title) {
+            return labelledNumber(site, title);
+        };
+        return apiWithdraw(context, std::move(answer), site, "/api/v1/reports?number=13800138000",
+                           numberOf, &LabelStore::withdraw, reportRefusal);
     }
 
     auto sent = jsonWrite(context.request.body(), {"number", "category", "comment"},

@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "site/lookup/lookup_reply.h"
 
-#include "http/query.h"
 #include "number/number_lookup.h"
 #include "number/number_normaliser.h"
 #include "text/gbk_codec.h"
@@ -350,12 +349,6 @@ std::u16string buildReply(const LookupOutcome &outcome, std::u16string_view titl
         reply += cut(std::move(details));
     }
     return reply;
-}
-
-std::string lookupReplyBody(const NumberLookup &lookup, std::string_view rawTitle)
-{
-    const std::u16string title = decodeTitle(rawTitle);
-    return encodeGbk(buildReply(lookup.lookup(title), title));
 }
 
 }  // namespace zuno::service

@@ -56,8 +56,4 @@ std::u16string buildReply(const LookupOutcome &outcome, std::u16string_view titl
 // imported list 【category】source; at most kMaxLineColumns.
 std::u16string labelLine(const ShownLabel &label);
 
-// The whole lookup for the raw value of the title query parameter: decoded, looked up and
-// answered in GBK.
-std::string lookupReplyBody(const NumberLookup &lookup, std::string_view rawTitle);
-
 }  // namespace zuno::service

@@ -20,17 +20,22 @@ namespace {
 
 constexpr std::string_view kTitleParameter = "title";
 
-
 }  // namespace
+
+WindowReply windowReply(const Site &site, std::string_view rawTitle)
+{
+    const std::u16string title = decodeTitle(rawTitle);
+    const LookupOutcome outcome = site.answer(title);
+    return {encodeGbk(buildReply(outcome, title, site.labelOf(outcome))), outcome.verdict};
+}
 
 Answer windowLookup(const RouteContext &context, const Site &site)
 {
-    const std::u16string title =
-        decodeTitle(queryParameter(context.query, kTitleParameter).value_or(""));
-    const LookupOutcome outcome = site.answer(title);
+    WindowReply reply =
+        windowReply(site, queryParameter(context.query, kTitleParameter).value_or(""));
     return {textResponse(http::status::ok, context.request, kLookupContentType, kRevalidate,
-                         encodeGbk(buildReply(outcome, title, site.labelOf(outcome)))),
-            outcome.verdict};
+                         std::move(reply.body)),
+            reply.verdict};
 }
 
 Answer lookupPage(const RouteContext &context, const Site &site)

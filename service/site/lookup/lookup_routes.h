@@ -4,11 +4,21 @@
 #include "http/router.h"
 #include "number/data_sets.h"
 
+#include <string>
+#include <string_view>
 #include <vector>
 
 namespace zuno::service {
 
 class Site;
+
+// The window's answer to the raw (still escaped) value of its title parameter: decoded, looked
+// up with the site's data and labels, and written in GBK; and the lookup's verdict.
+struct WindowReply {
+    std::string body;
+    Verdict verdict;
+};
+WindowReply windowReply(const Site &site, std::string_view rawTitle);
 
 // The lookups: the window's (/iii.asp, GBK text), the result page and the JSON API.
 Answer windowLookup(const RouteContext &context, const Site &site);

@@ -189,7 +189,7 @@ void PgStore::rebuilt()
 
 void PgStore::catchUp(SqlConnection &sql)
 {
-    if (othersChanged_.anything())
+    if (othersChanged_.namesNothing())
         return;
     LabelChanges changed = std::exchange(othersChanged_, {});
     std::sort(changed.numbers.begin(), changed.numbers.end());
@@ -218,7 +218,7 @@ void PgStore::socketReadable()
     try {
         if (auto changed = connection_->othersChanged()) {
             // Only the numbers named are read again; a notification naming none means anything.
-            notified_ = notified_ || changed->anything();
+            notified_ = notified_ || changed->namesNothing();
             othersChanged_.numbers.insert(othersChanged_.numbers.end(), changed->numbers.begin(),
                                           changed->numbers.end());
             othersChanged_.places = othersChanged_.places || changed->places;
