@@ -96,7 +96,8 @@ StringResponse preflightResponse(const Request &request,
 {
     const std::string_view origin = listedOrigin(request, corsOrigins);
     if (origin.empty() && !request[http::field::origin].empty())
-        return refusalResponse({http::status::forbidden, "origin_not_allowed", "此网站未获准从浏览器提交标记和归属地。"},
+        return refusalResponse({http::status::forbidden, "origin_not_allowed",
+                                "此网站未获准从浏览器提交标记和归属地。"},
                                request.version(), Audience::ApiWrite, {});
     StringResponse allowed{http::status::no_content, request.version()};
     allowed.set(http::field::allow, "POST, DELETE, OPTIONS");

@@ -37,8 +37,8 @@ StringResponse refusalResponse(const Refusal &refusal, unsigned version, Audienc
 
 Refusal storeUnavailable()
 {
-    return {http::status::service_unavailable, "store_unavailable", "标记暂时无法保存，请稍后再试；查询不受影响。",
-            std::chrono::seconds(5)};
+    return {http::status::service_unavailable, "store_unavailable",
+            "标记暂时无法保存，请稍后再试；查询不受影响。", std::chrono::seconds(5)};
 }
 
 Refusal writeRefusal(const WriteOutcome &outcome, std::string_view limited,

@@ -33,7 +33,8 @@ std::string formValue(std::string_view body, std::string_view name)
 std::variant<JsonWrite, Refusal>
 jsonWrite(std::string_view body, std::initializer_list<const char *> names, std::string_view shape)
 {
-    const Refusal refusal{http::status::bad_request, "json_body_invalid", "请求应为 JSON 对象：" + std::string(shape)};
+    const Refusal refusal{http::status::bad_request, "json_body_invalid",
+                          "请求应为 JSON 对象：" + std::string(shape)};
     const auto object = nlohmann::json::parse(body, nullptr, false);
     if (!object.is_object())
         return refusal;
