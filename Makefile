@@ -15,7 +15,12 @@ PACKAGES := cmake ninja-build g++ pkg-config file dpkg-dev \
 # What the tests add: the tools each check script reads a resource back with, a browser, a load
 # balancer, Prometheus's promtool, lintian for the packages, and a PostgreSQL of their own.
 TEST_PACKAGES := xauth x11-utils icoutils binutils-mingw-w64-x86-64 desktop-file-utils appstream \
-  systemd lintian chromium haproxy prometheus wrk curl openssl python3-yaml zstd sqlite3 postgresql-15
+  systemd lintian chromium haproxy prometheus wrk curl openssl python3-yaml python3-jsonschema zstd \
+  sqlite3 postgresql-15
+
+# The OpenAPI document's linter, from npm into a folder of the checkout (never system-wide).
+NODE_TOOLS := build-node
+REDOCLY_VERSION := 2.77.0
 
 # What `make windows` needs: the 32-bit MinGW-w64 compiler (the build is static), NSIS for the
 # installer and osslsigncode for signing.
@@ -58,6 +63,10 @@ deps:
 
 test-deps: deps windows-deps wine-deps
 	$(call install_missing,$(TEST_PACKAGES))
+	@command -v npm >/dev/null || { $(SUDO) apt-get update -qq && \
+	  DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq --no-install-recommends npm; }
+	@[ "$$($(NODE_TOOLS)/node_modules/.bin/redocly --version 2>/dev/null | tail -1)" = $(REDOCLY_VERSION) ] || \
+	  npm install --prefix $(NODE_TOOLS) --no-save --no-audit --no-fund @redocly/cli@$(REDOCLY_VERSION)
 
 windows-deps:
 	$(call install_missing,cmake ninja-build $(WINDOWS_PACKAGES))
@@ -130,4 +139,4 @@ windows: windows-deps
 
 # Every preset's binary folder.
 clean:
-	rm -rf $(BUILD) build-release build-asan build-fuzz build-bench build-windows
+	rm -rf $(BUILD) build-release build-asan build-fuzz build-bench build-windows $(NODE_TOOLS)

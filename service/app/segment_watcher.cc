@@ -72,10 +72,12 @@ void SegmentWatcher::reload(const std::string &why)
         // go back to the system now rather than stay in this thread's heap.
         malloc_trim(0);
     } catch (const SegmentFileError &error) {
+        store_.countFailedReload();
         logLine(LogLevel::Error,
                 std::string("segments not reloaded (") + why + "), the data in " +
                     "force is kept: " + error.what());
     } catch (const std::bad_alloc &) {
+        store_.countFailedReload();
         logLine(LogLevel::Error, "segments not reloaded (" + why + "): out of memory");
     }
 }

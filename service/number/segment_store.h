@@ -4,6 +4,7 @@
 #include "number/segment_table.h"
 
 #include <atomic>
+#include <cstdint>
 #include <memory>
 
 namespace zuno::service {
@@ -22,9 +23,13 @@ public:
     {
         current_.store(std::move(table), std::memory_order_release);
     }
+    // Reloads that failed, the table in force kept; the metrics show the count.
+    void countFailedReload() { failedReloads_.fetch_add(1, std::memory_order_relaxed); }
+    std::uint64_t failedReloads() const { return failedReloads_.load(std::memory_order_relaxed); }
 
 private:
     std::atomic<std::shared_ptr<const SegmentTable>> current_;
+    std::atomic<std::uint64_t> failedReloads_{0};
 };
 
 }  // namespace zuno::service

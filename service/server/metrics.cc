@@ -160,6 +160,17 @@ std::string metricsText(const std::vector<const ThreadMetrics *> &threads,
         sample(out, "zuno_label_store_failed_writes_total", {},
                static_cast<double>(store.failedWrites));
     }
+    if (process.downloadsOffered) {
+        family(out, "zuno_downloads_offered", "gauge",
+               "Files the downloads folder offers now; 0 while it cannot be read.");
+        sample(out, "zuno_downloads_offered", {}, static_cast<double>(*process.downloadsOffered));
+    }
+    if (process.segments) {
+        family(out, "zuno_segment_reloads_failed_total", "counter",
+               "Reloads of the segment files that failed, the data in force kept.");
+        sample(out, "zuno_segment_reloads_failed_total", {},
+               static_cast<double>(process.segments->failedReloads()));
+    }
 
     family(out, "process_start_time_seconds", "gauge",
            "Start time of the process since the Unix epoch, in seconds.");

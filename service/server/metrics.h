@@ -8,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -68,6 +69,8 @@ struct ProcessFacts {
     std::chrono::system_clock::time_point started;
     bool draining = false;
     const LabelStore *labels = nullptr;  // none: labels are off
+    const SegmentStore *segments = nullptr;
+    std::optional<size_t> downloadsOffered;  // none: no downloads folder
 };
 
 // Every thread's metrics added up, in the Prometheus text exposition format (version 0.0.4);

@@ -91,6 +91,9 @@ void say(const std::string &line, LogLevel level = LogLevel::Info) { logLine(lev
 Server::Server(const Site &site, const ServerOptions &options) : Server(siteRoutes(site), options)
 {
     labels_ = site.labels().store;
+    segments_ = site.lookup().segments();
+    if (site.downloads().hasFolder())
+        downloads_ = &site.downloads();
 }
 
 Server::Server(RouteTable routes, const ServerOptions &options)
@@ -253,8 +256,12 @@ std::string Server::metricsText() const
     std::vector<const ThreadMetrics *> metrics;
     for (const auto &worker : workers_)
         metrics.push_back(&worker->metrics());
-    return zuno::service::metricsText(metrics, router_.labels(),
-                                      {zuno::kVersion, started_, draining_.load(), labels_});
+    std::optional<size_t> offered;
+    if (downloads_)
+        offered = downloads_->listing()->total;
+    return zuno::service::metricsText(
+        metrics, router_.labels(),
+        {zuno::kVersion, started_, draining_.load(), labels_, segments_, offered});
 }
 
 double Server::openConnections() const

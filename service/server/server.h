@@ -21,6 +21,7 @@
 
 namespace zuno::service {
 
+class DownloadFolder;
 class LabelStore;
 class Site;
 
@@ -106,6 +107,8 @@ private:
     const Router router_;
     const ServerOptions options_;
     const LabelStore *labels_ = nullptr;
+    const SegmentStore *segments_ = nullptr;
+    const DownloadFolder *downloads_ = nullptr;  // none: no downloads folder
     const std::chrono::system_clock::time_point started_;
     std::vector<std::unique_ptr<Worker>> workers_;
     // Declared after the workers, whose io_contexts they use, so that they are destroyed first.

@@ -60,7 +60,8 @@ RouteTable siteRoutes(const Site &site)
         routes.push_back(std::move(route));
     for (const StaticFile &file : staticFiles())
         routes.push_back(
-            {std::string(file.path), Match::Exact, kGetAndHead, "static", Audience::Page, 0,
+            {std::string(file.path), Match::Exact, kGetAndHead, "static",
+             Router::audienceOf(file.path), 0,
              [&file](const RouteContext &context) { return staticFile(context, file); }, nullptr});
     return routes;
 }

@@ -866,24 +866,24 @@ private slots:
         // framing the parser cannot trust, on the API
         QTest::newRow("API, Content-Length with chunked")
             << apiHead + "Content-Length: 5\r\nTransfer-Encoding: chunked\r\n" + end + "0\r\n\r\n"
-            << 400 << QByteArray("application/json") << u"400"_s << QString();
+            << 400 << QByteArray("application/problem+json") << u"400"_s << QString();
         QTest::newRow("API, chunked with Content-Length")
             << apiHead + "Transfer-Encoding: chunked\r\nContent-Length: 5\r\n" + end + "0\r\n\r\n"
-            << 400 << QByteArray("application/json") << u"400"_s << QString();
+            << 400 << QByteArray("application/problem+json") << u"400"_s << QString();
         QTest::newRow("API lookup, a coding it cannot read")
             << "GET /api/v1/lookup?number=1 HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: gzip\r\n" +
                 end
-            << 400 << QByteArray("application/json") << u"400"_s << QString();
+            << 400 << QByteArray("application/problem+json") << u"400"_s << QString();
         QTest::newRow("API, a request line too long")
             << "GET /api/v1/lookup?number=" + QByteArray(9000, '1') + " HTTP/1.1\r\nHost: x\r\n" +
                 end
-            << 414 << QByteArray("application/json") << u"414"_s << QString();
+            << 414 << QByteArray("application/problem+json") << u"414"_s << QString();
         QTest::newRow("API, a version it does not know")
             << "GET /api/v1/about HTTP/1.2\r\nHost: x\r\n" + end << 400
-            << QByteArray("application/json") << u"400"_s << QString();
+            << QByteArray("application/problem+json") << u"400"_s << QString();
         QTest::newRow("API, a tab for the space before the version")
             << "GET /api/v1/about\tHTTP/1.1\r\nHost: x\r\n" + end << 400
-            << QByteArray("application/json") << u"400"_s << QString();
+            << QByteArray("application/problem+json") << u"400"_s << QString();
         QTest::newRow("page, a request line too long")
             << "GET /lookup?number=" + QByteArray(9000, '1') + " HTTP/1.1\r\nHost: x\r\n" + end
             << 414 << QByteArray("text/html") << u"414"_s << QString();
@@ -901,7 +901,7 @@ private slots:
             << u"不带内容"_s;
         QTest::newRow("API report over 4 KiB")
             << apiHead + "Content-Length: 5000\r\n" + end + QByteArray(5000, ' ') << 413
-            << QByteArray("application/json") << u"4 KiB"_s << u"不带内容"_s;
+            << QByteArray("application/problem+json") << u"4 KiB"_s << u"不带内容"_s;
         QTest::newRow("a body to a page that takes none")
             << "GET / HTTP/1.1\r\nHost: x\r\nContent-Length: 5\r\n" + end + "hello" << 413
             << QByteArray("text/html") << u"不带内容"_s << QString();
@@ -910,7 +910,8 @@ private slots:
             << sized(apiHead,
                      "{\"number\":\"13800138000\",\"category\":\"" + QString(30, u'骚').toUtf8() +
                          "\"}")
-            << 400 << QByteArray("application/json") << u"“"_s + twentyOne + u"…”"_s << replaced;
+            << 400 << QByteArray("application/problem+json") << u"“"_s + twentyOne + u"…”"_s
+            << replaced;
         QTest::newRow("form, a long unknown category")
             << sized(formHead,
                      "number=13800138000&category=" +
@@ -932,7 +933,7 @@ private slots:
         QVERIFY2(response.status == status, response.head.c_str());
         QVERIFY2(response.header("Content-Type").starts_with(contentType.toStdString()),
                  response.head.c_str());
-        const QString text = contentType == "application/json"
+        const QString text = contentType == "application/problem+json"
             ? QJsonDocument::fromJson(QByteArray::fromStdString(response.rest))
                   .object()[u"error"_s]
                   .toString()

@@ -73,6 +73,9 @@ touch "$work/stop"
 wait "$load_pid"
 load_pid=
 [ "$(location)" = 广东省珠海市 ] || fail "a malformed file replaced the data: $(location)"
+# Two reloads taken, one refused: the metrics count the one.
+failed=$(curl -s "http://$started_address/metrics" | sed -n 's/^zuno_segment_reloads_failed_total //p')
+[ "$failed" = 1 ] || fail "failed reloads counted as ${failed:-no series}, not 1"
 answered=$(grep -c '^status ' "$work/answers")
 [ "$answered" -ge 400 ] || fail "only $answered answers"
 [ "$(grep -c '^status 200$' "$work/answers")" = "$answered" ] ||

@@ -322,8 +322,9 @@ void TestService::shouldSendTheHeadersOfEachKindOfAnswer_data()
     QTest::addColumn<QString>("error");     // in the error's HTML page, JSON or GBK text
     QTest::addColumn<QByteArray>("label");  // the route it is counted under in the metrics
     const QByteArray html("text/html; charset=utf-8"), json("application/json; charset=utf-8"),
-        gbk("text/plain; charset=gb2312"), text("text/plain; charset=utf-8"),
-        day("public, max-age=86400"), end("Host: x\r\nConnection: close\r\n\r\n");
+        problem("application/problem+json"), gbk("text/plain; charset=gb2312"),
+        text("text/plain; charset=utf-8"), day("public, max-age=86400"),
+        end("Host: x\r\nConnection: close\r\n\r\n");
     const auto row = [](const char *name, const QByteArray &request, const QByteArray &label,
                         int status, const QByteArray &type, const QByteArray &cache = "no-cache",
                         const QString &error = {}) {
@@ -347,13 +348,13 @@ void TestService::shouldSendTheHeadersOfEachKindOfAnswer_data()
     row("404 page", "/nowhere", "other", 404, html, "no-store", u"找不到该页面"_s);
     row("404 download", "/download/nowhere.zip", "download", 404, html, "no-store",
         u"找不到该页面"_s);
-    row("404 API", "/api/v1/nowhere", "other", 404, json, "no-store", u"404"_s);
-    row("400 API without number", "/api/v1/lookup?title=1", "api_lookup", 400, json, "no-store",
+    row("404 API", "/api/v1/nowhere", "other", 404, problem, "no-store", u"404"_s);
+    row("400 API without number", "/api/v1/lookup?title=1", "api_lookup", 400, problem, "no-store",
         u"number"_s);
     row("405 window", "POST /iii.asp HTTP/1.1\r\n" + end, "lookup", 405, gbk, "no-store",
         u"405 不支持该请求方法\r\n"_s);
-    row("405 API", "DELETE /api/v1/lookup HTTP/1.1\r\n" + end, "api_lookup", 405, json, "no-store",
-        u"405"_s);
+    row("405 API", "DELETE /api/v1/lookup HTTP/1.1\r\n" + end, "api_lookup", 405, problem,
+        "no-store", u"405"_s);
     row("405 health", "POST /healthz HTTP/1.1\r\n" + end, "healthz", 405, html, "no-store",
         u"不支持该请求方法"_s);
     row("413 window", "GET /iii.asp HTTP/1.1\r\nContent-Length: 1\r\n" + end + "x", "lookup", 413,
@@ -416,7 +417,7 @@ void TestService::shouldSendTheHeadersOfEachKindOfAnswer()
     if (html)
         QVERIFY2(QString::fromUtf8(body).contains(u"<h2>%1 %2</h2>"_s.arg(status).arg(error)),
                  body);
-    else if (contentType.startsWith("application/json"))
+    else if (contentType.startsWith("application/problem+json"))
         QVERIFY2(
             QJsonDocument::fromJson(body).object().value(u"error"_s).toString().contains(error),
             body);
@@ -1276,13 +1277,15 @@ void TestService::shouldWriteBatchCsvQuotedWithCrlfAndAByteOrderMark()
     const auto response = postBatch(port_, "?bom=1", "13800138000\n\"1,\"\"2\"\n");
     QCOMPARE(response.status, 200);
     QCOMPARE(response.header("Transfer-Encoding"), "chunked");
-    QCOMPARE(dechunked(response.rest),
-             "\xEF\xBB\xBFinput,number,e164,valid,location,areaCode,carrier,virtualOperator,type,"
-             "owner,locationSource,locationSourceName,locationSourceDate,label,message\r\n"
-             "13800138000,138 0013 8000,+8613800138000,true,北京市,010,中国移动,false,手机号码,,"
-             "builtin,,,,\r\n"
-             "\"1,\"\"2\",,,false,,,,false,,,,,,,\"“1,\"\"2”中含有无法识别的字符。请只输入数字（可带空格、"
-             "横线、括号）。\"\r\n");
+    QCOMPARE(
+        dechunked(response.rest),
+        "\xEF\xBB\xBFinput,number,e164,valid,location,areaCode,carrier,virtualOperator,type,"
+        "owner,locationSource,locationSourceName,locationSourceDate,label,message,messageCode\r\n"
+        "13800138000,138 0013 8000,+8613800138000,true,北京市,010,中国移动,false,手机号码,,"
+        "builtin,,,,,\r\n"
+        "\"1,\"\"2\",,,false,,,,false,,,,,,,\"“1,"
+        "\"\"2”中含有无法识别的字符。请只输入数字（可带空格、"
+        "横线、括号）。\",other_characters\r\n");
 }
 
 void TestService::shouldAnswerBatchRowsWhileTheBodyStillArrives()

@@ -41,7 +41,7 @@ for folder in $folders; do [ ! -e "$src/$folder" ] || fail "make clean left $fol
 
 # What each target would install, read from make -n: the test tools only with make test.
 run=$(make -n -C "$src" run) test=$(make -n -C "$src" test)
-for tool in chromium haproxy prometheus mingw wine nsis; do
+for tool in chromium haproxy prometheus mingw wine nsis redocly; do
   ! grep -q "$tool" <<<"$run" || fail "make run installs $tool"
   grep -q "$tool" <<<"$test" || fail "make test does not install $tool"
 done

@@ -20,12 +20,9 @@ std::optional<StringResponse> BatchLookup::refusal(unsigned version)
 {
     if (!writer_.overLimit())
         return std::nullopt;
-    StringResponse response =
-        errorResponse(boost::beast::http::status::payload_too_large, version, Audience::Api);
-    response.body() =
-        jsonError("每次最多查询 " + std::to_string(writer_.options().maxRows) + " 个号码");
-    response.prepare_payload();
-    return response;
+    return problemResponse(boost::beast::http::status::payload_too_large, version,
+                           "too_many_numbers",
+                           "每次最多查询 " + std::to_string(writer_.options().maxRows) + " 个号码");
 }
 
 BodyStream::State streamState(BatchWriter::State state)

@@ -4,7 +4,7 @@
 #include "http/responses.h"
 #include "site/batch/batch_lookup.h"
 #include "site/batch/upload_lookup.h"
-#include "site/lookup/lookup_json.h"
+#include "site/pages/error_responses.h"
 #include "site/site.h"
 
 #include <boost/beast/http/field.hpp>
@@ -18,9 +18,9 @@ std::unique_ptr<BodyStream> apiBatch(const RouteContext &context, const Site &si
 {
     const auto options = batchOptions(context.query, site.batchMaxRows());
     if (!options)
-        return std::make_unique<RefusedStream>(
-            textResponse(http::status::bad_request, context.request, kJsonContentType, kNeverStore,
-                         jsonError("format 只能是 csv 或 jsonl，bom 只能是 0 或 1")));
+        return std::make_unique<RefusedStream>(problemResponse(
+            http::status::bad_request, context.request.version(), "batch_options_invalid",
+            "format 只能是 csv 或 jsonl，bom 只能是 0 或 1"));
     BatchOptions withSite = *options;
     withSite.site = &site;
     return std::make_unique<BatchLookup>(site.lookup(), withSite);

@@ -27,9 +27,10 @@ void BatchWriter::end(bool complete)
         input_.end();
 }
 
-void BatchWriter::endWith(std::string message)
+void BatchWriter::endWith(std::string_view code, std::string message)
 {
     end(true);
+    closingCode_ = code;
     closingMessage_ = std::move(message);
 }
 
@@ -63,8 +64,9 @@ BatchWriter::State BatchWriter::produce(std::string &out, size_t rows)
         }
         if ((next == BatchInput::Next::Item || next == BatchInput::Next::TooLong) &&
             options_.maxRows != 0 && rows_ == options_.maxRows) {
-            writeMessageRow(
-                out, "每次最多查询 " + std::to_string(options_.maxRows) + " 个号码，其余未查询");
+            writeMessageRow(out, "too_many_numbers",
+                            "每次最多查询 " + std::to_string(options_.maxRows) +
+                                " 个号码，其余未查询");
             done_ = true;
             return State::Done;
         }
@@ -80,21 +82,23 @@ BatchWriter::State BatchWriter::produce(std::string &out, size_t rows)
             break;
         }
         case BatchInput::Next::TooLong:
-            writeMessageRow(
-                out, "这一行超过 " + std::to_string(BatchInput::kMaxRecordBytes) + " 字节，未查询");
+            writeMessageRow(out, "record_too_long",
+                            "这一行超过 " + std::to_string(BatchInput::kMaxRecordBytes) +
+                                " 字节，未查询");
             ++rows_;
             break;
         case BatchInput::Next::Malformed:
-            writeMessageRow(out, "JSON 应为字符串数组，此处之后无法读取，其余未查询");
+            writeMessageRow(out, "json_not_string_array",
+                            "JSON 应为字符串数组，此处之后无法读取，其余未查询");
             done_ = true;
             return State::Done;
         case BatchInput::Next::NeedInput:
-            writeMessageRow(out, "请求正文未发完，其余未查询");
+            writeMessageRow(out, "body_incomplete", "请求正文未发完，其余未查询");
             done_ = true;
             return State::Done;
         case BatchInput::Next::End:
             if (!closingMessage_.empty())
-                writeMessageRow(out, std::move(closingMessage_));
+                writeMessageRow(out, closingCode_, std::move(closingMessage_));
             done_ = true;
             return State::Done;
         }
@@ -125,7 +129,8 @@ void BatchWriter::writeRow(std::string &out, const LookupFields &fields) const
     out.append("\r\n");
 }
 
-void BatchWriter::writeMessageRow(std::string &out, std::string message) const
+void BatchWriter::writeMessageRow(std::string &out, std::string_view code,
+                                  std::string message) const
 {
     LookupFields fields = lookupFields({}, {});
     for (LookupField &field : fields) {
@@ -133,7 +138,8 @@ void BatchWriter::writeMessageRow(std::string &out, std::string message) const
         field.json.reset();
     }
     fields[kValidField].text = fields[kValidField].json = "false";
-    fields.back().text = std::move(message);
+    fields[kMessageField].text = std::move(message);
+    fields[kMessageCodeField].text = std::string(code);
     writeRow(out, fields);
 }
 

@@ -47,8 +47,8 @@ public:
     void feed(std::string_view bytes) { input_.feed(bytes); }
     // No more bytes: the input was whole, or it stopped before its end.
     void end(bool complete);
-    // The input is whole, and a last row with `message` follows its rows.
-    void endWith(std::string message);
+    // The input is whole, and a last row with `message` (and its code) follows its rows.
+    void endWith(std::string_view code, std::string message);
     // Appends the rows of at most `rows` more inputs to out; the CSV header comes with the first.
     State produce(std::string &out, size_t rows);
     // The input is whole and holds more numbers than maxRows: refused instead while no row has
@@ -59,7 +59,7 @@ public:
 
 private:
     void writeRow(std::string &out, const LookupFields &fields) const;
-    void writeMessageRow(std::string &out, std::string message) const;
+    void writeMessageRow(std::string &out, std::string_view code, std::string message) const;
 
     const NumberLookup &lookup_;
     BatchOptions options_;
@@ -68,6 +68,7 @@ private:
     bool ended_ = false;
     bool complete_ = false;
     bool done_ = false;
+    std::string_view closingCode_;
     std::string closingMessage_;
     size_t rows_ = 0;
     std::array<std::uint64_t, kVerdictCount> verdicts_{};

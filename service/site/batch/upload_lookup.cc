@@ -28,23 +28,24 @@ UploadLookup::UploadLookup(const Site &site, std::string_view contentType, std::
 
 std::optional<StringResponse> UploadLookup::refusal(unsigned version)
 {
-    const auto refused = [&](std::string sentence,
+    const auto refused = [&](const char *code, std::string sentence,
                              http::status status = http::status::bad_request) {
-        return refusalResponse({status, std::move(sentence)}, version, Audience::Page, "/");
+        return refusalResponse({status, code, std::move(sentence)}, version, Audience::Page, "/");
     };
     if (!form_)
-        return refused("提交的不是上传文件的表单，请在首页选择文件后提交。");
+        return refused("upload_form_invalid", "提交的不是上传文件的表单，请在首页选择文件后提交。");
     if (form_->otherFileSeen())
-        return refused("每次只能上传一个文件，请只选择一个文件后重新提交。");
+        return refused("one_file_only", "每次只能上传一个文件，请只选择一个文件后重新提交。");
     if (form_->malformed())
-        return refused("上传的表单格式有误，请重新选择文件后提交。");
+        return refused("upload_form_invalid", "上传的表单格式有误，请重新选择文件后提交。");
     if (form_->formEnded() && !form_->fileSeen())
-        return refused("表单中没有文件，请选择文件后提交。");
+        return refused("upload_form_invalid", "表单中没有文件，请选择文件后提交。");
     // The form's closing boundary is what shows it whole, even when the file before it is.
     if (bodyEnded_ && !form_->formEnded())
-        return refused("上传的表单不完整，请重新选择文件后提交。");
+        return refused("form_incomplete", "上传的表单不完整，请重新选择文件后提交。");
     if (writer_.overLimit())
-        return refused("文件中的号码超过了每次最多查询的 " + std::to_string(maxRows_) +
+        return refused("too_many_numbers",
+                       "文件中的号码超过了每次最多查询的 " + std::to_string(maxRows_) +
                            " 个号码，请分成几个文件上传。",
                        http::status::payload_too_large);
     return std::nullopt;
@@ -84,9 +85,9 @@ void UploadLookup::settle()
     if (!form_ || !form_->fileEnded())
         writer_.end(false);
     else if (form_->otherFileSeen())
-        writer_.endWith("每次只查询一个文件，其后的文件未查询");
+        writer_.endWith("one_file_only", "每次只查询一个文件，其后的文件未查询");
     else if (!form_->formEnded())
-        writer_.endWith("文件已全部查询，但其后的表单未发完或格式有误");
+        writer_.endWith("form_incomplete", "文件已全部查询，但其后的表单未发完或格式有误");
     else
         writer_.end(true);
 }

@@ -81,12 +81,12 @@ std::optional<Refusal> apiWriteRefusal(const Request &request, const SiteLabels 
 {
     if (!fromThisSite(request, labels.siteNames) &&
         listedOrigin(request, labels.corsOrigins).empty())
-        return Refusal{http::status::forbidden,
+        return Refusal{http::status::forbidden, "origin_not_allowed",
                        "其他网站的页面不能提交标记和归属地：只接受本站页面、运营者登记的网站和"
                        "不经浏览器的程序提交。"};
     if (request.method() == http::verb::post &&
         !isJson(plainView(request[http::field::content_type])))
-        return Refusal{http::status::unsupported_media_type,
+        return Refusal{http::status::unsupported_media_type, "json_required",
                        "请以 JSON 提交，并写明 Content-Type: application/json。"};
     return std::nullopt;
 }
@@ -96,7 +96,8 @@ StringResponse preflightResponse(const Request &request,
 {
     const std::string_view origin = listedOrigin(request, corsOrigins);
     if (origin.empty() && !request[http::field::origin].empty())
-        return refusalResponse({http::status::forbidden, "此网站未获准从浏览器提交标记和归属地。"},
+        return refusalResponse({http::status::forbidden, "origin_not_allowed",
+                                "此网站未获准从浏览器提交标记和归属地。"},
                                request.version(), Audience::ApiWrite, {});
     StringResponse allowed{http::status::no_content, request.version()};
     allowed.set(http::field::allow, "POST, DELETE, OPTIONS");

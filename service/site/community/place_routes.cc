@@ -43,13 +43,14 @@ std::variant<std::pair<std::string, BlockKey>, Refusal> placelessBlock(const Sit
 {
     const LookupOutcome outcome = site.lookup().lookup(title);
     if (!outcome.valid())
-        return Refusal{http::status::bad_request, toUtf8(problemMessage(outcome.verdict, title))};
+        return Refusal{http::status::bad_request, verdictCode(outcome.verdict),
+                       toUtf8(problemMessage(outcome.verdict, title))};
     const auto block = mobileBlock(outcome.e164);
     if (!block)
-        return Refusal{http::status::bad_request,
+        return Refusal{http::status::bad_request, "not_mobile_block",
                        "只能为手机号码的号段补充归属地，例如 19912345678。"};
     if (!outcome.place.empty())
-        return Refusal{http::status::bad_request,
+        return Refusal{http::status::bad_request, "block_has_location",
                        "此号段已有归属地：" + toUtf8(outcome.place) + "。"};
     return std::pair{outcome.e164, *block};
 }
@@ -67,12 +68,12 @@ std::variant<CheckedPlace, Refusal> checkedPlace(const Site &site, const RouteCo
     const auto cityText = decodeUtf8(city);
     if (!cityText || cityText->size() > kMostCityCharacters ||
         !std::all_of(cityText->begin(), cityText->end(), isHan))
-        return Refusal{http::status::bad_request,
+        return Refusal{http::status::bad_request, "city_invalid",
                        "城市只能是 " + std::to_string(kMostCityCharacters) +
                            " 个字以内的汉字，例如 深圳市；也可不填。"};
     const auto place = provinceText ? provincialPlace(*provinceText, *cityText) : std::nullopt;
     if (!place)
-        return Refusal{http::status::bad_request,
+        return Refusal{http::status::bad_request, "province_invalid",
                        "请从列表中选择省份，写全称，例如 广东省、广西壮族自治区。"};
     auto &[e164, key] = std::get<std::pair<std::string, BlockKey>>(block);
     return CheckedPlace{{std::to_string(key), reporterOf(site, context), toUtf8(*place)},

@@ -41,9 +41,10 @@ std::variant<std::string, Refusal> labelledNumber(const Site &site, std::u16stri
 {
     const LookupOutcome outcome = site.lookup().lookup(title);
     if (!outcome.valid())
-        return Refusal{http::status::bad_request, toUtf8(problemMessage(outcome.verdict, title))};
+        return Refusal{http::status::bad_request, verdictCode(outcome.verdict),
+                       toUtf8(problemMessage(outcome.verdict, title))};
     if (outcome.e164.empty())
-        return Refusal{http::status::bad_request,
+        return Refusal{http::status::bad_request, "short_number",
                        "短号码不能标记。请输入完整的手机号码或带区号的固定电话，例如 "
                        "13800138000。"};
     return outcome.e164;
@@ -73,12 +74,12 @@ std::optional<Refusal> commentProblem(std::string_view comment)
 {
     const auto text = decodeUtf8(comment);
     if (!text || std::any_of(text->begin(), text->end(), isControl))
-        return Refusal{http::status::bad_request,
+        return Refusal{http::status::bad_request, "comment_invalid",
                        "说明只能是一行文字：其中有无效的 UTF-8 字节或控制字符。"};
     const size_t characters = static_cast<size_t>(std::count_if(
         text->begin(), text->end(), [](char16_t c) { return c < 0xDC00 || c > 0xDFFF; }));
     if (characters > kMostCommentCharacters)
-        return Refusal{http::status::bad_request,
+        return Refusal{http::status::bad_request, "comment_too_long",
                        "说明最多 " + std::to_string(kMostCommentCharacters) + " 个字，现在有 " +
                            std::to_string(characters) + " 个。"};
     return std::nullopt;
@@ -100,7 +101,7 @@ std::variant<StoredReport, Refusal> checkedReport(const Site &site, const RouteC
         std::string names;
         for (const std::string_view name : kCategoryNames)
             names.append(names.empty() ? "" : "、").append(name);
-        return Refusal{http::status::bad_request,
+        return Refusal{http::status::bad_request, "unknown_category",
                        unknownCategory(category) + "可选的分类：" + names + "。"};
     }
     if (auto problem = commentProblem(comment))

@@ -2,7 +2,7 @@
 #include "site/community/write_answers.h"
 
 #include "http/responses.h"
-#include "site/lookup/lookup_json.h"
+#include "site/pages/error_responses.h"
 #include "site/pages/pages.h"
 
 #include <boost/beast/http/field.hpp>
@@ -27,7 +27,7 @@ StringResponse refusalResponse(const Refusal &refusal, unsigned version, Audienc
                                std::string_view backPath)
 {
     StringResponse message = audience == Audience::Api || audience == Audience::ApiWrite
-        ? noStoreResponse(refusal.status, version, kJsonContentType, jsonError(refusal.sentence))
+        ? problemResponse(refusal.status, version, refusal.code, refusal.sentence)
         : noStoreResponse(refusal.status, version, kHtmlContentType,
                           refusalPageHtml(refusal.status, refusal.sentence, backPath));
     if (refusal.retryAfter.count() > 0)
@@ -37,20 +37,20 @@ StringResponse refusalResponse(const Refusal &refusal, unsigned version, Audienc
 
 Refusal storeUnavailable()
 {
-    return {http::status::service_unavailable, "标记暂时无法保存，请稍后再试；查询不受影响。",
-            std::chrono::seconds(5)};
+    return {http::status::service_unavailable, "store_unavailable",
+            "标记暂时无法保存，请稍后再试；查询不受影响。", std::chrono::seconds(5)};
 }
 
 Refusal writeRefusal(const WriteOutcome &outcome, std::string_view limited,
                      std::string_view notFound)
 {
     if (outcome.result == WriteOutcome::Result::RateLimited)
-        return {http::status::too_many_requests,
+        return {http::status::too_many_requests, "daily_limit",
                 "同一网络一天最多提交 " + std::to_string(LabelStore::kReportsADay) + " " +
                     std::string(limited) + "，请明天再试。",
                 outcome.retryAfter};
     if (outcome.result == WriteOutcome::Result::NotFound)
-        return {http::status::not_found, std::string(notFound)};
+        return {http::status::not_found, "nothing_to_withdraw", std::string(notFound)};
     // The store knows best when it may work again.
     Refusal unavailable = storeUnavailable();
     if (outcome.retryAfter.count() > 0)

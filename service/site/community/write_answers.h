@@ -14,6 +14,8 @@ namespace zuno::service {
 // Why a report is refused: the status and one sentence for the person who sent it.
 struct Refusal {
     http::status status;
+    // A literal: no std::string, which would leave it dangling, converts to it.
+    const char *code;
     std::string sentence;
     std::chrono::seconds retryAfter{};
 };

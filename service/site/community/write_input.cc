@@ -33,7 +33,8 @@ std::string formValue(std::string_view body, std::string_view name)
 std::variant<JsonWrite, Refusal>
 jsonWrite(std::string_view body, std::initializer_list<const char *> names, std::string_view shape)
 {
-    const Refusal refusal{http::status::bad_request, "请求应为 JSON 对象：" + std::string(shape)};
+    const Refusal refusal{http::status::bad_request, "json_body_invalid",
+                          "请求应为 JSON 对象：" + std::string(shape)};
     const auto object = nlohmann::json::parse(body, nullptr, false);
     if (!object.is_object())
         return refusal;
@@ -51,7 +52,7 @@ jsonWrite(std::string_view body, std::initializer_list<const char *> names, std:
         return refusal;
     auto number = decodeUtf8(fields.front());
     if (!number)
-        return Refusal{http::status::bad_request, "号码不是有效的 UTF-8 文本。"};
+        return Refusal{http::status::bad_request, "number_not_utf8", "号码不是有效的 UTF-8 文本。"};
     return JsonWrite{std::move(*number), std::move(fields)};
 }
 
@@ -59,11 +60,11 @@ std::variant<FormWrite, Refusal> formWrite(const Request &request, const SiteLab
                                           std::string_view elsewhere)
 {
     if (!fromThisSite(request, labels.siteNames))
-        return Refusal{http::status::forbidden, std::string(elsewhere)};
+        return Refusal{http::status::forbidden, "origin_not_allowed", std::string(elsewhere)};
     const std::string number = formValue(request.body(), "number");
     auto title = decodeUtf8(number);
     if (!title)
-        return Refusal{http::status::bad_request, "号码不是有效的 UTF-8 文本。"};
+        return Refusal{http::status::bad_request, "number_not_utf8", "号码不是有效的 UTF-8 文本。"};
     return FormWrite{std::move(*title),
                      std::string(kLookupPagePath) + "?number=" + percentEncode(number)};
 }

@@ -57,7 +57,7 @@ void apiWithdraw(const RouteContext &context, LaterAnswer answer, const Site &si
     };
     const auto raw = queryParameter(context.query, kNumberParameter);
     if (!raw)
-        return refuse({http::status::bad_request,
+        return refuse({http::status::bad_request, "number_missing",
                        "缺少参数 number，例如 " + std::string(example)});
     if (!site.labels().store)
         return refuse(storeUnavailable());

@@ -75,6 +75,8 @@ public:
     DownloadFolder &operator=(DownloadFolder &&) noexcept;
     ~DownloadFolder();
 
+    // Whether a folder was given; without one, the listing is always empty.
+    bool hasFolder() const { return lister_ != nullptr; }
     // The last listing made; never null.
     std::shared_ptr<const DownloadListing> listing() const;
 

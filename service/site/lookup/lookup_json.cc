@@ -101,6 +101,7 @@ LookupFields lookupFields(const LookupOutcome &outcome, std::u16string_view titl
         {"locationSourceDate", textOrNull(std::string_view(outcome.sourceDate)), std::nullopt},
         std::move(labelField),
         {"message", textOrNull(message), std::nullopt},
+        {"messageCode", textOrNull(std::string_view(outcomeMessageCode(outcome))), std::nullopt},
     }};
 }
 
@@ -148,11 +149,6 @@ std::string aboutJson(const std::vector<DataSet> &dataSets)
         {"limits", {{"replyLines", kMaxReplyLines}, {"replyLineColumns", kMaxLineColumns}}},
     };
     return dumped(about);
-}
-
-std::string jsonError(std::string_view message)
-{
-    return dumped(json{{"error", std::string(message)}});
 }
 
 }  // namespace zuno::service

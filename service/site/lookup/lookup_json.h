@@ -21,18 +21,21 @@ struct LookupField {
     std::optional<std::string> text;
     std::optional<std::string> json;
 };
-inline constexpr size_t kLookupFieldCount = 15;
+inline constexpr size_t kLookupFieldCount = 16;
 inline constexpr size_t kE164Field = 2;
 inline constexpr size_t kValidField = 3;
+inline constexpr size_t kMessageField = 14;
+inline constexpr size_t kMessageCodeField = 15;
 using LookupFields = std::array<LookupField, kLookupFieldCount>;
 
 // The API's fields in the order it documents them: input, number, e164, valid, location,
 // areaCode, carrier, virtualOperator, type, owner, locationSource ("builtin", "segments") with
-// the segment file's name and date, label, and message; null where the outcome does not know.
-// message says what is wrong with an input that is not a usable number, or what the service
-// covers for another region's number, and is null otherwise. label is category, reporters,
-// lastReported, contested and source (null for the community's own), or null; in CSV, one line
-// of text. The JSON answer and the batch's CSV and JSON Lines rows are all written from these.
+// the segment file's name and date, label, message and messageCode; null where the outcome does
+// not know. message says what is wrong with an input that is not a usable number, or what the
+// service covers for another region's number, and is null otherwise; messageCode names its case.
+// label is category, reporters, lastReported, contested and source (null for the community's own),
+// or null; in CSV, one line of text. The JSON answer and the batch's CSV and JSON Lines rows are
+// all written from these.
 LookupFields lookupFields(const LookupOutcome &outcome, std::u16string_view title,
                           const std::optional<ShownLabel> &label = std::nullopt);
 
@@ -47,8 +50,5 @@ std::string labelJson(const ShownLabel &label);
 // GET /api/v1/about: the program and its version, the data sets answers come from (versions,
 // sources, dates) and the limits of a reply.
 std::string aboutJson(const std::vector<DataSet> &dataSets);
-
-// {"error": message} for a request the API cannot answer.
-std::string jsonError(std::string_view message);
 
 }  // namespace zuno::service

@@ -223,6 +223,26 @@ std::u16string outcomeMessage(const LookupOutcome &outcome, std::u16string_view 
     return problemMessage(outcome.verdict, title);
 }
 
+const char *verdictCode(Verdict verdict)
+{
+    switch (verdict) {
+    case Verdict::Found: break;
+    case Verdict::Empty: return "number_empty";
+    case Verdict::Letters: return "letters_in_number";
+    case Verdict::OtherCharacters: return "other_characters";
+    case Verdict::OutsideMainland: return "outside_mainland";
+    case Verdict::TooShort: return "number_too_short";
+    case Verdict::TooLong: return "number_too_long";
+    case Verdict::Invalid: return "number_invalid";
+    }
+    return "";
+}
+
+const char *outcomeMessageCode(const LookupOutcome &outcome)
+{
+    return outcome.valid() ? "" : verdictCode(outcome.verdict);
+}
+
 std::u16string labelLine(const ShownLabel &shown)
 {
     const Label &label = shown.label;

@@ -36,6 +36,10 @@ std::u16string problemMessage(Verdict verdict, std::u16string_view title);
 // What the JSON and the page say about an outcome beside its facts: the problem sentence, or what
 // the service covers for another region's number; empty for a number found.
 std::u16string outcomeMessage(const LookupOutcome &outcome, std::u16string_view title);
+// The stable codes of those sentences, for programs ("letters_in_number"); empty where the
+// sentence is.
+const char *verdictCode(Verdict verdict);
+const char *outcomeMessageCode(const LookupOutcome &outcome);
 
 // The reply text for an outcome: at most kMaxReplyLines lines of at most kMaxLineColumns, CRLF
 // between them and no line break at the end. A number found gives 号码 with its kind, 归属地,

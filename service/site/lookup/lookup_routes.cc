@@ -7,6 +7,7 @@
 #include "site/lookup/lookup_json.h"
 #include "site/lookup/lookup_page.h"
 #include "site/lookup/lookup_reply.h"
+#include "site/error_responses.h"
 #include "site/paths.h"
 #include "site/site.h"
 #include "text/gbk_codec.h"
@@ -52,9 +53,9 @@ Answer apiLookup(const RouteContext &context, const Site &site)
 {
     const auto raw = queryParameter(context.query, kNumberParameter);
     if (!raw)
-        return {textResponse(http::status::bad_request, context.request, kJsonContentType,
-                             kNeverStore,
-                             jsonError("缺少参数 number，例如 /api/v1/lookup?number=13800138000")),
+        return {problemResponse(http::status::bad_request, context.request.version(),
+                                "number_missing",
+                                "缺少参数 number，例如 /api/v1/lookup?number=13800138000"),
                 std::nullopt};
     const std::u16string title = decodeFormTitle(*raw);
     const LookupOutcome outcome = site.answer(title);

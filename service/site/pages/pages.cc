@@ -221,7 +221,9 @@ std::string homePageHtml(const HomePage &page)
     html += "</pre>\n<p class=\"note\">参数 <code>number</code> 按网址编码：空格写作 "
             "<code>+</code> 或 <code>%20</code>，加号写作 <code>%2B</code>。未知的字段为 "
             "<code>null</code>；号码无法查询时 <code>valid</code> 为 <code>false</code>，"
-            "<code>message</code> 说明原因。</p>\n</body>\n</html>\n";
+            "<code>message</code> 说明原因，<code>messageCode</code> 是供程序判断的代码。</p>\n"
+            "<p>全部接口（查询、批量查询、标记和归属地）的参数、应答和错误代码见 "
+            "<a href=\"/api/v1/openapi.json\">OpenAPI 文档</a>。</p>\n</body>\n</html>\n";
     return html;
 }
 
