@@ -3,6 +3,7 @@
 #include "get_body.h"
 #include "lookup_command.h"
 
+#include "gbk_decoding_rows.h"
 #include "http_test_server.h"
 
 #include <QElapsedTimer>
@@ -80,28 +81,7 @@ private:
 };
 
 // The table every window's decoder passes: "GB2312" read as code page 936.
-void TestLookup::shouldDecodeEveryRowOfTheSharedTable_data()
-{
-    QTest::addColumn<QByteArray>("bytes");
-    QTest::addColumn<QString>("expected");
-    QFile table(QString::fromUtf8(ZUNO_TEST_DATA "/gbk-decoding.tsv"));
-    QVERIFY2(table.open(QIODevice::ReadOnly | QIODevice::Text), "the decoding table is missing");
-    while (!table.atEnd()) {
-        const QByteArray line = table.readLine().chopped(1);
-        if (line.isEmpty() || line.startsWith('#'))
-            continue;
-        const QList<QByteArray> columns = line.split('\t');
-        QCOMPARE(columns.size(), 3);
-        const QByteArray bytes =
-            columns[1] == "-" ? QByteArray() : QByteArray::fromHex(columns[1]);
-        QString expected;
-        if (columns[2] != "-") {
-            for (const QByteArray &unit : columns[2].split(' '))
-                expected += QChar(char16_t(unit.toUShort(nullptr, 16)));
-        }
-        QTest::newRow(columns[0].constData()) << bytes << expected;
-    }
-}
+void TestLookup::shouldDecodeEveryRowOfTheSharedTable_data() { addGbkDecodingRows(); }
 
 void TestLookup::shouldDecodeEveryRowOfTheSharedTable()
 {

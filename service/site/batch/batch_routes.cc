@@ -4,7 +4,7 @@
 #include "http/responses.h"
 #include "site/batch/batch_lookup.h"
 #include "site/batch/upload_lookup.h"
-#include "site/pages/error_responses.h"
+#include "site/error_responses.h"
 #include "site/site.h"
 
 #include <boost/beast/http/field.hpp>

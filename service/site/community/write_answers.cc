@@ -2,7 +2,7 @@
 #include "site/community/write_answers.h"
 
 #include "http/responses.h"
-#include "site/pages/error_responses.h"
+#include "site/error_responses.h"
 #include "site/pages/pages.h"
 
 #include <boost/beast/http/field.hpp>
