@@ -26,10 +26,9 @@ KINDS = [
      r"buildReply|lookupReplyBody|encodeGbk|problemMessage|lookupJson|handleRequest|"
      r"Connection::answer|processResponse|\bgrouped\b|\bcut\b|chineseNumber"),
     ("writing the response (header, buffers, serializer)",
-     r"Connection::send|writeFlat|appendHeader|writeSerialized|serializer|write_some_op|"
-     r"write_op|Connection::onWritten|reactive_socket_send_op"),
+     r"ResponseWriter::|appendHeader|serializer|write_some_op|write_op|reactive_socket_send_op"),
     ("after the answer (metrics, access log, clean-up)",
-     r"Connection::finish|countRequest|Metrics|logRequest|accessLogLine"),
+     r"Connection::finish|ExchangeLog::|countRequest|Metrics|accessLogLine"),
 ]
 
 # The system call a C library wrapper makes.
