@@ -24,10 +24,9 @@ KINDS = [
      r"buildReply|windowReply|encodeGbk|problemMessage|lookupJson|\bgrouped\b|\bcut\b|"
      r"chineseNumber"),
     ("writing the response (header, buffers, serializer)",
-     r"Connection::send|writeFlat|appendHeader|writeSerialized|serializer|write_some_op|"
-     r"write_op|Connection::onWritten|reactive_socket_send_op"),
+     r"ResponseWriter::|appendHeader|serializer|write_some_op|write_op|reactive_socket_send_op"),
     ("after the answer (metrics, access log, clean-up)",
-     r"Connection::finish|countRequest|Metrics|logRequest|accessLogLine"),
+     r"Connection::finish|ExchangeLog::|countRequest|Metrics|accessLogLine"),
 ]
 
 # The system call a C library wrapper makes.

@@ -173,8 +173,6 @@ int runService(int argc, char **argv)
                              ": " + error.code().message());
         }
         server->stopOnSignals({SIGINT, SIGTERM});
-        // A write to a closed pipe (the log's reader gone) fails with EPIPE instead of killing.
-        std::signal(SIGPIPE, SIG_IGN);
         server->run([&] {
             std::string addresses;
             for (const auto &bound : server->localEndpoints())

@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
+// The access log's line of an answered request, in the combined log format.
 #pragma once
 
 #include <boost/beast/http/message.hpp>

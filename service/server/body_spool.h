@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
+// A streamed request body held ahead of its answer, in memory and then in a temporary file.
 #pragma once
 
 #include <cstddef>

@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
+// The counts each worker thread keeps for /metrics, and the process's facts beside them.
 #pragma once
 
 #include "labels/label_store.h"

@@ -5,14 +5,13 @@
 #include "site/error_responses.h"
 
 #include <boost/beast/core/string.hpp>
+#include <boost/beast/http/error.hpp>
 #include <boost/beast/http/field.hpp>
 
 namespace zuno::service {
 namespace {
 
 namespace http = boost::beast::http;
-
-constexpr unsigned kHttp11 = 11;
 
 bool startsWithNoCase(std::string_view text, std::string_view prefix)
 {
@@ -49,6 +48,11 @@ Framing requestFraming(const http::request_header<> &head)
         }
     }
     return count == 1 && chunked ? Framing::Chunked : Framing::Invalid;
+}
+
+bool isParseError(const boost::beast::error_code &error)
+{
+    return error.category() == http::make_error_code(http::error::bad_target).category();
 }
 
 bool hasValidHost(const http::request_header<> &head)

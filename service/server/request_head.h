@@ -1,8 +1,10 @@
 // SPDX-License-Identifier: Apache-2.0
+// What a request's head calls for: its framing, Host, route, body limit or refusal.
 #pragma once
 
 #include "http/router.h"
 
+#include <boost/beast/core/error.hpp>
 #include <boost/beast/http/message.hpp>
 #include <boost/beast/http/parser.hpp>
 
@@ -32,6 +34,12 @@ bool hasValidHost(const boost::beast::http::request_header<> &head);
 // a server must accept (RFC 9112, section 3.2.2); nothing for a target already in origin form or
 // of another kind.
 std::optional<std::string> originForm(std::string_view target);
+
+// Beast's numbering of HTTP versions: HTTP/1.1, the first with chunks and 100 Continue.
+inline constexpr unsigned kHttp11 = 11;
+
+// Whether a read ended because the parser refused what came, rather than the socket or a timer.
+bool isParseError(const boost::beast::error_code &error);
 
 // What the connection does with a request whose head has been read.
 struct RequestPlan {

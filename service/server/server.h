@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
+// The server: listening sockets, worker threads, signals, draining and stopping.
 #pragma once
 
 #include "http/address_blocks.h"

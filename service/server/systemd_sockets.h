@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
+// Listening sockets handed over by systemd's socket activation.
 #pragma once
 
 #include <boost/asio/ip/tcp.hpp>

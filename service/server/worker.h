@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
+// One server thread: its io_context, its connections and their deadlines' sweep.
 #pragma once
 
 #include "server/connection.h"
