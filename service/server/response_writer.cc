@@ -143,6 +143,9 @@ void ResponseWriter::reset()
     serializer_.template emplace<std::monostate>();
     response_.reset();
     flatBody_ = {};
+    // The next exchange's log line counts only its own answer, even one cut off before it began.
+    sentThisResponse_ = 0;
+    headerSize_ = 0;
 }
 
 }  // namespace zuno::service

@@ -2,7 +2,7 @@
 # SPDX-License-Identifier: Apache-2.0
 # Each exchange's access-log line gives the status the client got and the bytes of the body that
 # followed the head on the wire: whole answers, refusals, streamed answers in chunks and in
-# HTTP/1.0, an answer behind 100 Continue, and an exchange cut off before its answer.
+# HTTP/1.0, an answer behind 100 Continue, and exchanges cut off before their answers.
 # Usage: check-access-log.sh ZUNO-LOOKUPD
 set -euo pipefail
 lookupd=$1
@@ -71,6 +71,24 @@ def reset_before_answer(request):
     return 499, 0
 
 
+def reset_second_before_answer(first, second):
+    """Reads the whole answer to a first request, then resets the connection during a second."""
+    sock = connect()
+    sock.sendall(first)
+    answer = b""
+    while b"\r\n\r\n" not in answer:
+        answer += sock.recv(65536)
+    head, _, body = answer.partition(b"\r\n\r\n")
+    length = int(re.search(rb"(?i)content-length: (\d+)", head).group(1))
+    while len(body) < length:
+        body += sock.recv(65536)
+    sock.sendall(second)
+    time.sleep(0.05)
+    sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+    sock.close()
+    return 499, 0
+
+
 def batch_request(version, extra=b""):
     return (b"POST /api/v1/lookup/batch HTTP/" + version + b"\r\nHost: x\r\nConnection: close\r\n"
             b"Content-Length: %d\r\n" % len(batch) + extra + b"\r\n")
@@ -102,6 +120,12 @@ rows = [
      lambda: reset_before_answer(b"POST /api/v1/lookup/batch HTTP/1.1\r\nHost: x\r\n"
                                  b"Content-Length: 100000\r\n\r\n"),
      "POST /api/v1/lookup/batch HTTP/1.1"),
+    # The second line counts nothing of the first answer's body.
+    ("the second exchange cut off before its answer",
+     lambda: reset_second_before_answer(
+         b"GET /iii.asp?title=13800138000 HTTP/1.1\r\nHost: x\r\n\r\n",
+         b"POST /api/v1/lookup/batch HTTP/1.1\r\nHost: x\r\nContent-Length: 100000\r\n\r\n"),
+     "POST /api/v1/lookup/batch HTTP/1.1", 2),
 ]
 
 
@@ -111,16 +135,18 @@ def access_lines():
 
 
 failed = 0
-for name, exchange, request_line in rows:
+for name, exchange, request_line, *more in rows:
+    expected_lines = more[0] if more else 1
     before = len(access_lines())
     status, body_bytes = exchange()
     for _ in range(100):
         lines = access_lines()
-        if len(lines) > before:
+        if len(lines) >= before + expected_lines:
             break
         time.sleep(0.05)
-    if len(lines) != before + 1:
-        print("FAIL: %s: %d access-log lines, not one" % (name, len(lines) - before), file=sys.stderr)
+    if len(lines) != before + expected_lines:
+        print("FAIL: %s: %d access-log lines, not %d" % (name, len(lines) - before, expected_lines),
+              file=sys.stderr)
         failed += 1
         continue
     logged = (lines[-1][0], int(lines[-1][1]), 0 if lines[-1][2] == "-" else int(lines[-1][2]))
