@@ -74,7 +74,9 @@ def raw_exchange(head, body, read_while_sending, pause=0.0, timeout=60):
     sock.connect((host, port))
     sock.setblocking(False)
     data = head + body
-    sent, answer, first_at = 0, b"", None
+    # A bytearray grows in place: adding 64 KiB pieces to bytes copies the whole answer each
+    # time, which for the 80 MB answers here took longer than the exchange's limit.
+    sent, answer, first_at = 0, bytearray(), None
     end = time.monotonic() + timeout
     while time.monotonic() < end:
         want_write = [sock] if sent < len(data) else []
@@ -98,7 +100,7 @@ def raw_exchange(head, body, read_while_sending, pause=0.0, timeout=60):
                 first_at = max(0, sent - len(head))
             answer += got
     sock.close()
-    return answer, first_at
+    return bytes(answer), first_at
 
 
 # Sent whole, then read: Python's http.client sends the body before it looks at the answer. A
