@@ -32,6 +32,7 @@
 #include <csignal>
 #include <mutex>
 #include <thread>
+#include <tuple>
 
 using namespace Qt::StringLiterals;
 using namespace std::chrono_literals;
@@ -90,6 +91,72 @@ bool buildPackage(const QString &root, const QString &version, const QString &co
 }
 
 QString text(const RawResponse &response) { return QString::fromUtf8(response.rest); }
+
+// A 32-bit PE file as a linker lays it out: one .rsrc section holding RT_VERSION, name 1,
+// language 0x804, whose VS_FIXEDFILEINFO gives product version a.b.c.d. dataRva moves the
+// version record's address (to point it outside the file).
+QByteArray windowsProgram(quint16 a, quint16 b, quint16 c, quint16 d, quint32 dataRva = 0x1058)
+{
+    QByteArray file(0x400, '\0');
+    const auto put16 = [&](int at, quint32 value) {
+        file[at] = char(value & 0xFF);
+        file[at + 1] = char(value >> 8 & 0xFF);
+    };
+    const auto put32 = [&](int at, quint32 value) {
+        put16(at, value & 0xFFFF);
+        put16(at + 2, value >> 16);
+    };
+    file.replace(0, 2, "MZ");
+    put32(0x3C, 0x40);
+    file.replace(0x40, 4, QByteArray("PE\0\0", 4));
+    put16(0x44, 0x14C);             // i386
+    put16(0x46, 1);                 // one section
+    put16(0x54, 0xE0);              // optional header size
+    put16(0x58, 0x10B);             // PE32
+    put32(0x58 + 92, 16);           // data directories
+    put32(0x58 + 96 + 16, 0x1000);  // resources: RVA, size
+    put32(0x58 + 96 + 20, 0xB4);
+    const int section = 0x58 + 0xE0;
+    file.replace(section, 5, ".rsrc");
+    put32(section + 8, 0xB4);
+    put32(section + 12, 0x1000);
+    put32(section + 16, 0x200);
+    put32(section + 20, 0x200);
+    const int rsrc = 0x200;
+    for (const auto &[directory, id, target] :
+         {std::tuple{0x00, 16u, 0x80000018u}, {0x18, 1u, 0x80000030u}, {0x30, 0x804u, 0x48u}}) {
+        put16(rsrc + directory + 14, 1);
+        put32(rsrc + directory + 16, id);
+        put32(rsrc + directory + 20, target);
+    }
+    put32(rsrc + 0x48, dataRva);
+    put32(rsrc + 0x4C, 92);
+    const int record = rsrc + 0x58;
+    put16(record, 92);
+    put16(record + 2, 52);
+    const QString key = u"VS_VERSION_INFO"_s;
+    for (int i = 0; i < key.size(); ++i)
+        put16(record + 6 + 2 * i, key.at(i).unicode());
+    put32(record + 40, 0xFEEF04BD);
+    put32(record + 44, 0x10000);
+    for (const int at : {48, 56}) {
+        put32(record + at, quint32(a) << 16 | b);
+        put32(record + at + 4, quint32(c) << 16 | d);
+    }
+    return file;
+}
+
+// A .zip made by Python's zipfile, holding `program` under a folder, after a read-me.
+bool zipProgram(const QString &program, const QString &output)
+{
+    return QProcess::execute(u"python3"_s,
+                             {u"-c"_s,
+                              u"import sys, zipfile\n"
+                              "with zipfile.ZipFile(sys.argv[2], 'w', zipfile.ZIP_DEFLATED) as z:\n"
+                              "    z.writestr('zuno-lookup/使用说明.txt', 'read me')\n"
+                              "    z.write(sys.argv[1], 'zuno-lookup/zuno-lookup.exe')\n"_s,
+                              program, output}) == 0;
+}
 
 using zuno::service::Answer;
 using zuno::service::LaterAnswer;
@@ -200,6 +267,10 @@ private slots:
     // The download list
     void shouldListPackagesWithTheirFieldsAndNewestVersion();
     void shouldSayNoPackageIsOfferedWhenThereAreNone();
+    void shouldShowTheVersionRecordOfWindowsFiles_data();
+    void shouldShowTheVersionRecordOfWindowsFiles();
+    void shouldOfferTheVisitorsOwnSystemFirst_data();
+    void shouldOfferTheVisitorsOwnSystemFirst();
     void shouldKeepTheHomePageSmallAndQuickWithTwentyThousandFiles();
     void shouldFollowFilesAndTheFolderAsTheyChange_data();
     void shouldFollowFilesAndTheFolderAsTheyChange();
@@ -504,6 +575,97 @@ void TestService::shouldSayNoPackageIsOfferedWhenThereAreNone()
     const QString page = text(rawGet(startServer(site)->localEndpoint().port(), "/"));
     QVERIFY(page.contains(u"暂时没有提供安装包"_s) && !page.contains(u"make"_s));
     QVERIFY(!page.contains(u"最新版本"_s));
+}
+
+void TestService::shouldShowTheVersionRecordOfWindowsFiles_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QByteArray>("bytes");  // empty: a zip of windowsProgram(2, 1, 0, 0)
+    QTest::addColumn<QString>("note");      // empty: listed with no version
+    const QByteArray program = windowsProgram(1, 2, 3, 4);
+    QTest::newRow("installer") << u"zuno-lookup-1.00-setup.exe"_s << windowsProgram(1, 0, 0, 0)
+                               << u"Windows 程序 1.0<"_s;
+    QTest::newRow("a name that lies")
+        << u"zuno-lookup-9.9-setup.exe"_s << program << u"Windows 程序 1.2.3.4<"_s;
+    QTest::newRow("portable zip") << u"zuno-lookup-2.1.zip"_s << QByteArray()
+                                  << u"Windows 免安装版 2.1<"_s;
+    QTest::newRow("cut inside its version record")
+        << u"cut.exe"_s << program.left(0x290) << QString();
+    QTest::newRow("record placed past the end")
+        << u"far.exe"_s << windowsProgram(1, 2, 3, 4, 0xFFFFFFF0) << QString();
+    QByteArray sections = program;
+    sections[0x46] = char(0xFF);  // 65535 sections claimed
+    sections[0x47] = char(0xFF);
+    QTest::newRow("sections past any limit") << u"many.exe"_s << sections << QString();
+    QByteArray small = program;
+    small[0x200 + 0x4C] = 40;  // the record said to end inside its fixed part
+    QTest::newRow("a record too small") << u"small.exe"_s << small << QString();
+    QTest::newRow("not a zip") << u"fake.zip"_s << kInstaller << QString();
+}
+
+void TestService::shouldShowTheVersionRecordOfWindowsFiles()
+{
+    QFETCH(QString, name);
+    QFETCH(QByteArray, bytes);
+    QFETCH(QString, note);
+    QTemporaryDir folder;
+    const QString path = folder.filePath(name);
+    if (bytes.isEmpty()) {
+        QVERIFY(writeFile(folder.filePath(u".program"_s), windowsProgram(2, 1, 0, 0)));
+        QVERIFY(zipProgram(folder.filePath(u".program"_s), path));
+    } else {
+        QVERIFY(writeFile(path, bytes));
+    }
+    const Site site(DownloadFolder(folder.path().toStdString()));
+    const auto server = startServer(site);
+    QString page;
+    for (int i = 0; i < 100 && !page.contains(u"<code>"_s); ++i, QTest::qWait(50))
+        page = text(rawGet(server->localEndpoint().port(), "/"));
+    const QString row =
+        page.section(u"download>"_s + name + u"</a>"_s, 1).section(u"</tr>"_s, 0, 0);
+    QVERIFY2(row.contains(u"<code>"_s), qPrintable(page));  // listed, with its SHA-256
+    if (note.isEmpty())
+        QVERIFY2(!row.contains(u"Windows"_s), qPrintable(row));
+    else
+        QVERIFY2(row.contains(note), qPrintable(row));
+}
+
+void TestService::shouldOfferTheVisitorsOwnSystemFirst_data()
+{
+    QTest::addColumn<QByteArray>("userAgent");
+    QTest::addColumn<QStringList>("order");
+    const QStringList debianFirst{u"b.deb"_s, u"a-setup.exe"_s, u"c.zip"_s, u"0.txt"_s};
+    const QStringList windowsFirst{u"a-setup.exe"_s, u"c.zip"_s, u"b.deb"_s, u"0.txt"_s};
+    QTest::newRow("Windows 10") << "Mozilla/5.0 (Windows NT 10.0; Win64; x64) Chrome/120"_ba
+                                << windowsFirst;
+    QTest::newRow("Linux") << "Mozilla/5.0 (X11; Linux x86_64) Firefox/120"_ba << debianFirst;
+    QTest::newRow("no User-Agent") << QByteArray() << debianFirst;
+}
+
+void TestService::shouldOfferTheVisitorsOwnSystemFirst()
+{
+    QFETCH(QByteArray, userAgent);
+    QFETCH(QStringList, order);
+    QTemporaryDir folder;
+    QVERIFY(buildPackage(folder.path(), u"1.0"_s, u"gzip"_s, folder.filePath(u"b.deb"_s)));
+    QVERIFY(QDir(folder.filePath(u"tree-gzip"_s)).removeRecursively());
+    QVERIFY(writeFile(folder.filePath(u"a-setup.exe"_s), windowsProgram(1, 0, 0, 0)));
+    QVERIFY(writeFile(folder.filePath(u"0.txt"_s), "read me"));
+    QVERIFY(zipProgram(folder.filePath(u"a-setup.exe"_s), folder.filePath(u"c.zip"_s)));
+    const Site site(DownloadFolder(folder.path().toStdString()));
+    const auto server = startServer(site);
+    QTRY_VERIFY_WITH_TIMEOUT(site.downloads().listing()->shown.size() == 4, 10000);
+    const std::string headers =
+        userAgent.isEmpty() ? std::string() : "User-Agent: " + userAgent.toStdString() + "\r\n";
+    const RawResponse response = rawGet(server->localEndpoint().port(), "/", headers);
+    QCOMPARE(response.header("Vary"), "User-Agent");
+    const QString page = text(response);
+    qsizetype last = -1;
+    for (const QString &name : order) {
+        const qsizetype at = page.indexOf(u"download>"_s + name + u"</a>"_s);
+        QVERIFY2(at > last, qPrintable(name));
+        last = at;
+    }
 }
 
 void TestService::shouldKeepTheHomePageSmallAndQuickWithTwentyThousandFiles()

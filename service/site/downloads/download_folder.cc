@@ -57,7 +57,13 @@ bool isOfferableName(std::string_view name)
     return true;
 }
 
-bool isPackageName(std::string_view name) { return name.ends_with(".deb"); }
+bool isDebianName(std::string_view name) { return name.ends_with(".deb"); }
+bool isProgramName(std::string_view name) { return name.ends_with(".exe"); }
+bool isZipName(std::string_view name) { return name.ends_with(".zip"); }
+bool isPackageName(std::string_view name)
+{
+    return isDebianName(name) || isProgramName(name) || isZipName(name);
+}
 
 DownloadEntry entryFor(std::string name, const struct stat &status)
 {
@@ -265,6 +271,17 @@ bool DownloadFolder::Lister::readDetails()
         DownloadEntry &entry = next.shown[static_cast<size_t>(pending - shown.begin())];
         if (forPackage) {
             entry.packagePending = false;
+            if (!isDebianName(entry.name)) {
+                const ProgramReading program = !opened ? ProgramReading{}
+                    : isZipName(entry.name) ? readZippedProgram(opened->file.get(), stopping_)
+                                            : readWindowsProgram(opened->file.get(), stopping_);
+                if (program.outcome == ProgramReading::Outcome::Cancelled)
+                    return true;
+                if (program.outcome == ProgramReading::Outcome::Read)
+                    entry.programVersion = program.version;
+                publish(std::move(next));
+                continue;
+            }
             const PackageReading reading =
                 opened ? readDebianPackage(opened->file.get(), stopping_) : PackageReading{};
             if (reading.outcome == PackageReading::Outcome::Cancelled)

@@ -3,6 +3,7 @@
 
 #include "http/file_range_body.h"
 #include "site/downloads/debian_package.h"
+#include "site/downloads/windows_program.h"
 
 #include <sys/stat.h>
 
@@ -23,10 +24,12 @@ struct DownloadEntry {
     std::uint64_t size = 0;
     std::time_t modified = 0;
     std::optional<PackageInfo> package;  // for a .deb that reads as one
-    bool packagePending = false;         // a .deb whose fields are still to be read
+    bool packagePending = false;         // a .deb, .exe or .zip not read yet
     bool packageRefused = false;         // reading them took more than any package needs
     std::string sha256;                  // lower-case hex; empty until computed
     bool digestFailed = false;           // the file could not be read to the end
+    // For an .exe, or a .zip holding one, whose version record reads: that version.
+    std::optional<std::string> programVersion;
     // Which file this was when scanned, so that work done for it is kept across scans.
     dev_t device = 0;
     ino_t inode = 0;
@@ -36,11 +39,12 @@ struct DownloadEntry {
 struct DownloadListing {
     // False until the folder has been read once.
     bool scanned = false;
-    // At most kMaxShown files: packages first, then the others, each part by name.
+    // At most kMaxShown files: packages (.deb, .exe, .zip) first, then the others, each part
+    // by name.
     std::vector<DownloadEntry> shown;
     // All files the folder offers, shown or not.
     size_t total = 0;
-    // The newest valid Version among the packages shown; empty without packages.
+    // The newest valid Version among the Debian packages shown; empty without them.
     std::string latestVersion;
 };
 

@@ -11,10 +11,13 @@ namespace zuno::service {
 Answer homePage(const RouteContext &context, const Site &site)
 {
     const auto listing = site.downloads().listing();
-    const HomePage page{*listing, site.exampleQuery(), site.exampleJson(), site.dataSets()};
-    return {textResponse(http::status::ok, context.request, kHtmlContentType, kRevalidate,
-                         homePageHtml(page)),
-            std::nullopt};
+    const HomePage page{*listing, site.exampleQuery(), site.exampleJson(), site.dataSets(),
+                        isWindowsUserAgent(plainView(context.request[http::field::user_agent]))};
+    StringResponse response = textResponse(http::status::ok, context.request, kHtmlContentType,
+                                           kRevalidate, homePageHtml(page));
+    // The downloads come in another order for a browser on Windows.
+    response.set(http::field::vary, "User-Agent");
+    return {std::move(response), std::nullopt};
 }
 
 Answer staticFile(const RouteContext &context, const StaticFile &file)

@@ -66,7 +66,19 @@ void appendUploadForm(std::string &html)
             "均可；结果为 CSV 文件，每个号码一行，顺序不变。</p>\n";
 }
 
-void appendDownloads(std::string &html, const DownloadListing &downloads)
+// Where a file comes in the list: what the visitor's system runs first, the installer before
+// the portable zip, then the other system's files, then the rest (the listing's order within).
+int rank(const DownloadEntry &file, bool windowsVisitor)
+{
+    const std::string_view name = file.name;
+    const int windows = name.ends_with(".exe") ? 0 : name.ends_with(".zip") ? 1 : -1;
+    const int debian = name.ends_with(".deb") ? 0 : -1;
+    if (windows < 0 && debian < 0)
+        return 4;
+    return windowsVisitor ? (windows >= 0 ? windows : 2) : (debian >= 0 ? 0 : 1 + windows);
+}
+
+void appendDownloads(std::string &html, const DownloadListing &downloads, bool windowsVisitor)
 {
     html += "<h2 id=\"download\">下载</h2>\n";
     if (!downloads.scanned) {
@@ -76,10 +88,15 @@ void appendDownloads(std::string &html, const DownloadListing &downloads)
     // Until every package is read, the newest one may be among those not yet read.
     if (anyPackagePending(downloads)) {
         html += "<p>正在读取安装包的信息…</p>\n";
-    } else if (!downloads.latestVersion.empty()) {
-        html += "<p>最新版本：<strong>";
-        html += escapeHtml(downloads.latestVersion);
-        html += "</strong></p>\n";
+    } else if (!downloads.latestVersion.empty() ||
+               std::any_of(downloads.shown.begin(), downloads.shown.end(),
+                           [](const DownloadEntry &file) { return file.programVersion; })) {
+        // Without a Debian package there is no version to compare Windows records with.
+        if (downloads.latestVersion.empty())
+            html += "<p>请下载适合您系统的版本：</p>\n";
+        else
+            html +=
+                "<p>最新版本：<strong>" + escapeHtml(downloads.latestVersion) + "</strong></p>\n";
     } else {
         html += "<p>本站暂时没有提供安装包，请稍后再来。</p>\n";
     }
@@ -87,7 +104,14 @@ void appendDownloads(std::string &html, const DownloadListing &downloads)
         return;
     html += "<table>\n<thead><tr><th>文件</th><th>大小</th><th>SHA-256</th></tr></thead>\n"
             "<tbody>\n";
-    for (const DownloadEntry &file : downloads.shown) {
+    std::vector<const DownloadEntry *> ordered;
+    for (const DownloadEntry &file : downloads.shown)
+        ordered.push_back(&file);
+    std::stable_sort(ordered.begin(), ordered.end(), [&](const auto *a, const auto *b) {
+        return rank(*a, windowsVisitor) < rank(*b, windowsVisitor);
+    });
+    for (const DownloadEntry *entry : ordered) {
+        const DownloadEntry &file = *entry;
         html += "<tr><td><a href=\"/download/";
         html += percentEncode(file.name);
         html += "\" download>";
@@ -102,6 +126,11 @@ void appendDownloads(std::string &html, const DownloadListing &downloads)
             html += escapeHtml(file.package->architecture);
             html += "）：";
             html += escapeHtml(file.package->summary);
+            html += "</span>";
+        } else if (file.programVersion) {
+            html += file.name.ends_with(".zip") ? "<br><span class=\"note\">Windows 免安装版 "
+                                                : "<br><span class=\"note\">Windows 程序 ";
+            html += escapeHtml(*file.programVersion);
             html += "</span>";
         } else if (file.packageRefused) {
             html += "<br><span class=\"note\">解包所需超出限制，未读取软件包信息</span>";
@@ -125,7 +154,7 @@ void appendDownloads(std::string &html, const DownloadListing &downloads)
 
 void appendInstall(std::string &html, const DownloadListing &downloads)
 {
-    html += "<h2>安装</h2>\n<p>下载安装包后，在它所在的目录中运行：</p>\n";
+    html += "<h2>安装</h2>\n<p>Debian 上，下载安装包后，在它所在的目录中运行：</p>\n";
     bool anyPackage = false;
     std::set<std::string> architectures;
     for (const DownloadEntry &file : downloads.shown) {
@@ -139,12 +168,15 @@ void appendInstall(std::string &html, const DownloadListing &downloads)
         html += "<pre>sudo apt install ./zuno-lookup_版本_amd64.deb</pre>\n";
     html += "<p><code>zuno-lookup</code> 是查询窗口，<code>zuno-lookupd</code> 是它询问的查询服务；"
             "在自己的电脑上查询时，两个都装上。apt 会一并装上所需的 Qt 库和中文字体。</p>\n"
-            "<h2>系统要求</h2>\n<ul>\n<li>Debian 12（bookworm）</li>\n<li>处理器架构：";
+            "<p>Windows 上运行下载的安装程序即可安装；免安装版（.zip）解压后直接"
+            "运行其中的 zuno-lookup.exe。Windows 版只有查询窗口，它询问本站的查询服务。</p>\n"
+            "<h2>系统要求</h2>\n<ul>\n<li>Windows 7 至 Windows 11，32 位或 64 位</li>\n"
+            "<li>Debian 12（bookworm），处理器架构：";
     std::string names;
     for (const std::string &architecture : architectures)
         names += (names.empty() ? "" : "、") + escapeHtml(architecture);
     html += names.empty() ? std::string("amd64") : names;
-    html += "</li>\n<li>能显示简体中文的字体（fonts-noto-cjk 等，随安装包自动安装）</li>\n</ul>\n";
+    html += "；需要能显示简体中文的字体（fonts-noto-cjk 等，随安装包自动安装）</li>\n</ul>\n";
 }
 
 // The data sets in force, each with its version or date; segment files name their source.
@@ -163,6 +195,11 @@ void appendDataSets(std::string &html, const std::vector<DataSet> &sets)
 }
 
 }  // namespace
+
+bool isWindowsUserAgent(std::string_view userAgent)
+{
+    return userAgent.find("Windows") != std::string_view::npos;
+}
 
 void appendForm(std::string &html, std::string_view input)
 {
@@ -204,7 +241,7 @@ std::string homePageHtml(const HomePage &page)
     appendUploadForm(html);
     html += "<figure><img src=\"/screenshot.png\" alt=\"查询窗口查询 13800138000 的截图\">"
             "<figcaption>查询窗口查询 13800138000：程序实际运行时的截图</figcaption></figure>\n";
-    appendDownloads(html, page.downloads);
+    appendDownloads(html, page.downloads, page.windowsVisitor);
     appendInstall(html, page.downloads);
     html += "<h2>数据来源</h2>\n<ul>\n"
             "<li>号码是否有效、号码类型和归属地：libphonenumber 的离线数据（Debian 的 "

@@ -20,7 +20,11 @@ struct HomePage {
     std::string_view exampleQuery;  // "/api/v1/lookup?number=13800138000"
     std::string_view exampleJson;   // the service's own answer to it
     std::vector<DataSet> dataSets;  // the data answers come from, with versions and dates
+    bool windowsVisitor = false;    // the browser says it runs on Windows
 };
+
+// Whether a User-Agent says its browser runs on Windows.
+bool isWindowsUserAgent(std::string_view userAgent);
 
 // The product page: what the program does, a screenshot of it, the downloads with their sizes,
 // SHA-256 and package fields, how to install, requirements, where the data comes from, a lookup
