@@ -42,7 +42,7 @@ ICON_PACKAGES := librsvg2-bin imagemagick icoutils
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
 .PHONY: all deps test-deps bench-deps ci-deps configure build test package run screenshot bench \
-  icons clean windows-deps wine-deps windows
+  icons clean windows-deps wine-deps windows windows-files
 
 all: build
 
@@ -100,8 +100,10 @@ test: test-deps build windows
 	ctest --preset default
 
 # The Debian packages, in $(BUILD)/packages: what `make run` offers on the service's home page.
+# The Windows files too where the cross tools are installed (make windows installs them).
 package: build
 	cmake --build --preset default --target package
+	tools/package-windows.sh
 
 run: package
 	tools/run.sh $(BUILD)
@@ -128,6 +130,9 @@ icons:
 # zuno-lookup.exe, its installer and a portable zip in build-windows/packages, configured afresh
 # when CMAKE_ARGS changes; signed when ZUNO_SIGN_PKCS12 and ZUNO_SIGN_PASSWORD_FILE are set.
 windows: windows-deps
+	@$(MAKE) --no-print-directory windows-files
+
+windows-files:
 	@if [ ! -f build-windows/CMakeCache.txt ] || [ "$$(cat build-windows/.make-cmake-args 2>/dev/null)" != '$(CMAKE_ARGS)' ]; then \
 	  fresh=; [ -f build-windows/CMakeCache.txt ] && fresh=--fresh; \
 	  echo "cmake $$fresh --preset windows $(CMAKE_ARGS)"; \
