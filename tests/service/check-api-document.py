@@ -105,8 +105,8 @@ def validate(name, method, target, status, headers, content):
             return None
         response = {"content": {PROBLEM: {"schema": {"$ref": "#/components/schemas/Problem"}}}}
     response = resolved(response)
-    for header, spec in response.get("headers", {}).items():
-        if resolved(spec).get("required"):
+    for header, declared in response.get("headers", {}).items():
+        if resolved(declared).get("required"):
             check(header.lower() in headers, f"{where}: no {header} header")
     content_types = response.get("content", {})
     if not content_types:
