@@ -6,6 +6,7 @@
 // its Content-Length.
 #include "http/router.h"
 #include "server/request_head.h"
+#include "site/error_responses.h"
 #include "site/site.h"
 #include "site/site_routes.h"
 
