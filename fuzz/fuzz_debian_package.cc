@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 // libFuzzer target: any file's bytes read as a .deb, checking that the reading ends quickly
 // whatever the bytes claim, and that the fields it gives are what the page may show.
+#include "fuzz_checks.h"
 #include "site/downloads/debian_package.h"
 #include "text/gbk_codec.h"
 #include "text/utf8.h"
@@ -21,13 +22,7 @@ using namespace zuno::service;
 // The reader's own budget is 2 s of unpacking; the rest is reading at most 4 MiB.
 constexpr auto kLongestReading = std::chrono::seconds(4);
 
-void require(bool holds, const char *what)
-{
-    if (!holds) {
-        std::fprintf(stderr, "broken: %s\n", what);
-        std::abort();
-    }
-}
+using zuno::fuzz::require;
 
 void requireShowable(const std::string &field, const char *what)
 {
@@ -38,15 +33,7 @@ void requireShowable(const std::string &field, const char *what)
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, size_t size)
 {
-    const int fd = ::memfd_create("package", MFD_CLOEXEC);
-    require(fd >= 0, "memfd_create");
-    size_t written = 0;
-    while (written < size) {
-        const ssize_t got = ::write(fd, data + written, size - written);
-        require(got > 0, "write");
-        written += static_cast<size_t>(got);
-    }
-    require(::lseek(fd, 0, SEEK_SET) == 0, "lseek");
+    const int fd = zuno::fuzz::memoryFile(data, size, "package");
 
     const std::atomic<bool> cancel{false};
     const auto start = std::chrono::steady_clock::now();

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 // libFuzzer target: any raw title value through decoding, normalisation, lookup and the GBK
 // reply, checking what every reply must hold.
+#include "fuzz_checks.h"
 #include "http/query.h"
 #include "number/number_lookup.h"
 #include "number/number_normaliser.h"
@@ -19,13 +20,7 @@ namespace {
 
 using namespace zuno::service;
 
-void require(bool holds, const char *what)
-{
-    if (!holds) {
-        std::fprintf(stderr, "broken: %s\n", what);
-        std::abort();
-    }
-}
+using zuno::fuzz::require;
 
 size_t count(std::u16string_view text, std::u16string_view part)
 {

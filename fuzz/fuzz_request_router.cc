@@ -4,6 +4,7 @@
 // through the site's route table plus a POST echo route, and written out; checks what every
 // answer must hold: one whole response, a status, the shared header fields, a body as long as
 // its Content-Length.
+#include "fuzz_checks.h"
 #include "http/router.h"
 #include "server/request_head.h"
 #include "site/error_responses.h"
@@ -33,13 +34,7 @@ namespace beast = boost::beast;
 
 constexpr size_t kHeadLimit = 8 * 1024;
 
-void require(bool holds, const char *what)
-{
-    if (!holds) {
-        std::fprintf(stderr, "broken: %s\n", what);
-        std::abort();
-    }
-}
+using zuno::fuzz::require;
 
 class Process final : public ProcessState
 {

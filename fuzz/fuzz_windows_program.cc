@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 // libFuzzer target: any bytes read as a Windows program, from memory and through a file, checking
 // that both readings agree and give a version the page may show.
+#include "fuzz_checks.h"
 #include "site/downloads/windows_program.h"
 
 #include <sys/mman.h>
@@ -16,13 +17,7 @@ namespace {
 
 using namespace zuno::service;
 
-void require(bool holds, const char *what)
-{
-    if (!holds) {
-        std::fprintf(stderr, "broken: %s\n", what);
-        std::abort();
-    }
-}
+using zuno::fuzz::require;
 
 }  // namespace
 
@@ -31,17 +26,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, size_t size)
     const std::string_view bytes(reinterpret_cast<const char *>(data), size);
     const ProgramReading inMemory = readWindowsProgram(bytes);
 
-    const int fd = ::memfd_create("program", MFD_CLOEXEC);
-    require(fd >= 0, "memfd_create");
-    size_t written = 0;
-    while (written < size) {
-        const ssize_t got = ::write(fd, data + written, size - written);
-        require(got > 0, "write");
-        written += static_cast<size_t>(got);
-    }
+    const int fd = zuno::fuzz::memoryFile(data, size, "program");
     const std::atomic<bool> cancel{false};
     const ProgramReading fromFile = readWindowsProgram(fd, cancel);
-    require(::lseek(fd, 0, SEEK_SET) == 0, "lseek");
     const ProgramReading zipped = readZippedProgram(fd, cancel);
     ::close(fd);
 
