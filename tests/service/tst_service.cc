@@ -598,6 +598,9 @@ void TestService::shouldAnswerEachTypedFormOnThePageAndInTheApi()
     for (const QJsonValue &each : json.value(u"places"_s).toArray())
         QVERIFY(page.contains(u"<tr><td>"_s + each[u"location"_s].toString() + u"</td><td>"_s +
                               each[u"areaCode"_s].toString() + u"</td></tr>"_s));
+    // The home page says what may be typed: an area code like this row's, a block, a city.
+    if (!form.isEmpty() && form != u"number"_s)
+        QVERIFY(text(get("/")).contains(u"区号（如 0851）、城市名（如 成都）和号段（如 1380013、199）"_s));
 }
 
 void TestService::shouldListPackagesWithTheirFieldsAndNewestVersion()
