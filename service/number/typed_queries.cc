@@ -343,7 +343,8 @@ LookupOutcome TypedQueries::placeName(std::u16string_view title) const
     for (auto at = first; at != last; ++at) {
         const PlaceCode &place = places_[at->second];
         result.places.push_back(place);
-        places.push_back(place.place);
+        if (std::find(places.begin(), places.end(), place.place) == places.end())
+            places.push_back(place.place);
         if (std::find(codes.begin(), codes.end(), place.code) == codes.end())
             codes.push_back(place.code);
     }
