@@ -111,6 +111,7 @@ private slots:
     void shouldGiveMobileBlocksAnAreaCodeAndFitEveryPlaceInTheBox();
     void shouldOfferTheCommunityABlockTypedAloneWithoutAPlace();
     void shouldAnswerEveryPlaceByItsNameWithACodeThatNamesItBack();
+    void shouldCountTheNamesakesThatDoNotFitTheBox();
     void shouldExplainUnusableInputWithinTheBox_data();
     void shouldExplainUnusableInputWithinTheBox();
 
@@ -465,6 +466,18 @@ void TestNumbers::shouldAnswerEveryPlaceByItsNameWithACodeThatNamesItBack()
     }
     qInfo("%d of %d places the geocoder names for an area code answer it by name", found, listed);
     QVERIFY2(found >= listed * 0.98, qPrintable(u"%1 of %2"_s.arg(found).arg(listed)));
+}
+
+// No two places of today's data share a name; when some do, more than three of them still fit.
+void TestNumbers::shouldCountTheNamesakesThatDoNotFitTheBox()
+{
+    LookupOutcome namesakes = numbers().lookup(u"资阳");
+    while (namesakes.places.size() < 5)
+        namesakes.places.push_back({u"新疆维吾尔自治区伊犁哈萨克自治州伊宁市", u"0999"});
+    const std::u16string reply = buildReply(namesakes, u"资阳");
+    QCOMPARE(boxProblem(encodeGbk(reply)), QString());
+    QVERIFY2(reply.starts_with(u"四川省资阳市 区号：028\r\n四川省资阳市 区号：0832\r\n共 5 处"),
+             qPrintable(QString::fromStdU16String(reply)));
 }
 
 void TestNumbers::shouldExplainUnusableInputWithinTheBox_data()
