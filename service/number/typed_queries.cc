@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <stdexcept>
+#include <tuple>
 
 namespace zuno::service {
 namespace {
@@ -321,20 +322,29 @@ LookupOutcome TypedQueries::placeName(std::u16string_view title) const
     for (const char16_t c : title)
         if (!isBlank(c))
             typed += c;
-    if (typed.empty() || typed.size() > kLongestName)
+    // Names are Chinese characters: text holding digits, Latin or ASCII marks skips the lock.
+    if (typed.empty() || typed.size() > kLongestName ||
+        !std::all_of(typed.begin(), typed.end(), [](char16_t c) { return c >= 0x3400; }))
         return {};
-    icu::UnicodeString text(typed.data(), static_cast<int32_t>(typed.size()));
-    {
-        const std::lock_guard lock(simplifying_);
-        simplified_->transliterate(text);
+    const auto namesOf = [this](const std::u16string &key) {
+        const auto first = std::lower_bound(
+            names_.begin(), names_.end(), key,
+            [](const auto &name, const std::u16string &wanted) { return name.first < wanted; });
+        const auto last = std::upper_bound(
+            first, names_.end(), key,
+            [](const std::u16string &wanted, const auto &name) { return wanted < name.first; });
+        return std::pair{first, last};
+    };
+    auto [first, last] = namesOf(typed);
+    if (first == last) {
+        icu::UnicodeString text(typed.data(), static_cast<int32_t>(typed.size()));
+        {
+            const std::lock_guard lock(simplifying_);
+            simplified_->transliterate(text);
+        }
+        std::tie(first, last) =
+            namesOf(std::u16string(text.getBuffer(), static_cast<size_t>(text.length())));
     }
-    const std::u16string key(text.getBuffer(), static_cast<size_t>(text.length()));
-    const auto first = std::lower_bound(
-        names_.begin(), names_.end(), key,
-        [](const auto &name, const std::u16string &wanted) { return name.first < wanted; });
-    const auto last = std::upper_bound(
-        first, names_.end(), key,
-        [](const std::u16string &wanted, const auto &name) { return wanted < name.first; });
     if (first == last)
         return {};
     LookupOutcome result = found(QueryForm::PlaceName, u"地名");
