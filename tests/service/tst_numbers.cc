@@ -464,7 +464,9 @@ void TestNumbers::shouldAnswerEveryPlaceByItsNameWithACodeThatNamesItBack()
             at = end + 1;
         }
     }
-    qInfo("%d of %d places the geocoder names for an area code answer it by name", found, listed);
+    qInfo("all %zu places of the table and %d of the %d places the geocoder names for an area code "
+          "answer it by name",
+          table.entries().size(), found, listed);
     QVERIFY2(found >= listed * 0.98, qPrintable(u"%1 of %2"_s.arg(found).arg(listed)));
 }
 
