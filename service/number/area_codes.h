@@ -35,6 +35,9 @@ public:
     // ("29"): "陕西省西安市、咸阳市"; empty for a code it names nothing for.
     std::u16string_view placeOfCode(std::string_view code) const;
 
+    // Every place that has an area code, with its code, in the order of the places.
+    const std::vector<Entry> &entries() const { return byPlace_; }
+
 private:
     std::vector<Entry> byPlace_;
     std::vector<std::pair<std::string, std::u16string>> byCode_;  // in the order of the codes

@@ -4,6 +4,7 @@
 #include "number/carrier_blocks.h"
 #include "number/number_normaliser.h"
 #include "number/service_numbers.h"
+#include "number/typed_queries.h"
 #include "text/utf8.h"
 
 #include <phonenumbers/geocoding/phonenumber_offline_geocoder.h>
@@ -133,7 +134,9 @@ NumberLookup::NumberLookup(const SegmentStore *segments)
                      const std::optional<PhoneNumber> number = chineseNumber(significant);
                      return number ? placeOf(*number) : std::u16string();
                  }),
-      segments_(segments)
+      segments_(segments),
+      typedQueries_(std::make_unique<TypedQueries>(
+          areaCodes_, [this](std::u16string_view title) { return lookupWholeNumber(title); }))
 {}
 
 NumberLookup::~NumberLookup() = default;
@@ -154,6 +157,19 @@ std::string_view verdictName(Verdict verdict)
 }
 
 LookupOutcome NumberLookup::lookup(std::u16string_view title) const
+{
+    LookupOutcome whole = lookupWholeNumber(title);
+    switch (whole.verdict) {
+    case Verdict::TooShort:
+    case Verdict::TooLong:
+    case Verdict::OtherCharacters:
+    case Verdict::Letters:
+    case Verdict::Invalid: return typedQueries_->read(title, std::move(whole));
+    default: return whole;
+    }
+}
+
+LookupOutcome NumberLookup::lookupWholeNumber(std::u16string_view title) const
 {
     const NormalisedNumber normalised = normaliseNumber(title);
     if (normalised.verdict == Verdict::OutsideMainland)

@@ -11,6 +11,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace i18n::phonenumbers {
 class PhoneNumber;
@@ -32,6 +33,17 @@ std::string_view verdictName(Verdict verdict);
 inline constexpr std::u16string_view kNationwide = u"全国统一";
 // What renderings show for the place of a valid number whose place the data does not know.
 inline constexpr std::u16string_view kNoPlace = u"暂无数据";
+
+// What a title was read as: a whole number (with an extension or not), a mobile number block of
+// seven digits, a block's first three or four digits, an area code alone, or a place's name.
+enum class QueryForm { Number, Block, BlockPrefix, AreaCode, PlaceName };
+
+// A place and its area code ("010"), or for Hong Kong, Macau and Taiwan their calling code
+// ("+852").
+struct PlaceCode {
+    std::u16string place;
+    std::u16string code;
+};
 
 // Where the place of an answer comes from: libphonenumber's data compiled in, or a segment file
 // the operator loaded (--segments), or places the community agreed on for blocks with none.
@@ -55,6 +67,9 @@ struct LookupOutcome {
     PlaceSource placeSource = PlaceSource::None;  // None exactly when place is empty
     std::string sourceName;                       // of the segment file the place comes from, UTF-8
     std::string sourceDate;                       // its date, YYYY-MM-DD
+    QueryForm form = QueryForm::Number;
+    std::u16string extension;       // digits dialled after a fixed line's number: "123"
+    std::vector<PlaceCode> places;  // of an area code or a place's name, each on its own
 
     bool valid() const { return verdict == Verdict::Found; }
 };
@@ -63,6 +78,8 @@ struct LookupOutcome {
 // short numbers from ShortNumberInfo and the service-number table, places in Chinese from the
 // offline geocoder, area codes derived from it, carriers from the compiled-in block table.
 // Safe to share between threads once built.
+class TypedQueries;
+
 class NumberLookup
 {
 public:
@@ -73,12 +90,17 @@ public:
     NumberLookup(const NumberLookup &) = delete;
     NumberLookup &operator=(const NumberLookup &) = delete;
 
+    // A whole number first; only a title that is none is read as a block, an area code, a number
+    // with an extension or a place's name.
     LookupOutcome lookup(std::u16string_view title) const;
+
+    const AreaCodes &areaCodes() const { return areaCodes_; }
 
     // The operator's number blocks it consults; null when none were given.
     const SegmentStore *segments() const { return segments_; }
 
 private:
+    LookupOutcome lookupWholeNumber(std::u16string_view title) const;
     LookupOutcome lookupShortNumber(const std::string &digits) const;
     LookupOutcome lookupFullNumber(const std::string &national) const;
     // A number of another region: its region's name as place, its kind where libphonenumber
@@ -100,6 +122,7 @@ private:
     std::string countryName_;  // what the geocoder says where it knows no place, UTF-8
     AreaCodes areaCodes_;
     const SegmentStore *segments_;
+    std::unique_ptr<const TypedQueries> typedQueries_;
 };
 
 }  // namespace zuno::service

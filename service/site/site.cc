@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "site/site.h"
 
+#include "number/typed_queries.h"
 #include "site/lookup/lookup_json.h"
 #include "site/paths.h"
 #include "text/gbk_codec.h"
@@ -26,7 +27,7 @@ LookupOutcome Site::answer(std::u16string_view title) const
     LookupOutcome outcome = lookup_.lookup(title);
     if (!labels_.store || !outcome.valid() || !outcome.place.empty())
         return outcome;
-    const auto block = mobileBlock(outcome.e164);
+    const auto block = mobileBlock(firstNumberOf(outcome));
     const std::string *place = block ? labels_.store->board().current().placeOf(*block) : nullptr;
     if (!place)
         return outcome;

@@ -462,12 +462,20 @@ private slots:
             QVERIFY2(QByteArray(QStringEncoder("GB18030").encode(line)).size() <= 34,
                      qPrintable(line));
         const std::string page = rawGet(port_, "/lookup?number=" + number.toStdString()).rest;
+        // The block typed alone answers as its numbers do.
+        const std::string block = number.left(7).toStdString();
+        const std::string blockPage = rawGet(port_, "/lookup?number=" + block).rest;
+        const QString blockReply = QStringDecoder("GB18030").decode(
+            QByteArray::fromStdString(rawGet(port_, "/iii.asp?title=" + block).rest));
+        QCOMPARE(blockReply.section(u"\r\n"_s, 1, 1), lines[1]);
         if (expected == u"none"_s) {
             QVERIFY(answer[u"location"_s].isNull());
             QCOMPARE(lines[1], u"归属地：暂无数据"_s);
             QVERIFY(page.find("补充归属地") != std::string::npos);
+            QVERIFY(blockPage.find("补充归属地") != std::string::npos);
             return;
         }
+        QVERIFY(blockPage.find("补充归属地") == std::string::npos);
         QCOMPARE(answer[u"location"_s].toString(), expected);
         QCOMPARE(answer[u"locationSource"_s].toString(), u"community"_s);
         QCOMPARE(lines[1], u"归属地："_s + expected + u"（用户提供）"_s);

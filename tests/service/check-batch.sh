@@ -19,7 +19,7 @@ printf '4008123123\n\xb1\xb1\xbe\xa9\n+86 139 0013 9000\n' >>"$work/numbers.csv"
 "$lookupd" lookup <"$work/numbers.csv" >"$work/from-stdin"
 cmp -s "$work/from-file" "$work/from-stdin" || fail "standard input answers otherwise than the file"
 [ "$(wc -l <"$work/from-file")" = 8 ] || fail "not a header and one row per number: $(cat "$work/from-file")"
-grep -q '^北京,,,false,' "$work/from-file" || fail "the GBK line is not read as GBK"
+grep -q '^北京,,,true,北京市,010,' "$work/from-file" || fail "the GBK line is not read as GBK"
 
 status=0
 "$lookupd" lookup "$work/missing" >/dev/null 2>"$work/error" || status=$?

@@ -6,6 +6,7 @@
 #include "number/number_normaliser.h"
 #include "number/number_types.h"
 #include "number/segment_store.h"
+#include "site/community/place_routes.h"
 #include "site/lookup/lookup_reply.h"
 #include "site/lookup/lookup_routes.h"
 #include "site/site.h"
@@ -108,6 +109,9 @@ private slots:
     void shouldAnswerWhatPeopleLookNumbersUpFor();
     void shouldAnswerEveryCarrierBlockWithACarrier();
     void shouldGiveMobileBlocksAnAreaCodeAndFitEveryPlaceInTheBox();
+    void shouldOfferTheCommunityABlockTypedAloneWithoutAPlace();
+    void shouldAnswerEveryPlaceByItsNameWithACodeThatNamesItBack();
+    void shouldCountTheNamesakesThatDoNotFitTheBox();
     void shouldExplainUnusableInputWithinTheBox_data();
     void shouldExplainUnusableInputWithinTheBox();
 
@@ -312,6 +316,55 @@ void TestNumbers::shouldAnswerWhatPeopleLookNumbersUpFor_data()
     // Nationwide numbers
     row("400", u"400-812-3123", u"号码：400 812 3123 企业热线|归属地：全国统一");
     row("800", u"8008100000", u"号码：800 810 0000 免费电话|归属地：全国统一");
+    // Service numbers stay whole numbers, never blocks or area codes
+    row("12345 is no block", u"12345",
+        u"号码：12345 服务号码|归属地：全国统一|用途：政务服务便民热线");
+    row("95588 is no area code", u"95588",
+        u"号码：95588 服务号码|归属地：全国统一|用途：中国工商银行");
+    // Blocks: seven digits answer as a whole number of the block does, three or four its carrier
+    row("block with a place", u"1380013",
+        u"号段：138 0013|归属地：北京市|运营商：中国移动 区号：010");
+    row("block typed with a space", u"138 0013",
+        u"号段：138 0013|归属地：北京市|运营商：中国移动 区号：010");
+    row("block without a place", u"1921234", u"号段：192 1234|归属地：暂无数据|运营商：中国广电");
+    row("virtual operator's block", u"1703123",
+        u"号段：170 3123|归属地：暂无数据|运营商：中国移动（虚拟运营商）");
+    row("three digits", u"199", u"号段：199|运营商：中国电信");
+    row("four digits under a three-digit block", u"1990", u"号段：1990|运营商：中国电信");
+    row("four digits of a longer block", u"1530", u"号段：1530|运营商：中国电信");
+    row("virtual block of several hosts", u"170", u"号段：170|运营商：虚拟运营商");
+    row("virtual block of one host", u"171", u"号段：171|运营商：中国联通（虚拟运营商）");
+    // Area codes alone, with or without the trunk 0
+    row("two-digit area code", u"028", u"区号：028|归属地：四川省成都市、资阳市、|眉山市");
+    row("area code of several cities", u"0851",
+        u"区号：0851|归属地：贵州省贵阳市、遵义市、|安顺市");
+    row("area code without its 0", u"851", u"区号：0851|归属地：贵州省贵阳市、遵义市、|安顺市");
+    row("area code with a space", u"0 755", u"区号：0755|归属地：广东省深圳市");
+    row("Beijing", u"010", u"区号：010|归属地：北京市");
+    row("more places than two lines hold", u"0896",
+        u"区号：0896|归属地：西藏那曲地区、嘉黎县、|聂荣县、申扎县、双湖、班戈县等");
+    // Extensions after a whole fixed line
+    row("extension after a hyphen", u"010-12345678-123",
+        u"号码：010 1234 5678 分机 123|归属地：北京市|区号：010");
+    row("extension after 转", u"010-12345678转123",
+        u"号码：010 1234 5678 分机 123|归属地：北京市|区号：010");
+    row("extension after ext", u"010 12345678 ext 123",
+        u"号码：010 1234 5678 分机 123|归属地：北京市|区号：010");
+    row("extension after x", u"0755-12345678x8",
+        u"号码：0755 1234 5678 分机 8|归属地：广东省深圳市|区号：0755");
+    row("extension after #, six digits", u"02912345678#123456",
+        u"号码：029 1234 5678 分机 123456|归属地：陕西省西安市、咸阳市|区号：029");
+    // Place names, with or without 市 and the province, in Traditional characters too
+    row("city", u"成都", u"地名：四川省成都市|区号：028");
+    row("city with 市", u"成都市", u"地名：四川省成都市|区号：028");
+    row("city with its province", u"四川成都", u"地名：四川省成都市|区号：028");
+    row("city with its province in full", u"四川省成都市", u"地名：四川省成都市|区号：028");
+    row("city that joined a shared code", u"遵义", u"地名：贵州省遵义市|区号：0851");
+    row("city named for two codes", u"资阳", u"四川省资阳市 区号：028|四川省资阳市 区号：0832");
+    row("Traditional characters", u"廣州", u"地名：广东省广州市|区号：020");
+    row("香港", u"香港", u"地名：中国香港|国际区号：+852");
+    row("澳門 in Traditional characters", u"澳門", u"地名：中国澳门|国际区号：+853");
+    row("中国台湾", u"中国台湾", u"地名：中国台湾|国际区号：+886");
 }
 
 void TestNumbers::shouldAnswerWhatPeopleLookNumbersUpFor()
@@ -372,6 +425,63 @@ void TestNumbers::shouldGiveMobileBlocksAnAreaCodeAndFitEveryPlaceInTheBox()
     }
 }
 
+void TestNumbers::shouldOfferTheCommunityABlockTypedAloneWithoutAPlace()
+{
+    const std::string form = placeFormHtml(numbers().lookup(u"1921234"));
+    QVERIFY2(form.find("value=\"+8619212340000\"") != std::string::npos, form.c_str());
+    QVERIFY(placeFormHtml(numbers().lookup(u"1380013")).empty());
+}
+
+// Each place of the area-code table, typed, answers its code, and that code typed lists the place;
+// the places the geocoder names for each code, typed as it lists them, mostly answer the code.
+void TestNumbers::shouldAnswerEveryPlaceByItsNameWithACodeThatNamesItBack()
+{
+    const auto has = [](const LookupOutcome &outcome, const std::u16string &place,
+                        const std::u16string &code) {
+        return std::any_of(outcome.places.begin(), outcome.places.end(), [&](const auto &each) {
+            return (place.empty() || each.place == place) && each.code == code;
+        });
+    };
+    const AreaCodes &table = numbers().areaCodes();
+    for (const auto &[place, code] : table.entries()) {
+        const LookupOutcome named = numbers().lookup(place);
+        QVERIFY2(named.form == QueryForm::PlaceName && has(named, place, code),
+                 qPrintable(QString::fromStdU16String(place)));
+        QVERIFY2(has(numbers().lookup(code), place, code),
+                 qPrintable(QString::fromStdU16String(place + u' ' + code)));
+        QCOMPARE(boxProblem(encodeGbk(buildReply(named, place))), QString());
+        QCOMPARE(boxProblem(encodeGbk(buildReply(numbers().lookup(code), code))), QString());
+    }
+    int listed = 0;
+    int found = 0;
+    for (int code = 10; code <= 999; ++code) {
+        const std::u16string description = std::u16string(table.placeOfCode(std::to_string(code)));
+        for (size_t at = 0; at < description.size();) {
+            const size_t end = std::min(description.find(u'、', at), description.size());
+            const LookupOutcome outcome = numbers().lookup(description.substr(at, end - at));
+            ++listed;
+            found += has(outcome, {}, u"0" + QString::number(code).toStdU16String());
+            at = end + 1;
+        }
+    }
+    qInfo("all %zu places of the table and %d of the %d places the geocoder names for an area code "
+          "answer it by name",
+          table.entries().size(), found, listed);
+    QVERIFY2(found >= listed * 0.98, qPrintable(u"%1 of %2"_s.arg(found).arg(listed)));
+}
+
+// No two places of today's data share a name; when some do, more than three of them still fit.
+void TestNumbers::shouldCountTheNamesakesThatDoNotFitTheBox()
+{
+    LookupOutcome namesakes = numbers().lookup(u"资阳");
+    while (namesakes.places.size() < 5)
+        namesakes.places.push_back({u"新疆维吾尔自治区伊犁哈萨克自治州伊宁市", u"0999"});
+    const std::u16string reply = buildReply(namesakes, u"资阳");
+    QCOMPARE(boxProblem(encodeGbk(reply)), QString());
+    QVERIFY2(reply.starts_with(u"四川省资阳市 区号：028\r\n四川省资阳市 区号：0832\r\n共 5 处"),
+             qPrintable(QString::fromStdU16String(reply)));
+}
+
 void TestNumbers::shouldExplainUnusableInputWithinTheBox_data()
 {
     QTest::addColumn<QByteArray>("raw");  // the title's value as it arrives
@@ -390,6 +500,17 @@ void TestNumbers::shouldExplainUnusableInputWithinTheBox_data()
     row("invalid", u"12345678901"_s, u"“12345678901”不是有效");
     row("long Chinese", u"北京"_s.repeated(30), u"“北京北京");
     row("long digits", u"1"_s.repeated(40), u"“1111111111");
+    // Close to a block, an area code, an extension or a place name, and still refused
+    row("two digits", u"13"_s, u"“13”位数不够");
+    row("no mobile block", u"1234"_s, u"“1234”位数不够");
+    row("seven digits of no mobile block", u"1012345"_s, u"“1012345”位数不够");
+    row("no such area code", u"0850"_s, u"“0850”位数不够");
+    row("an extension of seven digits", u"010-12345678-1234567"_s,
+        u"“010-12345678-1234567”位数太多");
+    row("an extension after a mobile", u"13800138000转123"_s, u"“13800138000转123”中含有无法识别");
+    row("an extension after too few digits", u"010-1234转123"_s, u"“010-1234转123”中含有无法识别");
+    row("a name and more", u"成都区号是多少"_s, u"“成都区号是多少”中含有无法识别");
+    row("a province alone", u"湖北省"_s, u"“湖北省”中含有无法识别");
     // Characters that strict GBK decoders reject are not echoed.
     QTest::newRow("raw bytes 0x80 and 0xFF") << QByteArray("%80%FF1") << u"“??1”"_s;
     QTest::newRow("raw GBK user-defined area") << QByteArray("%AA%A1%FE%FE1") << u"“??1”"_s;

@@ -13,6 +13,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
@@ -263,6 +264,8 @@ private slots:
     void shouldAnswerTheApiInValidJson_data();
     void shouldAnswerTheApiInValidJson();
     void shouldAnswerTheFormWithAnEscapedPageAndTheFormAgain();
+    void shouldAnswerEachTypedFormOnThePageAndInTheApi_data();
+    void shouldAnswerEachTypedFormOnThePageAndInTheApi();
 
     // The download list
     void shouldListPackagesWithTheirFieldsAndNewestVersion();
@@ -508,7 +511,7 @@ void TestService::shouldAnswerTheApiInValidJson_data()
     row("+86, spaces as +", "%2B86+138+0013+8000", u"+86 138 0013 8000"_s, u"北京市"_s);
     row("empty", "", u""_s);
     row("quotes, backslash, controls", "%22a%5Cb%01%0A%7F%22", u"\"a\\b\u0001\n\u007f\""_s);
-    row("invalid UTF-8 read as GBK", "%B1%B1%BE%A9", u"北京"_s);
+    row("invalid UTF-8 read as GBK", "%B1%B1%BE%A9%C2%B7", u"北京路"_s);
     row("bytes neither UTF-8 nor GBK", "%FF%FE%C0", QString());
 }
 
@@ -543,6 +546,63 @@ void TestService::shouldAnswerTheFormWithAnEscapedPageAndTheFormAgain()
     QVERIFY(refused.contains(u"value=\"&quot;&gt;&lt;script&gt;x&lt;/script&gt;\""_s));
     QVERIFY(!refused.contains(u"<script"_s));
     QVERIFY(refused.contains(u"<form action=\"/lookup\""_s));
+}
+
+void TestService::shouldAnswerEachTypedFormOnThePageAndInTheApi_data()
+{
+    QTest::addColumn<QString>("typed");
+    QTest::addColumn<QString>("form");     // the API's "form"; empty: none, a whole number
+    QTest::addColumn<QString>("type");     // the API's "type"
+    QTest::addColumn<QString>("place");    // one of the API's "places", or its "location"
+    QTest::addColumn<QString>("pageRow");  // a row of the result page
+    const auto row = [](const char *name, const QString &typed, const char *form,
+                        const QString &type, const QString &place, const QString &pageRow) {
+        QTest::newRow(name) << typed << QString::fromUtf8(form) << type << place << pageRow;
+    };
+    row("area code: every place, not shortened", u"0851"_s, "areaCode", u"区号"_s,
+        u"贵州省遵义市 0851"_s, u"<tr><td>贵州省遵义市</td><td>0851</td></tr>"_s);
+    row("name of a place with two codes", u"资阳"_s, "placeName", u"地名"_s, u"四川省资阳市 0832"_s,
+        u"<tr><td>四川省资阳市</td><td>028</td></tr>"_s);
+    row("Hong Kong's calling code", u"香港"_s, "placeName", u"地名"_s, u"中国香港 +852"_s,
+        u"<tr><td>中国香港</td><td>+852</td></tr>"_s);
+    row("block", u"1380013"_s, "block", u"手机号段"_s, u"北京市"_s,
+        u"<tr><th>号段</th><td>138 0013</td></tr>"_s);
+    row("extension", u"010-12345678转123"_s, "number", u"固定电话"_s, u"北京市"_s,
+        u"<tr><th>分机</th><td>123</td></tr>"_s);
+    row("whole number, as before", u"13800138000"_s, "", u"手机号码"_s, u"北京市"_s,
+        u"<tr><th>号码</th><td>138 0013 8000</td></tr>"_s);
+}
+
+void TestService::shouldAnswerEachTypedFormOnThePageAndInTheApi()
+{
+    QFETCH(QString, typed);
+    QFETCH(QString, form);
+    QFETCH(QString, type);
+    QFETCH(QString, place);
+    QFETCH(QString, pageRow);
+    const std::string query = "?number=" + typed.toUtf8().toPercentEncoding().toStdString();
+    const QJsonObject json =
+        QJsonDocument::fromJson(QByteArray::fromStdString(get("/api/v1/lookup" + query).rest))
+            .object();
+    QCOMPARE(json.value(u"form"_s).toString(), form);
+    QCOMPARE(json.value(u"type"_s).toString(), type);
+    QVERIFY(json.value(u"valid"_s).toBool());
+    QStringList places;
+    for (const QJsonValue &each : json.value(u"places"_s).toArray())
+        places << each[u"location"_s].toString() + u' ' + each[u"areaCode"_s].toString();
+    QVERIFY2(places.contains(place) || json.value(u"location"_s).toString() == place,
+             qPrintable(places.join(u',')));
+    // A place of two codes is one place.
+    QVERIFY(!json.value(u"location"_s).toString().contains(place.section(u' ', 0, 0) + u'、'));
+    const QString page = text(get("/lookup" + query));
+    QVERIFY2(page.contains(pageRow), qPrintable(page));
+    // The page lists every place the API does.
+    for (const QJsonValue &each : json.value(u"places"_s).toArray())
+        QVERIFY(page.contains(u"<tr><td>"_s + each[u"location"_s].toString() + u"</td><td>"_s +
+                              each[u"areaCode"_s].toString() + u"</td></tr>"_s));
+    // The home page says what may be typed: an area code like this row's, a block, a city.
+    if (!form.isEmpty() && form != u"number"_s)
+        QVERIFY(text(get("/")).contains(u"区号（如 0851）、城市名（如 成都）和号段（如 1380013、199）"_s));
 }
 
 void TestService::shouldListPackagesWithTheirFieldsAndNewestVersion()
@@ -1395,15 +1455,15 @@ void TestService::shouldAnswerEveryBatchInputWithOneRowInOrder_data()
         littleEndian.append(low).append(high);
         bigEndian.append(high).append(low);
     }
-    row("UTF-16 LE by its byte order mark", littleEndian, {u"13800138000"_s, u"北京"_s}, u"YN"_s);
-    row("UTF-16 BE by its byte order mark", bigEndian, {u"13800138000"_s, u"北京"_s}, u"YN"_s);
+    row("UTF-16 LE by its byte order mark", littleEndian, {u"13800138000"_s, u"北京"_s}, u"YY"_s);
+    row("UTF-16 BE by its byte order mark", bigEndian, {u"13800138000"_s, u"北京"_s}, u"YY"_s);
     // CSV
     row("a header row and the first column", "电话号码,姓名\n13800138000,张三\n\"010,1\",x\n",
         {u"13800138000"_s, u"010,1"_s}, u"YN"_s);
     row("a quoted line break inside a later field", "13800138000,\"a\nb\"\n13900139000\n",
         {u"13800138000"_s, u"13900139000"_s}, u"YY"_s);
     row("GBK from a spreadsheet", "\xBA\xC5\xC2\xEB\n13800138000\n\xB1\xB1\xBE\xA9\n",
-        {u"13800138000"_s, u"北京"_s}, u"YN"_s);
+        {u"13800138000"_s, u"北京"_s}, u"YY"_s);
     // JSON
     row("a JSON array of strings and numbers", R"( ["13800138000", 13900139000, "\u5317"] )",
         {u"13800138000"_s, u"13900139000"_s, u"北"_s}, u"YYN"_s);

@@ -77,7 +77,8 @@ BatchWriter::State BatchWriter::produce(std::string &out, size_t rows)
             ++verdicts_[static_cast<size_t>(outcome.verdict)];
             writeRow(out,
                      lookupFields(outcome, text,
-                                  options_.site ? options_.site->labelOf(outcome) : std::nullopt));
+                                  options_.site ? options_.site->labelOf(outcome) : std::nullopt),
+                     typedQueryMembers(outcome));
             ++rows_;
             break;
         }
@@ -112,10 +113,13 @@ void BatchWriter::takeVerdicts(std::array<std::uint64_t, kVerdictCount> &counts)
         counts[i] += std::exchange(verdicts_[i], 0);
 }
 
-void BatchWriter::writeRow(std::string &out, const LookupFields &fields) const
+void BatchWriter::writeRow(std::string &out, const LookupFields &fields,
+                           std::string_view typedMembers) const
 {
     if (options_.format == BatchFormat::JsonLines) {
         out.append(lookupJson(fields));
+        // CSV has its columns; a place list or an extension goes in JSON Lines alone.
+        out.insert(out.size() - 1, typedMembers);
         out += '\n';
         return;
     }

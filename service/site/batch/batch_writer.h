@@ -58,7 +58,9 @@ public:
     void takeVerdicts(std::array<std::uint64_t, kVerdictCount> &counts);
 
 private:
-    void writeRow(std::string &out, const LookupFields &fields) const;
+    // typedMembers: typedQueryMembers() of the row's outcome, written in JSON Lines only.
+    void writeRow(std::string &out, const LookupFields &fields,
+                  std::string_view typedMembers = {}) const;
     void writeMessageRow(std::string &out, std::string_view code, std::string message) const;
 
     const NumberLookup &lookup_;

@@ -3,6 +3,7 @@
 
 #include "http/query.h"
 #include "number/segment_table.h"
+#include "number/typed_queries.h"
 #include "site/community/label_section.h"
 #include "site/community/write_answers.h"
 #include "site/community/write_input.h"
@@ -155,7 +156,9 @@ RouteTable placeRoutes(const Site &site)
 
 std::string placeFormHtml(const LookupOutcome &outcome)
 {
-    if (!outcome.valid() || !outcome.place.empty() || !mobileBlock(outcome.e164))
+    // A block typed alone is offered for its first number.
+    const std::string number = firstNumberOf(outcome);
+    if (!outcome.valid() || !outcome.place.empty() || !mobileBlock(number))
         return {};
     std::string html = "<section class=\"labels\">\n<h2>补充归属地</h2>\n"
                        "<p>这个号段暂无归属地数据。三个以上不同网络的用户给出同一地点后，"
@@ -163,7 +166,7 @@ std::string placeFormHtml(const LookupOutcome &outcome)
         std::string(kPlaceFormPath) +
         "\" method=\"post\" accept-charset=\"utf-8\">\n<input type=\"hidden\" name=\"number\" "
         "value=\"" +
-        escapeHtml(outcome.e164) +
+        escapeHtml(number) +
         "\">\n<label for=\"province\">省份</label>\n"
         "<select id=\"province\" name=\"province\" required>\n<option value=\"\">请选择</option>\n";
     for (const std::u16string_view name : provinceNames())

@@ -18,7 +18,8 @@ inline constexpr std::string_view kApiPlacesPath = "/api/v1/places";
 // back to the page). They share the reports' checks, limits and store.
 RouteTable placeRoutes(const Site &site);
 
-// The result page's form for a mobile number whose block has no place; empty for any other.
+// The result page's form for a mobile number or block whose block has no place; empty for any
+// other.
 std::string placeFormHtml(const LookupOutcome &outcome);
 
 }  // namespace zuno::service

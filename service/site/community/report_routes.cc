@@ -198,6 +198,12 @@ void lookupPageWithLabels(const RouteContext &context, LaterAnswer answer, const
     LookupOutcome outcome = site.answer(title);
     const unsigned version = context.request.version();
     const auto verdict = outcome.verdict;
+    if (outcome.form == QueryForm::Block && site.labels().store) {
+        answer.send({noStoreResponse(http::status::ok, version, kHtmlContentType,
+                                     lookupPageHtml(outcome, title, placeFormHtml(outcome))),
+                     verdict});
+        return;
+    }
     if (!outcome.valid() || outcome.e164.empty() || !site.labels().store) {
         answer.send({noStoreResponse(http::status::ok, version, kHtmlContentType,
                                      lookupPageHtml(outcome, title)),

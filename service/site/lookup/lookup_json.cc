@@ -129,7 +129,35 @@ std::string lookupJson(const LookupFields &fields)
 std::string lookupJson(const LookupOutcome &outcome, std::u16string_view title,
                        const std::optional<ShownLabel> &label)
 {
-    return lookupJson(lookupFields(outcome, title, label));
+    std::string out = lookupJson(lookupFields(outcome, title, label));
+    out.insert(out.size() - 1, typedQueryMembers(outcome));
+    return out;
+}
+
+std::string typedQueryMembers(const LookupOutcome &outcome)
+{
+    if (!outcome.valid() || (outcome.form == QueryForm::Number && outcome.extension.empty()))
+        return {};
+    const char *form = "number";
+    switch (outcome.form) {
+    case QueryForm::Number: break;
+    case QueryForm::Block: form = "block"; break;
+    case QueryForm::BlockPrefix: form = "blockPrefix"; break;
+    case QueryForm::AreaCode: form = "areaCode"; break;
+    case QueryForm::PlaceName: form = "placeName"; break;
+    }
+    json members = {{"form", form}};
+    if (!outcome.extension.empty())
+        members["extension"] = toUtf8(outcome.extension);
+    if (!outcome.places.empty()) {
+        json places = json::array();
+        for (const PlaceCode &place : outcome.places)
+            places.push_back({{"location", toUtf8(place.place)}, {"areaCode", toUtf8(place.code)}});
+        members["places"] = std::move(places);
+    }
+    // The members without the object's braces, after a comma, to follow the API's fields.
+    const std::string text = dumped(members);
+    return "," + text.substr(1, text.size() - 2);
 }
 
 std::string labelJson(const ShownLabel &label) { return dumped(labelObject(label)); }

@@ -44,6 +44,11 @@ std::string lookupJson(const LookupFields &fields);
 std::string lookupJson(const LookupOutcome &outcome, std::u16string_view title,
                        const std::optional<ShownLabel> &label);
 
+// What the API adds for a title read otherwise than as a whole number, or for a number with an
+// extension: ,"form" ("block", "blockPrefix", "areaCode", "placeName", "number"), "extension" and
+// "places" (each with "location" and "areaCode"); empty for a whole number.
+std::string typedQueryMembers(const LookupOutcome &outcome);
+
 // A label as the API writes it, an object in UTF-8.
 std::string labelJson(const ShownLabel &label);
 

@@ -12,6 +12,24 @@
 #include <utility>
 
 namespace zuno::service {
+namespace {
+
+// An area code's places, or the places of a name, each in full with its code.
+void appendPlacesTable(std::string &html, const LookupOutcome &outcome)
+{
+    html += "<table class=\"result\">\n<tr><th>查询类型</th><td>" +
+        escapeHtml(toUtf8(outcome.kind)) + "</td></tr>\n";
+    if (outcome.form == QueryForm::AreaCode)
+        html += "<tr><th>区号</th><td>" + escapeHtml(toUtf8(outcome.areaCode)) + "</td></tr>\n";
+    html += "</table>\n<table class=\"result\">\n<tr><th>地区</th><th>区号</th></tr>\n";
+    for (const PlaceCode &place : outcome.places)
+        html += "<tr><td>" + escapeHtml(toUtf8(place.place)) + "</td><td>" +
+            escapeHtml(toUtf8(place.code)) + "</td></tr>\n";
+    html += "</table>\n<p>地名与区号来自内置数据（libphonenumber " +
+        std::string(kPhoneNumberDataVersion) + "）。</p>\n";
+}
+
+}  // namespace
 
 std::string lookupPageHtml(const LookupOutcome &outcome, std::u16string_view title,
                            std::string_view labelSection)
@@ -22,15 +40,22 @@ std::string lookupPageHtml(const LookupOutcome &outcome, std::u16string_view tit
     appendHead(html, toUtf8(title.substr(0, 32)) + " 的查询结果 - " + std::string(kSiteName));
     appendForm(html, input);
     const std::u16string message = outcomeMessage(outcome, title);
-    if (outcome.valid() || !outcome.place.empty()) {
+    if (outcome.form == QueryForm::AreaCode || outcome.form == QueryForm::PlaceName) {
+        appendPlacesTable(html, outcome);
+    } else if (outcome.valid() || !outcome.place.empty()) {
         html += "<table class=\"result\">\n";
         const std::u16string carrier = carrierLabel(outcome);
         const std::u16string place = outcome.placeSource == PlaceSource::Community
             ? outcome.place + u"（用户提供）"
             : outcome.place;
         const std::pair<const char *, const std::u16string *> rows[] = {
-            {"号码", &outcome.number}, {"归属地", &place},      {"区号", &outcome.areaCode},
-            {"运营商", &carrier},      {"类型", &outcome.kind}, {"用途", &outcome.owner},
+            {outcome.form == QueryForm::Number ? "号码" : "号段", &outcome.number},
+            {"分机", &outcome.extension},
+            {"归属地", &place},
+            {"区号", &outcome.areaCode},
+            {"运营商", &carrier},
+            {"类型", &outcome.kind},
+            {"用途", &outcome.owner},
         };
         for (const auto &[label, value] : rows) {
             if (value->empty())

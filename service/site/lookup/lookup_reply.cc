@@ -199,6 +199,103 @@ std::u16string joined(const std::vector<std::u16string> &lines)
     return text;
 }
 
+// Names after a label in at most `most` lines, 、 between them, broken between names; as many
+// as fit, then 等.
+std::u16string listed(std::u16string_view label, const std::vector<std::u16string> &names,
+                      size_t most)
+{
+    for (size_t shown = names.size(); shown > 0; --shown) {
+        std::vector<std::u16string> lines{std::u16string(label)};
+        bool fits = true;
+        for (size_t i = 0; i < shown && fits; ++i) {
+            std::u16string item = names[i];
+            if (i + 1 < shown)
+                item += u'、';
+            else if (shown < names.size())
+                item += u'等';
+            if (columns(lines.back()) + columns(item) > kMaxLineColumns)
+                lines.emplace_back();
+            lines.back() += item;
+            fits = lines.size() <= most && columns(lines.back()) <= kMaxLineColumns;
+        }
+        if (fits)
+            return joined(lines);
+    }
+    return cut(std::u16string(label) + names.front());
+}
+
+std::vector<std::u16string> splitList(std::u16string_view list)
+{
+    std::vector<std::u16string> names;
+    for (size_t at = 0; at <= list.size();) {
+        const size_t end = std::min(list.find(u'、', at), list.size());
+        if (end > at)
+            names.emplace_back(list.substr(at, end - at));
+        at = end + 1;
+    }
+    return names;
+}
+
+// The reply's line of the number ("号码：..."), whichever line it is.
+size_t numberLine(const std::u16string &reply)
+{
+    const size_t at = reply.find(u"号码：");
+    return at == std::u16string::npos ? 0 : at;
+}
+
+// A number with an extension: the number's reply, with 分机 after it and its kind where it fits.
+std::u16string extensionReply(const LookupOutcome &outcome, std::u16string_view title,
+                              const std::optional<ShownLabel> &label)
+{
+    LookupOutcome number = outcome;
+    number.extension.clear();
+    std::u16string reply = buildReply(number, title, label);
+    std::u16string line = u"号码：" + outcome.number + u" 分机 " + outcome.extension;
+    if (columns(line) + 1 + columns(outcome.kind) <= kMaxLineColumns)
+        line += u' ' + outcome.kind;
+    const size_t at = numberLine(reply);
+    const size_t end = std::min(reply.find(kLineBreak, at), reply.size());
+    return reply.replace(at, end - at, cut(std::move(line)));
+}
+
+// A block: what its first number answers, under 号段; a block's first digits: their carrier.
+std::u16string blockReply(const LookupOutcome &outcome, std::u16string_view title)
+{
+    const std::u16string first = u"号段：" + outcome.number;
+    if (outcome.form == QueryForm::BlockPrefix)
+        return first + std::u16string(kLineBreak) + u"运营商：" + carrierLabel(outcome);
+    LookupOutcome number = outcome;
+    number.form = QueryForm::Number;
+    const std::u16string reply = buildReply(number, title);
+    return first + reply.substr(std::min(reply.find(kLineBreak), reply.size()));
+}
+
+// An area code: the places that use it, in two lines; a name: its place and code, or each place
+// of that name with its province and code.
+std::u16string placesReply(const LookupOutcome &outcome)
+{
+    if (outcome.form == QueryForm::AreaCode)
+        return u"区号：" + outcome.areaCode + std::u16string(kLineBreak) +
+            listed(kPlaceLabel, splitList(outcome.place), kMaxReplyLines - 1);
+    const auto codeText = [](const PlaceCode &place) {
+        return (place.code.starts_with(u'+') ? u"国际区号：" : u"区号：") + place.code;
+    };
+    if (outcome.places.size() == 1)
+        return cut(u"地名：" + outcome.places.front().place) + std::u16string(kLineBreak) +
+            codeText(outcome.places.front());
+    std::vector<std::u16string> lines;
+    const size_t shown =
+        outcome.places.size() <= kMaxReplyLines ? kMaxReplyLines : kMaxReplyLines - 1;
+    for (size_t i = 0; i < outcome.places.size() && i < shown; ++i)
+        lines.push_back(cut(outcome.places[i].place + u' ' + codeText(outcome.places[i])));
+    if (lines.size() < outcome.places.size()) {
+        const std::string count = std::to_string(outcome.places.size());
+        lines.push_back(cut(u"共 " + std::u16string(count.begin(), count.end()) +
+                            u" 处同名地区，详见查询结果页"));
+    }
+    return joined(lines);
+}
+
 }  // namespace
 
 std::u16string carrierLabel(const LookupOutcome &outcome)
@@ -268,6 +365,12 @@ std::u16string labelLine(const ShownLabel &shown)
 std::u16string buildReply(const LookupOutcome &outcome, std::u16string_view title,
                           const std::optional<ShownLabel> &label)
 {
+    if (outcome.valid() && !outcome.extension.empty())
+        return extensionReply(outcome, title, label);
+    if (outcome.form == QueryForm::Block || outcome.form == QueryForm::BlockPrefix)
+        return blockReply(outcome, title);
+    if (outcome.form == QueryForm::AreaCode || outcome.form == QueryForm::PlaceName)
+        return placesReply(outcome);
     // Another region's number: its region, and what this service covers instead of a carrier.
     if (outcome.verdict == Verdict::OutsideMainland && !outcome.place.empty()) {
         const std::u16string kind = outcome.kind.empty() ? u"" : u" " + outcome.kind;

@@ -238,6 +238,8 @@ std::string homePageHtml(const HomePage &page)
         "请以 + 和国家或地区代码开头输入，例如 +852 2345 6789，结果显示号码所属的地区和类型。"
         "</p>\n";
     appendForm(html, {});
+    html += "<p class=\"note\">可查电话号码（可带分机，如 010-12345678转123）、区号（如 0851）、"
+            "城市名（如 成都）和号段（如 1380013、199）。</p>\n";
     appendUploadForm(html);
     html += "<figure><img src=\"/screenshot.png\" alt=\"查询窗口查询 13800138000 的截图\">"
             "<figcaption>查询窗口查询 13800138000：程序实际运行时的截图</figcaption></figure>\n";
