@@ -2,6 +2,7 @@
 #include "number/number_lookup.h"
 
 #include "number/carrier_blocks.h"
+#include "number/compiled_numbers.h"
 #include "number/number_normaliser.h"
 #include "number/service_numbers.h"
 #include "text/utf8.h"
@@ -122,7 +123,7 @@ LookupOutcome outcome(Verdict verdict)
 
 }  // namespace
 
-NumberLookup::NumberLookup(const SegmentStore *segments)
+NumberLookup::NumberLookup(const SegmentStore *segments, const CompiledNumbers *compiled)
     : util_(*PhoneNumberUtil::GetInstance()),
       shortNumbers_(std::make_unique<i18n::phonenumbers::ShortNumberInfo>()),
       geocoder_(std::make_unique<i18n::phonenumbers::PhoneNumberOfflineGeocoder>()),
@@ -133,7 +134,8 @@ NumberLookup::NumberLookup(const SegmentStore *segments)
                      const std::optional<PhoneNumber> number = chineseNumber(significant);
                      return number ? placeOf(*number) : std::u16string();
                  }),
-      segments_(segments)
+      segments_(segments),
+      compiled_(compiled)
 {}
 
 NumberLookup::~NumberLookup() = default;
@@ -205,6 +207,9 @@ LookupOutcome NumberLookup::lookupFullNumber(const std::string &national) const
 {
     // The trunk prefix '0' is dialled inside China but is not part of the number itself.
     const std::string significant = national.starts_with('0') ? national.substr(1) : national;
+    if (compiled_ != nullptr)
+        if (const CompiledAnswer *answer = compiled_->find(significant))
+            return compiledOutcome(*answer, significant);
     const std::optional<PhoneNumber> parsed =
         significant.starts_with('0') ? std::nullopt : chineseNumber(significant);
     if (!parsed)
@@ -253,6 +258,30 @@ LookupOutcome NumberLookup::lookupFullNumber(const std::string &national) const
         break;
     default: break;
     }
+    if (!result.place.empty() && result.placeSource == PlaceSource::None)
+        result.placeSource = PlaceSource::Builtin;
+    return result;
+}
+
+LookupOutcome NumberLookup::compiledOutcome(const CompiledAnswer &answer,
+                                           const std::string &significant) const
+{
+    if (!answer.found)
+        return outcome(Verdict::Invalid);
+    LookupOutcome result;
+    result.verdict = Verdict::Found;
+    result.number = grouped(significant, {3, 4});
+    result.e164 = "+86" + significant;
+    result.kind = compiled_->text(answer.kind);
+    result.carrier = compiled_->text(answer.carrier);
+    result.virtualOperator = answer.virtualOperator;
+    const bool placed = applySegments(significant, result);
+    if (!placed)
+        result.place = compiled_->text(answer.place);
+    // The table's area code is its own place's; a segment's place has its own.
+    if (result.areaCode.empty())
+        result.areaCode =
+            placed ? areaCodes_.codeOf(result.place) : compiled_->text(answer.areaCode);
     if (!result.place.empty() && result.placeSource == PlaceSource::None)
         result.placeSource = PlaceSource::Builtin;
     return result;

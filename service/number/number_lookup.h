@@ -25,6 +25,9 @@ U_NAMESPACE_END
 
 namespace zuno::service {
 
+struct CompiledAnswer;
+class CompiledNumbers;
+
 // The verdict as a lower-case label for counting: "found", "too_short", ...
 std::string_view verdictName(Verdict verdict);
 
@@ -57,6 +60,7 @@ struct LookupOutcome {
     std::string sourceDate;                       // its date, YYYY-MM-DD
 
     bool valid() const { return verdict == Verdict::Found; }
+    bool operator==(const LookupOutcome &) const = default;
 };
 
 // Looks numbers up in libphonenumber's offline data: validity and kind from PhoneNumberUtil,
@@ -67,8 +71,11 @@ class NumberLookup
 {
 public:
     // segments: the operator's number blocks, consulted before the built-in data for mobiles;
-    // it must outlive the lookup.
+    // it must outlive the lookup. Mainland mobiles are answered from builtinNumbers().
     explicit NumberLookup(const SegmentStore *segments = nullptr);
+    // compiled: the table mainland mobiles are answered from; null to ask libphonenumber for
+    // every number, as the table's generator and its tests do.
+    NumberLookup(const SegmentStore *segments, const CompiledNumbers *compiled);
     ~NumberLookup();
     NumberLookup(const NumberLookup &) = delete;
     NumberLookup &operator=(const NumberLookup &) = delete;
@@ -81,6 +88,8 @@ public:
 private:
     LookupOutcome lookupShortNumber(const std::string &digits) const;
     LookupOutcome lookupFullNumber(const std::string &national) const;
+    LookupOutcome compiledOutcome(const CompiledAnswer &answer,
+                                  const std::string &significant) const;
     // A number of another region: its region's name as place, its kind where libphonenumber
     // knows it; nothing but the verdict for a country code it does not know.
     LookupOutcome lookupOutsideMainland(const std::string &international) const;
@@ -100,6 +109,7 @@ private:
     std::string countryName_;  // what the geocoder says where it knows no place, UTF-8
     AreaCodes areaCodes_;
     const SegmentStore *segments_;
+    const CompiledNumbers *compiled_;
 };
 
 }  // namespace zuno::service
