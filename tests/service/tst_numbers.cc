@@ -99,6 +99,8 @@ private slots:
     void shouldDecodeTitles();
     void shouldDecodeEveryRowOfTheWindowsGbkTable_data() { addGbkDecodingRows(); }
     void shouldDecodeEveryRowOfTheWindowsGbkTable();
+    void shouldEncodeEveryRowOfTheWindowsGbkTableBack_data() { addGbkDecodingRows(); }
+    void shouldEncodeEveryRowOfTheWindowsGbkTableBack();
     void shouldNormaliseAsPeopleTypeNumbers_data();
     void shouldNormaliseAsPeopleTypeNumbers();
     void shouldClassifyNumbersAsPhoneNumberUtilDoes();
@@ -145,6 +147,19 @@ void TestNumbers::shouldDecodeEveryRowOfTheWindowsGbkTable()
     QFETCH(QByteArray, bytes);
     QFETCH(QString, expected);
     QCOMPARE(QString::fromStdU16String(decodeGbk(bytes.toStdString())), expected);
+}
+
+// Replies are encoded a unit at a time from a table; a character beyond the BMP is one '?'.
+void TestNumbers::shouldEncodeEveryRowOfTheWindowsGbkTableBack()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(QString, expected);
+    if (expected.contains(QChar::ReplacementCharacter))
+        QSKIP("no character to encode back");
+    QCOMPARE(QByteArray::fromStdString(encodeGbk(expected.toStdU16String())), bytes);
+    QCOMPARE(QByteArray::fromStdString(encodeGbk(expected.toStdU16String() + u"\U0001F600" +
+                                                 u"\u0E01" + expected.toStdU16String())),
+             bytes + "??" + bytes);
 }
 
 void TestNumbers::shouldDecodeTitles()
