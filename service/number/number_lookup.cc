@@ -217,7 +217,9 @@ LookupOutcome NumberLookup::lookupFullNumber(const std::string &national) const
                                                                   : Verdict::Invalid);
     const PhoneNumber &number = *parsed;
     // The type is UNKNOWN exactly when the number is not valid, so one call answers both.
-    const auto type = static_cast<PhoneNumberUtil::PhoneNumberType>(types_.typeOf(significant));
+    // Without the compiled table, every step is libphonenumber's own, as the table's oracle.
+    const auto type = static_cast<PhoneNumberUtil::PhoneNumberType>(
+        compiled_ ? types_.typeOf(significant) : types_.typeByPatterns(significant));
     if (type == PhoneNumberUtil::UNKNOWN)
         return outcome(significant.size() < kMinSignificantDigits ? Verdict::TooShort
                                                                   : Verdict::Invalid);

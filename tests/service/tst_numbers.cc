@@ -246,6 +246,18 @@ void TestNumbers::shouldClassifyNumbersAsPhoneNumberUtilDoes()
     }
     // The sweep must reach valid numbers of several kinds, not only invalid ones.
     QVERIFY2(valid > 1000, qPrintable(QString::number(valid)));
+
+    // The automaton against the patterns themselves, under every four leading digits.
+    for (int lead = 1000; lead <= 9999; ++lead)
+        for (size_t length = 5; length <= 12; ++length)
+            for (int fill = 0; fill < 4; ++fill) {
+                std::string digits = std::to_string(lead);
+                while (digits.size() < length)
+                    digits += static_cast<char>('0' + (random() % 10));
+                if (fill < 2)
+                    std::fill(digits.begin() + 4, digits.end(), fill == 0 ? '0' : '9');
+                QVERIFY2(types.typeOf(digits) == types.typeByPatterns(digits), digits.c_str());
+            }
 }
 
 void TestNumbers::shouldAnswerWhatPeopleLookNumbersUpFor_data()
