@@ -6,12 +6,14 @@
 #include "number/number_normaliser.h"
 #include "number/number_types.h"
 #include "number/segment_store.h"
+#include "site/lookup/lookup_json.h"
 #include "site/lookup/lookup_reply.h"
 #include "site/lookup/lookup_routes.h"
 #include "site/site.h"
 #include "text/gbk_codec.h"
 #include "text/utf8.h"
 
+#include <nlohmann/json.hpp>
 #include <phonenumbers/phonenumberutil.h>
 
 #include <QTemporaryDir>
@@ -113,6 +115,8 @@ private slots:
     void shouldAnswerEveryMobileBlockFromTheTableAsLibphonenumberDoes();
     void shouldExplainUnusableInputWithinTheBox_data();
     void shouldExplainUnusableInputWithinTheBox();
+    void shouldWriteJsonStringsAsNlohmannJsonDoes_data();
+    void shouldWriteJsonStringsAsNlohmannJsonDoes();
 
     // The operator's segment files
     void shouldAnswerFromSegmentsBeforeTheBuiltInData_data();
@@ -413,6 +417,34 @@ void TestNumbers::shouldAnswerEveryMobileBlockFromTheTableAsLibphonenumberDoes()
             differences << QString::fromStdString(digits);
     }
     QVERIFY2(differences.isEmpty(), qPrintable(differences.join(u' ')));
+}
+
+void TestNumbers::shouldWriteJsonStringsAsNlohmannJsonDoes_data()
+{
+    QTest::addColumn<QByteArray>("text");
+    QTest::newRow("ASCII") << QByteArray("13800138000");
+    QTest::newRow("Chinese and an emoji") << QByteArray("北京市 \xF0\x9F\x98\x80");
+    QTest::newRow("quote, backslash, slash, DEL") << QByteArray("\"a\\b/c\x7F");
+    QTest::newRow("named controls") << QByteArray("\b\f\n\r\t");
+    QTest::newRow("other controls") << QByteArray("\x01\x1F\x00" "x", 4);
+    QTest::newRow("lone continuation") << QByteArray("a\x80" "b");
+    QTest::newRow("overlong") << QByteArray("\xC0\x80\xE0\x80\x80");
+    QTest::newRow("surrogate") << QByteArray("\xED\xA0\x80");
+    QTest::newRow("cut short") << QByteArray("\xE4\xB8");
+    QTest::newRow("above U+10FFFF") << QByteArray("\xF4\x90\x80\x80\xF5");
+}
+
+// The API's strings are escaped by hand; nlohmann::json, which writes the rest, is the reference.
+void TestNumbers::shouldWriteJsonStringsAsNlohmannJsonDoes()
+{
+    QFETCH(QByteArray, text);
+    LookupFields fields;
+    fields[0] = {"input", text.toStdString(), std::nullopt};
+    const std::string expected = nlohmann::json(text.toStdString())
+                                     .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    const std::string written = lookupJson(fields);
+    QCOMPARE(QByteArray::fromStdString(written.substr(0, written.find(",\"\":null"))),
+             QByteArray::fromStdString("{\"input\":" + expected));
 }
 
 void TestNumbers::shouldExplainUnusableInputWithinTheBox_data()
