@@ -116,6 +116,8 @@ private slots:
     void shouldExplainUnusableInputWithinTheBox_data();
     void shouldExplainUnusableInputWithinTheBox();
     void shouldWriteJsonStringsAsNlohmannJsonDoes_data();
+    void shouldConvertUtf16AndUtf8AsQtDoes_data();
+    void shouldConvertUtf16AndUtf8AsQtDoes();
     void shouldWriteJsonStringsAsNlohmannJsonDoes();
 
     // The operator's segment files
@@ -417,6 +419,25 @@ void TestNumbers::shouldAnswerEveryMobileBlockFromTheTableAsLibphonenumberDoes()
             differences << QString::fromStdString(digits);
     }
     QVERIFY2(differences.isEmpty(), qPrintable(differences.join(u' ')));
+}
+
+void TestNumbers::shouldConvertUtf16AndUtf8AsQtDoes_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::newRow("ASCII with NUL") << QString::fromUtf16(u"a\0b", 3);
+    QTest::newRow("two-byte edges") << QString::fromUtf16(u"\u0080\u07FF");
+    QTest::newRow("three-byte edges") << QString::fromUtf16(u"\u0800\uD7FF\uE000\uFFFF");
+    QTest::newRow("Chinese") << u"北京市"_s;
+    QTest::newRow("a pair") << u"号\U0001F600码"_s;
+}
+
+// UTF-16 units outside the surrogates are converted by hand; Qt's codec is the reference.
+void TestNumbers::shouldConvertUtf16AndUtf8AsQtDoes()
+{
+    QFETCH(QString, text);
+    const std::string utf8 = toUtf8(text.toStdU16String());
+    QCOMPARE(QByteArray::fromStdString(utf8), text.toUtf8());
+    QCOMPARE(QString::fromStdU16String(fromUtf8(utf8)), text);
 }
 
 void TestNumbers::shouldWriteJsonStringsAsNlohmannJsonDoes_data()
