@@ -10,6 +10,7 @@
 #include <exception>
 #include <fstream>
 #include <map>
+#include <stdexcept>
 #include <string>
 #include <tuple>
 #include <utility>
@@ -56,6 +57,8 @@ public:
         const auto key = std::make_tuple(answer.found, answer.virtualOperator, answer.kind,
                                          answer.place, answer.areaCode, answer.carrier);
         const auto [at, added] = answerIndex_.try_emplace(key, answers_.size());
+        if (added && answers_.size() + 1 >= CompiledNumbers::kNotCompiled)
+            throw std::runtime_error("more answers than a range row can name");
         if (added)
             answers_.push_back(answer);
         return static_cast<std::uint16_t>(at->second);
@@ -74,7 +77,7 @@ std::vector<CompiledRange> rangesOf(const std::vector<std::uint16_t> &byBlock)
     std::vector<CompiledRange> ranges;
     for (std::uint32_t i = 0; i < byBlock.size(); ++i)
         if (ranges.empty() || ranges.back().answer != byBlock[i])
-            ranges.push_back({kFirstBlock + i, byBlock[i]});
+            ranges.push_back({kFirstBlock + i, byBlock[i] & 0x7FFu});
     ranges.push_back({kLastBlock + 1, CompiledNumbers::kNotCompiled});
     return ranges;
 }
@@ -106,7 +109,8 @@ try {
              first.sourceName.empty());
         std::uint16_t answer = compilable ? builder.answer(first) : CompiledNumbers::kNotCompiled;
         // Every number asked must get from the table what libphonenumber gave it.
-        const CompiledRange ranges[] = {{block, answer}, {block + 1, CompiledNumbers::kNotCompiled}};
+        const CompiledRange ranges[] = {{block, answer & 0x7FFu},
+                                        {block + 1, CompiledNumbers::kNotCompiled}};
         current = CompiledNumbers(ranges, builder.answers_, builder.views_);
         for (size_t s = 0; s < answers.size() && answer != CompiledNumbers::kNotCompiled; ++s)
             if (compiled.lookup(ascii(prefix + kSuffixes[s])) != answers[s]) {

@@ -19,6 +19,7 @@ const CompiledAnswer *CompiledNumbers::find(std::string_view significant) const
     const auto after = std::upper_bound(
         ranges_.begin(), ranges_.end(), block,
         [](std::uint32_t key, const CompiledRange &range) { return key < range.firstBlock; });
+    static_assert(sizeof(CompiledRange) == 4);
     if (after == ranges_.begin())
         return nullptr;
     const std::uint16_t answer = std::prev(after)->answer;
