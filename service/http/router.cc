@@ -61,15 +61,17 @@ bool matches(const Route &route, std::string_view path)
     return false;
 }
 
+// No handler sets the fields inserted here, and a response is finished once: inserting spares
+// set()'s search for a field to replace, and still puts them last, as set() would.
 template<class Body> void setSharedFields(http::response<Body> &message, Audience audience)
 {
-    message.set(http::field::server, beastView(kServerName));
-    message.set(http::field::date, currentDate());
-    message.set("X-Content-Type-Options", "nosniff");
+    message.insert(http::field::server, beastView(kServerName));
+    message.insert(http::field::date, currentDate());
+    message.insert("X-Content-Type-Options", "nosniff");
     const auto type = message[http::field::content_type];
     if (type.starts_with("text/html")) {
-        message.set("Content-Security-Policy", beastView(kContentSecurityPolicy));
-        message.set("Referrer-Policy", "no-referrer");
+        message.insert("Content-Security-Policy", beastView(kContentSecurityPolicy));
+        message.insert("Referrer-Policy", "no-referrer");
     }
     if (audience == Audience::Api)
         message.set(http::field::access_control_allow_origin, "*");

@@ -2,6 +2,7 @@
 #include "number/number_lookup.h"
 
 #include "number/carrier_blocks.h"
+#include "number/compiled_numbers.h"
 #include "number/number_normaliser.h"
 #include "number/service_numbers.h"
 #include "number/typed_queries.h"
@@ -123,7 +124,7 @@ LookupOutcome outcome(Verdict verdict)
 
 }  // namespace
 
-NumberLookup::NumberLookup(const SegmentStore *segments)
+NumberLookup::NumberLookup(const SegmentStore *segments, const CompiledNumbers *compiled)
     : util_(*PhoneNumberUtil::GetInstance()),
       shortNumbers_(std::make_unique<i18n::phonenumbers::ShortNumberInfo>()),
       geocoder_(std::make_unique<i18n::phonenumbers::PhoneNumberOfflineGeocoder>()),
@@ -135,6 +136,7 @@ NumberLookup::NumberLookup(const SegmentStore *segments)
                      return number ? placeOf(*number) : std::u16string();
                  }),
       segments_(segments),
+      compiled_(compiled),
       typedQueries_(std::make_unique<TypedQueries>(
           areaCodes_, [this](std::u16string_view title) { return lookupWholeNumber(title); }))
 {}
@@ -221,6 +223,9 @@ LookupOutcome NumberLookup::lookupFullNumber(const std::string &national) const
 {
     // The trunk prefix '0' is dialled inside China but is not part of the number itself.
     const std::string significant = national.starts_with('0') ? national.substr(1) : national;
+    if (compiled_ != nullptr)
+        if (const CompiledAnswer *answer = compiled_->find(significant))
+            return compiledOutcome(*answer, significant);
     const std::optional<PhoneNumber> parsed =
         significant.starts_with('0') ? std::nullopt : chineseNumber(significant);
     if (!parsed)
@@ -228,7 +233,9 @@ LookupOutcome NumberLookup::lookupFullNumber(const std::string &national) const
                                                                   : Verdict::Invalid);
     const PhoneNumber &number = *parsed;
     // The type is UNKNOWN exactly when the number is not valid, so one call answers both.
-    const auto type = static_cast<PhoneNumberUtil::PhoneNumberType>(types_.typeOf(significant));
+    // Without the compiled table, every step is libphonenumber's own, as the table's oracle.
+    const auto type = static_cast<PhoneNumberUtil::PhoneNumberType>(
+        compiled_ ? types_.typeOf(significant) : types_.typeByPatterns(significant));
     if (type == PhoneNumberUtil::UNKNOWN)
         return outcome(significant.size() < kMinSignificantDigits ? Verdict::TooShort
                                                                   : Verdict::Invalid);
@@ -269,6 +276,30 @@ LookupOutcome NumberLookup::lookupFullNumber(const std::string &national) const
         break;
     default: break;
     }
+    if (!result.place.empty() && result.placeSource == PlaceSource::None)
+        result.placeSource = PlaceSource::Builtin;
+    return result;
+}
+
+LookupOutcome NumberLookup::compiledOutcome(const CompiledAnswer &answer,
+                                           const std::string &significant) const
+{
+    if (!answer.found)
+        return outcome(Verdict::Invalid);
+    LookupOutcome result;
+    result.verdict = Verdict::Found;
+    result.number = grouped(significant, {3, 4});
+    result.e164 = "+86" + significant;
+    result.kind = compiled_->text(answer.kind);
+    result.carrier = compiled_->text(answer.carrier);
+    result.virtualOperator = answer.virtualOperator;
+    const bool placed = applySegments(significant, result);
+    if (!placed)
+        result.place = compiled_->text(answer.place);
+    // The table's area code is its own place's; a segment's place has its own.
+    if (result.areaCode.empty())
+        result.areaCode =
+            placed ? areaCodes_.codeOf(result.place) : compiled_->text(answer.areaCode);
     if (!result.place.empty() && result.placeSource == PlaceSource::None)
         result.placeSource = PlaceSource::Builtin;
     return result;

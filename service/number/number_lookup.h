@@ -26,6 +26,9 @@ U_NAMESPACE_END
 
 namespace zuno::service {
 
+struct CompiledAnswer;
+class CompiledNumbers;
+
 // The verdict as a lower-case label for counting: "found", "too_short", ...
 std::string_view verdictName(Verdict verdict);
 
@@ -43,6 +46,8 @@ enum class QueryForm { Number, Block, BlockPrefix, AreaCode, PlaceName };
 struct PlaceCode {
     std::u16string place;
     std::u16string code;
+
+    bool operator==(const PlaceCode &) const = default;
 };
 
 // Where the place of an answer comes from: libphonenumber's data compiled in, or a segment file
@@ -72,6 +77,7 @@ struct LookupOutcome {
     std::vector<PlaceCode> places;  // of an area code or a place's name, each on its own
 
     bool valid() const { return verdict == Verdict::Found; }
+    bool operator==(const LookupOutcome &) const = default;
 };
 
 // Looks numbers up in libphonenumber's offline data: validity and kind from PhoneNumberUtil,
@@ -84,8 +90,11 @@ class NumberLookup
 {
 public:
     // segments: the operator's number blocks, consulted before the built-in data for mobiles;
-    // it must outlive the lookup.
+    // it must outlive the lookup. Mainland mobiles are answered from builtinNumbers().
     explicit NumberLookup(const SegmentStore *segments = nullptr);
+    // compiled: the table mainland mobiles are answered from; null to ask libphonenumber for
+    // every number, as the table's generator and its tests do.
+    NumberLookup(const SegmentStore *segments, const CompiledNumbers *compiled);
     ~NumberLookup();
     NumberLookup(const NumberLookup &) = delete;
     NumberLookup &operator=(const NumberLookup &) = delete;
@@ -103,6 +112,8 @@ private:
     LookupOutcome lookupWholeNumber(std::u16string_view title) const;
     LookupOutcome lookupShortNumber(const std::string &digits) const;
     LookupOutcome lookupFullNumber(const std::string &national) const;
+    LookupOutcome compiledOutcome(const CompiledAnswer &answer,
+                                  const std::string &significant) const;
     // A number of another region: its region's name as place, its kind where libphonenumber
     // knows it; nothing but the verdict for a country code it does not know.
     LookupOutcome lookupOutsideMainland(const std::string &international) const;
@@ -122,6 +133,7 @@ private:
     std::string countryName_;  // what the geocoder says where it knows no place, UTF-8
     AreaCodes areaCodes_;
     const SegmentStore *segments_;
+    const CompiledNumbers *compiled_;
     std::unique_ptr<const TypedQueries> typedQueries_;
 };
 

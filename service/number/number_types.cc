@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "number/number_types.h"
 
+#include "number/digit_automaton.h"
+
 #include <phonenumbers/phonemetadata.pb.h>
 #include <phonenumbers/phonenumberutil.h>
 #include <unicode/regex.h>
@@ -69,6 +71,10 @@ NumberTypes::NumberTypes() : generation_(nextGeneration.fetch_add(1))
         &china->pager(),        &china->uan(),          &china->voicemail(),
         &china->fixed_line(),   &china->mobile()};
     descriptions_.resize(kDescriptionCount);
+    std::vector<std::string> patterns;
+    for (const PhoneNumberDesc *desc : ordered)
+        patterns.push_back(desc->national_number_pattern());
+    automaton_ = std::make_unique<const DigitAutomaton>(patterns);
     for (size_t i = 0; i < kDescriptionCount; ++i) {
         const PhoneNumberDesc &desc = *ordered[i];
         Description &description = descriptions_[i];
@@ -103,13 +109,18 @@ NumberTypes::NumberTypes() : generation_(nextGeneration.fetch_add(1))
 
 NumberTypes::~NumberTypes() = default;
 
+bool NumberTypes::possibleLength(size_t index, size_t length) const
+{
+    const std::vector<int> &lengths = descriptions_[index].possibleLengths;
+    return lengths.empty() ||
+        std::find(lengths.begin(), lengths.end(), static_cast<int>(length)) != lengths.end();
+}
+
 bool NumberTypes::matches(size_t index, const icu::UnicodeString &input) const
 {
     const Description &description = descriptions_[index];
     const int length = input.length();
-    if (!description.possibleLengths.empty() &&
-        std::find(description.possibleLengths.begin(), description.possibleLengths.end(), length) ==
-            description.possibleLengths.end())
+    if (!possibleLength(index, static_cast<size_t>(length)))
         return false;
     if (!description.pattern)
         return false;
@@ -144,12 +155,9 @@ bool NumberTypes::matches(size_t index, const icu::UnicodeString &input) const
     return whole;
 }
 
-int NumberTypes::typeOf(std::string_view significant) const
+template<class Matches> int NumberTypes::classify(Matches matches) const
 {
-    // Made once for every pattern tried.
-    const icu::UnicodeString input(significant.data(), static_cast<int32_t>(significant.size()),
-                                   US_INV);
-    if (!matches(kGeneral, input))
+    if (!matches(kGeneral))
         return PhoneNumberUtil::UNKNOWN;
     static constexpr std::pair<DescriptionIndex, PhoneNumberUtil::PhoneNumberType> kSpecial[] = {
         {kPremiumRate, PhoneNumberUtil::PREMIUM_RATE},
@@ -161,16 +169,32 @@ int NumberTypes::typeOf(std::string_view significant) const
         {kUan, PhoneNumberUtil::UAN},
         {kVoicemail, PhoneNumberUtil::VOICEMAIL}};
     for (const auto &[index, type] : kSpecial)
-        if (matches(index, input))
+        if (matches(index))
             return type;
-    if (matches(kFixedLine, input)) {
-        if (sameMobileAndFixedLinePattern_ || matches(kMobile, input))
+    if (matches(kFixedLine)) {
+        if (sameMobileAndFixedLinePattern_ || matches(kMobile))
             return PhoneNumberUtil::FIXED_LINE_OR_MOBILE;
         return PhoneNumberUtil::FIXED_LINE;
     }
-    if (!sameMobileAndFixedLinePattern_ && matches(kMobile, input))
+    if (!sameMobileAndFixedLinePattern_ && matches(kMobile))
         return PhoneNumberUtil::MOBILE;
     return PhoneNumberUtil::UNKNOWN;
+}
+
+int NumberTypes::typeOf(std::string_view significant) const
+{
+    const std::uint16_t matched = automaton_->matches(significant);
+    return classify([&](size_t index) {
+        return (matched >> index & 1) != 0 && possibleLength(index, significant.size());
+    });
+}
+
+int NumberTypes::typeByPatterns(std::string_view significant) const
+{
+    // Made once for every pattern tried.
+    const icu::UnicodeString input(significant.data(), static_cast<int32_t>(significant.size()),
+                                   US_INV);
+    return classify([&](size_t index) { return matches(index, input); });
 }
 
 }  // namespace zuno::service

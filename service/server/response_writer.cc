@@ -17,8 +17,9 @@ std::string_view view(boost::beast::string_view text) { return {text.data(), tex
 
 void appendHeader(std::string &out, const http::response_header<> &head)
 {
+    using namespace std::string_view_literals;
     char number[8];
-    out.append("HTTP/");
+    out.append("HTTP/"sv);
     out += static_cast<char>('0' + head.version() / 10);
     out += '.';
     out += static_cast<char>('0' + head.version() % 10);
@@ -26,14 +27,14 @@ void appendHeader(std::string &out, const http::response_header<> &head)
     out.append(number, std::to_chars(number, number + sizeof number, head.result_int()).ptr);
     out += ' ';
     out.append(view(head.reason()));
-    out.append("\r\n");
+    out.append("\r\n"sv);
     for (const auto &field : head) {
         out.append(view(field.name_string()));
-        out.append(": ");
+        out.append(": "sv);
         out.append(view(field.value()));
-        out.append("\r\n");
+        out.append("\r\n"sv);
     }
-    out.append("\r\n");
+    out.append("\r\n"sv);
 }
 
 void ResponseWriter::send(Response response, bool draining, std::shared_ptr<void> keep)

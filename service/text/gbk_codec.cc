@@ -7,6 +7,7 @@
 #include <unicode/ustring.h>
 
 #include <array>
+#include <cstdint>
 #include <limits>
 #include <memory>
 #include <stdexcept>
@@ -73,12 +74,37 @@ const std::array<char16_t, 0x7E * kTrails> &pairTable()
     return *table;
 }
 
-}  // namespace
-
-std::string encodeGbk(std::u16string_view text)
+// What the converter writes for each UTF-16 unit alone: a byte (below 0x100), a lead and trail
+// byte (lead << 8 | trail), or kNotInTable for a surrogate, which only ICU pairs correctly.
+constexpr std::uint16_t kNotInTable = 0xFFFF;
+const std::array<std::uint16_t, 0x10000> &encodingTable()
 {
-    if (text.empty())
-        return {};
+    static const auto table = [] {
+        auto made = std::make_unique<std::array<std::uint16_t, 0x10000>>();
+        UConverter &converter = gbkEncoder();
+        for (char32_t unit = 0; unit < 0x10000; ++unit) {
+            const UChar text[1] = {static_cast<UChar>(unit)};
+            char bytes[8];
+            UErrorCode status = U_ZERO_ERROR;
+            ucnv_resetFromUnicode(&converter);
+            const int32_t written = U16_IS_SURROGATE(unit)
+                ? 0
+                : ucnv_fromUChars(&converter, bytes, sizeof bytes, text, 1, &status);
+            const auto byte = [&](int at) { return static_cast<unsigned char>(bytes[at]); };
+            std::uint16_t &entry = (*made)[unit];
+            if (U_FAILURE(status) || written < 1 || written > 2)
+                entry = kNotInTable;
+            else
+                entry = written == 1 ? byte(0) : static_cast<std::uint16_t>(byte(0) << 8 | byte(1));
+        }
+        ucnv_resetFromUnicode(&converter);
+        return made;
+    }();
+    return *table;
+}
+
+std::string encodeWithIcu(std::u16string_view text)
+{
     UConverter &converter = gbkEncoder();
     ucnv_resetFromUnicode(&converter);
     const int32_t length = checkedLength(text.size());
@@ -88,6 +114,26 @@ std::string encodeGbk(std::u16string_view text)
         &converter, out.data(), static_cast<int32_t>(out.size()), text.data(), length, &status);
     throwIfFailed(status, "ucnv_fromUChars");
     out.resize(static_cast<size_t>(written));
+    return out;
+}
+
+}  // namespace
+
+std::string encodeGbk(std::u16string_view text)
+{
+    const auto &table = encodingTable();
+    std::string out;
+    out.resize(text.size() * 2);
+    size_t written = 0;
+    for (const char16_t unit : text) {
+        const std::uint16_t entry = table[unit];
+        if (entry == kNotInTable)
+            return encodeWithIcu(text);
+        if (entry >= 0x100)
+            out[written++] = static_cast<char>(entry >> 8);
+        out[written++] = static_cast<char>(entry & 0xFF);
+    }
+    out.resize(written);
     return out;
 }
 

@@ -7,12 +7,14 @@
 #include "number/number_types.h"
 #include "number/segment_store.h"
 #include "site/community/place_routes.h"
+#include "site/lookup/lookup_json.h"
 #include "site/lookup/lookup_reply.h"
 #include "site/lookup/lookup_routes.h"
 #include "site/site.h"
 #include "text/gbk_codec.h"
 #include "text/utf8.h"
 
+#include <nlohmann/json.hpp>
 #include <phonenumbers/phonenumberutil.h>
 
 #include <QTemporaryDir>
@@ -100,6 +102,8 @@ private slots:
     void shouldDecodeTitles();
     void shouldDecodeEveryRowOfTheWindowsGbkTable_data() { addGbkDecodingRows(); }
     void shouldDecodeEveryRowOfTheWindowsGbkTable();
+    void shouldEncodeEveryRowOfTheWindowsGbkTableBack_data() { addGbkDecodingRows(); }
+    void shouldEncodeEveryRowOfTheWindowsGbkTableBack();
     void shouldNormaliseAsPeopleTypeNumbers_data();
     void shouldNormaliseAsPeopleTypeNumbers();
     void shouldClassifyNumbersAsPhoneNumberUtilDoes();
@@ -112,8 +116,13 @@ private slots:
     void shouldOfferTheCommunityABlockTypedAloneWithoutAPlace();
     void shouldAnswerEveryPlaceByItsNameWithACodeThatNamesItBack();
     void shouldCountTheNamesakesThatDoNotFitTheBox();
+    void shouldAnswerEveryMobileBlockFromTheTableAsLibphonenumberDoes();
     void shouldExplainUnusableInputWithinTheBox_data();
     void shouldExplainUnusableInputWithinTheBox();
+    void shouldWriteJsonStringsAsNlohmannJsonDoes_data();
+    void shouldConvertUtf16AndUtf8AsQtDoes_data();
+    void shouldConvertUtf16AndUtf8AsQtDoes();
+    void shouldWriteJsonStringsAsNlohmannJsonDoes();
 
     // The operator's segment files
     void shouldAnswerFromSegmentsBeforeTheBuiltInData_data();
@@ -148,6 +157,19 @@ void TestNumbers::shouldDecodeEveryRowOfTheWindowsGbkTable()
     QFETCH(QByteArray, bytes);
     QFETCH(QString, expected);
     QCOMPARE(QString::fromStdU16String(decodeGbk(bytes.toStdString())), expected);
+}
+
+// Replies are encoded a unit at a time from a table; a character beyond the BMP is one '?'.
+void TestNumbers::shouldEncodeEveryRowOfTheWindowsGbkTableBack()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(QString, expected);
+    if (expected.contains(QChar::ReplacementCharacter))
+        QSKIP("no character to encode back");
+    QCOMPARE(QByteArray::fromStdString(encodeGbk(expected.toStdU16String())), bytes);
+    QCOMPARE(QByteArray::fromStdString(encodeGbk(expected.toStdU16String() + u"\U0001F600" +
+                                                 u"\u0E01" + expected.toStdU16String())),
+             bytes + "??" + bytes);
 }
 
 void TestNumbers::shouldDecodeTitles()
@@ -234,6 +256,18 @@ void TestNumbers::shouldClassifyNumbersAsPhoneNumberUtilDoes()
     }
     // The sweep must reach valid numbers of several kinds, not only invalid ones.
     QVERIFY2(valid > 1000, qPrintable(QString::number(valid)));
+
+    // The automaton against the patterns themselves, under every four leading digits.
+    for (int lead = 1000; lead <= 9999; ++lead)
+        for (size_t length = 5; length <= 12; ++length)
+            for (int fill = 0; fill < 4; ++fill) {
+                std::string digits = std::to_string(lead);
+                while (digits.size() < length)
+                    digits += static_cast<char>('0' + (random() % 10));
+                if (fill < 2)
+                    std::fill(digits.begin() + 4, digits.end(), fill == 0 ? '0' : '9');
+                QVERIFY2(types.typeOf(digits) == types.typeByPatterns(digits), digits.c_str());
+            }
 }
 
 void TestNumbers::shouldAnswerWhatPeopleLookNumbersUpFor_data()
@@ -480,6 +514,68 @@ void TestNumbers::shouldCountTheNamesakesThatDoNotFitTheBox()
     QCOMPARE(boxProblem(encodeGbk(reply)), QString());
     QVERIFY2(reply.starts_with(u"四川省资阳市 区号：028\r\n四川省资阳市 区号：0832\r\n共 5 处"),
              qPrintable(QString::fromStdU16String(reply)));
+}
+
+// The compiled table against libphonenumber it was made from, a number of every block, each with
+// other last digits than the generator checked: a difference names the first few numbers.
+void TestNumbers::shouldAnswerEveryMobileBlockFromTheTableAsLibphonenumberDoes()
+{
+    const NumberLookup oracle(nullptr, nullptr);
+    QStringList differences;
+    for (int block = 1300000; block <= 1999999; ++block) {
+        const std::string digits = std::to_string(block) + std::to_string(1000 + block % 9000);
+        const std::u16string title(digits.begin(), digits.end());
+        if (numbers().lookup(title) != oracle.lookup(title) && differences.size() < 5)
+            differences << QString::fromStdString(digits);
+    }
+    QVERIFY2(differences.isEmpty(), qPrintable(differences.join(u' ')));
+}
+
+void TestNumbers::shouldConvertUtf16AndUtf8AsQtDoes_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::newRow("ASCII with NUL") << QString::fromUtf16(u"a\0b", 3);
+    QTest::newRow("two-byte edges") << QString::fromUtf16(u"\u0080\u07FF");
+    QTest::newRow("three-byte edges") << QString::fromUtf16(u"\u0800\uD7FF\uE000\uFFFF");
+    QTest::newRow("Chinese") << u"北京市"_s;
+    QTest::newRow("a pair") << u"号\U0001F600码"_s;
+}
+
+// UTF-16 units outside the surrogates are converted by hand; Qt's codec is the reference.
+void TestNumbers::shouldConvertUtf16AndUtf8AsQtDoes()
+{
+    QFETCH(QString, text);
+    const std::string utf8 = toUtf8(text.toStdU16String());
+    QCOMPARE(QByteArray::fromStdString(utf8), text.toUtf8());
+    QCOMPARE(QString::fromStdU16String(fromUtf8(utf8)), text);
+}
+
+void TestNumbers::shouldWriteJsonStringsAsNlohmannJsonDoes_data()
+{
+    QTest::addColumn<QByteArray>("text");
+    QTest::newRow("ASCII") << QByteArray("13800138000");
+    QTest::newRow("Chinese and an emoji") << QByteArray("北京市 \xF0\x9F\x98\x80");
+    QTest::newRow("quote, backslash, slash, DEL") << QByteArray("\"a\\b/c\x7F");
+    QTest::newRow("named controls") << QByteArray("\b\f\n\r\t");
+    QTest::newRow("other controls") << QByteArray("\x01\x1F\x00" "x", 4);
+    QTest::newRow("lone continuation") << QByteArray("a\x80" "b");
+    QTest::newRow("overlong") << QByteArray("\xC0\x80\xE0\x80\x80");
+    QTest::newRow("surrogate") << QByteArray("\xED\xA0\x80");
+    QTest::newRow("cut short") << QByteArray("\xE4\xB8");
+    QTest::newRow("above U+10FFFF") << QByteArray("\xF4\x90\x80\x80\xF5");
+}
+
+// The API's strings are escaped by hand; nlohmann::json, which writes the rest, is the reference.
+void TestNumbers::shouldWriteJsonStringsAsNlohmannJsonDoes()
+{
+    QFETCH(QByteArray, text);
+    LookupFields fields;
+    fields[0] = {"input", text.toStdString(), std::nullopt};
+    const std::string expected = nlohmann::json(text.toStdString())
+                                     .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    const std::string written = lookupJson(fields);
+    QCOMPARE(QByteArray::fromStdString(written.substr(0, written.find(",\"\":null"))),
+             QByteArray::fromStdString("{\"input\":" + expected));
 }
 
 void TestNumbers::shouldExplainUnusableInputWithinTheBox_data()
