@@ -25,6 +25,12 @@ await_log() {
   for _ in $(seq 100); do grep -qF -- "$1" "$work/log" && return 0; sleep 0.05; done
   fail "the log never says '$1': $(cat "$work/log")"
 }
+# await_answer TEXT: an answer under load says TEXT within 20 s (a busy machine may start the
+# load late, and the place must be seen before it changes).
+await_answer() {
+  for _ in $(seq 400); do grep -qF -- "$1" "$work/answers" 2>/dev/null && return 0; sleep 0.05; done
+  fail "no answer under load said '$1'"
+}
 
 printf '# source: bad; date: 2026-11-30\nprefix,province,city,area_code,carrier,virtual\n19,广东省,,,,\n' \
   >"$work/bad.csv"
@@ -61,6 +67,7 @@ urls=$(for _ in $(seq 100); do printf '%s ' "$url"; done)
 done
 wait) >"$work/answers" &
 load_pid=$!
+await_answer 广东省深圳市
 segments "$work/s.csv" 广州市
 await_log "segments reloaded (a file changed)"
 sed -i 's/广州市/珠海市/' "$work/s.csv"
