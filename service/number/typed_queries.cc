@@ -75,19 +75,27 @@ std::u16string joined(const std::vector<std::u16string> &parts)
     return text;
 }
 
-// The province part of a place's name as the area-code table spells it: its longest leading
-// part that enough other places begin with ("四川省" of "四川省成都市", "西藏" of "西藏索县").
+// The province part of a place's name as the area-code table spells it: from its first two
+// characters on, as long as the same other places begin with it ("四川省" of "四川省成都市",
+// "西藏" of "西藏索县"), and never into the city's name where siblings share a first character
+// (青海省海北, 海东, 海南 beside 海西).
 std::u16string_view provinceOf(std::u16string_view name, const std::vector<AreaCodes::Entry> &all)
 {
-    for (size_t length = name.size() - 1; length > 0; --length) {
-        const std::u16string_view part = name.substr(0, length);
-        const size_t others = std::count_if(all.begin(), all.end(), [&](const auto &other) {
+    constexpr size_t kShortestProvince = 2;
+    const auto othersBeginningWith = [&](std::u16string_view part) {
+        return std::count_if(all.begin(), all.end(), [&](const auto &other) {
             return other.first != name && std::u16string_view(other.first).starts_with(part);
         });
-        if (others >= kPlacesInAProvince)
-            return part;
-    }
-    return {};
+    };
+    if (name.size() <= kShortestProvince)
+        return {};
+    const auto others = othersBeginningWith(name.substr(0, kShortestProvince));
+    if (others < static_cast<std::ptrdiff_t>(kPlacesInAProvince))
+        return {};
+    size_t length = kShortestProvince;
+    while (length + 1 < name.size() && othersBeginningWith(name.substr(0, length + 1)) == others)
+        ++length;
+    return name.substr(0, length);
 }
 
 // A name as people say it without its last word, where at least two characters remain.

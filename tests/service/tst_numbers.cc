@@ -394,7 +394,9 @@ void TestNumbers::shouldAnswerWhatPeopleLookNumbersUpFor_data()
     row("city with its province", u"四川成都", u"地名：四川省成都市|区号：028");
     row("city with its province in full", u"四川省成都市", u"地名：四川省成都市|区号：028");
     row("city that joined a shared code", u"遵义", u"地名：贵州省遵义市|区号：0851");
-    row("city named for two codes", u"资阳", u"四川省资阳市 区号：028|四川省资阳市 区号：0832");
+    row("city named for two codes", u"资阳", u"地名：四川省资阳市|区号：028、0832");
+    row("long name for two codes, without its province", u"海西蒙古族藏族自治州",
+        u"地名：青海省海西蒙古族藏族自治州|区号：0977、0979");
     row("Traditional characters", u"廣州", u"地名：广东省广州市|区号：020");
     row("香港", u"香港", u"地名：中国香港|国际区号：+852");
     row("澳門 in Traditional characters", u"澳門", u"地名：中国澳门|国际区号：+853");
@@ -512,7 +514,7 @@ void TestNumbers::shouldCountTheNamesakesThatDoNotFitTheBox()
         namesakes.places.push_back({u"新疆维吾尔自治区伊犁哈萨克自治州伊宁市", u"0999"});
     const std::u16string reply = buildReply(namesakes, u"资阳");
     QCOMPARE(boxProblem(encodeGbk(reply)), QString());
-    QVERIFY2(reply.starts_with(u"四川省资阳市 区号：028\r\n四川省资阳市 区号：0832\r\n共 5 处"),
+    QVERIFY2(reply.starts_with(u"区号：028 四川省资阳市\r\n区号：0832 四川省资阳市\r\n共 5 处"),
              qPrintable(QString::fromStdU16String(reply)));
 }
 

@@ -6,6 +6,7 @@
 #include "text/gbk_codec.h"
 #include "text/utf8.h"
 
+#include <algorithm>
 #include <array>
 #include <string>
 
@@ -280,14 +281,23 @@ std::u16string placesReply(const LookupOutcome &outcome)
     const auto codeText = [](const PlaceCode &place) {
         return (place.code.starts_with(u'+') ? u"国际区号：" : u"区号：") + place.code;
     };
-    if (outcome.places.size() == 1)
-        return cut(u"地名：" + outcome.places.front().place) + std::u16string(kLineBreak) +
-            codeText(outcome.places.front());
+    if (outcome.places.empty())
+        return {};
+    // One place, under one code or several (资阳: 028 and 0832).
+    const PlaceCode &front = outcome.places.front();
+    if (std::all_of(outcome.places.begin(), outcome.places.end(),
+                    [&](const PlaceCode &place) { return place.place == front.place; })) {
+        PlaceCode codes{front.place, front.code};
+        for (size_t i = 1; i < outcome.places.size(); ++i)
+            codes.code += u"、" + outcome.places[i].code;
+        return cut(u"地名：" + front.place) + std::u16string(kLineBreak) + cut(codeText(codes));
+    }
+    // Namesakes: the code first, so that a long name is what gets cut.
     std::vector<std::u16string> lines;
     const size_t shown =
         outcome.places.size() <= kMaxReplyLines ? kMaxReplyLines : kMaxReplyLines - 1;
     for (size_t i = 0; i < outcome.places.size() && i < shown; ++i)
-        lines.push_back(cut(outcome.places[i].place + u' ' + codeText(outcome.places[i])));
+        lines.push_back(cut(codeText(outcome.places[i]) + u' ' + outcome.places[i].place));
     if (lines.size() < outcome.places.size()) {
         const std::string count = std::to_string(outcome.places.size());
         lines.push_back(cut(u"共 " + std::u16string(count.begin(), count.end()) +
