@@ -49,8 +49,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             "a problem leaves no number");
 
     const LookupOutcome outcome = lookup.lookup(title);
-    require(outcome.verdict != Verdict::Found || normalised.verdict == Verdict::Found,
-            "nothing is found for input with a problem");
+    require(outcome.verdict != Verdict::Found || normalised.verdict == Verdict::Found ||
+                outcome.form == QueryForm::PlaceName || !outcome.extension.empty(),
+            "nothing but a place's name or a number with its extension is found for input "
+            "that is no number");
 
     const std::u16string reply = buildReply(outcome, title);
     require(reply.size() > 9, "reply longer than 9 characters");
@@ -59,8 +61,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     require(count(reply, u"\r\n") < kMaxReplyLines, "at most three lines");
     const bool placed = outcome.verdict == Verdict::Found ||
         (outcome.verdict == Verdict::OutsideMainland && !outcome.place.empty());
-    require(placed == (reply.find(u"归属地") != std::u16string::npos),
-            "a place only for a number found, or another region's");
+    if (outcome.form == QueryForm::BlockPrefix)
+        require(reply.find(u"运营商：") != std::u16string::npos,
+                "a block's first digits answer their operator");
+    else if (outcome.form == QueryForm::PlaceName)
+        require(reply.find(u"区号：") != std::u16string::npos, "a place's name answers its code");
+    else
+        require(placed == (reply.find(u"归属地") != std::u16string::npos),
+                "a place only for a number, a block or a code found, or another region's");
 
     // GBK gives a column one byte and a Chinese character two, and strict decoders reject 0x80
     // and the user-defined areas.
