@@ -121,20 +121,28 @@ std::string encodeWithIcu(std::u16string_view text)
 
 std::string encodeGbk(std::u16string_view text)
 {
-    const auto &table = encodingTable();
     std::string out;
-    out.resize(text.size() * 2);
-    size_t written = 0;
+    return appendGbk(out, text) ? out : encodeWithIcu(text);
+}
+
+bool appendGbk(std::string &out, std::u16string_view text)
+{
+    const auto &table = encodingTable();
+    const size_t start = out.size();
+    out.resize(start + text.size() * 2);
+    size_t written = start;
     for (const char16_t unit : text) {
         const std::uint16_t entry = table[unit];
-        if (entry == kNotInTable)
-            return encodeWithIcu(text);
+        if (entry == kNotInTable) {
+            out.resize(start);
+            return false;
+        }
         if (entry >= 0x100)
             out[written++] = static_cast<char>(entry >> 8);
         out[written++] = static_cast<char>(entry & 0xFF);
     }
     out.resize(written);
-    return out;
+    return true;
 }
 
 bool encodesToStrictGbk(char32_t c)

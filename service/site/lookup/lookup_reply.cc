@@ -296,7 +296,54 @@ std::u16string placesReply(const LookupOutcome &outcome)
     return joined(lines);
 }
 
+// A number found without label, extension, owner or virtual operator, every line fitting uncut,
+// appended in GBK as buildReply writes it; false (out as it was) for any other answer.
+bool appendPlainReply(std::string &out, const LookupOutcome &outcome)
+{
+    constexpr std::u16string_view kNumberLabel = u"号码：";
+    constexpr std::u16string_view kCarrierLabel = u"运营商：";
+    constexpr std::u16string_view kAreaCodeLabel = u"区号：";
+    if (!outcome.valid() || !outcome.extension.empty() || outcome.form != QueryForm::Number ||
+        !outcome.owner.empty() || outcome.virtualOperator ||
+        outcome.placeSource == PlaceSource::Community)
+        return false;
+    const std::u16string_view place = outcome.place.empty() ? kNoPlace : outcome.place;
+    const std::u16string &carrier = outcome.carrier;
+    const std::u16string &areaCode = outcome.areaCode;
+    size_t detailColumns = carrier.empty() ? 0 : columns(kCarrierLabel) + columns(carrier);
+    if (!areaCode.empty())
+        detailColumns += (carrier.empty() ? 0 : 1) + columns(kAreaCodeLabel) + columns(areaCode);
+    if (columns(kNumberLabel) + columns(outcome.number) + 1 + columns(outcome.kind) >
+            kMaxLineColumns ||
+        columns(kPlaceLabel) + columns(place) > kMaxLineColumns || detailColumns > kMaxLineColumns)
+        return false;
+
+    const size_t start = out.size();
+    const auto append = [&out](std::u16string_view text) { return appendGbk(out, text); };
+    bool encoded = append(kNumberLabel) && append(outcome.number) && append(u" ") &&
+        append(outcome.kind) && append(kLineBreak) && append(kPlaceLabel) && append(place);
+    if (encoded && detailColumns > 0) {
+        encoded = append(kLineBreak) &&
+            (carrier.empty() || (append(kCarrierLabel) && append(carrier))) &&
+            (areaCode.empty() ||
+             (append(carrier.empty() ? kAreaCodeLabel : u" 区号：") && append(areaCode)));
+    }
+    if (!encoded)
+        out.resize(start);
+    return encoded;
+}
+
 }  // namespace
+
+std::string buildReplyGbk(const LookupOutcome &outcome, std::u16string_view title,
+                          const std::optional<ShownLabel> &label)
+{
+    std::string out;
+    out.reserve(128);
+    if (!label && appendPlainReply(out, outcome))
+        return out;
+    return encodeGbk(buildReply(outcome, title, label));
+}
 
 std::u16string carrierLabel(const LookupOutcome &outcome)
 {
