@@ -318,19 +318,36 @@ bool appendPlainReply(std::string &out, const LookupOutcome &outcome)
         columns(kPlaceLabel) + columns(place) > kMaxLineColumns || detailColumns > kMaxLineColumns)
         return false;
 
+    // Written in place: no text is more than twice its units in GBK.
     const size_t start = out.size();
-    const auto append = [&out](std::u16string_view text) { return appendGbk(out, text); };
-    bool encoded = append(kNumberLabel) && append(outcome.number) && append(u" ") &&
-        append(outcome.kind) && append(kLineBreak) && append(kPlaceLabel) && append(place);
-    if (encoded && detailColumns > 0) {
-        encoded = append(kLineBreak) &&
-            (carrier.empty() || (append(kCarrierLabel) && append(carrier))) &&
-            (areaCode.empty() ||
-             (append(carrier.empty() ? kAreaCodeLabel : u" 区号：") && append(areaCode)));
+    out.resize(start +
+               2 *
+                   (kNumberLabel.size() + outcome.number.size() + 1 + outcome.kind.size() +
+                    2 * kLineBreak.size() + kPlaceLabel.size() + place.size() +
+                    kCarrierLabel.size() + carrier.size() + 1 + kAreaCodeLabel.size() +
+                    areaCode.size()));
+    char *to = out.data() + start;
+    const auto write = [&to](std::u16string_view text) { to = to ? writeGbk(to, text) : nullptr; };
+    write(kNumberLabel);
+    write(outcome.number);
+    write(u" ");
+    write(outcome.kind);
+    write(kLineBreak);
+    write(kPlaceLabel);
+    write(place);
+    if (detailColumns > 0) {
+        write(kLineBreak);
+        if (!carrier.empty()) {
+            write(kCarrierLabel);
+            write(carrier);
+        }
+        if (!areaCode.empty()) {
+            write(carrier.empty() ? kAreaCodeLabel : u" 区号：");
+            write(areaCode);
+        }
     }
-    if (!encoded)
-        out.resize(start);
-    return encoded;
+    out.resize(to ? static_cast<size_t>(to - out.data()) : start);
+    return to != nullptr;
 }
 
 }  // namespace
@@ -339,7 +356,6 @@ std::string buildReplyGbk(const LookupOutcome &outcome, std::u16string_view titl
                           const std::optional<ShownLabel> &label)
 {
     std::string out;
-    out.reserve(128);
     if (!label && appendPlainReply(out, outcome))
         return out;
     return encodeGbk(buildReply(outcome, title, label));
