@@ -160,15 +160,17 @@ std::string_view verdictName(Verdict verdict)
 
 LookupOutcome NumberLookup::lookup(std::u16string_view title) const
 {
+    // One object returned on every path, so that a whole number's outcome is not moved again.
     LookupOutcome whole = lookupWholeNumber(title);
     switch (whole.verdict) {
     case Verdict::TooShort:
     case Verdict::TooLong:
     case Verdict::OtherCharacters:
     case Verdict::Letters:
-    case Verdict::Invalid: return typedQueries_->read(title, std::move(whole));
-    default: return whole;
+    case Verdict::Invalid: whole = typedQueries_->read(title, std::move(whole)); break;
+    default: break;
     }
+    return whole;
 }
 
 LookupOutcome NumberLookup::lookupWholeNumber(std::u16string_view title) const
