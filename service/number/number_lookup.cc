@@ -286,10 +286,11 @@ LookupOutcome NumberLookup::lookupFullNumber(const std::string &national) const
 LookupOutcome NumberLookup::compiledOutcome(const CompiledAnswer &answer,
                                            const std::string &significant) const
 {
-    if (!answer.found)
-        return outcome(Verdict::Invalid);
+    // Only `result` is returned, so that it is built in the caller's outcome and never moved.
     LookupOutcome result;
-    result.verdict = Verdict::Found;
+    result.verdict = answer.found ? Verdict::Found : Verdict::Invalid;
+    if (!answer.found)
+        return result;
     result.number = grouped(significant, {3, 4});
     result.e164 = "+86" + significant;
     result.kind = compiled_->text(answer.kind);
