@@ -9,6 +9,7 @@
 #
 # Usage: bench/instructions-per-request.sh path/to/zuno-lookupd [another/zuno-lookupd...]
 # Environment: NUMBERS (10000), DURATION (5s), CONNECTIONS (10), CLIENT_CPU (0), SERVER_CPU (1).
+# LOOKUP_PATH (/iii.asp?title=) measures another route: /api/v1/lookup?number= for the JSON API.
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)

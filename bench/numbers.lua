@@ -7,7 +7,8 @@
 --   wrk -t1 -c50 -d5s -s bench/numbers.lua URL -- [COUNT (10000)] [check]
 --
 -- "check" counts the answers that name a place and those that do not, and prints them at the
--- end (slower: wrk hands every body to Lua).
+-- end (slower: wrk hands every body to Lua). LOOKUP_PATH in the environment asks another route,
+-- the number after it: LOOKUP_PATH=/api/v1/lookup?number= for the JSON API.
 
 local mobilePrefixes = {
   "130", "131", "132", "133", "134", "135", "136", "137", "138", "139",
@@ -56,6 +57,7 @@ local function nextNumber()
   return area.code .. "-" .. tostring(2 + nextValue(7)) .. digits(area.digits - 1)
 end
 
+local path = os.getenv("LOOKUP_PATH") or "/iii.asp?title="
 local requests = {}
 local position = 0
 -- Globals, so that done() can read them from each thread's own Lua state.
@@ -83,7 +85,7 @@ function init(args)
   end
   for i = 1, count do
     local number = count == 1 and "13800138000" or nextNumber()
-    requests[i] = wrk.format("GET", "/iii.asp?title=" .. number)
+    requests[i] = wrk.format("GET", path .. number)
   end
 end
 

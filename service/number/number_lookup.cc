@@ -160,15 +160,17 @@ std::string_view verdictName(Verdict verdict)
 
 LookupOutcome NumberLookup::lookup(std::u16string_view title) const
 {
+    // One object returned on every path, so that a whole number's outcome is not moved again.
     LookupOutcome whole = lookupWholeNumber(title);
     switch (whole.verdict) {
     case Verdict::TooShort:
     case Verdict::TooLong:
     case Verdict::OtherCharacters:
     case Verdict::Letters:
-    case Verdict::Invalid: return typedQueries_->read(title, std::move(whole));
-    default: return whole;
+    case Verdict::Invalid: whole = typedQueries_->read(title, std::move(whole)); break;
+    default: break;
     }
+    return whole;
 }
 
 LookupOutcome NumberLookup::lookupWholeNumber(std::u16string_view title) const
@@ -284,10 +286,11 @@ LookupOutcome NumberLookup::lookupFullNumber(const std::string &national) const
 LookupOutcome NumberLookup::compiledOutcome(const CompiledAnswer &answer,
                                            const std::string &significant) const
 {
-    if (!answer.found)
-        return outcome(Verdict::Invalid);
+    // Only `result` is returned, so that it is built in the caller's outcome and never moved.
     LookupOutcome result;
-    result.verdict = Verdict::Found;
+    result.verdict = answer.found ? Verdict::Found : Verdict::Invalid;
+    if (!answer.found)
+        return result;
     result.number = grouped(significant, {3, 4});
     result.e164 = "+86" + significant;
     result.kind = compiled_->text(answer.kind);

@@ -119,21 +119,27 @@ std::string encodeWithIcu(std::u16string_view text)
 
 }  // namespace
 
-std::string encodeGbk(std::u16string_view text)
+char *writeGbk(char *to, std::u16string_view text)
 {
     const auto &table = encodingTable();
-    std::string out;
-    out.resize(text.size() * 2);
-    size_t written = 0;
     for (const char16_t unit : text) {
         const std::uint16_t entry = table[unit];
         if (entry == kNotInTable)
-            return encodeWithIcu(text);
+            return nullptr;
         if (entry >= 0x100)
-            out[written++] = static_cast<char>(entry >> 8);
-        out[written++] = static_cast<char>(entry & 0xFF);
+            *to++ = static_cast<char>(entry >> 8);
+        *to++ = static_cast<char>(entry & 0xFF);
     }
-    out.resize(written);
+    return to;
+}
+
+std::string encodeGbk(std::u16string_view text)
+{
+    std::string out(text.size() * 2, '\0');
+    const char *end = writeGbk(out.data(), text);
+    if (!end)
+        return encodeWithIcu(text);
+    out.resize(static_cast<size_t>(end - out.data()));
     return out;
 }
 

@@ -13,6 +13,9 @@ namespace zuno::service {
 
 // Characters that GBK cannot hold become '?'.
 std::string encodeGbk(std::u16string_view text);
+// Writes text's GBK at `to` as encodeGbk writes it, in at most 2 bytes a unit, and returns the end;
+// null for a surrogate, which only the whole text's encoding pairs correctly.
+char *writeGbk(char *to, std::u16string_view text);
 
 // Whether a character encodes to GBK that strict decoders accept: one the converter maps both
 // ways, but not 0x80 (the euro sign in code page 936 only) nor the user-defined areas that carry

@@ -117,6 +117,9 @@ private slots:
     void shouldAnswerEveryPlaceByItsNameWithACodeThatNamesItBack();
     void shouldCountTheNamesakesThatDoNotFitTheBox();
     void shouldAnswerEveryMobileBlockFromTheTableAsLibphonenumberDoes();
+    void shouldWriteRepliesInGbkAsTheirTextEncodes_data();
+    void shouldWriteRepliesInGbkAsTheirTextEncodes();
+    void shouldWriteEveryBlocksReplyInGbkAsItsTextEncodes();
     void shouldExplainUnusableInputWithinTheBox_data();
     void shouldExplainUnusableInputWithinTheBox();
     void shouldWriteJsonStringsAsNlohmannJsonDoes_data();
@@ -533,6 +536,78 @@ void TestNumbers::shouldAnswerEveryMobileBlockFromTheTableAsLibphonenumberDoes()
     QVERIFY2(differences.isEmpty(), qPrintable(differences.join(u' ')));
 }
 
+void TestNumbers::shouldWriteRepliesInGbkAsTheirTextEncodes_data()
+{
+    // A number looked up, then the parts given ("=" keeps the looked-up one).
+    QTest::addColumn<QString>("typed");
+    QTest::addColumn<QString>("place");
+    QTest::addColumn<QString>("carrier");
+    QTest::addColumn<QString>("areaCode");
+    QTest::addColumn<bool>("virtualOperator");
+    QTest::newRow("mobile") << u"13800138000"_s << u"="_s << u"="_s << u"="_s << false;
+    QTest::newRow("fixed line") << u"01012345678"_s << u"="_s << u"="_s << u"="_s << false;
+    QTest::newRow("no place") << u"13800138000"_s << u""_s << u"="_s << u"="_s << false;
+    QTest::newRow("neither carrier nor code")
+        << u"13800138000"_s << u"="_s << u""_s << u""_s << false;
+    QTest::newRow("place at the edge")
+        << u"13800138000"_s << u"黑龙江省大兴安岭地区加格达"_s << u"="_s << u"="_s << false;
+    QTest::newRow("place one over")
+        << u"13800138000"_s << u"黑龙江省大兴安岭地区加格达奇"_s << u"="_s << u"="_s << false;
+    QTest::newRow("details at the edge")
+        << u"13800138000"_s << u"="_s << u"中国移动ABCDEFGH"_s << u"010"_s << false;
+    QTest::newRow("details one over")
+        << u"13800138000"_s << u"="_s << u"中国移动ABCDEFGHI"_s << u"010"_s << false;
+    QTest::newRow("pair in place")
+        << u"13800138000"_s << u"北京\U0001F600"_s << u"="_s << u"="_s << false;
+    QTest::newRow("lone surrogate at the end")
+        << u"13800138000"_s << u"="_s << u"="_s << QString(QChar(0xD83D)) << false;
+    QTest::newRow("not in GBK") << u"13800138000"_s << u"北京\u0E01"_s << u"="_s << u"="_s << false;
+    QTest::newRow("virtual operator") << u"17000000000"_s << u"="_s << u"="_s << u"="_s << true;
+    QTest::newRow("owner") << u"10086"_s << u"="_s << u"="_s << u"="_s << false;
+}
+
+// Most replies are written in GBK from their parts; encoding buildReply's text is the reference.
+void TestNumbers::shouldWriteRepliesInGbkAsTheirTextEncodes()
+{
+    QFETCH(QString, typed);
+    QFETCH(QString, place);
+    QFETCH(QString, carrier);
+    QFETCH(QString, areaCode);
+    QFETCH(bool, virtualOperator);
+    const std::u16string title = typed.toStdU16String();
+    LookupOutcome outcome = numbers().lookup(title);
+    QVERIFY(outcome.valid());
+    const auto given = [](const QString &part, std::u16string &into) {
+        if (part != u"=")
+            into = part.toStdU16String();
+    };
+    given(place, outcome.place);
+    given(carrier, outcome.carrier);
+    given(areaCode, outcome.areaCode);
+    outcome.virtualOperator = virtualOperator;
+    if (outcome.place.empty())
+        outcome.placeSource = PlaceSource::None;
+    QCOMPARE(QByteArray::fromStdString(buildReplyGbk(outcome, title)),
+             QByteArray::fromStdString(encodeGbk(buildReply(outcome, title))));
+}
+
+void TestNumbers::shouldWriteEveryBlocksReplyInGbkAsItsTextEncodes()
+{
+    QStringList differences;
+    const auto compare = [&differences](const std::string &digits) {
+        const std::u16string title(digits.begin(), digits.end());
+        const LookupOutcome outcome = numbers().lookup(title);
+        if (buildReplyGbk(outcome, title) != encodeGbk(buildReply(outcome, title)) &&
+            differences.size() < 5)
+            differences << QString::fromStdString(digits);
+    };
+    for (int block = 1300000; block <= 1999999; ++block)
+        compare(std::to_string(block) + "5555");
+    for (int code = 10; code <= 999; ++code)
+        compare('0' + std::to_string(code) + "23456789");
+    QVERIFY2(differences.isEmpty(), qPrintable(differences.join(u' ')));
+}
+
 void TestNumbers::shouldConvertUtf16AndUtf8AsQtDoes_data()
 {
     QTest::addColumn<QString>("text");
@@ -559,8 +634,11 @@ void TestNumbers::shouldWriteJsonStringsAsNlohmannJsonDoes_data()
     QTest::newRow("Chinese and an emoji") << QByteArray("北京市 \xF0\x9F\x98\x80");
     QTest::newRow("quote, backslash, slash, DEL") << QByteArray("\"a\\b/c\x7F");
     QTest::newRow("named controls") << QByteArray("\b\f\n\r\t");
-    QTest::newRow("other controls") << QByteArray("\x01\x1F\x00" "x", 4);
-    QTest::newRow("lone continuation") << QByteArray("a\x80" "b");
+    QTest::newRow("other controls") << QByteArray("\x01\x1F\x00"
+                                                  "x",
+                                                  4);
+    QTest::newRow("lone continuation") << QByteArray("a\x80"
+                                                     "b");
     QTest::newRow("overlong") << QByteArray("\xC0\x80\xE0\x80\x80");
     QTest::newRow("surrogate") << QByteArray("\xED\xA0\x80");
     QTest::newRow("cut short") << QByteArray("\xE4\xB8");
@@ -573,8 +651,9 @@ void TestNumbers::shouldWriteJsonStringsAsNlohmannJsonDoes()
     QFETCH(QByteArray, text);
     LookupFields fields;
     fields[0] = {"input", text.toStdString(), std::nullopt};
-    const std::string expected = nlohmann::json(text.toStdString())
-                                     .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    const std::string expected =
+        nlohmann::json(text.toStdString())
+            .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
     const std::string written = lookupJson(fields);
     QCOMPARE(QByteArray::fromStdString(written.substr(0, written.find(",\"\":null"))),
              QByteArray::fromStdString("{\"input\":" + expected));

@@ -306,7 +306,70 @@ std::u16string placesReply(const LookupOutcome &outcome)
     return joined(lines);
 }
 
+// A number found without label, extension, owner or virtual operator, every line fitting uncut,
+// appended in GBK as buildReply writes it; false (out as it was) for any other answer.
+bool appendPlainReply(std::string &out, const LookupOutcome &outcome)
+{
+    constexpr std::u16string_view kNumberLabel = u"号码：";
+    constexpr std::u16string_view kCarrierLabel = u"运营商：";
+    constexpr std::u16string_view kAreaCodeLabel = u"区号：";
+    if (!outcome.valid() || !outcome.extension.empty() || outcome.form != QueryForm::Number ||
+        !outcome.owner.empty() || outcome.virtualOperator ||
+        outcome.placeSource == PlaceSource::Community)
+        return false;
+    const std::u16string_view place = outcome.place.empty() ? kNoPlace : outcome.place;
+    const std::u16string &carrier = outcome.carrier;
+    const std::u16string &areaCode = outcome.areaCode;
+    size_t detailColumns = carrier.empty() ? 0 : columns(kCarrierLabel) + columns(carrier);
+    if (!areaCode.empty())
+        detailColumns += (carrier.empty() ? 0 : 1) + columns(kAreaCodeLabel) + columns(areaCode);
+    if (columns(kNumberLabel) + columns(outcome.number) + 1 + columns(outcome.kind) >
+            kMaxLineColumns ||
+        columns(kPlaceLabel) + columns(place) > kMaxLineColumns || detailColumns > kMaxLineColumns)
+        return false;
+
+    // Written in place: no text is more than twice its units in GBK.
+    const size_t start = out.size();
+    out.resize(start +
+               2 *
+                   (kNumberLabel.size() + outcome.number.size() + 1 + outcome.kind.size() +
+                    2 * kLineBreak.size() + kPlaceLabel.size() + place.size() +
+                    kCarrierLabel.size() + carrier.size() + 1 + kAreaCodeLabel.size() +
+                    areaCode.size()));
+    char *to = out.data() + start;
+    const auto write = [&to](std::u16string_view text) { to = to ? writeGbk(to, text) : nullptr; };
+    write(kNumberLabel);
+    write(outcome.number);
+    write(u" ");
+    write(outcome.kind);
+    write(kLineBreak);
+    write(kPlaceLabel);
+    write(place);
+    if (detailColumns > 0) {
+        write(kLineBreak);
+        if (!carrier.empty()) {
+            write(kCarrierLabel);
+            write(carrier);
+        }
+        if (!areaCode.empty()) {
+            write(carrier.empty() ? kAreaCodeLabel : u" 区号：");
+            write(areaCode);
+        }
+    }
+    out.resize(to ? static_cast<size_t>(to - out.data()) : start);
+    return to != nullptr;
+}
+
 }  // namespace
+
+std::string buildReplyGbk(const LookupOutcome &outcome, std::u16string_view title,
+                          const std::optional<ShownLabel> &label)
+{
+    std::string out;
+    if (!label && appendPlainReply(out, outcome))
+        return out;
+    return encodeGbk(buildReply(outcome, title, label));
+}
 
 std::u16string carrierLabel(const LookupOutcome &outcome)
 {

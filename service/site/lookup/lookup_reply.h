@@ -52,6 +52,11 @@ const char *outcomeMessageCode(const LookupOutcome &outcome);
 std::u16string buildReply(const LookupOutcome &outcome, std::u16string_view title,
                           const std::optional<ShownLabel> &label = std::nullopt);
 
+// buildReply's text in GBK, byte for byte what encodeGbk makes of it; the answer most lookups
+// get is written from its parts, without building the text first.
+std::string buildReplyGbk(const LookupOutcome &outcome, std::u16string_view title,
+                          const std::optional<ShownLabel> &label = std::nullopt);
+
 // The label's line in the reply: 【category】N人标记 date, 【有争议】N人标记 date, or for an
 // imported list 【category】source; at most kMaxLineColumns.
 std::u16string labelLine(const ShownLabel &label);

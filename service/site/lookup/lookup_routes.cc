@@ -10,7 +10,6 @@
 #include "site/lookup/lookup_reply.h"
 #include "site/paths.h"
 #include "site/site.h"
-#include "text/gbk_codec.h"
 
 #include <algorithm>
 #include <memory>
@@ -27,7 +26,7 @@ WindowReply windowReply(const Site &site, std::string_view rawTitle)
 {
     const std::u16string title = decodeTitle(rawTitle);
     const LookupOutcome outcome = site.answer(title);
-    return {encodeGbk(buildReply(outcome, title, site.labelOf(outcome))), outcome.verdict};
+    return {buildReplyGbk(outcome, title, site.labelOf(outcome)), outcome.verdict};
 }
 
 Answer windowLookup(const RouteContext &context, const Site &site)
