@@ -80,12 +80,14 @@ struct LookupOutcome {
     bool operator==(const LookupOutcome &) const = default;
 };
 
-// Looks numbers up in libphonenumber's offline data: validity and kind from PhoneNumberUtil,
-// short numbers from ShortNumberInfo and the service-number table, places in Chinese from the
-// offline geocoder, area codes derived from it, carriers from the compiled-in block table.
-// Safe to share between threads once built.
 class TypedQueries;
 
+// Looks numbers up in libphonenumber's offline data: validity and kind from its patterns for
+// China, short numbers from ShortNumberInfo and the service-number table, places in Chinese from
+// the offline geocoder, area codes derived from it, carriers from the committed block table;
+// mainland mobiles from a table compiled from all of these at build time. What is typed other
+// than a whole number (a block, an area code, a place's name, an extension) is read only when
+// the whole-number reading fails. Safe to share between threads once built.
 class NumberLookup
 {
 public:
