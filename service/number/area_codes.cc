@@ -22,18 +22,6 @@ struct CodePlaces {
     std::vector<std::u16string> names;  // as the geocoder lists them, split at '、'
 };
 
-std::vector<std::u16string> splitList(std::u16string_view description)
-{
-    std::vector<std::u16string> names;
-    for (size_t at = 0; at <= description.size();) {
-        const size_t end = std::min(description.find(u'、', at), description.size());
-        if (end > at)
-            names.emplace_back(description.substr(at, end - at));
-        at = end + 1;
-    }
-    return names;
-}
-
 // The province part of a place name: its longest leading part that enough other places begin
 // with ("西藏" of "西藏日喀则地区", "吉林省" of "吉林省延边朝鲜族自治州"); empty if none.
 std::u16string_view provinceOf(std::u16string_view name, const std::set<std::u16string> &names)
@@ -50,6 +38,18 @@ std::u16string_view provinceOf(std::u16string_view name, const std::set<std::u16
 }
 
 }  // namespace
+
+std::vector<std::u16string> splitPlaces(std::u16string_view list)
+{
+    std::vector<std::u16string> names;
+    for (size_t at = 0; at <= list.size();) {
+        const size_t end = std::min(list.find(u'、', at), list.size());
+        if (end > at)
+            names.emplace_back(list.substr(at, end - at));
+        at = end + 1;
+    }
+    return names;
+}
 
 AreaCodes::AreaCodes(const NumberTypes &types,
                      const std::function<std::u16string(const std::string &)> &describe)
@@ -74,7 +74,7 @@ AreaCodes::AreaCodes(const NumberTypes &types,
                 }
         if (!significant.empty()) {
             std::u16string place = describe(significant);
-            std::vector<std::u16string> names = splitList(place);
+            std::vector<std::u16string> names = splitPlaces(place);
             if (!names.empty()) {
                 described.push_back({code, std::move(names)});
                 byCode_.emplace_back(code, std::move(place));

@@ -11,6 +11,9 @@ namespace zuno::service {
 
 class NumberTypes;
 
+// The places of a list as the geocoder writes it ("陕西省西安市、咸阳市"), split at '、'.
+std::vector<std::u16string> splitPlaces(std::u16string_view list);
+
 // The area code of each place that libphonenumber's geocoder names, and the place of each area
 // code, derived from its own fixed-line data: the geocoder is asked about a fixed line of every
 // area code, and each place it names for the code gets that code. A code shared by several places

@@ -56,6 +56,8 @@ bool isLetter(char16_t c)
         (c >= u'\uFF21' && c <= u'\uFF3A') || (c >= u'\uFF41' && c <= u'\uFF5A');
 }
 
+}  // namespace
+
 int digitValue(char16_t c)
 {
     if (c >= u'0' && c <= u'9')
@@ -64,8 +66,6 @@ int digitValue(char16_t c)
         return c - u'\uFF10';
     return -1;
 }
-
-}  // namespace
 
 bool isBlank(char16_t c)
 {

@@ -23,6 +23,9 @@ struct NormalisedNumber {
 // White space, half- or full-width, line breaks included.
 bool isBlank(char16_t c);
 
+// The value of a half- or full-width digit, -1 for anything else.
+int digitValue(char16_t c);
+
 // Reads a title as people type numbers: spaces, hyphens, dashes, dots and parentheses (half-
 // and full-width) are ignored, full-width digits count as digits, and a leading +86, 0086, or
 // 86 before exactly eleven digits is taken as China's country code; a carrier's dialling prefix

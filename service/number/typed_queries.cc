@@ -28,15 +28,6 @@ constexpr std::u16string_view kMobileKind = u"手机号码";
 
 std::u16string ascii(std::string_view text) { return std::u16string(text.begin(), text.end()); }
 
-int digitValue(char16_t c)
-{
-    if (c >= u'0' && c <= u'9')
-        return c - u'0';
-    if (c >= u'\uFF10' && c <= u'\uFF19')
-        return c - u'\uFF10';
-    return -1;
-}
-
 std::u16string_view trimmed(std::u16string_view text)
 {
     while (!text.empty() && isBlank(text.front()))
@@ -53,18 +44,6 @@ LookupOutcome found(QueryForm form, std::u16string_view kind)
     result.form = form;
     result.kind = kind;
     return result;
-}
-
-std::vector<std::u16string> splitList(std::u16string_view description)
-{
-    std::vector<std::u16string> names;
-    for (size_t at = 0; at <= description.size();) {
-        const size_t end = std::min(description.find(u'、', at), description.size());
-        if (end > at)
-            names.emplace_back(description.substr(at, end - at));
-        at = end + 1;
-    }
-    return names;
 }
 
 std::u16string joined(const std::vector<std::u16string> &parts)
@@ -177,7 +156,7 @@ TypedQueries::TypedQueries(const AreaCodes &areaCodes, WholeNumber wholeNumber)
         addPlace({place, code}, provinceOf(place, entries));
     // A place the geocoder names for two codes has no code in the table, but its name answers both.
     for (const std::string &code : areaCodeCandidates()) {
-        const std::vector<std::u16string> listed = splitList(areaCodes.placeOfCode(code));
+        const std::vector<std::u16string> listed = splitPlaces(areaCodes.placeOfCode(code));
         const std::u16string_view province =
             listed.empty() ? std::u16string_view() : provinceOf(listed.front(), entries);
         for (size_t i = 0; i < listed.size(); ++i) {
@@ -287,7 +266,7 @@ LookupOutcome TypedQueries::areaCode(const std::string &digits) const
     // The geocoder lists the places after the first without their province; the table has them
     // with it.
     const std::vector<AreaCodes::Entry> &entries = areaCodes_.entries();
-    for (const std::u16string &name : splitList(description)) {
+    for (const std::u16string &name : splitPlaces(description)) {
         const auto full = std::find_if(entries.begin(), entries.end(), [&](const auto &entry) {
             return entry.second == result.areaCode && entry.first.ends_with(name);
         });

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "site/lookup/lookup_reply.h"
 
+#include "number/area_codes.h"
 #include "number/number_lookup.h"
 #include "number/number_normaliser.h"
 #include "text/gbk_codec.h"
@@ -225,18 +226,6 @@ std::u16string listed(std::u16string_view label, const std::vector<std::u16strin
     return cut(std::u16string(label) + names.front());
 }
 
-std::vector<std::u16string> splitList(std::u16string_view list)
-{
-    std::vector<std::u16string> names;
-    for (size_t at = 0; at <= list.size();) {
-        const size_t end = std::min(list.find(u'、', at), list.size());
-        if (end > at)
-            names.emplace_back(list.substr(at, end - at));
-        at = end + 1;
-    }
-    return names;
-}
-
 // The reply's line of the number ("号码：..."), whichever line it is.
 size_t numberLine(const std::u16string &reply)
 {
@@ -277,7 +266,7 @@ std::u16string placesReply(const LookupOutcome &outcome)
 {
     if (outcome.form == QueryForm::AreaCode)
         return u"区号：" + outcome.areaCode + std::u16string(kLineBreak) +
-            listed(kPlaceLabel, splitList(outcome.place), kMaxReplyLines - 1);
+            listed(kPlaceLabel, splitPlaces(outcome.place), kMaxReplyLines - 1);
     const auto codeText = [](const PlaceCode &place) {
         return (place.code.starts_with(u'+') ? u"国际区号：" : u"区号：") + place.code;
     };
