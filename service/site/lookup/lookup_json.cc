@@ -7,7 +7,10 @@
 #include "text/utf8.h"
 
 #include <nlohmann/json.hpp>
+#include <unicode/utf8.h>
 #include <zuno/version.h>
+
+#include <limits>
 
 namespace zuno::service {
 namespace {
@@ -73,51 +76,28 @@ std::string labelText(const ShownLabel &shown)
     return text + " " + std::to_string(label.reporters) + "人标记 " + formatDay(label.lastReported);
 }
 
-// The length of the well-formed UTF-8 sequence at text[at] (RFC 3629: no overlong forms, no
-// surrogates, nothing above U+10FFFF), 0 for bytes that are not one.
-size_t utf8SequenceAt(std::string_view text, size_t at)
-{
-    const auto byte = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
-    const unsigned lead = byte(at);
-    size_t length = 0;
-    unsigned low = 0x80;
-    unsigned high = 0xBF;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        length = 2;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        length = 3;
-        low = lead == 0xE0 ? 0xA0 : 0x80;
-        high = lead == 0xED ? 0x9F : 0xBF;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        length = 4;
-        low = lead == 0xF0 ? 0x90 : 0x80;
-        high = lead == 0xF4 ? 0x8F : 0xBF;
-    }
-    if (length == 0 || at + length > text.size() || byte(at + 1) < low || byte(at + 1) > high)
-        return 0;
-    for (size_t i = at + 2; i < at + length; ++i)
-        if (byte(i) < 0x80 || byte(i) > 0xBF)
-            return 0;
-    return length;
-}
-
 // A JSON string as dumped() writes it, without building a json value for it; false, having
-// appended nothing, for bytes that are not UTF-8, which dumped() replaces its own way.
+// appended nothing, for bytes that are not UTF-8 as ICU reads it (no overlong forms, no
+// surrogates, nothing above U+10FFFF), which dumped() replaces its own way.
 bool appendJsonString(std::string &out, std::string_view text)
 {
     static constexpr char kHex[] = "0123456789abcdef";
+    if (text.size() > static_cast<size_t>(std::numeric_limits<int32_t>::max()))
+        return false;
+    const auto length = static_cast<int32_t>(text.size());
     const size_t start = out.size();
     out += '"';
-    for (size_t at = 0; at < text.size();) {
-        const auto c = static_cast<unsigned char>(text[at]);
+    for (int32_t at = 0; at < length;) {
+        const auto c = static_cast<unsigned char>(text[static_cast<size_t>(at)]);
         if (c >= 0x80) {
-            const size_t length = utf8SequenceAt(text, at);
-            if (length == 0) {
+            const int32_t begin = at;
+            UChar32 point = 0;
+            U8_NEXT(text.data(), at, length, point);
+            if (point < 0) {
                 out.resize(start);
                 return false;
             }
-            out.append(text.substr(at, length));
-            at += length;
+            out.append(text.data() + begin, static_cast<size_t>(at - begin));
             continue;
         }
         switch (c) {
